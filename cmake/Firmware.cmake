@@ -1,0 +1,46 @@
+# Builds StatusSinkPei.efi with explicit compiler and linker command lines:
+# the image must not depend on what CMake thinks a Windows toolchain is.
+find_program(SS_CLANGXX NAMES clang++-14 clang++ REQUIRED)
+find_program(SS_LLD_LINK NAMES lld-link-14 lld-link REQUIRED)
+find_program(SS_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+find_program(SS_OBJDUMP NAMES llvm-objdump-14 llvm-objdump REQUIRED)
+
+set(SS_FW_FLAGS
+  --target=i686-pc-windows-msvc -std=c++17 -ffreestanding -fno-builtin -fno-exceptions -fno-rtti
+  -fno-strict-aliasing -fno-stack-protector -mno-stack-arg-probe -fno-threadsafe-statics
+  -mno-sse -mno-mmx -mno-80387 -msoft-float -mno-implicit-float
+  -Os -Wall -Wextra -fstack-usage -DSTATUSSINK_FIRMWARE=1)
+foreach(dir ${SS_MODULE_INCLUDES})
+  list(APPEND SS_FW_FLAGS -I${dir})
+endforeach()
+
+set(SS_FW_SOURCES ${SS_MODULE_SOURCES} ${SS_ROOT}/platform/platform_firmware.cpp)
+set(SS_FW_OBJECTS "")
+foreach(src ${SS_FW_SOURCES})
+  file(RELATIVE_PATH rel ${SS_ROOT} ${src})
+  string(REPLACE "/" "_" objname ${rel})
+  set(obj ${CMAKE_CURRENT_BINARY_DIR}/obj/${objname}.obj)
+  add_custom_command(OUTPUT ${obj}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/obj
+    COMMAND ${SS_CLANGXX} ${SS_FW_FLAGS} -MD -MF ${obj}.d -c ${src} -o ${obj}
+    DEPENDS ${src}
+    DEPFILE ${obj}.d
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/obj
+    COMMENT "firmware: ${rel}"
+    VERBATIM)
+  list(APPEND SS_FW_OBJECTS ${obj})
+endforeach()
+
+set(SS_IMAGE ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.efi)
+set(SS_MAP ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.map)
+add_custom_command(OUTPUT ${SS_IMAGE} ${SS_MAP}
+  COMMAND ${SS_LLD_LINK} /nologo /nodefaultlib /entry:ModuleEntry /subsystem:efi_boot_service_driver
+          /driver /align:32 /filealign:32 /dynamicbase /opt:noref /map:${SS_MAP} /out:${SS_IMAGE}
+          ${SS_FW_OBJECTS}
+  DEPENDS ${SS_FW_OBJECTS}
+  COMMENT "firmware: linking StatusSinkPei.efi"
+  VERBATIM)
+add_custom_target(firmware ALL DEPENDS ${SS_IMAGE})
+
+add_test(NAME image_checks
+  COMMAND ${SS_PYTHON} ${SS_ROOT}/tests/image/check_image.py --objdump ${SS_OBJDUMP} ${SS_IMAGE})
