@@ -1,0 +1,7 @@
+#include "Platform.h"
+
+namespace sim {
+
+Platform::Platform() { bus.Attach(postCodes); }
+
+}  // namespace sim
