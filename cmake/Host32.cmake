@@ -27,7 +27,7 @@ target_link_libraries(host32_tests PRIVATE ss_sim ss_module GTest::gtest_main)
 target_include_directories(host32_tests PRIVATE ${SS_ROOT}/tests/host32)
 gtest_discover_tests(host32_tests DISCOVERY_TIMEOUT 60)
 
-foreach(sub fuzz bench)
+foreach(sub fuzz bench tools/host32)
   if(EXISTS ${SS_ROOT}/${sub}/CMakeLists.txt)
     add_subdirectory(${SS_ROOT}/${sub} ${CMAKE_BINARY_DIR}/${sub})
   endif()
