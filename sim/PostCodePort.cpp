@@ -22,10 +22,10 @@ void PostCodePort::IoWrite(uint16_t port, unsigned width, uint32_t value) {
     ++runs_.back().count;
   else
     runs_.push_back({code, 1});
-  if (onLimit_ && writes_ >= stopAt_) {
-    auto stop = onLimit_;
-    onLimit_ = nullptr;
-    stop();
+  // No locals with destructors here: the callback may leave by longjmp.
+  if (armed_ && writes_ >= stopAt_) {
+    armed_ = false;
+    onLimit_();
   }
 }
 

@@ -39,14 +39,16 @@ class PostCodePort : public IoDevice {
   void StopAfter(uint64_t writes, std::function<void()> onLimit) {
     stopAt_ = writes_ + writes;
     onLimit_ = std::move(onLimit);
+    armed_ = true;
   }
-  void ClearStop() { onLimit_ = nullptr; }
+  void ClearStop() { armed_ = false; }
 
  private:
   std::vector<Run> runs_;
   uint64_t writes_ = 0;
   uint64_t stopAt_ = 0;
   std::function<void()> onLimit_;
+  bool armed_ = false;
   uint8_t latch_ = 0xFF;
 };
 

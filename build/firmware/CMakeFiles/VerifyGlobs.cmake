@@ -34,6 +34,9 @@ endif()
 # SS_MODULE_SOURCES at CMakeLists.txt:20 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/postcode/*.cpp")
 set(OLD_GLOB
+  "/work/main/postcode/PostCodeHandler.cpp"
+  "/work/main/postcode/PostCodeTables.cpp"
+  "/work/main/postcode/TranslateToPostCode.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
@@ -43,6 +46,8 @@ endif()
 # SS_MODULE_SOURCES at CMakeLists.txt:20 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/print/*.cpp")
 set(OLD_GLOB
+  "/work/main/print/Conversions.cpp"
+  "/work/main/print/StatusText.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")

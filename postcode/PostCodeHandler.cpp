@@ -1,0 +1,87 @@
+#include "PostCode.h"
+#include "platform.h"
+
+#define HOB_HEADER_SIZE sizeof(EFI_HOB_GENERIC_HEADER)
+
+PostCodeStackHob* FindPostCodeStackHob(const EFI_PEI_SERVICES** PeiServices) {
+  void* list = nullptr;
+  if ((*PeiServices)->GetHobList(PeiServices, &list) != EFI_SUCCESS || list == nullptr) {
+    return nullptr;
+  }
+  PostCodeStackHob* found = nullptr;
+  uint8_t* hob = static_cast<uint8_t*>(list);
+  for (;;) {
+    const EFI_HOB_GENERIC_HEADER* header = reinterpret_cast<const EFI_HOB_GENERIC_HEADER*>(hob);
+    if (header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
+      break;
+    }
+    // A length shorter than the header would walk backwards or stand still:
+    // the list is broken here, so it ends here.
+    if (header->HobLength < HOB_HEADER_SIZE) {
+      break;
+    }
+    // Only a HOB long enough to hold the record can be it; a shorter one
+    // would have the stack written over whatever follows it in the list.
+    PostCodeStackHob* candidate = reinterpret_cast<PostCodeStackHob*>(hob);
+    if (header->HobType == POST_CODE_STACK_HOB_TYPE && header->HobLength >= sizeof(PostCodeStackHob) &&
+        candidate->Signature == POST_CODE_STACK_SIGNATURE) {
+      found = candidate;  // the last record in list order wins
+    }
+    hob += header->HobLength;
+  }
+  return found;
+}
+
+// Shows the code for ever, rotating it through its byte positions: for a code
+// 0x0000HHLL the port shows 0xHHLL, 0xLL00, 0x0000, 0x00HH in turn.
+static void BlinkForever(uint32_t code) {
+  for (;;) {
+    for (uint32_t i = 0; i < POST_CODE_BLINK_WRITES; ++i) {
+      IoWrite16(POST_CODE_PORT, static_cast<uint16_t>(code));
+    }
+    code = (code << 8) | (code >> 24);
+  }
+}
+
+EFI_STATUS EFIAPI PostCodeHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_CODE_TYPE Type,
+                                  EFI_STATUS_CODE_VALUE Value, uint32_t Instance, const EFI_GUID* CallerId,
+                                  const EFI_STATUS_CODE_DATA* Data) {
+  (void)Instance;
+  uint32_t code = 0;
+  if (!TranslateToPostCode(PeiServices, Value, CallerId, Data, &code)) {
+    return EFI_SUCCESS;
+  }
+  PostCodeStackHob* record = FindPostCodeStackHob(PeiServices);
+  if (record == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+
+  // A depth beyond the last level can only come from a corrupted record;
+  // it is taken as the last level so that Codes is never indexed outside.
+  uint8_t depth = record->Depth;
+  if (depth >= POST_CODE_STACK_LEVELS) {
+    depth = POST_CODE_STACK_LEVELS - 1;
+  }
+  if (Value == POST_CODE_VALUE_POP) {
+    if (depth > 0) {
+      --depth;
+    }
+    record->Depth = depth;
+    code = record->Codes[depth];
+  } else if (Value == POST_CODE_VALUE_PUSH) {
+    if (depth < POST_CODE_STACK_LEVELS - 1) {
+      ++depth;
+    }
+    record->Depth = depth;
+    record->Codes[depth] = code;
+  } else {
+    record->Codes[depth] = code;
+  }
+
+  if ((Type & EFI_STATUS_CODE_TYPE_MASK) == EFI_ERROR_CODE &&
+      (Type & EFI_STATUS_CODE_SEVERITY_MASK) == EFI_ERROR_UNRECOVERED) {
+    BlinkForever(code);
+  }
+  IoWrite16(POST_CODE_PORT, static_cast<uint16_t>(code));
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,67 @@
+#include "PostCode.h"
+
+// Byte offset of the first payload word behind the data header.
+#define STATUS_CODE_DATA_PAYLOAD 20u
+
+BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_CODE_VALUE Value,
+                            const EFI_GUID* CallerId, const EFI_STATUS_CODE_DATA* Data, uint32_t* PostCode) {
+  if (PeiServices == nullptr) {
+    return FALSE;
+  }
+  // Data of any other kind never has a POST code, not even for a value of the fixed table.
+  if (Data != nullptr && !CompareGuid(&Data->Type, &StatusCodeSpecificDataGuid)) {
+    return FALSE;
+  }
+  for (uint32_t row = 0; row < VALUE_POST_CODE_ROWS; ++row) {
+    if (ValuePostCodeTable[row].Value == Value) {
+      *PostCode = ValuePostCodeTable[row].PostCode;
+      return TRUE;
+    }
+  }
+
+  // The module concerned: the reporter itself when there is no data, else the
+  // GUID that the data's first payload word points at. Data without payload
+  // names no module, and a null GUID address names none either.
+  const void* source;
+  if (Data == nullptr) {
+    source = CallerId;
+  } else if (Data->Size == 0) {
+    return FALSE;
+  } else {
+    const uint32_t address =
+        *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + STATUS_CODE_DATA_PAYLOAD);
+    source = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
+  }
+  if (source == nullptr) {
+    return FALSE;
+  }
+  EFI_GUID module;
+  (*PeiServices)->CopyMem(&module, source, sizeof(module));
+
+  uint32_t base = 0;
+  for (uint32_t row = 0; row < CALLER_POST_CODE_ROWS; ++row) {
+    if (CompareGuid(&module, &CallerPostCodeTable[row].Guid)) {
+      base = CallerPostCodeTable[row].PostCode;
+      break;
+    }
+  }
+  if (base == 0) {
+    return FALSE;
+  }
+
+  switch (Value) {
+    case POST_CODE_VALUE_PUSH:
+      *PostCode = base | POST_CODE_FLAG_PUSH;
+      return TRUE;
+    case POST_CODE_VALUE_POP:
+      return TRUE;  // the handler shows the enclosing level's code from its stack
+    case POST_CODE_VALUE_MODULE_BEGIN:
+      *PostCode = base | POST_CODE_FLAG_BEGIN;
+      return TRUE;
+    case POST_CODE_VALUE_MODULE_END:
+      *PostCode = base | POST_CODE_FLAG_END;
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}

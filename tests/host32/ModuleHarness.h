@@ -1,0 +1,54 @@
+// A simulated board and PEI environment for tests of the module's code, plus
+// builders for the data records that reports carry.
+#ifndef STATUSSINK_TESTS_MODULEHARNESS_H
+#define STATUSSINK_TESTS_MODULEHARNESS_H
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "HostPlatform.h"
+#include "PeiEnvironment.h"
+#include "Platform.h"
+#include "PiTypes.h"
+
+namespace test {
+
+struct ModuleHarness {
+  sim::Platform platform;
+  sim::ScopedPlatform scope{platform};
+  sim::PeiEnvironment env;
+  const EFI_PEI_SERVICES** services() { return env.Services(); }
+};
+
+// A data record: the 20-byte header followed by `payload` bytes, 4-byte aligned.
+class DataRecord {
+ public:
+  DataRecord(const EFI_GUID& type, size_t payloadBytes, uint16_t size)
+      : words_((20 + payloadBytes + 3) / 4 + 1, 0) {
+    auto* header = reinterpret_cast<EFI_STATUS_CODE_DATA*>(words_.data());
+    header->HeaderSize = 20;
+    header->Size = size;
+    header->Type = type;
+  }
+  const EFI_STATUS_CODE_DATA* get() const { return reinterpret_cast<const EFI_STATUS_CODE_DATA*>(words_.data()); }
+  uint8_t* bytes() { return reinterpret_cast<uint8_t*>(words_.data()); }
+  void PutU32(size_t offset, uint32_t value) { std::memcpy(bytes() + offset, &value, 4); }
+  void PutPointer(size_t offset, const void* p) { PutU32(offset, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p))); }
+  void PutString(size_t offset, const char* text) { std::memcpy(bytes() + offset, text, std::strlen(text) + 1); }
+
+ private:
+  std::vector<uint32_t> words_;
+};
+
+// Data of the status-code-specific type whose first payload word points at `module`.
+inline DataRecord ModuleData(const EFI_GUID* module) {
+  static const EFI_GUID kSpecific = {0x335984BD, 0xE805, 0x409A, {0xB8, 0xF8, 0xD2, 0x7E, 0xCE, 0x5F, 0xF7, 0xA6}};
+  DataRecord record(kSpecific, 4, 4);
+  record.PutPointer(20, module);
+  return record;
+}
+
+}  // namespace test
+
+#endif

@@ -1,0 +1,89 @@
+#!/usr/bin/python3
+"""Checks the built StatusSinkPei.efi with an independent PE parser (pefile)
+and the LLVM disassembler: machine i386, EFI boot service driver, no imports,
+no writable section with contents, a base relocation directory, and no
+SSE/MMX/x87 instruction anywhere in the code."""
+import argparse
+import re
+import subprocess
+import sys
+
+import pefile
+
+IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER = 11
+IMAGE_SCN_MEM_WRITE = 0x80000000
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+DIR_IMPORT = 1
+DIR_BASERELOC = 5
+
+# Any register or mnemonic of the x87, MMX or SSE units.
+INSTRUCTION_LINE = re.compile(r"^\s*[0-9a-f]+:\t")
+# Registers are matched anywhere in the operands, mnemonics only as the first word.
+FP_REGISTER = re.compile(r"%(xmm|ymm|zmm|mm)\d|%st\b")
+FP_MNEMONIC = re.compile(
+    r"^(f[a-z0-9]+|emms|ldmxcsr|stmxcsr|movd|movq|movdq\w*|movap\w|movup\w|movs[sd]|pxor|por|pand\w*|"
+    r"padd\w*|psub\w*|punpck\w*|pshuf\w*|cvt\w+|sqrt\w+|add[sp][sd]|sub[sp][sd]|mul[sp][sd]|div[sp][sd]|"
+    r"comis\w|ucomis\w|xorp\w|andp\w|orp\w)$")
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode(errors="replace")
+
+
+def check(image_path, objdump):
+    failures = []
+    pe = pefile.PE(image_path)
+    if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_I386:
+        failures.append(f"machine is {pe.FILE_HEADER.Machine:#x}, not i386")
+    if pe.OPTIONAL_HEADER.Magic != 0x10B:
+        failures.append("optional header is not PE32")
+    if pe.OPTIONAL_HEADER.Subsystem != IMAGE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER:
+        failures.append(f"subsystem is {pe.OPTIONAL_HEADER.Subsystem}, not EFI boot service driver")
+    dirs = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+    if dirs[DIR_IMPORT].VirtualAddress != 0 or dirs[DIR_IMPORT].Size != 0 or hasattr(pe, "DIRECTORY_ENTRY_IMPORT"):
+        failures.append("image has an import directory")
+    if dirs[DIR_BASERELOC].VirtualAddress == 0 or dirs[DIR_BASERELOC].Size == 0:
+        failures.append("image has no base relocation directory")
+    for s in pe.sections:
+        name = section_name(s)
+        if s.Characteristics & IMAGE_SCN_MEM_WRITE and (s.SizeOfRawData or s.Misc_VirtualSize):
+            failures.append(f"section {name} is writable and not empty ({s.Misc_VirtualSize} bytes)")
+    if pe.OPTIONAL_HEADER.AddressOfEntryPoint == 0:
+        failures.append("no entry point")
+
+    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", image_path], check=True,
+                             capture_output=True, text=True).stdout
+    bad = []
+    for line in listing.splitlines():
+        if not INSTRUCTION_LINE.match(line):
+            continue
+        insn = line.split(":\t", 1)[1].strip()
+        mnemonic = insn.split()[0] if insn else ""
+        if FP_MNEMONIC.match(mnemonic) or FP_REGISTER.search(insn):
+            bad.append(line.strip())
+    if bad:
+        failures.append("floating-point or vector instructions:\n    " + "\n    ".join(bad[:20]))
+
+    size = len(pe.__data__)
+    sections = ", ".join(section_name(s) + f" {s.Misc_VirtualSize}" for s in pe.sections)
+    print(f"StatusSinkPei.efi: {size} bytes; sections: {sections}")
+    return failures
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("image")
+    parser.add_argument("--objdump", default="llvm-objdump")
+    args = parser.parse_args()
+    failures = check(args.image, args.objdump)
+    for f in failures:
+        print("FAIL:", f)
+    if failures:
+        return 1
+    print("image checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
