@@ -3,18 +3,47 @@
 #ifndef STATUSSINK_SIM_PLATFORM_H
 #define STATUSSINK_SIM_PLATFORM_H
 
+#include <cstdint>
+
+#include "Cmos.h"
+#include "LegacyUart.h"
 #include "Machine.h"
+#include "MemoryLogRam.h"
+#include "MmioUart.h"
+#include "PciConfigPorts.h"
+#include "PcieConfigWindow.h"
 #include "PostCodePort.h"
+#include "SidebandWindow.h"
 
 namespace sim {
 
+// A fresh board: CMOS all zeros (debug output off), the legacy serial port
+// present and draining at once, host bridge register 0xDC at 0 (memory log
+// gated off), the sideband bridge present and hidden, no serial-IO function
+// in the configuration window, sideband registers 0, the memory-mapped
+// serial controller absent at its fixed address 0xFEA10000, the memory log
+// window all zeros.
 struct Platform {
   Platform();
   Platform(const Platform&) = delete;
   Platform& operator=(const Platform&) = delete;
 
+  // Makes the chipset's debug serial controller (bus 0, device 24, function 2)
+  // answer: its configuration function with vendor id 0x8086 and base address
+  // register 0 = base, the controller present at base with the given register
+  // stride (1 or 4), and the sideband register (port 0x90, offset 0x618) that
+  // announces the stride (4 for a 1-byte stride, 0 otherwise).
+  void InstallDebugUart(uint32_t base, unsigned stride);
+
   Machine bus;
   PostCodePort postCodes;
+  Cmos cmos;
+  LegacyUart legacyUart;
+  PciConfigPorts pciPorts;
+  PcieConfigWindow pcie;
+  SidebandWindow sideband;
+  MmioUart mmioUart;
+  MemoryLogRam memoryLog;
 };
 
 }  // namespace sim

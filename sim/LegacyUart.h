@@ -1,0 +1,60 @@
+// The legacy 16550 at I/O 0x3F8: transmit holding register (base + 0) and
+// line status register (base + 5). Written bytes enter a 16-byte transmit
+// FIFO that drains at a pace counted in line status reads, so a test or the
+// emulator can make the port fast, slow, stuck or absent.
+#ifndef STATUSSINK_SIM_LEGACYUART_H
+#define STATUSSINK_SIM_LEGACYUART_H
+
+#include <cstdint>
+#include <string>
+
+#include "Machine.h"
+
+namespace sim {
+
+class LegacyUart : public IoDevice {
+ public:
+  static constexpr uint16_t kBase = 0x3F8;
+  static constexpr uint16_t kLineStatusPort = kBase + 5;
+  static constexpr unsigned kFifoDepth = 16;
+  static constexpr uint8_t kLsrThrEmpty = 0x20;      // bit 5: transmit holding register (FIFO) empty
+  static constexpr uint8_t kLsrTransmitterIdle = 0x40;  // bit 6: FIFO and shift register empty
+
+  enum class Mode {
+    Present,  // drains as SetDrainPace says
+    Stuck,    // never drains: bit 5 of the line status never sets
+    Absent,   // nothing decodes the ports: every read gives 0xFF, writes are lost
+  };
+
+  bool ClaimsPort(uint16_t port) const override { return port >= kBase && port <= kBase + 7; }
+  uint32_t IoRead(uint16_t port, unsigned width) override;
+  void IoWrite(uint16_t port, unsigned width, uint32_t value) override;
+
+  void SetMode(Mode mode) { mode_ = mode; }
+  Mode GetMode() const { return mode_; }
+  // One byte leaves the FIFO for every `lsrReadsPerByte` line status reads
+  // made while it holds data; 0 (the default) empties it on every status read.
+  void SetDrainPace(unsigned lsrReadsPerByte) { pace_ = lsrReadsPerByte; }
+
+  // Every byte the port accepted, in order (bytes still in the FIFO included).
+  const std::string& Text() const { return text_; }
+  // Bytes written while the FIFO was full; the hardware loses them.
+  uint64_t Overruns() const { return overruns_; }
+  unsigned FifoLevel() const { return level_; }
+  uint64_t LineStatusReads() const { return lsrReads_; }
+  void Clear();
+
+ private:
+  void Drain();
+  Mode mode_ = Mode::Present;
+  unsigned pace_ = 0;
+  unsigned level_ = 0;
+  unsigned progress_ = 0;
+  uint64_t overruns_ = 0;
+  uint64_t lsrReads_ = 0;
+  std::string text_;
+};
+
+}  // namespace sim
+
+#endif
