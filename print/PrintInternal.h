@@ -1,0 +1,23 @@
+// Conversions of the format engine that build their own text. Each returns
+// the 8-bit text to lay out, which is either a constant text or Scratch,
+// FormatScratchSize bytes on the engine's stack.
+#ifndef STATUSSINK_PRINT_INTERNAL_H
+#define STATUSSINK_PRINT_INTERNAL_H
+
+#include <stdint.h>
+
+#include "Print.h"
+
+// %g: the GUID at Guid as 8-4-4-4-12 upper-case hexadecimal digits, or
+// "<null guid>" for a null pointer.
+const char* GuidText(char* Scratch, const uint8_t* Guid);
+
+// %t: month/day/year  hour:minute of the time record at Time, or
+// "<null time>" for a null pointer.
+const char* TimeText(char* Scratch, const uint8_t* Time);
+
+// %r: the name of Status from StatusTextTable, or its eight hexadecimal
+// digits when it has no name.
+const char* StatusText(char* Scratch, uint32_t Status);
+
+#endif  // STATUSSINK_PRINT_INTERNAL_H
