@@ -44,3 +44,18 @@ add_custom_target(firmware ALL DEPENDS ${SS_IMAGE})
 
 add_test(NAME image_checks
   COMMAND ${SS_PYTHON} ${SS_ROOT}/tests/image/check_image.py --objdump ${SS_OBJDUMP} ${SS_IMAGE})
+
+# The checker itself must catch what it is there to catch.
+set(SS_BAD_OBJ ${CMAKE_CURRENT_BINARY_DIR}/bad/bad_image.obj)
+set(SS_BAD_IMAGE ${CMAKE_CURRENT_BINARY_DIR}/bad/bad_image.efi)
+add_custom_command(OUTPUT ${SS_BAD_IMAGE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/bad
+  COMMAND ${SS_CLANGXX} --target=i686-pc-windows-msvc -ffreestanding -fno-exceptions -O1 -msse2
+          -c ${SS_ROOT}/tests/image/bad_image.cpp -o ${SS_BAD_OBJ}
+  COMMAND ${SS_LLD_LINK} /nologo /nodefaultlib /entry:Entry /subsystem:efi_boot_service_driver /driver
+          /dynamicbase /out:${SS_BAD_IMAGE} ${SS_BAD_OBJ}
+  DEPENDS ${SS_ROOT}/tests/image/bad_image.cpp
+  VERBATIM)
+add_custom_target(bad_image ALL DEPENDS ${SS_BAD_IMAGE})
+add_test(NAME image_checker_rejects_bad_image
+  COMMAND ${SS_PYTHON} ${SS_ROOT}/tests/image/test_checker.py ${SS_BAD_IMAGE} ${SS_OBJDUMP})

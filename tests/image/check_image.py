@@ -18,7 +18,7 @@ DIR_IMPORT = 1
 DIR_BASERELOC = 5
 
 # Any register or mnemonic of the x87, MMX or SSE units.
-INSTRUCTION_LINE = re.compile(r"^\s*[0-9a-f]+:\t")
+INSTRUCTION_LINE = re.compile(r"^\s*[0-9a-f]+:\s+(\S.*)$")
 # Registers are matched anywhere in the operands, mnemonics only as the first word.
 FP_REGISTER = re.compile(r"%(xmm|ymm|zmm|mm)\d|%st\b")
 FP_MNEMONIC = re.compile(
@@ -55,13 +55,18 @@ def check(image_path, objdump):
     listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", image_path], check=True,
                              capture_output=True, text=True).stdout
     bad = []
+    instructions = 0
     for line in listing.splitlines():
-        if not INSTRUCTION_LINE.match(line):
+        match = INSTRUCTION_LINE.match(line)
+        if not match:
             continue
-        insn = line.split(":\t", 1)[1].strip()
-        mnemonic = insn.split()[0] if insn else ""
+        insn = match.group(1).strip()
+        instructions += 1
+        mnemonic = insn.split()[0]
         if FP_MNEMONIC.match(mnemonic) or FP_REGISTER.search(insn):
             bad.append(line.strip())
+    if instructions == 0:
+        failures.append("the disassembly shows no instructions")
     if bad:
         failures.append("floating-point or vector instructions:\n    " + "\n    ".join(bad[:20]))
 
