@@ -1,0 +1,69 @@
+// Debug output control: the CMOS control byte, its location table, and the
+// fan-out of each line to the enabled outputs in their fixed order.
+#include "DebugOutput.h"
+
+#include "MemoryLog.h"
+#include "MmioSerial.h"
+#include "platform.h"
+
+const CMOS_LOCATION CmosLocationTable[CmosLocationCount] = {
+    {0x50, 0x01, 0x01}, {0x60, 0x01, 0x00}, {0x61, 0x00, 0x00}, {0x62, 0x00, 0x00}, {0x63, 0x00, 0x00},
+    {0x64, 0x00, 0x00}, {0x65, 0x00, 0x00}, {0x66, 0x00, 0x00}, {0x67, 0x00, 0x00}, {0x68, 0x00, 0x00},
+    {0x69, 0x00, 0x00}, {0x80, 0x00, 0x00}, {0x90, 0x00, 0x00}, {0x92, 0x00, 0x00}, {0x97, 0x00, 0x00},
+    {0xEF, 0x00, 0x00}, {0x32, 0x20, 0x01}, {0x48, 0x00, 0x01}, {0x49, 0x00, 0x01}, {0x4A, 0x00, 0x01},
+    {0x4B, 0x00, 0x01}, {0x4C, 0x46, 0x01}, {0x4D, 0x00, 0x01}, {0x4E, 0x00, 0x01}, {0x4F, 0x80, 0x01},
+};
+static_assert(sizeof(CMOS_LOCATION) == 3, "a CMOS location row is three bytes");
+static_assert(sizeof(CmosLocationTable) == 75, "25 rows, no terminating row");
+
+namespace {
+
+constexpr uint16_t CmosIndexPort = 0x70;  // bit 7 of the index (NMI mask) is left clear
+constexpr uint16_t CmosDataPort = 0x71;
+
+uint8_t ReadCmos(uint8_t Offset) {
+  IoWrite8(CmosIndexPort, Offset);
+  return IoRead8(CmosDataPort);
+}
+
+BOOLEAN DebugOutputEnabled(uint8_t Control) {
+  return (Control & DebugControlOn) != 0 && (Control & DebugControlOff) == 0 ? TRUE : FALSE;
+}
+
+}  // namespace
+
+const CMOS_LOCATION* FindCmosLocationIn(const CMOS_LOCATION* Table, uint32_t Rows, uint8_t Offset) {
+  for (uint32_t row = 0; row < Rows; ++row) {
+    if (Table[row].Offset == Offset) return &Table[row];
+  }
+  return nullptr;
+}
+
+const CMOS_LOCATION* FindCmosLocation(uint8_t Offset) {
+  return FindCmosLocationIn(CmosLocationTable, CmosLocationCount, Offset);
+}
+
+uint8_t CheckCmosAttributes(uint8_t Mask, uint8_t Expected, const CMOS_LOCATION* Row) {
+  const uint8_t attributes = Row != nullptr ? Row->Attributes : 0;
+  if ((attributes & Mask) == Mask) return Expected;
+  return Expected == 0 ? 1 : 0;
+}
+
+uint8_t ReadDebugControlByteWith(const CMOS_LOCATION* Table, uint32_t Rows) {
+  const CMOS_LOCATION* row = FindCmosLocationIn(Table, Rows, DebugControlCmosOffset);
+  if (row != nullptr && CheckCmosAttributes(CmosVetoAttributes, 0, row) == 0) return DebugControlVetoed;
+  return ReadCmos(DebugControlCmosOffset);
+}
+
+uint8_t ReadDebugControlByte(void) { return ReadDebugControlByteWith(CmosLocationTable, CmosLocationCount); }
+
+EFI_STATUS WriteDebugText(const char* Text, uint32_t Length) {
+  const uint8_t control = ReadDebugControlByte();
+  if (!DebugOutputEnabled(control)) return EFI_NOT_READY;
+  // The sinks' results change nothing here.
+  if ((control & DebugControlMemoryLog) != 0) (void)WriteMemoryLog(Text, Length);
+  if ((control & DebugControlMmioSerial) != 0) (void)WriteMmioSerial(Text, Length);
+  if (Text == nullptr) return EFI_SUCCESS;
+  (void)WriteLegacySerial(Text, Length);
+  return EFI_SUCCESS;
+}
