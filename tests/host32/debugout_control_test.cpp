@@ -181,12 +181,4 @@ TEST(LegacySerialPort, AStuckPortCostsEachLineOneBoundedWaitAndDropsIt) {
   EXPECT_EQ(b.p.legacyUart.Text(), "");
 }
 
-TEST(LegacySerialPort, AWaitThatEndsBeforeTheBoundStillSendsTheBurst) {
-  Board b(0x80);
-  b.p.legacyUart.SetDrainPace(LegacySerialWaitLimit / 16 - 1);  // a full FIFO empties just within the bound
-  const std::string line(40, 'z');
-  WriteDebugText(line.data(), 40);
-  EXPECT_EQ(b.p.legacyUart.Text(), line);
-}
-
 }  // namespace
