@@ -35,7 +35,7 @@ set(SS_IMAGE ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.efi)
 set(SS_MAP ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.map)
 add_custom_command(OUTPUT ${SS_IMAGE} ${SS_MAP}
   COMMAND ${SS_LLD_LINK} /nologo /nodefaultlib /entry:ModuleEntry /subsystem:efi_boot_service_driver
-          /driver /align:32 /filealign:32 /dynamicbase /opt:noref /map:${SS_MAP} /out:${SS_IMAGE}
+          /driver /align:32 /filealign:32 /dynamicbase /opt:ref /map:${SS_MAP} /out:${SS_IMAGE}
           ${SS_FW_OBJECTS}
   DEPENDS ${SS_FW_OBJECTS}
   COMMENT "firmware: linking StatusSinkPei.efi"

@@ -1,0 +1,29 @@
+// The debug text handler: status codes to lines of text on the debug outputs.
+#ifndef STATUSSINK_DEBUGTEXTHANDLER_H
+#define STATUSSINK_DEBUGTEXTHANDLER_H
+
+#include <stdint.h>
+
+#include "PiTypes.h"
+
+// Which reports are printed: bit 31 assertions and errors; bit 31 or bit 6
+// progress codes, strings and undefined codes; a debug message when its own
+// level shares a bit with the mask.
+constexpr uint32_t DebugErrorLevelMask = 0x807B05FFu;
+
+// The line buffer: up to 199 characters and the NUL.
+#define DEBUG_TEXT_LINE_SIZE 200u
+
+// 9A4E9246-D553-11D5-87E2-00062945C3B9: data holding a debug message.
+extern const EFI_GUID DebugMessageDataGuid;
+// 92D11080-496F-4D95-BE7E-037488382B0A: data holding a string.
+extern const EFI_GUID StringDataGuid;
+
+// Bytes before the first NUL of an 8-bit string; the pointer must not be null.
+uint32_t AsciiLength(const char* Text);
+
+EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_CODE_TYPE Type,
+                                   EFI_STATUS_CODE_VALUE Value, uint32_t Instance, const EFI_GUID* CallerId,
+                                   const EFI_STATUS_CODE_DATA* Data);
+
+#endif  // STATUSSINK_DEBUGTEXTHANDLER_H
