@@ -1,0 +1,532 @@
+#include "Emulator.h"
+
+#include "PiTypes.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace emu {
+namespace {
+
+using namespace layout;
+
+constexpr uint32_t kPageSize = 0x1000;
+constexpr uint32_t kEfiUnsupported = 0x80000003u;
+constexpr uint32_t kEfiOutOfResources = 0x80000009u;
+constexpr uint32_t kEfiNotReady = 0x80000006u;
+constexpr uint32_t kEfiNotFound = 0x8000000Eu;
+constexpr uint32_t kEfiInvalidParameter = 0x80000002u;
+constexpr uint32_t kFlagsInterrupt = 0x200;
+constexpr uint32_t kFlagsReserved = 0x2;
+constexpr uint16_t kPostCodePort = 0x80;
+
+// The thunk page: one 16-byte slot per service the table points at.
+enum Thunk : uint32_t {
+  kThunkLocatePpi,
+  kThunkGetHobList,
+  kThunkCreateHob,
+  kThunkCopyMem,
+  kThunkRegister,
+  kThunkUnregister,
+  kThunkUnsupported0,  // one per remaining table slot, so a stray call names its service
+};
+constexpr uint32_t ThunkAddress(uint32_t thunk) { return kThunkPage + 16 * thunk; }
+
+// The 26 pointer slots after the table header, named for fault reports.
+constexpr const char* kServiceNames[] = {
+    "InstallPpi", "ReInstallPpi", "LocatePpi", "NotifyPpi", "GetBootMode", "SetBootMode",
+    "GetHobList", "CreateHob", "FfsFindNextVolume", "FfsFindNextFile", "FfsFindSectionData",
+    "InstallPeiMemory", "AllocatePages", "AllocatePool", "CopyMem", "SetMem", "ReportStatusCode",
+    "ResetSystem", "CpuIo", "PciCfg"};
+constexpr uint32_t kServiceSlots = sizeof(kServiceNames) / sizeof(kServiceNames[0]);
+
+// 0065D394-9951-4144-82A3-0AFC8579C251
+constexpr uint8_t kHandlerPpiGuid[16] = {0x94, 0xD3, 0x65, 0x00, 0x51, 0x99, 0x44, 0x41,
+                                         0x82, 0xA3, 0x0A, 0xFC, 0x85, 0x79, 0xC2, 0x51};
+
+std::string Hex(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+void Check(uc_err err, const std::string& what) {
+  if (err != UC_ERR_OK) throw std::runtime_error("emulator: " + what + ": " + uc_strerror(err));
+}
+
+Emulator* Self(void* p) { return static_cast<Emulator*>(p); }
+
+}  // namespace
+
+struct Emulator::MmioRegion {
+  Emulator* emulator;
+  uint32_t base;
+};
+
+Emulator::Emulator(const PeImage& image, sim::Platform& platform, const tools::PlatformConfig& config,
+                   const tools::Limits& limits)
+    : image_(image), platform_(platform), config_(config), limits_(limits), uc_(nullptr, [](uc_struct* u) {
+        if (u != nullptr) uc_close(u);
+      }) {
+  uc_engine* raw = nullptr;
+  Check(uc_open(UC_ARCH_X86, UC_MODE_32, &raw), "opening the CPU");
+  uc_.reset(raw);
+
+  imageSize_ = image.sizeOfImage;
+  mappedImageSize_ = (imageSize_ + kPageSize - 1) & ~(kPageSize - 1);
+  const uint32_t span = (mappedImageSize_ + 0xFFFF) & ~0xFFFFu;
+  imageBase_ = kFlashTop - span;
+  laidOut_ = image.LayOut(imageBase_, &relocations_);
+  laidOut_.resize(mappedImageSize_, 0);
+
+  uc_engine* uc = uc_.get();
+  // The image, read and execute only: it runs in place from flash.
+  Check(uc_mem_map(uc, imageBase_, mappedImageSize_, UC_PROT_ALL), "mapping the image");
+  Check(uc_mem_write(uc, imageBase_, laidOut_.data(), laidOut_.size()), "writing the image");
+  Check(uc_mem_protect(uc, imageBase_, mappedImageSize_, UC_PROT_READ | UC_PROT_EXEC), "protecting the image");
+  // Host thunks: a page of `hlt` that the code hook intercepts before it executes.
+  Check(uc_mem_map(uc, kThunkPage, kPageSize, UC_PROT_ALL), "mapping the thunks");
+  const std::vector<uint8_t> halts(kPageSize, 0xF4);
+  Check(uc_mem_write(uc, kThunkPage, halts.data(), halts.size()), "writing the thunks");
+  Check(uc_mem_protect(uc, kThunkPage, kPageSize, UC_PROT_READ | UC_PROT_EXEC), "protecting the thunks");
+  Check(uc_mem_map(uc, kTempRamBase, kTempRamSize, UC_PROT_READ | UC_PROT_WRITE), "mapping temporary RAM");
+
+  // The device windows the board decodes; any other page a device claims is mapped on first touch.
+  for (uint32_t page = sim::MemoryLogRam::kBase; page < sim::MemoryLogRam::kBase + sim::MemoryLogRam::kSize;
+       page += kPageSize)
+    MapDevicePage(page);
+
+  uc_hook h;
+  Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&OnImageCode), this, imageBase_,
+                    imageBase_ + mappedImageSize_ - 1),
+        "hooking the image");
+  Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&OnThunkCode), this, kThunkPage,
+                    kThunkPage + kPageSize - 1),
+        "hooking the thunks");
+  Check(uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&OnIn), this, 1, 0, UC_X86_INS_IN), "hooking in");
+  Check(uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&OnOut), this, 1, 0, UC_X86_INS_OUT), "hooking out");
+  Check(uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&OnRamWrite), this, kTempRamBase,
+                    kTempRamBase + kTempRamSize - 1),
+        "hooking RAM writes");
+  Check(uc_hook_add(uc, &h, UC_HOOK_MEM_PROT, reinterpret_cast<void*>(&OnProtected), this, 1, 0),
+        "hooking protected memory");
+  Check(uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&OnUnmapped), this, 1, 0),
+        "hooking unmapped memory");
+
+  SetUpCpu();
+  SetUpEnvironment();
+}
+
+Emulator::~Emulator() = default;
+
+void Emulator::MapDevicePage(uint32_t page) {
+  auto region = std::make_unique<MmioRegion>(MmioRegion{this, page});
+  Check(uc_mmio_map(uc_.get(), page, kPageSize, &OnMmioRead, region.get(), &OnMmioWrite, region.get()),
+        "mapping device page " + Hex(page));
+  regions_.push_back(std::move(region));
+}
+
+void Emulator::SetUpCpu() {
+  uc_engine* uc = uc_.get();
+  // Flat 32-bit protected mode: a GDT with a 4 GiB code and a 4 GiB data segment.
+  // The accessed bits are preset so that loading a segment never writes the table.
+  const uint64_t gdt[3] = {0, 0x00CF9B000000FFFFull, 0x00CF93000000FFFFull};
+  Check(uc_mem_write(uc, kGdt, gdt, sizeof gdt), "writing the GDT");
+  uc_x86_mmr gdtr{0, kGdt, sizeof gdt - 1, 0};
+  Check(uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr), "loading the GDT");
+  uint32_t cr0 = 0;
+  uc_reg_read(uc, UC_X86_REG_CR0, &cr0);
+  cr0 |= 1;  // protection enabled, paging off
+  Check(uc_reg_write(uc, UC_X86_REG_CR0, &cr0), "setting CR0");
+  uint32_t code = 0x08, data = 0x10;
+  Check(uc_reg_write(uc, UC_X86_REG_CS, &code), "loading CS");
+  for (int reg : {UC_X86_REG_DS, UC_X86_REG_ES, UC_X86_REG_SS, UC_X86_REG_FS, UC_X86_REG_GS})
+    Check(uc_reg_write(uc, reg, &data), "loading a data segment");
+  uc_x86_mmr idtr{0, kIdtBase, kIdtLimit, 0};
+  Check(uc_reg_write(uc, UC_X86_REG_IDTR, &idtr), "loading the IDT register");
+}
+
+void Emulator::SetUpEnvironment() {
+  // The services table: header, then one pointer per service.
+  std::vector<uint32_t> table(kPeiServicesTableSize / 4, 0);
+  table[0] = 0x20494550;  // "PEI SERV"
+  table[1] = 0x56524553;
+  table[3] = kPeiServicesTableSize;
+  for (uint32_t slot = 0; slot < kServiceSlots; ++slot) table[6 + slot] = ThunkAddress(kThunkUnsupported0 + slot);
+  table[kPeiLocatePpiOffset / 4] = ThunkAddress(kThunkLocatePpi);
+  table[kPeiGetHobListOffset / 4] = ThunkAddress(kThunkGetHobList);
+  table[kPeiCreateHobOffset / 4] = ThunkAddress(kThunkCreateHob);
+  table[kPeiCopyMemOffset / 4] = ThunkAddress(kThunkCopyMem);
+  uc_engine* uc = uc_.get();
+  Check(uc_mem_write(uc, kServicesTable, table.data(), table.size() * 4), "writing the services table");
+  Write32(kServicesPointer, kServicesTable);
+  Write32(kIdtBase - 4, kServicesPointer);
+  Write32(kHandlerPpi, ThunkAddress(kThunkRegister));
+  Write32(kHandlerPpi + 4, ThunkAddress(kThunkUnregister));
+  Write32(kPpiDescriptor, 0x80000010u);  // PPI flag, end of list
+  Write32(kPpiDescriptor + 4, kPpiGuid);
+  Write32(kPpiDescriptor + 8, kHandlerPpi);
+  Check(uc_mem_write(uc, kPpiGuid, kHandlerPpiGuid, 16), "writing the PPI GUID");
+
+  // The HOB list: the phase handoff HOB the PEI core starts with, then the end.
+  const uint32_t phit[14] = {0x00380001, 0, 0x0009, 0, kTempRamBase, 0, kTempRamBase + kTempRamSize, 0,
+                             kTempRamBase, 0, kHobList + kHobListSize, 0, kHobList + 0x38 + 8, 0};
+  Check(uc_mem_write(uc, kHobList, phit, sizeof phit), "writing the HOB list");
+  hobEnd_ = sizeof phit;
+  Write32(kHobList + hobEnd_, 0x0008FFFF);
+  Write32(kHobList + hobEnd_ + 4, 0);
+}
+
+void Emulator::Write32(uint32_t address, uint32_t value) {
+  Check(uc_mem_write(uc_.get(), address, &value, 4), "writing guest memory at " + Hex(address));
+}
+
+bool Emulator::TryWrite32(uint32_t address, uint32_t value, const char* service) {
+  const bool ok = address != 0 && uc_mem_write(uc_.get(), address, &value, 4) == UC_ERR_OK &&
+                  address >= kTempRamBase && address + 4 <= kTempRamBase + kTempRamSize;
+  if (!ok) {
+    Fail({"bad service argument", address, lastEip_, 4, value, during_,
+          std::string(service) + " was given an output pointer outside temporary RAM"});
+    serviceFault_ = true;
+  }
+  return ok;
+}
+
+std::vector<uint8_t> Emulator::ReadGuest(uint32_t address, uint32_t size) const {
+  std::vector<uint8_t> out(size, 0);
+  if (uc_mem_read(uc_.get(), address, out.data(), size) != UC_ERR_OK) out.clear();
+  return out;
+}
+
+bool Emulator::ImageIntact() const {
+  std::vector<uint8_t> now(mappedImageSize_);
+  return uc_mem_read(uc_.get(), imageBase_, now.data(), now.size()) == UC_ERR_OK && now == laidOut_;
+}
+
+void Emulator::Fail(Fault fault) { faults_.push_back(std::move(fault)); }
+
+uint32_t Emulator::Arg(int n) const {
+  uint32_t esp = 0, value = 0;
+  uc_reg_read(uc_.get(), UC_X86_REG_ESP, &esp);
+  uc_mem_read(uc_.get(), esp + 4 + 4 * n, &value, 4);
+  return value;
+}
+
+void Emulator::Return(uint32_t eax) {
+  uc_engine* uc = uc_.get();
+  uint32_t esp = 0, ret = 0;
+  uc_reg_read(uc, UC_X86_REG_ESP, &esp);
+  uc_mem_read(uc, esp, &ret, 4);
+  esp += 4;
+  uc_reg_write(uc, UC_X86_REG_EAX, &eax);
+  uc_reg_write(uc, UC_X86_REG_ESP, &esp);
+  uc_reg_write(uc, UC_X86_REG_EIP, &ret);
+}
+
+// The PEI core's side of a service call: cdecl arguments from the guest
+// stack, the result in EAX, then back to the caller.
+void Emulator::Service(uint32_t address) {
+  uc_engine* uc = uc_.get();
+  const uint32_t thunk = (address - kThunkPage) / 16;
+  switch (thunk) {
+    case kThunkLocatePpi: {
+      ++calls_.locatePpi;
+      calls_.lastLocatePpiServices = Arg(0);
+      const uint32_t guid = Arg(1), instance = Arg(2), descriptor = Arg(3), ppi = Arg(4);
+      uint8_t wanted[16] = {};
+      const bool known = guid != 0 && uc_mem_read(uc, guid, wanted, 16) == UC_ERR_OK &&
+                         std::memcmp(wanted, kHandlerPpiGuid, 16) == 0 && instance == 0;
+      if (config_.failLocatePpi || !known) return Return(kEfiNotFound);
+      if (descriptor != 0 && !TryWrite32(descriptor, kPpiDescriptor, "LocatePpi")) return Return(kEfiInvalidParameter);
+      if (!TryWrite32(ppi, kHandlerPpi, "LocatePpi")) return Return(kEfiInvalidParameter);
+      return Return(0);
+    }
+    case kThunkGetHobList: {
+      ++calls_.getHobList;
+      if (config_.failGetHobList) return Return(kEfiNotReady);
+      if (!TryWrite32(Arg(1), config_.nullHobList ? 0 : kHobList, "GetHobList")) return Return(kEfiInvalidParameter);
+      return Return(0);
+    }
+    case kThunkCreateHob: {
+      ++calls_.createHob;
+      calls_.lastCreateHobServices = Arg(0);
+      const uint32_t type = Arg(1) & 0xFFFF, length = Arg(2) & 0xFFFF, out = Arg(3);
+      const uint32_t rounded = (length + 7) & ~7u;
+      if (config_.failCreateHob || length < 8 || hobEnd_ + rounded + 8 > kHobListSize)
+        return Return(kEfiOutOfResources);
+      const uint32_t hob = kHobList + hobEnd_;
+      if (!TryWrite32(out, hob, "CreateHob")) return Return(kEfiInvalidParameter);
+      std::vector<uint8_t> body(rounded, config_.newHobFill);
+      const uint32_t header[2] = {type | (rounded << 16), 0};
+      std::memcpy(body.data(), header, 8);
+      Check(uc_mem_write(uc, hob, body.data(), body.size()), "writing a new HOB");
+      hobEnd_ += rounded;
+      Write32(kHobList + hobEnd_, 0x0008FFFF);
+      Write32(kHobList + hobEnd_ + 4, 0);
+      createdHobs_.emplace_back(hob, rounded);
+      return Return(0);
+    }
+    case kThunkCopyMem: {
+      ++calls_.copyMem;
+      const uint32_t destination = Arg(0), source = Arg(1), length = Arg(2);
+      std::vector<uint8_t> bytes(length);
+      if (length > kTempRamSize || uc_mem_read(uc, source, bytes.data(), length) != UC_ERR_OK) {
+        Fail({"bad service argument", source, lastEip_, length, 0, during_, "CopyMem source cannot be read"});
+        return Return(0);
+      }
+      // The destination is written as the module would write it: it must be RAM the module may write.
+      if (!AllowedRamWrite(destination, static_cast<int>(length)) ||
+          uc_mem_write(uc, destination, bytes.data(), length) != UC_ERR_OK)
+        Fail({"write outside allowed regions", destination, lastEip_, length, 0, during_, "CopyMem destination"});
+      return Return(0);
+    }
+    case kThunkRegister: {
+      const int index = calls_.registerCalls++;
+      const uint32_t callback = Arg(0);
+      if (config_.failRegisterCalls.count(index) != 0) return Return(kEfiOutOfResources);
+      if (callback == 0) return Return(kEfiInvalidParameter);
+      handlers_.push_back(callback);
+      return Return(0);
+    }
+    case kThunkUnregister: {
+      const uint32_t callback = Arg(0);
+      auto it = std::find(handlers_.begin(), handlers_.end(), callback);
+      if (it == handlers_.end()) return Return(kEfiNotFound);
+      handlers_.erase(it);
+      return Return(0);
+    }
+    default:
+      if (thunk >= kThunkUnsupported0 && thunk < kThunkUnsupported0 + kServiceSlots) {
+        ++calls_.unsupported;
+        Fail({"unsupported service", address, lastEip_, 0, 0, during_,
+              std::string("called PEI service ") + kServiceNames[thunk - kThunkUnsupported0]});
+        return Return(kEfiUnsupported);
+      }
+      Fail({"fetch outside the image", address, lastEip_, 0, 0, during_, "jumped into the PEI core's code page"});
+      stopReason_ = "fault";
+      uc_emu_stop(uc);
+  }
+}
+
+bool Emulator::AllowedRamWrite(uint32_t address, int size) const {
+  const uint32_t end = address + static_cast<uint32_t>(size);
+  if (address >= kStackBottom && end <= kStackTop) return true;
+  for (const auto& [hob, length] : createdHobs_)
+    if (address >= hob && end <= hob + length) return true;
+  return false;
+}
+
+void Emulator::OnImageCode(uc_struct* uc, uint64_t address, uint32_t, void* self) {
+  Emulator& e = *Self(self);
+  e.lastEip_ = static_cast<uint32_t>(address);
+  uint32_t esp;
+  uc_reg_read(uc, UC_X86_REG_ESP, &esp);
+  if (esp < e.minEsp_) e.minEsp_ = esp;
+  if (++e.instructions_ > e.limits_.instructionsPerCall && e.stopReason_.empty()) {
+    e.stopReason_ = "instruction budget";
+    uc_emu_stop(uc);
+  }
+}
+
+void Emulator::OnThunkCode(uc_struct* uc, uint64_t address, uint32_t, void* self) {
+  Emulator& e = *Self(self);
+  if (address == kReturnThunk) return;  // uc_emu_start's end address: the call is over
+  uint32_t esp;
+  uc_reg_read(uc, UC_X86_REG_ESP, &esp);
+  if (esp < e.minEsp_) e.minEsp_ = esp;
+  e.Service(static_cast<uint32_t>(address));
+}
+
+uint32_t Emulator::OnIn(uc_struct*, uint32_t port, int size, void* self) {
+  Emulator& e = *Self(self);
+  ++e.ioAccesses_;
+  return e.platform_.bus.IoRead(static_cast<uint16_t>(port), static_cast<unsigned>(size));
+}
+
+void Emulator::OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, void* self) {
+  Emulator& e = *Self(self);
+  ++e.ioAccesses_;
+  e.platform_.bus.IoWrite(static_cast<uint16_t>(port), static_cast<unsigned>(size), value);
+  if (port == kPostCodePort) {
+    const uint16_t word = static_cast<uint16_t>(size == 1 ? (value & 0xFF) : value);
+    if (!e.portRuns_.empty() && e.portRuns_.back().first == word)
+      ++e.portRuns_.back().second;
+    else
+      e.portRuns_.emplace_back(word, 1);
+    if (++e.portWrites_ >= e.limits_.blinkWrites && e.stopReason_.empty()) {
+      e.stopReason_ = "blink loop";
+      uc_emu_stop(uc);
+    }
+  }
+}
+
+void Emulator::OnRamWrite(uc_struct*, uc_mem_type, uint64_t address, int size, int64_t value, void* self) {
+  Emulator& e = *Self(self);
+  if (!e.AllowedRamWrite(static_cast<uint32_t>(address), size))
+    e.Fail({"write outside allowed regions", static_cast<uint32_t>(address), e.lastEip_, static_cast<uint32_t>(size),
+            static_cast<uint64_t>(value), e.during_, "temporary RAM outside the stack and the module's HOB"});
+}
+
+bool Emulator::OnProtected(uc_struct*, uc_mem_type type, uint64_t address, int size, int64_t value, void* self) {
+  Emulator& e = *Self(self);
+  const uint32_t a = static_cast<uint32_t>(address);
+  const bool inImage = a >= e.imageBase_ && a < e.imageBase_ + e.mappedImageSize_;
+  std::string kind = type == UC_MEM_WRITE_PROT ? (inImage ? "image write" : "write to read-only memory")
+                     : type == UC_MEM_FETCH_PROT ? "fetch from non-executable memory"
+                                                 : "read of protected memory";
+  e.Fail({kind, a, e.lastEip_, static_cast<uint32_t>(size), static_cast<uint64_t>(value), e.during_,
+          inImage ? "the image runs in place from flash and must never be written" : ""});
+  e.stopReason_ = "fault";
+  return false;
+}
+
+bool Emulator::OnUnmapped(uc_struct*, uc_mem_type type, uint64_t address, int size, int64_t value, void* self) {
+  Emulator& e = *Self(self);
+  const uint32_t a = static_cast<uint32_t>(address);
+  if (type == UC_MEM_FETCH_UNMAPPED) {
+    e.Fail({"fetch outside the image", a, e.lastEip_, static_cast<uint32_t>(size), 0, e.during_, ""});
+    e.stopReason_ = "fault";
+    return false;
+  }
+  // Outside RAM and the image everything belongs to the bus: decoded by a
+  // device, or floating (reads all ones, writes lost, reported by the write path).
+  const uint32_t page = a & ~(kPageSize - 1);
+  if (a + static_cast<uint32_t>(size) > page + kPageSize) {
+    e.Fail({"access across a page boundary", a, e.lastEip_, static_cast<uint32_t>(size),
+            static_cast<uint64_t>(value), e.during_, ""});
+    e.stopReason_ = "fault";
+    return false;
+  }
+  e.MapDevicePage(page);
+  return true;
+}
+
+uint64_t Emulator::OnMmioRead(uc_struct*, uint64_t offset, unsigned size, void* region) {
+  auto* r = static_cast<MmioRegion*>(region);
+  ++r->emulator->mmioAccesses_;
+  return r->emulator->platform_.bus.MemRead(r->base + static_cast<uint32_t>(offset), size);
+}
+
+void Emulator::OnMmioWrite(uc_struct*, uint64_t offset, unsigned size, uint64_t value, void* region) {
+  auto* r = static_cast<MmioRegion*>(region);
+  Emulator& e = *r->emulator;
+  const uint32_t address = r->base + static_cast<uint32_t>(offset);
+  ++e.mmioAccesses_;
+  if (!e.platform_.bus.Decodes(address))
+    e.Fail({"write outside allowed regions", address, e.lastEip_, size, value, e.during_, "no device decodes it"});
+  e.platform_.bus.MemWrite(address, size, static_cast<uint32_t>(value));
+}
+
+CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during) {
+  uc_engine* uc = uc_.get();
+  during_ = during;
+  instructions_ = 0;
+  ioAccesses_ = mmioAccesses_ = 0;
+  portRuns_.clear();
+  portWrites_ = 0;
+  stopReason_.clear();
+  serviceFault_ = false;
+
+  // cdecl: arguments right to left, then the return address.
+  uint32_t esp = kStackTop - 16;
+  for (auto it = args.rbegin(); it != args.rend(); ++it) {
+    esp -= 4;
+    Write32(esp, *it);
+  }
+  const uint32_t argumentBase = esp;
+  esp -= 4;
+  Write32(esp, kReturnThunk);
+  minEsp_ = esp;
+  const uint32_t zero = 0, flags = kFlagsReserved | (config_.interruptsEnabled ? kFlagsInterrupt : 0);
+  for (int reg : {UC_X86_REG_EAX, UC_X86_REG_EBX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_ESI, UC_X86_REG_EDI,
+                  UC_X86_REG_EBP})
+    uc_reg_write(uc, reg, &zero);
+  uc_reg_write(uc, UC_X86_REG_ESP, &esp);
+  uc_reg_write(uc, UC_X86_REG_EFLAGS, &flags);
+  const uint32_t cf8Before = platform_.pciPorts.AddressRegister();
+  const bool bridgeHiddenBefore = platform_.pcie.SidebandBridgeHidden();
+
+  const uc_err err = uc_emu_start(uc, function, kReturnThunk, 0, 0);
+
+  CallResult result;
+  result.instructions = instructions_;
+  result.stackBytes = argumentBase - minEsp_;
+  result.ioAccesses = ioAccesses_;
+  result.mmioAccesses = mmioAccesses_;
+  for (const auto& [word, count] : portRuns_) {
+    const uint64_t shown = stopReason_.empty() ? count : 1;
+    result.postcodes.insert(result.postcodes.end(), static_cast<size_t>(shown), word);
+  }
+  if (err != UC_ERR_OK && stopReason_.empty()) {
+    Fail({"CPU error", lastEip_, lastEip_, 0, 0, during_, uc_strerror(err)});
+    stopReason_ = "fault";
+  }
+  if (!stopReason_.empty()) {
+    result.stopped = stopReason_;
+    return result;
+  }
+  uint32_t eax = 0, eflags = 0, espAfter = 0;
+  uc_reg_read(uc, UC_X86_REG_EAX, &eax);
+  uc_reg_read(uc, UC_X86_REG_EFLAGS, &eflags);
+  uc_reg_read(uc, UC_X86_REG_ESP, &espAfter);
+  result.status = eax;
+  // What a caller relies on after a call: the stack, the interrupt flag and the state the module borrowed.
+  if (espAfter != argumentBase)
+    Fail({"stack not balanced", espAfter, lastEip_, 0, argumentBase, during_, "ESP after return differs (cdecl)"});
+  if (((eflags ^ flags) & kFlagsInterrupt) != 0)
+    Fail({"interrupt flag not restored", 0, lastEip_, 0, eflags, during_, ""});
+  if (platform_.pciPorts.AddressRegister() != cf8Before)
+    Fail({"0xCF8 not restored", 0xCF8, lastEip_, 4, platform_.pciPorts.AddressRegister(), during_, ""});
+  if (platform_.pcie.SidebandBridgeHidden() != bridgeHiddenBefore)
+    Fail({"sideband bridge visibility not restored", 0xE0068000u + 0xE1, lastEip_, 1, 0, during_, ""});
+  return result;
+}
+
+CallResult Emulator::RunEntry() {
+  CallResult r = Call(EntryPoint(), {kFileHandle, kServicesPointer}, "entry");
+  if (!r.stopped.empty() && r.stopped != "fault") halt_ = Halt{r.stopped, 0, 0, {}, 0, portWrites_, r.instructions};
+  return r;
+}
+
+std::vector<CallResult> Emulator::Deliver(const tools::Report& report, size_t index) {
+  std::vector<CallResult> results;
+  if (halt_) return results;
+  // The report as the router hands it over: caller GUID and data record in temporary RAM.
+  uint32_t caller = 0, data = 0;
+  if (report.caller) {
+    caller = kReportArea;
+    Check(uc_mem_write(uc_.get(), caller, report.caller->data(), 16), "writing the caller GUID");
+  }
+  if (report.data) {
+    data = kReportArea + 16;
+    if (report.data->bytes.size() > kReportAreaSize - 16)
+      throw std::runtime_error("report " + std::to_string(index) + ": data record too large for the report area");
+    const std::vector<uint8_t> placed = report.data->Placed(data);
+    Check(uc_mem_write(uc_.get(), data, placed.data(), placed.size()), "writing the data record");
+  }
+  const std::vector<uint32_t> handlers = handlers_;  // a handler registering another must not disturb this walk
+  for (size_t h = 0; h < handlers.size(); ++h) {
+    CallResult r = Call(handlers[h],
+                        {kServicesPointer, report.type, report.value, report.instance, caller, data},
+                        "report " + std::to_string(index) + ", handler " + std::to_string(h));
+    const std::string stopped = r.stopped;
+    results.push_back(std::move(r));
+    if (!stopped.empty() && stopped != "fault") {
+      Halt halt{stopped, index, h, {}, 0, portWrites_, results.back().instructions};
+      // One cycle: every complete run but the last, whose repeat starts the next cycle.
+      if (portRuns_.size() >= 2) {
+        uint64_t period = UINT64_MAX;
+        for (size_t k = 0; k + 1 < portRuns_.size(); ++k) period = std::min(period, portRuns_[k].second);
+        halt.writesPerWord = period;
+        for (size_t k = 0; k + 1 < portRuns_.size(); ++k)
+          for (uint64_t n = 0; n < portRuns_[k].second / period; ++n) halt.cycle.push_back(portRuns_[k].first);
+      }
+      halt_ = std::move(halt);
+      break;
+    }
+  }
+  return results;
+}
+
+}  // namespace emu

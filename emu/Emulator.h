@@ -1,0 +1,172 @@
+// The emulated machine: a 32-bit x86 CPU (Unicorn) in flat protected mode
+// that runs StatusSinkPei.efi in place from a flash address just below
+// 4 GiB, with the PEI environment around it (services table whose entries
+// are host thunks, the services pointer below the IDT, the report-status-code
+// handler PPI, a HOB list) and every port and device access routed to the
+// sim/ device models of one sim::Platform.
+//
+// It watches what the image does: instructions and deepest stack per call,
+// every port and device access, any write outside the stack, the module's own
+// HOB, the memory log window and device registers, writes into the image,
+// and calls that do not return within a budget (the blink loop is recognised
+// from its port 0x80 writes).
+#ifndef STATUSSINK_EMU_EMULATOR_H
+#define STATUSSINK_EMU_EMULATOR_H
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "PeImage.h"
+#include "Platform.h"
+#include "Scenario.h"
+
+#include <unicorn/unicorn.h>
+
+namespace emu {
+
+// Where things sit in the guest's physical address space.
+namespace layout {
+constexpr uint32_t kTempRamBase = 0xFEF00000u;  // temporary RAM (cache as RAM) of the PEI phase
+constexpr uint32_t kTempRamSize = 0x40000u;
+constexpr uint32_t kServicesTable = kTempRamBase + 0x000;
+constexpr uint32_t kServicesPointer = kTempRamBase + 0x100;  // the EFI_PEI_SERVICES** handed to the module
+constexpr uint32_t kHandlerPpi = kTempRamBase + 0x140;
+constexpr uint32_t kPpiDescriptor = kTempRamBase + 0x160;
+constexpr uint32_t kPpiGuid = kTempRamBase + 0x170;
+constexpr uint32_t kGdt = kTempRamBase + 0x200;
+constexpr uint32_t kIdtBase = kTempRamBase + 0x1000;  // the services pointer sits in the 4 bytes below
+constexpr uint32_t kIdtLimit = 0x7FF;                // 256 gates of 8 bytes
+constexpr uint32_t kHobList = kTempRamBase + 0x2000;
+constexpr uint32_t kHobListSize = 0x10000;
+constexpr uint32_t kReportArea = kTempRamBase + 0x12000;  // caller GUID, then the data record
+constexpr uint32_t kReportAreaSize = 0x11000;
+constexpr uint32_t kStackBottom = kTempRamBase + 0x30000;
+constexpr uint32_t kStackTop = kTempRamBase + kTempRamSize;
+constexpr uint32_t kThunkPage = 0xFFFF0000u;  // host-implemented PEI core code
+constexpr uint32_t kReturnThunk = kThunkPage + 0xFF0;  // where calls from the dispatcher return to
+constexpr uint32_t kFlashTop = kThunkPage;  // the image ends at or below this address
+constexpr uint32_t kFileHandle = 0xFFF00000u;  // the module's FFS file, as the dispatcher would pass it
+}  // namespace layout
+
+struct Fault {
+  std::string kind;    // "image write", "write outside allowed regions", "fetch outside the image", ...
+  uint32_t address = 0;
+  uint32_t eip = 0;    // the instruction that caused it
+  uint32_t width = 0;
+  uint64_t value = 0;
+  std::string during;  // "entry" or "report N, handler M"
+  std::string detail;
+};
+
+struct CallResult {
+  std::optional<uint32_t> status;  // EAX on return; empty when the call was stopped
+  std::string stopped;             // "", "blink loop", "instruction budget", "fault"
+  uint64_t instructions = 0;
+  uint32_t stackBytes = 0;  // deepest stack use below the arguments, return address included
+  uint64_t ioAccesses = 0;
+  uint64_t mmioAccesses = 0;
+  std::vector<uint16_t> postcodes;  // port 0x80 words written in this call (first of each run when halted)
+};
+
+struct Halt {
+  std::string reason;
+  size_t report = 0;
+  size_t handler = 0;
+  std::vector<uint16_t> cycle;  // the words of one cycle, in order
+  uint64_t writesPerWord = 0;
+  uint64_t portWrites = 0;  // port 0x80 writes made by the stopped call
+  uint64_t instructions = 0;
+};
+
+struct ServiceCalls {
+  int locatePpi = 0, getHobList = 0, createHob = 0, copyMem = 0, registerCalls = 0, unsupported = 0;
+  uint32_t lastLocatePpiServices = 0, lastCreateHobServices = 0;
+};
+
+class Emulator {
+ public:
+  Emulator(const PeImage& image, sim::Platform& platform, const tools::PlatformConfig& config,
+           const tools::Limits& limits);
+  ~Emulator();
+  Emulator(const Emulator&) = delete;
+  Emulator& operator=(const Emulator&) = delete;
+
+  // Calls ModuleEntry(FileHandle, PeiServices) as the PEI dispatcher does.
+  CallResult RunEntry();
+  // Delivers one report to every registered handler in registration order, as the router does.
+  std::vector<CallResult> Deliver(const tools::Report& report, size_t index);
+
+  bool Halted() const { return halt_.has_value(); }
+  const std::optional<Halt>& HaltInfo() const { return halt_; }
+  const std::vector<Fault>& Faults() const { return faults_; }
+  const std::vector<uint32_t>& Handlers() const { return handlers_; }
+  const ServiceCalls& Services() const { return calls_; }
+  uint32_t ImageBase() const { return imageBase_; }
+  uint32_t ImageSize() const { return imageSize_; }
+  uint32_t EntryPoint() const { return imageBase_ + image_.entryRva; }
+  uint32_t RelocationsApplied() const { return relocations_; }
+  // HOBs made by CreateHob: guest address and length.
+  const std::vector<std::pair<uint32_t, uint32_t>>& CreatedHobs() const { return createdHobs_; }
+  std::vector<uint8_t> ReadGuest(uint32_t address, uint32_t size) const;
+  // True when the image in guest memory still equals the relocated file.
+  bool ImageIntact() const;
+
+ private:
+  struct MmioRegion;
+  CallResult Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during);
+  void Fail(Fault fault);
+  void SetUpCpu();
+  void SetUpEnvironment();
+  void MapDevicePage(uint32_t page);
+  bool AllowedRamWrite(uint32_t address, int size) const;
+  void Service(uint32_t address);
+  uint32_t Arg(int n) const;
+  void Write32(uint32_t address, uint32_t value);
+  bool TryWrite32(uint32_t address, uint32_t value, const char* service);
+  void Return(uint32_t eax);
+
+  // Unicorn callbacks.
+  static void OnImageCode(uc_struct* uc, uint64_t address, uint32_t size, void* self);
+  static void OnThunkCode(uc_struct* uc, uint64_t address, uint32_t size, void* self);
+  static uint32_t OnIn(uc_struct* uc, uint32_t port, int size, void* self);
+  static void OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, void* self);
+  static void OnRamWrite(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
+  static bool OnProtected(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
+  static bool OnUnmapped(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
+  static uint64_t OnMmioRead(uc_struct* uc, uint64_t offset, unsigned size, void* region);
+  static void OnMmioWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* region);
+
+  const PeImage& image_;
+  sim::Platform& platform_;
+  tools::PlatformConfig config_;
+  tools::Limits limits_;
+  std::unique_ptr<uc_struct, void (*)(uc_struct*)> uc_;
+  std::vector<std::unique_ptr<MmioRegion>> regions_;
+  std::vector<uint8_t> laidOut_;
+  uint32_t imageBase_ = 0, imageSize_ = 0, mappedImageSize_ = 0, relocations_ = 0;
+
+  std::vector<uint32_t> handlers_;
+  std::vector<std::pair<uint32_t, uint32_t>> createdHobs_;
+  uint32_t hobEnd_ = 0;  // offset of the end-of-list HOB
+  ServiceCalls calls_;
+  std::vector<Fault> faults_;
+  std::optional<Halt> halt_;
+
+  // State of the call in progress.
+  std::string during_;
+  uint32_t lastEip_ = 0;
+  uint32_t minEsp_ = 0;
+  uint64_t instructions_ = 0;
+  uint64_t ioAccesses_ = 0, mmioAccesses_ = 0;
+  std::vector<std::pair<uint16_t, uint64_t>> portRuns_;  // port 0x80 writes of the call, as runs
+  uint64_t portWrites_ = 0;
+  std::string stopReason_;
+  bool serviceFault_ = false;
+};
+
+}  // namespace emu
+
+#endif

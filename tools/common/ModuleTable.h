@@ -1,0 +1,36 @@
+// The platform's PEI modules as host tools see them: name, GUID and base POST
+// code, taken from the same rows that the image's CallerPostCodeTable is
+// built from, so names never drift from what the module looks up.
+#ifndef STATUSSINK_TOOLS_MODULETABLE_H
+#define STATUSSINK_TOOLS_MODULETABLE_H
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tools {
+
+using Guid = std::array<uint8_t, 16>;  // in memory order (u32, u16, u16 little-endian, then 8 bytes)
+
+struct ModuleRow {
+  std::string_view name;
+  Guid guid;
+  uint8_t baseCode;
+};
+
+std::span<const ModuleRow> Modules();
+const ModuleRow* FindModuleByName(std::string_view name);
+const ModuleRow* FindModuleByGuid(const Guid& guid);
+std::vector<std::string_view> ModulesWithBaseCode(uint8_t code);
+
+// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" (either case) to memory order; nullopt if malformed.
+std::optional<Guid> ParseGuid(std::string_view text);
+std::string FormatGuid(const Guid& guid);  // upper case, registry form
+
+}  // namespace tools
+
+#endif

@@ -1,0 +1,60 @@
+#include "PlatformSetup.h"
+
+#include <cstring>
+
+namespace tools {
+
+namespace {
+constexpr uint8_t kDebugUartDevice = 24;
+constexpr uint8_t kDebugUartFunction = 2;
+}  // namespace
+
+void ApplyPlatform(const PlatformConfig& c, sim::Platform& p) {
+  for (const auto& [offset, value] : c.cmos) p.cmos.Set(offset, value);
+  p.pciPorts.SetHostBridgeDc(c.hostBridgeDc);
+  p.pciPorts.SetAddressRegister(c.pciAddressRegister);
+  switch (c.legacySerial) {
+    case LegacySerial::Present: p.legacyUart.SetMode(sim::LegacyUart::Mode::Present); break;
+    case LegacySerial::Absent: p.legacyUart.SetMode(sim::LegacyUart::Mode::Absent); break;
+    case LegacySerial::Stuck: p.legacyUart.SetMode(sim::LegacyUart::Mode::Stuck); break;
+  }
+  p.legacyUart.SetDrainPace(c.legacyDrainPace);
+  if (c.mmioSerialPresent) {
+    p.InstallDebugUart(c.mmioSerialBase, c.mmioStride);
+    if (!c.mmioConfigVisible) p.pcie.RemoveFunction(0, kDebugUartDevice, kDebugUartFunction);
+    switch (c.mmioStatus) {
+      case MmioStatus::AlwaysReady: p.mmioUart.SetStatus(sim::MmioUart::Status::AlwaysReady); break;
+      case MmioStatus::NeverReady: p.mmioUart.SetStatus(sim::MmioUart::Status::NeverReady); break;
+      case MmioStatus::ReadyForFirst:
+        p.mmioUart.SetStatus(sim::MmioUart::Status::ReadyForFirst, c.mmioReadyReads);
+        break;
+    }
+  }
+  if (c.strideRegister)
+    p.sideband.SetRegister(sim::SidebandWindow::kSerialStridePort, sim::SidebandWindow::kSerialStrideOffset,
+                           *c.strideRegister);
+  p.pcie.SetSidebandBridgeHidden(c.sidebandBridgeHidden);
+  p.memoryLog.SetHeader(c.memoryLogHeader);
+  p.bus.SetInterruptFlag(c.interruptsEnabled);
+  p.bus.ClearLog();  // the log shows what the module did, not the set-up
+}
+
+DeviceOutputs ReadOutputs(const sim::Platform& p) {
+  DeviceOutputs out;
+  out.serial = p.legacyUart.Text();
+  out.mmioSerial = p.mmioUart.Text();
+  out.memoryLogHeader = p.memoryLog.Header();
+  out.memoryLogText = p.memoryLog.LogText();
+  return out;
+}
+
+PostCodeStack DecodePostCodeStack(const std::vector<uint8_t>& hob) {
+  PostCodeStack s;
+  if (hob.size() < 56) return s;
+  s.depth = hob[8];
+  std::memcpy(s.codes, hob.data() + 12, sizeof s.codes);
+  std::memcpy(&s.signature, hob.data() + 52, 4);
+  return s;
+}
+
+}  // namespace tools

@@ -1,0 +1,112 @@
+// Scenario files: a JSON description of the board (CMOS, host bridge
+// register, which serial devices answer and how, the memory log's first
+// header, failing PEI services) and of the status-code reports to deliver.
+// Read by sinksim (the emulated machine) and by the host32 whole-path
+// harness, so that both run exactly the same reports with the same data
+// records byte for byte.
+#ifndef STATUSSINK_TOOLS_SCENARIO_H
+#define STATUSSINK_TOOLS_SCENARIO_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ModuleTable.h"
+
+namespace tools {
+
+// A bad scenario: the message names the file, the report and the field.
+class ScenarioError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A report's data record, laid out from its header at offset 0. Strings,
+// GUIDs and byte blocks that the record points at follow the record in the
+// same block; `fixups` lists the 32-bit slots that must receive the address
+// of such an object once the block's own address is known.
+struct DataRecord {
+  struct Fixup {
+    uint32_t at;      // offset of the pointer slot
+    uint32_t target;  // offset of the object it points at
+  };
+  std::vector<uint8_t> bytes;
+  std::vector<Fixup> fixups;
+  std::string kind;  // "specific", "debug", "string", "assert" or "raw"
+
+  // The block with every pointer slot filled in for a block placed at `address`.
+  std::vector<uint8_t> Placed(uint32_t address) const;
+};
+
+struct Report {
+  uint32_t type = 0;
+  uint32_t value = 0;
+  uint32_t instance = 0;
+  std::optional<Guid> caller;
+  std::optional<DataRecord> data;
+  size_t source = 0;  // index of the report in the file (repeats share it)
+  std::string note;
+};
+
+enum class LegacySerial { Present, Absent, Stuck };
+enum class MmioStatus { AlwaysReady, NeverReady, ReadyForFirst };
+
+struct PlatformConfig {
+  std::map<uint8_t, uint8_t> cmos;  // offset -> byte; the rest is 0
+  uint32_t hostBridgeDc = 0;
+  uint32_t pciAddressRegister = 0;  // what 0xCF8 holds before the module runs
+  LegacySerial legacySerial = LegacySerial::Present;
+  unsigned legacyDrainPace = 0;  // line status reads per byte drained; 0 drains at once
+  bool mmioSerialPresent = false;
+  bool mmioConfigVisible = true;  // the controller's configuration function answers (else the fixed address is used)
+  uint32_t mmioSerialBase = 0xFEA10000u;
+  unsigned mmioStride = 4;
+  std::optional<uint32_t> strideRegister;  // sideband 0x90/0x618; by default 4 for a 1-byte stride, else 0
+  MmioStatus mmioStatus = MmioStatus::AlwaysReady;
+  uint64_t mmioReadyReads = 0;
+  bool sidebandBridgeHidden = true;
+  uint32_t memoryLogHeader = 0;
+  bool interruptsEnabled = true;
+  // PEI environment failure switches.
+  bool failLocatePpi = false;
+  std::set<int> failRegisterCalls;  // 0-based index of the Register calls that fail
+  bool failCreateHob = false;
+  bool failGetHobList = false;
+  bool nullHobList = false;
+  uint8_t newHobFill = 0;  // what a new HOB's body holds
+};
+
+// Bounds on a handler call in the emulated machine.
+struct Limits {
+  uint64_t instructionsPerCall = 50'000'000;
+  // Port 0x80 writes after which a call that has not returned is stopped as a
+  // blink loop: one full cycle of four words of 983,040 writes each, plus the
+  // write that starts the next cycle.
+  uint64_t blinkWrites = 4ull * 0xF0000 + 1;
+};
+
+struct Scenario {
+  std::string path;
+  std::string name;
+  std::string description;
+  PlatformConfig platform;
+  Limits limits;
+  std::vector<Report> reports;  // repeats expanded, in delivery order
+};
+
+Scenario LoadScenario(const std::string& path);
+Scenario ParseScenario(std::string_view text, const std::string& path);
+
+// Data record type GUIDs the module knows.
+extern const Guid kSpecificDataGuid;  // 335984BD-E805-409A-B8F8-D27ECE5FF7A6
+extern const Guid kDebugDataGuid;     // 9A4E9246-D553-11D5-87E2-00062945C3B9
+extern const Guid kStringDataGuid;    // 92D11080-496F-4D95-BE7E-037488382B0A
+
+}  // namespace tools
+
+#endif
