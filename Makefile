@@ -29,5 +29,15 @@ test: all
 run: all
 	@bash tools/run_default.sh $(BUILD_DIR)
 
+# Fuzzes the format engine for FUZZ_SECONDS (ASan and UBSan, host32).
+FUZZ_SECONDS ?= 600
+fuzz: host32
+	$(BUILD_DIR)/host32/fuzz/format_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	  -print_final_stats=1 -dict=fuzz/format.dict $(BUILD_DIR)/host32/fuzz/format_corpus fuzz/seeds/format
+
+# Instructions per line of the format engine against snprintf, by callgrind.
+bench: host32
+	@bash bench/run_bench.sh $(BUILD_DIR)/host32/bench/format_bench
+
 clean:
 	rm -rf $(BUILD_DIR)

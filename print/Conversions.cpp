@@ -19,11 +19,14 @@ char* ValueToDigits(char* Scratch, uint32_t Base, uint64_t Value) {
   char* Place = Scratch;
   *Place = 0;
   if (Base == 16) {
-    do {
+    for (; High != 0; High >>= 4) {
       *++Place = DigitTable[Low & 0xF];
       Low = (Low >> 4) | (High << 28);
-      High >>= 4;
-    } while ((Low | High) != 0);
+    }
+    do {
+      *++Place = DigitTable[Low & 0xF];
+      Low >>= 4;
+    } while (Low != 0);
     return Place;
   }
   // Base 10 while the high half is not 0: long division of High:Low by 10 in

@@ -23,6 +23,7 @@ constexpr uint32_t CallerFlags = OutputWide | FormatWide | CountOnly;
 
 constexpr uint32_t MaxFillCount = 0x7FFFFFFFu;  // largest count FillCharacters takes
 constexpr uint32_t MaxCount = 0xFFFFFFFFu;
+static_assert(FormatMaxCharacters % 4 == 0, "the length scans step by four and two characters");
 
 // Where the characters of one engine call go.
 struct Output {
@@ -77,14 +78,10 @@ inline void PutCharacter(Output* Out, uint32_t Character) {
   Out->Position += Out->CharSize;
 }
 
-// Emits Count copies of Character. In count-only mode only the count grows,
-// so a fill of any size costs the same.
+// Emits Count copies of Character into the buffer (count-only calls add
+// their fills to the count instead, see LayOutField).
 void EmitFill(Output* Out, uint32_t Count, uint32_t Character) {
   if (Count == 0) {
-    return;
-  }
-  if (Out->CountOnlyMode) {
-    Out->Count = AddSaturated(Out->Count, Count);
     return;
   }
   // A fill never goes past the end of the buffer, so any count from the
@@ -92,6 +89,109 @@ void EmitFill(Output* Out, uint32_t Count, uint32_t Character) {
   // takes.
   int32_t Fill = (int32_t)(Count > MaxFillCount ? MaxFillCount : Count);
   Out->Position = FillCharacters(Out->Position, Out->End, Fill, (uint16_t)Character, Out->CharSize);
+}
+
+// Output characters that still fit before the end.
+inline uint32_t Room(const Output* Out) {
+  return (uint32_t)(Out->End - Out->Position) >> (Out->CharSize - 1);
+}
+
+// Emits Count characters of Text, read forwards, or backwards for a digit
+// string, as far as they fit.
+void EmitText(Output* Out, const uint8_t* Text, uint32_t Count, uint32_t TextCharSize, bool Reversed) {
+  uint32_t Fits = Room(Out);
+  if (Count > Fits) {
+    Count = Fits;
+  }
+  uint8_t* Position = Out->Position;
+  if (Out->CharSize == 1 && TextCharSize == 1) {
+    // 8-bit text to 8-bit output, the common case.
+    if (Reversed) {
+      for (; Count > 0; Count--) {
+        *Position++ = *Text--;
+      }
+    } else {
+      for (; Count > 0; Count--) {
+        *Position++ = *Text++;
+      }
+    }
+    Out->Position = Position;
+    return;
+  }
+  int32_t Step = Reversed ? -(int32_t)TextCharSize : (int32_t)TextCharSize;
+  for (; Count > 0; Count--, Text += Step) {
+    PutCharacter(Out, ReadCharacter(Text, TextCharSize));
+  }
+}
+
+// Emits the characters of Text up to its NUL, as far as they fit.
+void CopyText(Output* Out, const uint8_t* Text, uint32_t TextCharSize) {
+  if (Out->CharSize == 1 && TextCharSize == 1) {
+    uint8_t* Position = Out->Position;
+    const uint8_t* End = Out->End;
+    while (Position < End && *Text != 0) {
+      *Position++ = *Text++;
+    }
+    Out->Position = Position;
+    return;
+  }
+  for (;; Text += TextCharSize) {
+    uint32_t Character = ReadCharacter(Text, TextCharSize);
+    if (Character == 0 || Out->Position >= Out->End) {
+      return;
+    }
+    PutCharacter(Out, Character);
+  }
+}
+
+// Emits the plain characters and line breaks from Cursor on, up to the next
+// NUL or "%", or the end of the buffer; returns the cursor at the first
+// character not consumed. A plain character is a field of one character and
+// a line break a field of "\r\n" or "\r", neither with any fill, so they
+// are written directly; the last place of the buffer may cut a CR LF pair.
+const uint8_t* EmitPlainRun(Output* Out, const uint8_t* Cursor, uint32_t FormatCharSize) {
+  for (;;) {
+    uint32_t Character = ReadCharacter(Cursor, FormatCharSize);
+    if (FormatCharSize == 1 && Out->CharSize == 1 && !Out->CountOnlyMode) {
+      // 8-bit format to 8-bit output, the common case: copy up to the next
+      // character at or below "%" (NUL, "%", the line breaks and a few more).
+      uint8_t* Position = Out->Position;
+      const uint8_t* End = Out->End;
+      while (Character > '%' && Position < End) {
+        *Position++ = (uint8_t)Character;
+        Character = *++Cursor;
+      }
+      Out->Position = Position;
+    }
+    if (Character == 0 || Character == '%') {
+      return Cursor;
+    }
+    if (!Out->CountOnlyMode && Out->Position >= Out->End) {
+      return Cursor;
+    }
+    uint32_t Places = 1;
+    if (Character == '\n' || Character == '\r') {
+      // "\n" and "\n\r" print CR LF, and so does "\r\n"; a lone "\r" prints CR.
+      uint32_t Next = ReadCharacter(Cursor + FormatCharSize, FormatCharSize);
+      if (Character == '\n' || Next == '\n') {
+        Places = 2;
+      }
+      if (Next == (Character ^ '\n' ^ '\r')) {
+        Cursor += FormatCharSize;
+      }
+      Character = '\r';
+    }
+    Cursor += FormatCharSize;
+    if (Out->CountOnlyMode) {
+      Out->Count = AddSaturated(Out->Count, Places);
+      continue;
+    }
+    // Plain characters are 2-byte texts: all 16 bits reach 2-byte output.
+    PutCharacter(Out, Character);
+    if (Places == 2 && Out->Position < Out->End) {
+      PutCharacter(Out, '\n');
+    }
+  }
 }
 
 // Characters of a text before its NUL, at most Limit.
@@ -103,6 +203,55 @@ uint32_t TextLength(const uint8_t* Text, uint32_t CharSize, uint32_t Limit) {
   return Length;
 }
 
+// Writes up to Count copies of an 8-bit character from Position on, stopping
+// at End; returns the position after the last one.
+inline uint8_t* FillNarrow(uint8_t* Position, const uint8_t* End, uint32_t Count, uint8_t Character) {
+  for (; Count > 0 && Position < End; Count--) {
+    *Position++ = Character;
+  }
+  return Position;
+}
+
+// The field layout for 8-bit text into 8-bit output without separators, the
+// case of nearly every field: the same steps as below with the position in
+// a local and no width checks per character.
+void LayOutNarrowField(Output* Out, const Field* F, const uint8_t* Text, uint32_t Content, uint32_t Precision,
+                       uint32_t WidthFill) {
+  uint8_t* Position = Out->Position;
+  const uint8_t* End = Out->End;
+  bool Left = (F->Flags & LeftAlign) != 0;
+  if (!Left) {
+    Position = FillNarrow(Position, End, WidthFill, ' ');
+  }
+  uint8_t FillCharacter = ' ';
+  if (F->Number) {
+    FillCharacter = '0';
+    if (F->Sign != 0) {
+      Position = FillNarrow(Position, End, 1, (uint8_t)F->Sign);
+      Content--;  // the sign was place 0 of the content
+      Precision--;
+    }
+  }
+  Position = FillNarrow(Position, End, Precision - Content, FillCharacter);
+  uint32_t Fits = (uint32_t)(End - Position);
+  if (Content > Fits) {
+    Content = Fits;
+  }
+  if ((F->Flags & DigitsReversed) != 0) {
+    for (; Content > 0; Content--) {
+      *Position++ = *Text--;
+    }
+  } else {
+    for (; Content > 0; Content--) {
+      *Position++ = *Text++;
+    }
+  }
+  if (Left) {
+    Position = FillNarrow(Position, End, WidthFill, ' ');
+  }
+  Out->Position = Position;
+}
+
 void LayOutField(Output* Out, const Field* F) {
   uint32_t TextCharSize = (F->Flags & TextWide) != 0 ? 2 : 1;
   const uint8_t* Text = F->Text;
@@ -111,13 +260,8 @@ void LayOutField(Output* Out, const Field* F) {
   // characters: copy them up to the NUL without measuring first.
   if (!F->Number && (F->Flags & (WidthSet | PrecisionSet)) == 0 && F->Precision == 0 &&
       !Out->CountOnlyMode) {
-    for (;; Text += TextCharSize) {
-      uint32_t Character = ReadCharacter(Text, TextCharSize);
-      if (Character == 0 || Out->Position >= Out->End) {
-        return;
-      }
-      PutCharacter(Out, Character);
-    }
+    CopyText(Out, Text, TextCharSize);
+    return;
   }
 
   uint32_t Content = F->ContentLength;
@@ -129,6 +273,17 @@ void LayOutField(Output* Out, const Field* F) {
   uint32_t WidthFill = 0;
   if ((F->Flags & WidthSet) != 0 && (uint32_t)F->Width > Precision) {
     WidthFill = (uint32_t)F->Width - Precision;
+  }
+
+  if (Out->CountOnlyMode) {
+    // The field's places: the width fill and the precision, which from here
+    // on covers the sign, the zero or space fill and every content place.
+    Out->Count = AddSaturated(AddSaturated(Out->Count, WidthFill), Precision);
+    return;
+  }
+  if (Out->CharSize == 1 && TextCharSize == 1 && !F->Grouping) {
+    LayOutNarrowField(Out, F, Text, Content, Precision, WidthFill);
+    return;
   }
 
   if ((F->Flags & LeftAlign) == 0) {
@@ -145,9 +300,8 @@ void LayOutField(Output* Out, const Field* F) {
     EmitFill(Out, Precision - Content, ' ');
   }
 
-  if (Out->CountOnlyMode) {
-    // Every remaining place of the content is one digit, character or separator.
-    Out->Count = AddSaturated(Out->Count, Content - Place);
+  if (!F->Grouping) {
+    EmitText(Out, Text, Content - Place, TextCharSize, (F->Flags & DigitsReversed) != 0);
   } else {
     // Digit strings are stored least significant first and read backwards.
     int32_t Step = (F->Flags & DigitsReversed) != 0 ? -(int32_t)TextCharSize : (int32_t)TextCharSize;
@@ -156,7 +310,7 @@ void LayOutField(Output* Out, const Field* F) {
       PutCharacter(Out, ReadCharacter(Text, TextCharSize));
       Text += Step;
       Place++;
-      if (F->Grouping && ++GroupPosition == 3) {
+      if (++GroupPosition == 3) {
         GroupPosition = 0;
         Place++;  // the separator's place
         if (Place < Content) {
@@ -238,10 +392,10 @@ void ConvertNumber(Field* F, uint32_t Conversion, const uint32_t** Next, char* S
   if ((Low | High) == 0 && F->Precision == 0) {
     DigitCount = 0;  // zero with precision 0 prints no digit
   }
-  // Separators fall between groups of three counted from the last digit.
-  F->GroupPosition = (3 - DigitCount % 3) % 3;
   uint32_t Content = DigitCount;
   if (Grouping && DigitCount > 0) {
+    // Separators fall between groups of three counted from the last digit.
+    F->GroupPosition = (3 - DigitCount % 3) % 3;
     Content += (DigitCount - 1) / 3;
   }
   if (Sign != 0) {
@@ -273,12 +427,25 @@ inline const uint8_t* SlotPointer(uint32_t Slot) {
 
 uint8_t* FillCharacters(uint8_t* Position, const uint8_t* Limit, int32_t Count, uint16_t Character,
                         uint32_t CharWidth) {
+  if (Count <= 0 || Position >= Limit) {
+    return Position;
+  }
   // Only whole characters are written, so a 2-byte character never spills
   // over the limit even from an odd position.
-  for (; Count > 0 && Position < Limit && (uint32_t)(Limit - Position) >= CharWidth; Count--) {
-    *Position++ = (uint8_t)Character;
-    if (CharWidth == 2) {
-      *Position++ = (uint8_t)(Character >> 8);
+  uint32_t Fits = (uint32_t)(Limit - Position);
+  if (CharWidth == 2) {
+    Fits >>= 1;
+  }
+  uint32_t Copies = (uint32_t)Count < Fits ? (uint32_t)Count : Fits;
+  if (CharWidth == 2) {
+    for (; Copies > 0; Copies--) {
+      Position[0] = (uint8_t)Character;
+      Position[1] = (uint8_t)(Character >> 8);
+      Position += 2;
+    }
+  } else {
+    for (; Copies > 0; Copies--) {
+      *Position++ = (uint8_t)Character;
     }
   }
   return Position;
@@ -288,14 +455,25 @@ uint32_t BoundedAsciiLength(const char* String) {
   if (String == nullptr) {
     return 0;
   }
+  // Four characters per round, the cap checked once per round; the cap is a
+  // multiple of four, so no character past it is read but the one after it.
   uint32_t Length = 0;
-  while (String[Length] != 0) {
-    if (Length == FormatMaxCharacters) {
-      return FormatMaxCharacters + 1;
+  while (Length < FormatMaxCharacters) {
+    if (String[Length] == 0) {
+      return Length;
     }
-    Length++;
+    if (String[Length + 1] == 0) {
+      return Length + 1;
+    }
+    if (String[Length + 2] == 0) {
+      return Length + 2;
+    }
+    if (String[Length + 3] == 0) {
+      return Length + 3;
+    }
+    Length += 4;
   }
-  return Length;
+  return String[Length] == 0 ? Length : Length + 1;
 }
 
 uint32_t BoundedWideLength(const uint16_t* String) {
@@ -305,13 +483,16 @@ uint32_t BoundedWideLength(const uint16_t* String) {
   // Read by bytes: the string may sit at an odd address.
   const uint8_t* Bytes = (const uint8_t*)String;
   uint32_t Length = 0;
-  while (ReadCharacter(Bytes + 2 * Length, 2) != 0) {
-    if (Length == FormatMaxCharacters) {
-      return FormatMaxCharacters + 1;
+  while (Length < FormatMaxCharacters) {
+    if ((Bytes[2 * Length] | Bytes[2 * Length + 1]) == 0) {
+      return Length;
     }
-    Length++;
+    if ((Bytes[2 * Length + 2] | Bytes[2 * Length + 3]) == 0) {
+      return Length + 1;
+    }
+    Length += 2;
   }
-  return Length;
+  return (Bytes[2 * Length] | Bytes[2 * Length + 1]) == 0 ? Length : Length + 1;
 }
 
 uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const void* Format,
@@ -348,19 +529,10 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
   uint8_t CharText[4];  // a one-character 2-byte text and its 2-byte NUL
 
   for (;;) {
+    Cursor = EmitPlainRun(&Out, Cursor, FormatCharSize);
     uint32_t Character = ReadCharacter(Cursor, FormatCharSize);
     if (Character == 0 || (!CountOnlyMode && Out.Position >= Out.End)) {
       break;
-    }
-    if (Character != '%' && Character != '\n' && Character != '\r') {
-      // A plain character is a field of one character with no fill.
-      if (CountOnlyMode) {
-        Out.Count = AddSaturated(Out.Count, 1);
-      } else {
-        PutCharacter(&Out, Character);
-      }
-      Cursor += FormatCharSize;
-      continue;
     }
 
     Field F;
@@ -374,94 +546,92 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     F.ContentLength = 0;
     F.GroupPosition = 0;
 
-    if (Character == '%') {
-      // Options, up to the first character that is not one.
-      for (BOOLEAN Option = TRUE; Option;) {
-        Cursor += FormatCharSize;
-        Character = ReadCharacter(Cursor, FormatCharSize);
-        switch (Character) {
-          case ' ':
-            F.Flags |= SignBlank;
-            break;
-          case '+':
-            F.Flags |= SignPlus;
-            break;
-          case '-':
-            F.Flags |= LeftAlign;
-            break;
-          case ',':
-            F.Flags |= GroupThousands;
-            break;
-          case '.':
-            F.Flags |= PrecisionSet;
-            break;
-          case 'l':
-          case 'L':
-            F.Flags |= Value64;
-            break;
-          case '*': {
-            // A negative width or precision from the arguments counts as none.
-            int32_t Value = (int32_t)TakeSlot(&Next);
-            if ((F.Flags & PrecisionSet) != 0) {
-              if (Value < 0) {
-                F.Flags &= ~(uint32_t)PrecisionSet;
-                F.Precision = 1;
-              } else {
-                F.Precision = (uint32_t)Value;
-              }
-            } else if (Value < 0) {
-              F.Flags &= ~(uint32_t)WidthSet;
-              F.Width = 0;
+    // A directive: options, up to the first character that is not one.
+    for (BOOLEAN Option = TRUE; Option;) {
+      Cursor += FormatCharSize;
+      Character = ReadCharacter(Cursor, FormatCharSize);
+      switch (Character) {
+        case ' ':
+          F.Flags |= SignBlank;
+          break;
+        case '+':
+          F.Flags |= SignPlus;
+          break;
+        case '-':
+          F.Flags |= LeftAlign;
+          break;
+        case ',':
+          F.Flags |= GroupThousands;
+          break;
+        case '.':
+          F.Flags |= PrecisionSet;
+          break;
+        case 'l':
+        case 'L':
+          F.Flags |= Value64;
+          break;
+        case '*': {
+          // A negative width or precision from the arguments counts as none.
+          int32_t Value = (int32_t)TakeSlot(&Next);
+          if ((F.Flags & PrecisionSet) != 0) {
+            if (Value < 0) {
+              F.Flags &= ~(uint32_t)PrecisionSet;
+              F.Precision = 1;
             } else {
-              F.Flags |= WidthSet;
-              F.Width = Value;
+              F.Precision = (uint32_t)Value;
             }
-            break;
+          } else if (Value < 0) {
+            F.Flags &= ~(uint32_t)WidthSet;
+            F.Width = 0;
+          } else {
+            F.Flags |= WidthSet;
+            F.Width = Value;
           }
-          case '0':
-            if ((F.Flags & PrecisionSet) == 0) {
-              F.Flags |= ZeroFill;
-            }
-            [[fallthrough]];
-          case '1':
-          case '2':
-          case '3':
-          case '4':
-          case '5':
-          case '6':
-          case '7':
-          case '8':
-          case '9': {
-            // A run of digits, 32 bits, wrapping without a check.
-            uint32_t Number = Character - '0';
-            for (;;) {
-              uint32_t Digit = ReadCharacter(Cursor + FormatCharSize, FormatCharSize) - '0';
-              if (Digit > 9) {
-                break;
-              }
-              Cursor += FormatCharSize;
-              Number = Number * 10 + Digit;
-            }
-            if ((F.Flags & PrecisionSet) != 0) {
-              F.Precision = Number;
-            } else if ((int32_t)Number < 0) {
-              // A width that wrapped past 31 bits counts as no width.
-              F.Flags &= ~(uint32_t)WidthSet;
-              F.Width = 0;
-            } else {
-              F.Flags |= WidthSet;
-              F.Width = (int32_t)Number;
-            }
-            break;
-          }
-          default:
-            Option = FALSE;
-            break;
+          break;
         }
+        case '0':
+          if ((F.Flags & PrecisionSet) == 0) {
+            F.Flags |= ZeroFill;
+          }
+          [[fallthrough]];
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': {
+          // A run of digits, 32 bits, wrapping without a check.
+          uint32_t Number = Character - '0';
+          for (;;) {
+            uint32_t Digit = ReadCharacter(Cursor + FormatCharSize, FormatCharSize) - '0';
+            if (Digit > 9) {
+              break;
+            }
+            Cursor += FormatCharSize;
+            Number = Number * 10 + Digit;
+          }
+          if ((F.Flags & PrecisionSet) != 0) {
+            F.Precision = Number;
+          } else if ((int32_t)Number < 0) {
+            // A width that wrapped past 31 bits counts as no width.
+            F.Flags &= ~(uint32_t)WidthSet;
+            F.Width = 0;
+          } else {
+            F.Flags |= WidthSet;
+            F.Width = (int32_t)Number;
+          }
+          break;
+        }
+        default:
+          Option = FALSE;
+          break;
       }
     }
 
-    // Character is now a line break of the format, or the conversion.
+    // Character is now the conversion.
     switch (Character) {
       case 0:
         // The format ends inside the directive: only its width fill is
