@@ -1,7 +1,9 @@
 // Translation of status codes into POST codes, and the module table's shape.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
+#include <string>
 #include <set>
 
 #include "ModuleHarness.h"
@@ -97,7 +99,13 @@ TEST_P(TranslateTable, GivesTheExpectedPostCode) {
   EXPECT_EQ(h.env.calls.copyMem, c.copies) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TranslateTable, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Cases, TranslateTable, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<TranslateCase>& info) {
+                           std::string name;
+                           for (const char* p = info.param.what; *p != '\0'; ++p)
+                             if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+                           return name;
+                         });
 
 TEST(Translate, NullServicesGivesNothing) {
   uint32_t code = kPreset;
