@@ -98,7 +98,7 @@ Emulator::Emulator(const PeImage& image, sim::Platform& platform, const tools::P
     MapDevicePage(page);
 
   uc_hook h;
-  Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&OnImageCode), this, imageBase_,
+  Check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&OnImageBlock), this, imageBase_,
                     imageBase_ + mappedImageSize_ - 1),
         "hooking the image");
   Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&OnThunkCode), this, kThunkPage,
@@ -317,13 +317,25 @@ bool Emulator::AllowedRamWrite(uint32_t address, int size) const {
   return false;
 }
 
-void Emulator::OnImageCode(uc_struct* uc, uint64_t address, uint32_t, void* self) {
+// Counted per basic block: Unicorn's translation cache knows each block's
+// instruction count, which keeps the count exact at a fraction of the cost of
+// a per-instruction hook. ESP at block entry, together with the lowest stack
+// address written (OnRamWrite), gives the deepest stack use.
+void Emulator::OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void* self) {
   Emulator& e = *Self(self);
   e.lastEip_ = static_cast<uint32_t>(address);
+  const uint64_t key = address | (uint64_t{size} << 32);
+  auto it = e.blockInstructions_.find(key);
+  if (it == e.blockInstructions_.end()) {
+    uc_tb tb{};
+    const uint16_t count = uc_ctl_request_cache(uc, address, &tb) == UC_ERR_OK && tb.icount != 0 ? tb.icount : 1;
+    it = e.blockInstructions_.emplace(key, count).first;
+  }
   uint32_t esp;
   uc_reg_read(uc, UC_X86_REG_ESP, &esp);
   if (esp < e.minEsp_) e.minEsp_ = esp;
-  if (++e.instructions_ > e.limits_.instructionsPerCall && e.stopReason_.empty()) {
+  e.instructions_ += it->second;
+  if (e.instructions_ > e.limits_.instructionsPerCall && e.stopReason_.empty()) {
     e.stopReason_ = "instruction budget";
     uc_emu_stop(uc);
   }
@@ -363,6 +375,8 @@ void Emulator::OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, voi
 
 void Emulator::OnRamWrite(uc_struct*, uc_mem_type, uint64_t address, int size, int64_t value, void* self) {
   Emulator& e = *Self(self);
+  const uint32_t a = static_cast<uint32_t>(address);
+  if (a >= kStackBottom && a < kStackTop && a < e.minEsp_) e.minEsp_ = a;
   if (!e.AllowedRamWrite(static_cast<uint32_t>(address), size))
     e.Fail({"write outside allowed regions", static_cast<uint32_t>(address), e.lastEip_, static_cast<uint32_t>(size),
             static_cast<uint64_t>(value), e.during_, "temporary RAM outside the stack and the module's HOB"});

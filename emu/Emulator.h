@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "PeImage.h"
@@ -54,7 +55,7 @@ constexpr uint32_t kFileHandle = 0xFFF00000u;  // the module's FFS file, as the 
 struct Fault {
   std::string kind;    // "image write", "write outside allowed regions", "fetch outside the image", ...
   uint32_t address = 0;
-  uint32_t eip = 0;    // the instruction that caused it
+  uint32_t eip = 0;    // start of the basic block whose instruction caused it
   uint32_t width = 0;
   uint64_t value = 0;
   std::string during;  // "entry" or "report N, handler M"
@@ -129,7 +130,7 @@ class Emulator {
   void Return(uint32_t eax);
 
   // Unicorn callbacks.
-  static void OnImageCode(uc_struct* uc, uint64_t address, uint32_t size, void* self);
+  static void OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void* self);
   static void OnThunkCode(uc_struct* uc, uint64_t address, uint32_t size, void* self);
   static uint32_t OnIn(uc_struct* uc, uint32_t port, int size, void* self);
   static void OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, void* self);
@@ -148,6 +149,7 @@ class Emulator {
   std::vector<uint8_t> laidOut_;
   uint32_t imageBase_ = 0, imageSize_ = 0, mappedImageSize_ = 0, relocations_ = 0;
 
+  std::unordered_map<uint64_t, uint16_t> blockInstructions_;  // (address, size) -> instructions
   std::vector<uint32_t> handlers_;
   std::vector<std::pair<uint32_t, uint32_t>> createdHobs_;
   uint32_t hobEnd_ = 0;  // offset of the end-of-list HOB
@@ -157,7 +159,7 @@ class Emulator {
 
   // State of the call in progress.
   std::string during_;
-  uint32_t lastEip_ = 0;
+  uint32_t lastEip_ = 0;  // start of the basic block being executed
   uint32_t minEsp_ = 0;
   uint64_t instructions_ = 0;
   uint64_t ioAccesses_ = 0, mmioAccesses_ = 0;

@@ -279,7 +279,14 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
   heading(fmt::format("Memory log (0x70000): header {}, next offset 0x{:04X}, wrap count {}",
                       Hex32(run.outputs.memoryLogHeader), run.outputs.memoryLogHeader & 0xFFFF,
                       run.outputs.memoryLogHeader >> 16));
-  out += run.outputs.memoryLogText.empty() ? "(empty)\n" : Printable(run.outputs.memoryLogText);
+  {
+    // After a wrap the whole text area is the log; bytes never written read as NUL and are left out here.
+    std::string text;
+    size_t nul = 0;
+    for (char c : run.outputs.memoryLogText) (c == '\0' ? ++nul : (text += c, 0));
+    if (nul != 0) out += fmt::format("({} NUL bytes left out)\n", nul);
+    out += text.empty() ? "(empty)\n" : Printable(text);
+  }
 
   heading("POST code stack HOB");
   if (run.stackHobs.empty()) out += "(the module created no HOB)\n";

@@ -265,15 +265,16 @@ DataRecord ReadData(const Json& d, const Where& w) {
     b.emplace(typeGuid(kDebugDataGuid), kind);
     b->Reserve(kDebugFormatOffset);
     b->Put32(kDebugLevelOffset, d.contains("level") ? U32(d["level"], w.Sub("level")) : 0x40u);
+    // The format ends the payload; the objects the arguments point at follow it.
+    const std::vector<uint8_t> format = Ascii(String(d["format"], w.Sub("format")));
+    b->PutBytes(kDebugFormatOffset, format.data(), format.size());
+    b->EndPayload();
     if (d.contains("args")) {
       const Json& args = d["args"];
       if (!args.is_array()) w.Sub("args").Fail("expected an array");
       uint32_t slot = kDebugArgsOffset;
       for (size_t i = 0; i < args.size(); ++i) PackArgument(*b, slot, args[i], w.Sub("args").Item(i));
     }
-    const std::vector<uint8_t> format = Ascii(String(d["format"], w.Sub("format")));
-    b->PutBytes(kDebugFormatOffset, format.data(), format.size());
-    b->EndPayload();
   } else if (kind == "string") {
     OnlyFields(d, w, {"kind", "text", "string_kind", "type_guid", "size", "header_size"});
     if (!d.contains("text")) w.Sub("text").Fail("missing");
