@@ -513,7 +513,7 @@ std::vector<CallResult> Emulator::Deliver(const tools::Report& report, size_t in
     Check(uc_mem_write(uc_.get(), caller, report.caller->data(), 16), "writing the caller GUID");
   }
   if (report.data) {
-    data = kReportArea + 16;
+    data = tools::kReportDataAddress;
     if (report.data->bytes.size() > kReportAreaSize - 16)
       throw std::runtime_error("report " + std::to_string(index) + ": data record too large for the report area");
     const std::vector<uint8_t> placed = report.data->Placed(data);

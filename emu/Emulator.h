@@ -42,7 +42,8 @@ constexpr uint32_t kIdtBase = kTempRamBase + 0x1000;  // the services pointer si
 constexpr uint32_t kIdtLimit = 0x7FF;                // 256 gates of 8 bytes
 constexpr uint32_t kHobList = kTempRamBase + 0x2000;
 constexpr uint32_t kHobListSize = 0x10000;
-constexpr uint32_t kReportArea = kTempRamBase + 0x12000;  // caller GUID, then the data record
+constexpr uint32_t kReportArea = tools::kReportDataAddress - 16;  // caller GUID, then the data record
+static_assert(kReportArea == kTempRamBase + 0x12000);
 constexpr uint32_t kReportAreaSize = 0x11000;
 constexpr uint32_t kStackBottom = kTempRamBase + 0x30000;
 constexpr uint32_t kStackTop = kTempRamBase + kTempRamSize;

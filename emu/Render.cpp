@@ -164,6 +164,7 @@ Json ToJson(const RunResult& run, const RenderContext& ctx) {
                        {"value", d.report->value},
                        {"instance", d.report->instance},
                        {"data", d.report->data ? Json(d.report->data->kind) : Json(nullptr)},
+                       {"data_address", d.report->data ? Json(tools::kReportDataAddress) : Json(nullptr)},
                        {"results", statuses},
                        {"stopped", stopped},
                        {"instructions", instructions},

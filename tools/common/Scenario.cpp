@@ -213,7 +213,9 @@ void PackArgument(RecordBuilder& b, uint32_t& slot, const Json& a, const Where& 
     return;
   }
   if (a.size() != 1) w.Fail("an argument object has exactly one of u64, string, wstring, guid, bytes");
-  const auto& [key, v] = *a.items().begin();
+  const auto first = a.begin();
+  const std::string key = first.key();
+  const Json& v = first.value();
   const Where wv = w.Sub(key);
   if (key == "u64") {
     need(2);

@@ -99,6 +99,10 @@ struct Scenario {
   std::vector<Report> reports;  // repeats expanded, in delivery order
 };
 
+// Where a report's data record is placed for the handlers. The error line
+// prints the record's address, so both harnesses use the same one when they can.
+constexpr uint32_t kReportDataAddress = 0xFEF12010u;
+
 Scenario LoadScenario(const std::string& path);
 Scenario ParseScenario(std::string_view text, const std::string& path);
 

@@ -1,0 +1,262 @@
+// The real StatusSinkPei.efi on the emulated machine: the default boot, the
+// module's whole-path cases, the PEI environment's failure switches, the
+// blink loop, degraded serial devices, the memory log's wrap, and the image
+// staying untouched.
+#include <gtest/gtest.h>
+
+#include "SystemHarness.h"
+
+namespace {
+
+using test::RunFile;
+using test::RunJson;
+using test::Statuses;
+
+constexpr uint32_t kNotFound = 0x8000000Eu;
+constexpr uint32_t kImageBudgetBytes = 12 * 1024;
+constexpr uint32_t kStackBudgetBytes = 1024;
+
+// Faults the watcher recorded, as text for failure messages.
+std::string FaultList(const emu::RunResult& run) {
+  std::string s;
+  for (const auto& f : run.faults) s += f.kind + " at " + std::to_string(f.address) + " during " + f.during + "; ";
+  return s;
+}
+
+TEST(DefaultBoot, RunsEveryReportWithoutFaultsWithinTheImageAndStackBudgets) {
+  const auto r = RunFile("boot.json");
+  EXPECT_EQ(r->entry.status, 0u);
+  ASSERT_EQ(r->handlers.size(), 2u);
+  EXPECT_EQ(r->reports.size(), r.scenario->reports.size());
+  EXPECT_FALSE(r->halt);
+  EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);
+  EXPECT_TRUE(r->imageIntact);
+  EXPECT_LE(r->imageFileSize, kImageBudgetBytes);
+  for (const auto& h : r->handlerStats) EXPECT_LE(h.maxStackBytes, kStackBudgetBytes);
+  EXPECT_LE(r->entry.stackBytes, kStackBudgetBytes);
+  // Control byte 0x91: every line reaches all three outputs, in the same order.
+  EXPECT_FALSE(r->outputs.serial.empty());
+  EXPECT_EQ(r->outputs.mmioSerial, r->outputs.serial);
+  EXPECT_EQ(r->outputs.memoryLogText, r->outputs.serial);
+  EXPECT_EQ(r->outputs.memoryLogHeader, 4 + r->outputs.serial.size());
+  // The error and the assertion of the boot are printed.
+  EXPECT_NE(r->outputs.serial.find("ERROR: C80000002:V51003 I1 4934527F-4C37-41AE-9EE4-31D3DA7E0B2C\r\n"),
+            std::string::npos);
+  EXPECT_NE(r->outputs.serial.find("\r\nPEI_ASSERT!: Tcg2Pei.c (412): EventSize <= MAX_TCG_EVENT\r\n"),
+            std::string::npos);
+}
+
+TEST(DefaultBoot, NestedLevelShowsTheEnclosingModuleAgainAfterThePop) {
+  const auto r = RunFile("boot.json");
+  // MemoryInitPei begins (0x12A), pushes a level (0xC2A), FspmWrapperPei and
+  // SpdReaderPei run inside it, the pop shows 0x12A again, MemoryInitPei ends.
+  const std::vector<uint16_t> nested = {0x012A, 0x0C2A, 0x0126, 0x012F, 0x022F, 0x0226, 0x012A, 0x022A};
+  const auto& pc = r->postcodes;
+  EXPECT_NE(std::search(pc.begin(), pc.end(), nested.begin(), nested.end()), pc.end());
+  ASSERT_EQ(r->stackHobs.size(), 1u);
+  EXPECT_EQ(r->stackHobs[0].second.depth, 0);
+  EXPECT_EQ(r->stackHobs[0].second.signature, 0x30736370u);
+  EXPECT_EQ(r->stackHobs[0].second.codes[0], r->postcodes.back());
+}
+
+// One report through both handlers, on a board with the legacy port only (0x80).
+struct WholePathCase {
+  const char* name;
+  const char* report;
+  const char* serial;
+  std::vector<uint16_t> postcodes;
+  std::vector<uint32_t> results;
+};
+void PrintTo(const WholePathCase& c, std::ostream* os) { *os << c.name; }
+
+
+class WholePath : public ::testing::TestWithParam<WholePathCase> {};
+
+TEST_P(WholePath, ReportReachesPortAndSerialAsExpected) {
+  const WholePathCase& c = GetParam();
+  const auto r = RunJson(std::string(R"({"platform": {"control_byte": "0x80"}, "reports": [)") + c.report + "]}");
+  ASSERT_EQ(r->reports.size(), 1u);
+  EXPECT_EQ(r->outputs.serial, c.serial);
+  EXPECT_EQ(r->postcodes, c.postcodes);
+  EXPECT_EQ(Statuses(r->reports[0]), c.results);
+  EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WholePath,
+    ::testing::Values(
+        WholePathCase{"ModuleBeginEchoesItsPostCode",
+                      R"({"type": 1, "value": "0x03020002", "data": {"kind": "specific", "module": "MicrocodeUpdatePei"}})",
+                      "<ZEB POSTCODE>: 0134\r\n", {0x0134}, {0, 0}},
+        WholePathCase{"ModuleEndFromTheCallerGuidWithoutData",
+                      R"({"type": 1, "value": "0x03020003", "caller": "RecoveryModulePei"})", "<ZEB POSTCODE>: 0284\r\n",
+                      {0x0284}, {0, 0}},
+        WholePathCase{"ValueTableCodeCarriesNoFlags", R"({"type": 1, "value": "0x03028004"})",
+                      "<ZEB POSTCODE>: 00F8\r\n", {0x00F8}, {0, 0}},
+        WholePathCase{"ErrorLinePrintsTypeValueInstanceAndCallerGuid",
+                      R"({"type": "0x80000002", "value": "0x03058002", "caller": "03020100-0504-0706-0809-0A0B0C0D0E0F"})",
+                      "ERROR: C80000002:V3058002 I0 03020100-0504-0706-0809-0A0B0C0D0E0F\r\n", {}, {0, 0}},
+        WholePathCase{"ErrorLineWithDataPrintsTheRecordAddress",
+                      R"({"type": "0x80000002", "value": "0x03058002", "instance": 3, "data": {"kind": "string", "text": "x"}})",
+                      "ERROR: C80000002:V3058002 I3 FEF12010\r\n", {}, {0, 0}},
+        WholePathCase{"AssertionPrintsFileLineAndDescription",
+                      R"({"type": "0x90000002", "value": "0x03010007", "data": {"kind": "assert", "file": "Foo", "line": 42, "description": "Bar"}})",
+                      "\r\nPEI_ASSERT!: Foo (42): Bar\r\n", {}, {0, 0}},
+        WholePathCase{"DebugMessageFormatsItsPackedArguments",
+                      R"({"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "Value %d %a\n", "args": [5, {"string": "ok"}]}})",
+                      "Value 5 ok\r\n", {}, {0, 0}},
+        WholePathCase{"DebugMessageOutsideTheMaskIsSilent",
+                      R"({"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x800", "format": "hidden\n"}})", "", {},
+                      {0, 0}},
+        WholePathCase{"StringReportPrintsTheString",
+                      R"({"type": 3, "value": 0, "data": {"kind": "string", "text": "hello"}})", "hello\r\n", {}, {0, 0}},
+        WholePathCase{"WideStringReportIsUndefined",
+                      R"({"type": 3, "value": 9, "data": {"kind": "string", "string_kind": 1, "text": "hello"}})",
+                      "Undefined: C3:V9 I0\r\n", {}, {0, 0}},
+        WholePathCase{"DebugCodeWithoutDataIsUndefined", R"({"type": 3, "value": "0x03020001", "instance": 2})",
+                      "Undefined: C3:V3020001 I2\r\n", {}, {0, 0}},
+        WholePathCase{"ProgressCodeWithoutPostCodeIsNotFoundAndSilent", R"({"type": 1, "value": "0x01010000"})", "",
+                      {}, {kNotFound, 0}},
+        WholePathCase{"PopAtDepthZeroEchoesZeroAndShowsTheBottomCode",
+                      R"({"type": 1, "value": "0x03021004", "data": {"kind": "specific", "module": "PcdPei"}})",
+                      "<ZEB POSTCODE>: 0000\r\n", {0x0000}, {0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The PEI environment refusing a service.
+struct FailureCase {
+  const char* name;
+  const char* fail;
+  size_t handlers;
+  std::vector<uint32_t> results;  // for a module begin of PcdPei
+  std::vector<uint16_t> postcodes;
+  bool text;
+};
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+
+class EnvironmentFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(EnvironmentFailure, EntrySucceedsAndTheModuleDoesWhatItStillCan) {
+  const FailureCase& c = GetParam();
+  const auto r = RunJson(std::string(R"({"platform": {"control_byte": "0x80", "fail": )") + c.fail +
+                         R"(}, "reports": [{"type": 1, "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}]})");
+  EXPECT_EQ(r->entry.status, 0u);
+  EXPECT_EQ(r->handlers.size(), c.handlers);
+  ASSERT_EQ(r->reports.size(), 1u);
+  EXPECT_EQ(Statuses(r->reports[0]), c.results);
+  EXPECT_EQ(r->postcodes, c.postcodes);
+  EXPECT_EQ(r->outputs.serial, c.text ? "<ZEB POSTCODE>: 0121\r\n" : "");
+  EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, EnvironmentFailure,
+    ::testing::Values(FailureCase{"NoHandlerPpi", R"({"locate_ppi": true})", 0, {}, {}, false},
+                      FailureCase{"FirstRegisterFails", R"({"register": [0]})", 1, {0}, {0x0121}, false},
+                      FailureCase{"SecondRegisterFails", R"({"register": [1]})", 1, {0}, {}, true},
+                      FailureCase{"CreateHobFails", R"({"create_hob": true})", 2, {0, kNotFound}, {}, true},
+                      FailureCase{"GetHobListFails", R"({"get_hob_list": true})", 2, {0, kNotFound}, {}, true},
+                      FailureCase{"NullHobList", R"({"null_hob_list": true})", 2, {0, kNotFound}, {}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EnvironmentFailure, NoHandlerPpiMeansNoRegisterAndNoHob) {
+  const auto r = RunJson(R"({"platform": {"fail": {"locate_ppi": true}}, "reports": []})");
+  EXPECT_EQ(r->services.locatePpi, 1);
+  EXPECT_EQ(r->services.registerCalls, 0);
+  EXPECT_EQ(r->services.createHob, 0);
+  EXPECT_TRUE(r->stackHobs.empty());
+}
+
+TEST(BlinkLoop, UnrecoverableErrorIsPrintedThenTheCodeCyclesOnPort80AndTheBootStops) {
+  const auto r = RunFile("blink.json");
+  ASSERT_TRUE(r->halt);
+  EXPECT_EQ(r->halt->reason, "blink loop");
+  EXPECT_EQ(r->halt->report, 2u);
+  EXPECT_EQ(r->halt->handler, 1u);  // the POST code handler, registered second
+  EXPECT_EQ(r->halt->cycle, (std::vector<uint16_t>{0x0184, 0x8400, 0x0000, 0x0001}));
+  EXPECT_EQ(r->halt->writesPerWord, 0xF0000u);
+  EXPECT_EQ(r->reports.size(), 3u);  // the report after the error is never delivered
+  // The text handler ran first and returned; its line is out before the blinking starts.
+  EXPECT_EQ(r->reports[2].calls[0].status, 0u);
+  EXPECT_NE(r->outputs.serial.find("ERROR: C90000002:V3020002 I0 82E7E419-F260-4B7C-885C-42EEC4AD85B5"),
+            std::string::npos);
+  // The record was updated before the loop: it holds the blinking code.
+  ASSERT_EQ(r->stackHobs.size(), 1u);
+  EXPECT_EQ(r->stackHobs[0].second.codes[0], 0x0184u);
+}
+
+TEST(BlinkLoop, ErrorOfOtherSeverityWritesOnceAndReturns) {
+  const auto r = RunJson(
+      R"({"reports": [{"type": "0xA0000002", "value": "0x03020002", "data": {"kind": "specific", "module": "RecoveryModulePei"}}]})");
+  EXPECT_FALSE(r->halt);
+  EXPECT_EQ(r->postcodes, (std::vector<uint16_t>{0x0184}));
+}
+
+TEST(InstructionBudget, HandlerStoppedAtTheBudgetIsReportedNotHung) {
+  const auto r = RunJson(R"({"limits": {"instructions_per_call": 100, "blink_writes": 1000000000},
+    "reports": [{"type": "0x90000002", "value": "0x03028004"}]})");
+  ASSERT_TRUE(r->halt);
+  EXPECT_EQ(r->halt->reason, "instruction budget");
+}
+
+TEST(DegradedSerial, StuckLegacyPortDropsItsLinesButTheBootGoesOnAndOtherOutputsGetEveryLine) {
+  const auto r = RunFile("stuck_legacy.json");
+  EXPECT_FALSE(r->halt);
+  EXPECT_EQ(r->reports.size(), r.scenario->reports.size());
+  EXPECT_EQ(r->outputs.serial, "");
+  EXPECT_EQ(r->outputs.mmioSerial,
+            "<ZEB POSTCODE>: 0121\r\nERROR: C80000002:V3058002 I0 B1AF0C16-464A-4B29-A1BC-AADF32B32E1F\r\n"
+            "<ZEB POSTCODE>: 0221\r\n");
+  EXPECT_EQ(r->outputs.memoryLogText, r->outputs.mmioSerial);
+  EXPECT_EQ(r->postcodes, (std::vector<uint16_t>{0x0121, 0x0221}));
+}
+
+TEST(DegradedSerial, AbsentMemoryMappedControllerIsProbedOnceAndLeftAlone) {
+  const auto r = RunJson(R"({"platform": {"control_byte": "0x90", "mmio_serial": {"present": false}},
+    "reports": [{"type": 3, "value": 0, "data": {"kind": "string", "text": "x"}}]})",
+                         /*accesses=*/true);
+  EXPECT_EQ(r->outputs.mmioSerial, "");
+  EXPECT_EQ(r->outputs.serial, "x\r\n");
+  // Only the presence read at the fixed address's status register touched the controller; the sideband was not read.
+  std::vector<sim::Access> controller, sideband;
+  for (const auto& a : r->accesses) {
+    if (a.kind != sim::AccessKind::MemRead && a.kind != sim::AccessKind::MemWrite) continue;
+    if (a.address - 0xFEA10000u < 0x1000) controller.push_back(a);
+    if (a.address - 0xD0000000u < 0x1000000) sideband.push_back(a);
+  }
+  EXPECT_EQ(controller, (std::vector<sim::Access>{sim::MemR(0xFEA1007C, 1, 0xFF)}));
+  EXPECT_TRUE(sideband.empty());
+}
+
+TEST(DegradedSerial, ControllerAtOneByteStrideGetsTheTextAndTheBridgeIsHiddenAgain) {
+  const auto r = RunJson(R"({"platform": {"control_byte": "0x90", "mmio_serial": {"present": true, "base": "0xFE034000", "stride": 1},
+    "sideband_bridge": "hidden"}, "reports": [{"type": 3, "value": 0, "data": {"kind": "string", "text": "stride"}}]})");
+  EXPECT_EQ(r->outputs.mmioSerial, "stride\r\n");
+  EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);  // includes the bridge-visibility check
+}
+
+TEST(MemoryLog, WrapsPastTheWindowEndAndCountsTheWrap) {
+  const auto r = RunFile("memory_log_wrap.json");
+  EXPECT_EQ(r->outputs.memoryLogHeader, 0x00070030u);
+  const std::string lines = "<ZEB POSTCODE>: 0121\r\n<ZEB POSTCODE>: 0221\r\nafter the wrap\r\n";
+  const std::string& log = r->outputs.memoryLogText;
+  ASSERT_GE(log.size(), lines.size());
+  EXPECT_EQ(log.substr(log.size() - lines.size()), lines);
+}
+
+TEST(MemoryLog, GatedOffBelowRegisterDcThreshold) {
+  const auto r = RunJson(R"({"platform": {"control_byte": "0x81", "host_bridge_dc": "0x0FFFFFFF", "memory_log_header": "0x12345678"},
+    "reports": [{"type": 3, "value": 0, "data": {"kind": "string", "text": "x"}}]})");
+  EXPECT_EQ(r->outputs.memoryLogHeader, 0x12345678u);
+  EXPECT_EQ(r->outputs.serial, "x\r\n");
+}
+
+TEST(ImageIntegrity, ImageIsNeverWrittenAcrossEveryScenarioKind) {
+  for (const char* name : {"boot.json", "report_kinds.json", "stuck_legacy.json", "memory_log_wrap.json"}) {
+    const auto r = RunFile(name);
+    EXPECT_TRUE(r->imageIntact) << name;
+    for (const auto& f : r->faults) EXPECT_NE(f.kind, "image write") << name;
+  }
+}
+
+}  // namespace
