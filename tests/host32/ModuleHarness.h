@@ -11,6 +11,7 @@
 #include "PeiEnvironment.h"
 #include "Platform.h"
 #include "PiTypes.h"
+#include "PostCode.h"
 
 namespace test {
 
@@ -47,6 +48,13 @@ inline DataRecord ModuleData(const EFI_GUID* module) {
   DataRecord record(kSpecific, 4, 4);
   record.PutPointer(20, module);
   return record;
+}
+
+// The GUID of the first platform module whose base POST code is `base`.
+inline const EFI_GUID* ModuleWithBase(uint32_t base) {
+  for (uint32_t i = 0; i + 1 < CALLER_POST_CODE_ROWS; ++i)
+    if (CallerPostCodeTable[i].PostCode == base) return &CallerPostCodeTable[i].Guid;
+  return nullptr;
 }
 
 }  // namespace test

@@ -9,16 +9,13 @@
 
 namespace {
 
+using test::ModuleWithBase;
+
 constexpr uint32_t kProgress = EFI_PROGRESS_CODE;
 constexpr uint32_t kBegin = POST_CODE_VALUE_MODULE_BEGIN;
 constexpr uint32_t kPush = POST_CODE_VALUE_PUSH;
 constexpr uint32_t kPop = POST_CODE_VALUE_POP;
 
-const EFI_GUID* ModuleWithBase(uint32_t base) {
-  for (uint32_t i = 0; i + 1 < CALLER_POST_CODE_ROWS; ++i)
-    if (CallerPostCodeTable[i].PostCode == base) return &CallerPostCodeTable[i].Guid;
-  return nullptr;
-}
 
 PostCodeStackHob* AddRecord(sim::PeiEnvironment& env, uint32_t signature = POST_CODE_STACK_SIGNATURE,
                             uint16_t length = 56) {

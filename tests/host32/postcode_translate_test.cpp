@@ -11,17 +11,13 @@
 
 namespace {
 
+using test::ModuleWithBase;
+
 const EFI_GUID kDebugDataGuid = {0x9A4E9246, 0xD553, 0x11D5, {0x87, 0xE2, 0x00, 0x06, 0x29, 0x45, 0xC3, 0xB9}};
 const EFI_GUID kStringDataGuid = {0x92D11080, 0x496F, 0x4D95, {0xBE, 0x7E, 0x03, 0x74, 0x88, 0x38, 0x2B, 0x0A}};
 const EFI_GUID kUnknownModule = {0x01234567, 0x89AB, 0xCDEF, {1, 2, 3, 4, 5, 6, 7, 8}};
 const EFI_GUID kZeroGuid = {};
 
-// The first platform row whose base code is `base`.
-const EFI_GUID* ModuleWithBase(uint32_t base) {
-  for (uint32_t i = 0; i + 1 < CALLER_POST_CODE_ROWS; ++i)
-    if (CallerPostCodeTable[i].PostCode == base) return &CallerPostCodeTable[i].Guid;
-  return nullptr;
-}
 
 enum class DataKind { None, ModuleGuid, ModuleSizeZero, NullGuidAddress, DebugType, StringType };
 enum class Caller { Null, Known84, Unknown, Zero };

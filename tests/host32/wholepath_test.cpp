@@ -13,11 +13,8 @@
 
 namespace {
 
-const EFI_GUID* ModuleWithBase(uint32_t base) {
-  for (uint32_t i = 0; i + 1 < CALLER_POST_CODE_ROWS; ++i)
-    if (CallerPostCodeTable[i].PostCode == base) return &CallerPostCodeTable[i].Guid;
-  return nullptr;
-}
+using test::ModuleWithBase;
+
 
 constexpr uint32_t kUnrecoveredError = EFI_ERROR_CODE | EFI_ERROR_UNRECOVERED;
 const EFI_GUID kAssertDataGuid = {0xDA571595, 0x4D99, 0x487C, {0x82, 0x7C, 0x26, 0x22, 0x67, 0x7D, 0x33, 0x07}};
