@@ -5,15 +5,19 @@ BUILD_DIR ?= build
 CMAKE ?= cmake
 GENERATOR ?= Ninja
 
-.PHONY: all firmware host32 host64 test run fuzz bench clean
+.PHONY: all deps firmware host32 host64 test run fuzz bench clean
 
 all: firmware host32 host64
 
-firmware:
+# The Debian packages the builds need (installed when missing and run as root).
+deps:
+	@bash tools/install_deps.sh
+
+firmware: deps
 	$(CMAKE) -S . -B $(BUILD_DIR)/firmware -G $(GENERATOR) -DSTATUSSINK_BUILD=firmware >/dev/null
 	$(CMAKE) --build $(BUILD_DIR)/firmware
 
-host32:
+host32: deps
 	$(CMAKE) -S . -B $(BUILD_DIR)/host32 -G $(GENERATOR) -DSTATUSSINK_BUILD=host32 \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/host32.toolchain.cmake >/dev/null
 	$(CMAKE) --build $(BUILD_DIR)/host32
