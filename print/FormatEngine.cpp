@@ -91,57 +91,15 @@ void EmitFill(Output* Out, uint32_t Count, uint32_t Character) {
   Out->Position = FillCharacters(Out->Position, Out->End, Fill, (uint16_t)Character, Out->CharSize);
 }
 
-// Output characters that still fit before the end.
-inline uint32_t Room(const Output* Out) {
-  return (uint32_t)(Out->End - Out->Position) >> (Out->CharSize - 1);
-}
-
-// Emits Count characters of Text, read forwards, or backwards for a digit
-// string, as far as they fit.
-void EmitText(Output* Out, const uint8_t* Text, uint32_t Count, uint32_t TextCharSize, bool Reversed) {
-  uint32_t Fits = Room(Out);
-  if (Count > Fits) {
-    Count = Fits;
-  }
+// Emits the 8-bit characters of Text up to its NUL into 8-bit output, as far
+// as they fit.
+void CopyNarrowText(Output* Out, const uint8_t* Text) {
   uint8_t* Position = Out->Position;
-  if (Out->CharSize == 1 && TextCharSize == 1) {
-    // 8-bit text to 8-bit output, the common case.
-    if (Reversed) {
-      for (; Count > 0; Count--) {
-        *Position++ = *Text--;
-      }
-    } else {
-      for (; Count > 0; Count--) {
-        *Position++ = *Text++;
-      }
-    }
-    Out->Position = Position;
-    return;
+  const uint8_t* End = Out->End;
+  while (Position < End && *Text != 0) {
+    *Position++ = *Text++;
   }
-  int32_t Step = Reversed ? -(int32_t)TextCharSize : (int32_t)TextCharSize;
-  for (; Count > 0; Count--, Text += Step) {
-    PutCharacter(Out, ReadCharacter(Text, TextCharSize));
-  }
-}
-
-// Emits the characters of Text up to its NUL, as far as they fit.
-void CopyText(Output* Out, const uint8_t* Text, uint32_t TextCharSize) {
-  if (Out->CharSize == 1 && TextCharSize == 1) {
-    uint8_t* Position = Out->Position;
-    const uint8_t* End = Out->End;
-    while (Position < End && *Text != 0) {
-      *Position++ = *Text++;
-    }
-    Out->Position = Position;
-    return;
-  }
-  for (;; Text += TextCharSize) {
-    uint32_t Character = ReadCharacter(Text, TextCharSize);
-    if (Character == 0 || Out->Position >= Out->End) {
-      return;
-    }
-    PutCharacter(Out, Character);
-  }
+  Out->Position = Position;
 }
 
 // Emits the plain characters and line breaks from Cursor on, up to the next
@@ -256,22 +214,23 @@ void LayOutField(Output* Out, const Field* F) {
   uint32_t TextCharSize = (F->Flags & TextWide) != 0 ? 2 : 1;
   const uint8_t* Text = F->Text;
 
-  // A text without width and with no precision to fill up to is just its
-  // characters: copy them up to the NUL without measuring first.
-  if (!F->Number && (F->Flags & (WidthSet | PrecisionSet)) == 0 && F->Precision == 0 &&
-      !Out->CountOnlyMode) {
-    CopyText(Out, Text, TextCharSize);
-    return;
-  }
-
   uint32_t Content = F->ContentLength;
   if (!F->Number) {
+    // An 8-bit text into 8-bit output without width and with no precision
+    // to fill up to is just its characters: copy them up to the NUL without
+    // measuring first.
+    if ((F->Flags & (WidthSet | PrecisionSet | TextWide)) == 0 && F->Precision == 0 && Out->CharSize == 1 &&
+        !Out->CountOnlyMode) {
+      CopyNarrowText(Out, Text);
+      return;
+    }
     Content = TextLength(Text, TextCharSize, (F->Flags & PrecisionSet) != 0 ? F->Precision : MaxCount);
   }
   // From here on the precision is the length of the field without its width fill.
   uint32_t Precision = F->Precision < Content ? Content : F->Precision;
+  // Without WidthSet the width is 0, which never exceeds the precision.
   uint32_t WidthFill = 0;
-  if ((F->Flags & WidthSet) != 0 && (uint32_t)F->Width > Precision) {
+  if ((uint32_t)F->Width > Precision) {
     WidthFill = (uint32_t)F->Width - Precision;
   }
 
@@ -300,22 +259,19 @@ void LayOutField(Output* Out, const Field* F) {
     EmitFill(Out, Precision - Content, ' ');
   }
 
-  if (!F->Grouping) {
-    EmitText(Out, Text, Content - Place, TextCharSize, (F->Flags & DigitsReversed) != 0);
-  } else {
-    // Digit strings are stored least significant first and read backwards.
-    int32_t Step = (F->Flags & DigitsReversed) != 0 ? -(int32_t)TextCharSize : (int32_t)TextCharSize;
-    uint32_t GroupPosition = F->GroupPosition;
-    while (Place < Content && Out->Position < Out->End) {
-      PutCharacter(Out, ReadCharacter(Text, TextCharSize));
-      Text += Step;
-      Place++;
-      if (++GroupPosition == 3) {
-        GroupPosition = 0;
-        Place++;  // the separator's place
-        if (Place < Content) {
-          EmitFill(Out, 1, ',');
-        }
+  // Digit strings are stored least significant first and read backwards.
+  // Without grouping the group position never reaches 3.
+  int32_t Step = (F->Flags & DigitsReversed) != 0 ? -(int32_t)TextCharSize : (int32_t)TextCharSize;
+  uint32_t GroupPosition = F->GroupPosition;
+  while (Place < Content && Out->Position < Out->End) {
+    PutCharacter(Out, ReadCharacter(Text, TextCharSize));
+    Text += Step;
+    Place++;
+    if (F->Grouping && ++GroupPosition == 3) {
+      GroupPosition = 0;
+      Place++;  // the separator's place
+      if (Place < Content) {
+        EmitFill(Out, 1, ',');
       }
     }
   }
@@ -547,88 +503,77 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     F.GroupPosition = 0;
 
     // A directive: options, up to the first character that is not one.
-    for (BOOLEAN Option = TRUE; Option;) {
+    for (;;) {
       Cursor += FormatCharSize;
       Character = ReadCharacter(Cursor, FormatCharSize);
-      switch (Character) {
-        case ' ':
-          F.Flags |= SignBlank;
-          break;
-        case '+':
-          F.Flags |= SignPlus;
-          break;
-        case '-':
-          F.Flags |= LeftAlign;
-          break;
-        case ',':
-          F.Flags |= GroupThousands;
-          break;
-        case '.':
-          F.Flags |= PrecisionSet;
-          break;
-        case 'l':
-        case 'L':
-          F.Flags |= Value64;
-          break;
-        case '*': {
-          // A negative width or precision from the arguments counts as none.
-          int32_t Value = (int32_t)TakeSlot(&Next);
-          if ((F.Flags & PrecisionSet) != 0) {
-            if (Value < 0) {
-              F.Flags &= ~(uint32_t)PrecisionSet;
-              F.Precision = 1;
-            } else {
-              F.Precision = (uint32_t)Value;
-            }
-          } else if (Value < 0) {
-            F.Flags &= ~(uint32_t)WidthSet;
-            F.Width = 0;
-          } else {
-            F.Flags |= WidthSet;
-            F.Width = Value;
-          }
-          break;
+      uint32_t Number = Character - '0';
+      if (Number <= 9) {
+        // "0" before any "." asks for zero fill, and starts a number too.
+        if (Number == 0 && (F.Flags & PrecisionSet) == 0) {
+          F.Flags |= ZeroFill;
         }
-        case '0':
-          if ((F.Flags & PrecisionSet) == 0) {
-            F.Flags |= ZeroFill;
+        // A run of digits, 32 bits, wrapping without a check.
+        for (;;) {
+          uint32_t Digit = ReadCharacter(Cursor + FormatCharSize, FormatCharSize) - '0';
+          if (Digit > 9) {
+            break;
           }
-          [[fallthrough]];
-        case '1':
-        case '2':
-        case '3':
-        case '4':
-        case '5':
-        case '6':
-        case '7':
-        case '8':
-        case '9': {
-          // A run of digits, 32 bits, wrapping without a check.
-          uint32_t Number = Character - '0';
-          for (;;) {
-            uint32_t Digit = ReadCharacter(Cursor + FormatCharSize, FormatCharSize) - '0';
-            if (Digit > 9) {
-              break;
-            }
-            Cursor += FormatCharSize;
-            Number = Number * 10 + Digit;
-          }
-          if ((F.Flags & PrecisionSet) != 0) {
-            F.Precision = Number;
-          } else if ((int32_t)Number < 0) {
-            // A width that wrapped past 31 bits counts as no width.
-            F.Flags &= ~(uint32_t)WidthSet;
-            F.Width = 0;
-          } else {
-            F.Flags |= WidthSet;
-            F.Width = (int32_t)Number;
-          }
-          break;
+          Cursor += FormatCharSize;
+          Number = Number * 10 + Digit;
         }
-        default:
-          Option = FALSE;
-          break;
+        if ((F.Flags & PrecisionSet) != 0) {
+          F.Precision = Number;
+        } else if ((int32_t)Number < 0) {
+          // A width that wrapped past 31 bits counts as no width.
+          F.Flags &= ~(uint32_t)WidthSet;
+          F.Width = 0;
+        } else {
+          F.Flags |= WidthSet;
+          F.Width = (int32_t)Number;
+        }
+        continue;
       }
+      // Every other option is at or below "." but "l" and "L"; the
+      // conversions of the lines the module prints are letters above it.
+      if (Character > '.' && (Character | 0x20) != 'l') {
+        break;
+      }
+      if (Character == '*') {
+        // A negative width or precision from the arguments counts as none.
+        int32_t Value = (int32_t)TakeSlot(&Next);
+        if ((F.Flags & PrecisionSet) != 0) {
+          if (Value < 0) {
+            F.Flags &= ~(uint32_t)PrecisionSet;
+            F.Precision = 1;
+          } else {
+            F.Precision = (uint32_t)Value;
+          }
+        } else if (Value < 0) {
+          F.Flags &= ~(uint32_t)WidthSet;
+          F.Width = 0;
+        } else {
+          F.Flags |= WidthSet;
+          F.Width = Value;
+        }
+        continue;
+      }
+      uint32_t Option;
+      if (Character == ' ') {
+        Option = SignBlank;
+      } else if (Character == '+') {
+        Option = SignPlus;
+      } else if (Character == '-') {
+        Option = LeftAlign;
+      } else if (Character == ',') {
+        Option = GroupThousands;
+      } else if (Character == '.') {
+        Option = PrecisionSet;
+      } else if ((Character | 0x20) == 'l') {
+        Option = Value64;
+      } else {
+        break;
+      }
+      F.Flags |= Option;
     }
 
     // Character is now the conversion.
