@@ -228,9 +228,8 @@ void LayOutField(Output* Out, const Field* F) {
   }
   // From here on the precision is the length of the field without its width fill.
   uint32_t Precision = F->Precision < Content ? Content : F->Precision;
-  // Without WidthSet the width is 0, which never exceeds the precision.
   uint32_t WidthFill = 0;
-  if ((uint32_t)F->Width > Precision) {
+  if ((F->Flags & WidthSet) != 0 && (uint32_t)F->Width > Precision) {
     WidthFill = (uint32_t)F->Width - Precision;
   }
 
