@@ -378,6 +378,90 @@ inline const uint8_t* SlotPointer(uint32_t Slot) {
   return (const uint8_t*)(uintptr_t)Slot;
 }
 
+// The directive at Cursor ("%") of an 8-bit format into 8-bit output, when
+// it is a plain "%a" or a plain number of one argument slot ("%", an
+// optional run of digits for a width below FormatScratchSize, then d, u, x
+// or X): lays it out the way the general steps do and returns the cursor
+// after it. Returns null for any other directive, having taken no argument.
+// Kept out of line, and calling nothing, so that its state stays in
+// registers instead of the engine's crowded frame.
+__attribute__((noinline)) const uint8_t* LayOutPlainDirective(Output* Out, const uint8_t* Cursor,
+                                                              const uint32_t** Next, char* Scratch) {
+  const uint8_t* Look = Cursor + 1;
+  uint32_t Character = *Look;
+  if (Character == 'a') {
+    const uint8_t* String = SlotPointer(TakeSlot(Next));
+    CopyNarrowText(Out, String != nullptr ? String : (const uint8_t*)"<null string>");
+    return Look + 1;
+  }
+  // A leading "0" asks for zero fill. The run of digits is one number; the
+  // general steps take any width from FormatScratchSize on (and one that
+  // wraps past 31 bits, which counts as none).
+  uint8_t FillCharacter = Character == '0' ? '0' : ' ';
+  uint32_t Width = 0;
+  for (; Character - '0' <= 9; Character = *++Look) {
+    Width = Width * 10 + (Character - '0');
+    if (Width >= FormatScratchSize) {
+      return nullptr;
+    }
+  }
+  BOOLEAN Hex = (Character | 0x20) == 'x' ? TRUE : FALSE;
+  if (!Hex && Character != 'd' && Character != 'u') {
+    return nullptr;
+  }
+  if (Character == 'X') {
+    FillCharacter = '0';
+  }
+
+  // The whole field goes into Scratch, reversed: the digits from Scratch[1]
+  // on, then the sign and the fill up to the width.
+  static_assert(FormatScratchSize > 1 + 10 + 1, "a NUL, ten decimal digits and a sign fit in Scratch");
+  uint32_t Value = TakeSlot(Next);
+  char* Place = Scratch;
+  BOOLEAN Negative = FALSE;
+  if (Hex) {
+    do {
+      *++Place = DigitTable[Value & 0xF];
+      Value >>= 4;
+    } while (Value != 0);
+  } else {
+    if (Character == 'd' && (int32_t)Value < 0) {
+      Negative = TRUE;
+      Value = 0u - Value;
+    }
+    do {
+      *++Place = (char)('0' + Value % 10);
+      Value /= 10;
+    } while (Value != 0);
+  }
+  char* FieldEnd = Scratch + Width;
+  if (Negative) {
+    // Zeros go between the sign and the digits, spaces before the sign.
+    if (FillCharacter == '0') {
+      while (Place + 1 < FieldEnd) {
+        *++Place = '0';
+      }
+    }
+    *++Place = '-';
+  }
+  while (Place < FieldEnd) {
+    *++Place = (char)FillCharacter;
+  }
+
+  // As much of it as fits before the last place of the buffer.
+  uint8_t* Position = Out->Position;
+  uint32_t Count = (uint32_t)(Place - Scratch);
+  uint32_t Room = (uint32_t)(Out->End - Position);
+  if (Count > Room) {
+    Count = Room;
+  }
+  for (; Count > 0; Count--) {
+    *Position++ = (uint8_t)*Place--;
+  }
+  Out->Position = Position;
+  return Look + 1;
+}
+
 }  // namespace
 
 uint8_t* FillCharacters(uint8_t* Position, const uint8_t* Limit, int32_t Count, uint16_t Character,
@@ -488,6 +572,16 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     uint32_t Character = ReadCharacter(Cursor, FormatCharSize);
     if (Character == 0 || (!CountOnlyMode && Out.Position >= Out.End)) {
       break;
+    }
+
+    if ((Flags & CallerFlags) == 0) {
+      // 8-bit format into an 8-bit buffer: plain numbers and plain "%a",
+      // most directives of the module's lines, take a shorter way.
+      const uint8_t* After = LayOutPlainDirective(&Out, Cursor, &Next, Scratch);
+      if (After != nullptr) {
+        Cursor = After;
+        continue;
+      }
     }
 
     Field F;

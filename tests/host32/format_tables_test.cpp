@@ -96,6 +96,45 @@ const std::vector<FormatCase>& EngineCases() {
   return Cases;
 }
 
+namespace {
+
+// Plain numbers and plain "%a" of an 8-bit format into 8-bit output have a
+// shorter way through the engine: these rows pin it, and its edges against
+// the general steps (options, "l", widths from 38 on), here and cut at every
+// buffer size below.
+const std::vector<FormatCase>& PlainDirectiveCases() {
+  auto Neg = [](int32_t Value) { return static_cast<uint32_t>(Value); };
+  static const std::vector<FormatCase> Cases = {
+      Row("%02x%02x-%04x", {0xA, 0x1BC, 0x9951}, "0A1BC-9951"),
+      Row("%08x|%08x", {0x65D394, 0}, "0065D394|00000000"),
+      Row("%x %X %u", {0, 0, 0}, "0 0 0"),
+      Row("%d|%d|%d", {Neg(-1), 0x7FFFFFFFu, 0x80000000u}, "-1|2147483647|-2147483648"),
+      Row("%u|%x", {0xFFFFFFFFu, 0xFFFFFFFFu}, "4294967295|FFFFFFFF"),
+      Row("%5d|%5u|%5x", {Neg(-42), 42, 0x42}, "  -42|   42|   42"),
+      Row("%02d|%03d|%04d|%06d", {Neg(-42), Neg(-42), Neg(-42), Neg(-42)}, "-42|-42|-042|-00042"),
+      Row("%012d", {0x80000000u}, "-02147483648"),
+      Row("%0d|%00x|%0X", {0, 0xAB, 7}, "0|AB|7"),
+      Row("%1X|%2X|%3X", {0x1F, 0x1F, 0x1F}, "1F|1F|01F"),
+      Row("%0005u", {12}, "00012"),
+      Row("%37x|", {1}, "                                    1|"),
+      Row("%037X|", {0xF}, "000000000000000000000000000000000000F|"),
+      Row("%37d|", {Neg(-7)}, "                                   -7|"),
+      Row("%037d|", {Neg(-7)}, "-000000000000000000000000000000000007|"),
+      Row("%38x|", {1}, "                                     1|"),
+      Row("%4294967297d|", {5}, "5|"),
+      Row("%2147483648d|", {5}, "5|"),
+      Row("%lx|%ld|%lu", {0x89ABCDEFu, 0x1234567u, 5, 0, 7, 0}, "123456789ABCDEF|5|7"),
+      Row("%-4x|%+d|% d|%,u|%.3x", {0xA, 5, 5, 1000, 0xA}, "A   |+5| 5|1,000|00A"),
+      Row("%d%", {3}, "3"),
+      Row("%a|%a", {Slot(Hello), 0}, "hello|<null string>"),
+      Row("%a%d%a", {Slot(Eleven), 2, Slot(Hello)}, "eleven char2hello"),
+      Row("%5a|%la", {Slot(Hello), Slot(Hello)}, "hello|hello"),
+  };
+  return Cases;
+}
+
+}  // namespace
+
 const std::vector<FormatCase>& ConversionCases() {
   auto Neg = [](int32_t Value) { return static_cast<uint32_t>(Value); };
   static const std::vector<FormatCase> Cases = {
@@ -274,8 +313,12 @@ TEST(FormatEngine, NumberGuidTimeAndStatusCasesGiveExactBytesAndCounts) {
   CheckRows(ConversionCases());
 }
 
+TEST(FormatEngine, PlainNumberAndTextCasesGiveExactBytesAndCounts) {
+  CheckRows(PlainDirectiveCases());
+}
+
 TEST(FormatEngine, EveryBufferSizeCutsTheTextAndKeepsTheNulInside) {
-  for (const auto* Rows : {&EngineCases(), &ConversionCases()}) {
+  for (const auto* Rows : {&EngineCases(), &ConversionCases(), &PlainDirectiveCases()}) {
     for (const FormatCase& Row : *Rows) {
       if (!WritesWholeText(Row)) {
         continue;
@@ -300,7 +343,7 @@ TEST(FormatEngine, EveryBufferSizeCutsTheTextAndKeepsTheNulInside) {
 }
 
 TEST(FormatEngine, CountOnlyCountsWhatAWholeBufferReceives) {
-  for (const auto* Rows : {&EngineCases(), &ConversionCases()}) {
+  for (const auto* Rows : {&EngineCases(), &ConversionCases(), &PlainDirectiveCases()}) {
     for (const FormatCase& Row : *Rows) {
       if (!WritesWholeText(Row)) {
         continue;
