@@ -1,20 +1,47 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the three builds need, if any is missing.
-# Needs root for apt-get; otherwise prints the command to run.
+# qemu-user (qemu-i386) is added where the kernel refuses i386 programs, or
+# when HOST32_RUNNER=qemu asks for it. Needs root for apt-get; otherwise
+# prints the command to run.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 packages=(make cmake ninja-build clang lld llvm libclang-rt-14-dev g++-multilib googletest valgrind
           libunicorn-dev nlohmann-json3-dev libcli11-dev libfmt-dev python3-pefile uuid-runtime)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-if [ "$(id -u)" -ne 0 ]; then
-  echo "missing Debian packages: ${missing[*]}" >&2
-  echo "install them with: sudo apt-get install ${missing[*]}" >&2
-  exit 1
+
+missing_of() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+  done
+}
+
+install() {
+  [ $# -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages: $*" >&2
+    echo "install them with: sudo apt-get install $*" >&2
+    exit 1
+  fi
+  echo "installing: $*"
+  export DEBIAN_FRONTEND=noninteractive
+  if [ -z "${SS_APT_UPDATED:-}" ]; then apt-get update -qq; SS_APT_UPDATED=1; fi
+  apt-get install -y -qq --no-install-recommends "$@"
+}
+
+# shellcheck disable=SC2046  # one package name a word
+install $(missing_of "${packages[@]}")
+
+# Can this kernel run an i386 program? (Some kernels are built or booted
+# without IA32 emulation and answer "Exec format error".)
+kernel_runs_i386() {
+  local dir rc=1
+  dir=$(mktemp -d)
+  if clang -m32 -o "$dir/probe" cmake/host32_probe.c 2>/dev/null && "$dir/probe" 2>/dev/null; then rc=0; fi
+  rm -rf "$dir"
+  return $rc
+}
+if [ "${HOST32_RUNNER:-auto}" = qemu ] || ! kernel_runs_i386; then
+  # shellcheck disable=SC2046
+  install $(missing_of qemu-user)
 fi
-echo "installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+exit 0

@@ -24,12 +24,17 @@ def main():
     ap.add_argument("--wholepath", required=True)
     ap.add_argument("scenarios")
     args = ap.parse_args()
-    if not pathlib.Path(args.wholepath).exists():
-        sys.exit(f"{args.wholepath} is missing: build host32 first (make host32)")
+    wholepath = pathlib.Path(args.wholepath)
+    if not wholepath.exists():
+        sys.exit(f"{wholepath} is missing: build host32 first (make host32)")
+    # The host32 build says how its programs run: directly, or through
+    # qemu-i386 on a kernel that refuses i386 programs.
+    runner_file = wholepath.parents[2] / "host32_runner"
+    runner = runner_file.read_text().split() if runner_file.exists() else []
     failures = 0
     files = sorted(pathlib.Path(args.scenarios).glob("*.json"))
     for f in files:
-        host = run([args.wholepath, str(f)])
+        host = run(runner + [str(wholepath), str(f)])
         emu = run([args.sinksim, "run", str(f), "--json", "--quiet"])
         # The error line prints the data record's address; where host32 could
         # not place the record at the emulator's address, compare without it.
