@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "Latin1.h"
+
 namespace emu {
 namespace {
 
@@ -21,24 +23,19 @@ std::string HandlerName(const RenderContext& ctx, const RunResult& run, size_t h
   return h < run.handlers.size() ? SymbolAt(ctx, run, run.handlers[h]) : fmt::format("handler {}", h);
 }
 
-// Lines as a terminal shows them: CR LF and LF CR pairs end a line, other control bytes are escaped.
+// Text as a terminal may safely be sent it: printable ASCII, CR, LF and TAB
+// as they are, any other byte as \xNN, so a board's garbage never reaches
+// the terminal as a control sequence.
 std::string Printable(const std::string& text) {
   std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if ((c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ||
-        (c == '\n' && i + 1 < text.size() && text[i + 1] == '\r')) {
-      out += '\n';
-      ++i;
-    } else if (c == '\n') {
-      out += '\n';
-    } else if (c < 0x20 || c >= 0x7F) {
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\r' || c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F))
+      out += ch;
+    else
       out += fmt::format("\\x{:02X}", c);
-    } else {
-      out += static_cast<char>(c);
-    }
   }
-  if (!out.empty() && out.back() != '\n') out += '\n';
+  if (!out.empty() && out.back() != '\n' && out.back() != '\r') out += '\n';
   return out;
 }
 
@@ -134,11 +131,11 @@ Json ToJson(const RunResult& run, const RenderContext& ctx) {
   for (size_t h = 0; h < run.handlers.size(); ++h)
     handlers.push_back({{"address", run.handlers[h]}, {"name", HandlerName(ctx, run, h)}});
   j["handlers"] = handlers;
-  j["serial"] = run.outputs.serial;
-  j["mmio_serial"] = run.outputs.mmioSerial;
+  j["serial"] = tools::Latin1ToUtf8(run.outputs.serial);
+  j["mmio_serial"] = tools::Latin1ToUtf8(run.outputs.mmioSerial);
   j["postcodes"] = run.postcodes;
   j["postcode_writes"] = run.postcodeWrites;
-  j["memory_log"] = {{"header", run.outputs.memoryLogHeader}, {"text", run.outputs.memoryLogText}};
+  j["memory_log"] = {{"header", run.outputs.memoryLogHeader}, {"text", tools::Latin1ToUtf8(run.outputs.memoryLogText)}};
   Json hobs = Json::array();
   for (const auto& [address, st] : run.stackHobs)
     hobs.push_back({{"address", address},

@@ -4,6 +4,11 @@
 // staying untouched.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <regex>
+
+#include "Render.h"
 #include "SystemHarness.h"
 
 namespace {
@@ -260,3 +265,54 @@ TEST(ImageIntegrity, ImageIsNeverWrittenAcrossEveryScenarioKind) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes of a JSON text field, read back as Latin-1.
+std::string Latin1Bytes(const nlohmann::ordered_json& field) {
+  const std::string utf8 = field.get<std::string>();
+  std::string bytes;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80) {
+      bytes += static_cast<char>(c);
+    } else {
+      EXPECT_TRUE((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) << "not a Latin-1 code point at " << i;
+      bytes += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+    }
+  }
+  return bytes;
+}
+
+}  // namespace
+
+TEST(JsonOutput, EveryByteTheModuleWritesRoundTripsThroughTheJsonTextFields) {
+  // Bytes 0x01..0xFF as %a arguments, split in two lines to fit the line buffer.
+  std::string low, high;
+  for (int b = 0x01; b <= 0x7F; ++b) low += fmt::format("{:02x}", b);
+  for (int b = 0x80; b <= 0xFF; ++b) high += fmt::format("{:02x}", b);
+  const std::string report = R"({"type": "0x03", "value": "0x03020000", "data": {"kind": "debug", "level": "0x40",
+      "format": "%a\n", "args": [{"bytes": "HEX00"}]}})";
+  auto withBytes = [&](const std::string& hex) { return std::regex_replace(report, std::regex("HEX"), hex); };
+  const auto r = RunJson(R"({"platform": {"control_byte": "0x91", "host_bridge_dc": "0x10000000",
+      "mmio_serial": {"present": true, "stride": 4, "status": "ready"}}, "reports": [)" +
+                         withBytes(low) + "," + withBytes(high) + "]}");
+  for (int b = 0x01; b <= 0xFF; ++b)
+    EXPECT_NE(r->outputs.serial.find(static_cast<char>(b)), std::string::npos) << "byte " << b << " not printed";
+  EXPECT_EQ(r->outputs.mmioSerial, r->outputs.serial);
+  EXPECT_EQ(r->outputs.memoryLogText, r->outputs.serial);
+
+  const auto json = nlohmann::ordered_json::parse(emu::ToJson(r.run, emu::RenderContext{}).dump(2));
+  EXPECT_EQ(Latin1Bytes(json["serial"]), r->outputs.serial);
+  EXPECT_EQ(Latin1Bytes(json["mmio_serial"]), r->outputs.mmioSerial);
+  EXPECT_EQ(Latin1Bytes(json["memory_log"]["text"]), r->outputs.memoryLogText);
+
+  // The text view sends a terminal no control byte other than CR, LF and TAB.
+  const std::string text = emu::ToText(r.run, emu::RenderContext{});
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    EXPECT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) << "raw byte " << int{c};
+  }
+  EXPECT_NE(text.find("\\x01\\x02\\x03"), std::string::npos);
+  EXPECT_NE(text.find("\\xFE\\xFF"), std::string::npos);
+}

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "HostPlatform.h"
+#include "Latin1.h"
 #include "ModuleEntry.h"
 #include "PeiEnvironment.h"
 #include "Platform.h"
@@ -125,10 +126,10 @@ int Run(const tools::Scenario& s) {
   }
   platform.postCodes.ClearStop();
   const tools::DeviceOutputs o = tools::ReadOutputs(platform);
-  out["serial"] = o.serial;
-  out["mmio_serial"] = o.mmioSerial;
+  out["serial"] = tools::Latin1ToUtf8(o.serial);
+  out["mmio_serial"] = tools::Latin1ToUtf8(o.mmioSerial);
   out["postcodes"] = postcodes;
-  out["memory_log"] = {{"header", o.memoryLogHeader}, {"text", o.memoryLogText}};
+  out["memory_log"] = {{"header", o.memoryLogHeader}, {"text", tools::Latin1ToUtf8(o.memoryLogText)}};
   out["results"] = results;
   // The module's records: HOBs of type 0x1001 in the list.
   Json hobs = Json::array();
