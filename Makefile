@@ -4,6 +4,9 @@
 BUILD_DIR ?= build
 CMAKE ?= cmake
 GENERATOR ?= Ninja
+# The firmware volume: flash address of its first byte, image section te or pe32.
+FV_BASE ?= 0xFFFE0000
+FV_IMAGE ?= te
 
 .PHONY: all deps firmware host32 host64 test run fuzz bench clean
 
@@ -24,7 +27,7 @@ host32: deps
 
 host64: firmware
 	$(CMAKE) -S . -B $(BUILD_DIR)/host64 -G $(GENERATOR) -DSTATUSSINK_BUILD=host64 \
-	  -DSS_IMAGE=$(CURDIR)/$(BUILD_DIR)/firmware/StatusSinkPei.efi >/dev/null
+	  -DSS_IMAGE=$(CURDIR)/$(BUILD_DIR)/firmware/StatusSinkPei.efi -DFV_BASE=$(FV_BASE) -DFV_IMAGE=$(FV_IMAGE) >/dev/null
 	$(CMAKE) --build $(BUILD_DIR)/host64
 
 test: all

@@ -3,7 +3,8 @@
 # Needs root for apt-get; otherwise prints the command to run.
 set -euo pipefail
 packages=(make cmake ninja-build clang lld llvm libclang-rt-14-dev g++-multilib googletest valgrind
-          libunicorn-dev nlohmann-json3-dev libcli11-dev libfmt-dev python3-pefile uuid-runtime)
+          libunicorn-dev nlohmann-json3-dev libcli11-dev libfmt-dev python3-pefile uuid-runtime
+          uefitool-cli)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
