@@ -9,6 +9,9 @@ GENERATOR ?= Ninja
 HOST32_RUNNER ?= auto
 # Which builds' tests 'make test' runs.
 TEST_BUILDS ?= firmware host32 host64
+# The firmware volume: flash address of its first byte, image section te or pe32.
+FV_BASE ?= 0xFFFE0000
+FV_IMAGE ?= te
 
 # BUILD_DIR may be relative or absolute.
 BUILD := $(abspath $(BUILD_DIR))
@@ -32,7 +35,8 @@ host32: deps
 
 host64-configure: firmware
 	$(CMAKE) -S . -B $(BUILD)/host64 -G $(GENERATOR) -DSTATUSSINK_BUILD=host64 \
-	  -DSS_IMAGE=$(BUILD)/firmware/StatusSinkPei.efi >/dev/null
+	  -DSS_IMAGE=$(BUILD)/firmware/StatusSinkPei.efi \
+	  -DFV_BASE=$(FV_BASE) -DFV_IMAGE=$(FV_IMAGE) >/dev/null
 
 host64: host64-configure
 	$(CMAKE) --build $(BUILD)/host64

@@ -13,7 +13,17 @@ if(SS_SIM_SOURCES)
   target_compile_options(ss_sim64 PRIVATE -Wall -Wextra)
 endif()
 
-foreach(sub emu tools tests/host64)
+# The firmware volume the build makes: its flash base and the image section's form.
+set(FV_BASE "0xFFFE0000" CACHE STRING "flash address of StatusSinkPei.fv's first byte")
+set(FV_IMAGE "te" CACHE STRING "image section of the firmware file: te or pe32")
+if(NOT FV_IMAGE MATCHES "^(te|pe32)$")
+  message(FATAL_ERROR "FV_IMAGE must be te or pe32, not '${FV_IMAGE}'")
+endif()
+get_filename_component(SS_FIRMWARE_DIR ${SS_IMAGE} DIRECTORY)
+set(SS_FFS ${SS_FIRMWARE_DIR}/StatusSinkPei.ffs)
+set(SS_FV ${SS_FIRMWARE_DIR}/StatusSinkPei.fv)
+
+foreach(sub fv emu tools tests/host64)
   if(EXISTS ${SS_ROOT}/${sub}/CMakeLists.txt)
     add_subdirectory(${SS_ROOT}/${sub} ${CMAKE_BINARY_DIR}/${sub})
   endif()

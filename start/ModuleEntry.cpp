@@ -4,8 +4,6 @@
 #include "PostCode.h"
 #include "platform.h"
 
-const EFI_GUID HandlerPpiGuid = {0x0065D394u, 0x9951u, 0x4144u, {0x82, 0xA3, 0x0A, 0xFC, 0x85, 0x79, 0xC2, 0x51}};
-
 EFI_STATUS LocateHandlerPpi(EFI_PEI_RSC_HANDLER_PPI** Ppi) {
   // The PEI foundation keeps its services pointer in the word just below the IDT.
   const uint32_t idtBase = ReadIdtBase();
