@@ -1,5 +1,6 @@
 #include "Emulator.h"
 
+#include "ModuleFile.h"
 #include "PiTypes.h"
 
 #include <algorithm>
@@ -41,9 +42,8 @@ constexpr const char* kServiceNames[] = {
     "ResetSystem", "CpuIo", "PciCfg"};
 constexpr uint32_t kServiceSlots = sizeof(kServiceNames) / sizeof(kServiceNames[0]);
 
-// 0065D394-9951-4144-82A3-0AFC8579C251
-constexpr uint8_t kHandlerPpiGuid[16] = {0x94, 0xD3, 0x65, 0x00, 0x51, 0x99, 0x44, 0x41,
-                                         0x82, 0xA3, 0x0A, 0xFC, 0x85, 0x79, 0xC2, 0x51};
+// The one PPI the machine installs: the report-status-code handler PPI.
+const fv::Guid kHandlerPpiGuid = fv::HandlerPpi();
 
 std::string Hex(uint64_t v) {
   char text[24];
@@ -64,27 +64,54 @@ struct Emulator::MmioRegion {
   uint32_t base;
 };
 
-Emulator::Emulator(const PeImage& image, sim::Platform& platform, const tools::PlatformConfig& config,
+FlashImage PlaceRelocated(const PeImage& image) {
+  FlashImage f;
+  f.path = image.path;
+  f.source = "relocated .efi";
+  f.format = "PE32";
+  f.fileSize = image.fileSize;
+  f.imageSize = image.sizeOfImage;
+  f.entryRva = image.entryRva;
+  const uint32_t mapped = (image.sizeOfImage + kPageSize - 1) & ~(kPageSize - 1);
+  const uint32_t span = (mapped + 0xFFFF) & ~0xFFFFu;
+  f.imageBase = f.flashBase = kFlashTop - span;
+  f.flash = image.LayOut(f.imageBase, &f.relocations);
+  f.flash.resize(mapped, 0);
+  return f;
+}
+
+std::vector<std::array<uint8_t, 16>> InstalledPpis() {
+  return {kHandlerPpiGuid};
+}
+
+Emulator::Emulator(FlashImage image, sim::Platform& platform, const tools::PlatformConfig& config,
                    const tools::Limits& limits)
-    : image_(image), platform_(platform), config_(config), limits_(limits), uc_(nullptr, [](uc_struct* u) {
+    : image_(std::move(image)), platform_(platform), config_(config), limits_(limits), uc_(nullptr, [](uc_struct* u) {
         if (u != nullptr) uc_close(u);
       }) {
   uc_engine* raw = nullptr;
   Check(uc_open(UC_ARCH_X86, UC_MODE_32, &raw), "opening the CPU");
   uc_.reset(raw);
 
-  imageSize_ = image.sizeOfImage;
-  mappedImageSize_ = (imageSize_ + kPageSize - 1) & ~(kPageSize - 1);
-  const uint32_t span = (mappedImageSize_ + 0xFFFF) & ~0xFFFFu;
-  imageBase_ = kFlashTop - span;
-  laidOut_ = image.LayOut(imageBase_, &relocations_);
-  laidOut_.resize(mappedImageSize_, 0);
+  imageSize_ = image_.imageSize;
+  imageBase_ = image_.imageBase;
+  relocations_ = image_.relocations;
+  flashBase_ = image_.flashBase;
+  flashSize_ = static_cast<uint32_t>(image_.flash.size());
+  if (flashSize_ == 0 || flashBase_ % kPageSize != 0 || flashSize_ % kPageSize != 0)
+    throw std::runtime_error("emulator: flash at " + Hex(flashBase_) + " is not whole pages");
+  // Flash must not cover what the machine itself keeps: temporary RAM, the PEI core page, low memory.
+  const uint64_t flashEnd = uint64_t{flashBase_} + flashSize_;
+  if (flashEnd > kThunkPage || (flashBase_ < kTempRamBase + kTempRamSize && flashEnd > kTempRamBase) ||
+      flashBase_ < 0x100000)
+    throw std::runtime_error("emulator: flash at " + Hex(flashBase_) + ".." + Hex(flashEnd - 1) +
+                             " overlaps the machine's RAM, low memory or its PEI core page at " + Hex(kThunkPage));
 
   uc_engine* uc = uc_.get();
-  // The image, read and execute only: it runs in place from flash.
-  Check(uc_mem_map(uc, imageBase_, mappedImageSize_, UC_PROT_ALL), "mapping the image");
-  Check(uc_mem_write(uc, imageBase_, laidOut_.data(), laidOut_.size()), "writing the image");
-  Check(uc_mem_protect(uc, imageBase_, mappedImageSize_, UC_PROT_READ | UC_PROT_EXEC), "protecting the image");
+  // The flash, read and execute only: the image runs in place from it.
+  Check(uc_mem_map(uc, flashBase_, flashSize_, UC_PROT_ALL), "mapping the flash");
+  Check(uc_mem_write(uc, flashBase_, image_.flash.data(), flashSize_), "writing the flash");
+  Check(uc_mem_protect(uc, flashBase_, flashSize_, UC_PROT_READ | UC_PROT_EXEC), "protecting the flash");
   // Host thunks: a page of `hlt` that the code hook intercepts before it executes.
   Check(uc_mem_map(uc, kThunkPage, kPageSize, UC_PROT_ALL), "mapping the thunks");
   const std::vector<uint8_t> halts(kPageSize, 0xF4);
@@ -98,8 +125,8 @@ Emulator::Emulator(const PeImage& image, sim::Platform& platform, const tools::P
     MapDevicePage(page);
 
   uc_hook h;
-  Check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&OnImageBlock), this, imageBase_,
-                    imageBase_ + mappedImageSize_ - 1),
+  Check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&OnImageBlock), this, flashBase_,
+                    flashBase_ + flashSize_ - 1),
         "hooking the image");
   Check(uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&OnThunkCode), this, kThunkPage,
                     kThunkPage + kPageSize - 1),
@@ -167,7 +194,7 @@ void Emulator::SetUpEnvironment() {
   Write32(kPpiDescriptor, 0x80000010u);  // PPI flag, end of list
   Write32(kPpiDescriptor + 4, kPpiGuid);
   Write32(kPpiDescriptor + 8, kHandlerPpi);
-  Check(uc_mem_write(uc, kPpiGuid, kHandlerPpiGuid, 16), "writing the PPI GUID");
+  Check(uc_mem_write(uc, kPpiGuid, kHandlerPpiGuid.data(), 16), "writing the PPI GUID");
 
   // The HOB list: the phase handoff HOB the PEI core starts with, then the end.
   const uint32_t phit[14] = {0x00380001, 0, 0x0009, 0, kTempRamBase, 0, kTempRamBase + kTempRamSize, 0,
@@ -200,8 +227,8 @@ std::vector<uint8_t> Emulator::ReadGuest(uint32_t address, uint32_t size) const 
 }
 
 bool Emulator::ImageIntact() const {
-  std::vector<uint8_t> now(mappedImageSize_);
-  return uc_mem_read(uc_.get(), imageBase_, now.data(), now.size()) == UC_ERR_OK && now == laidOut_;
+  std::vector<uint8_t> now(flashSize_);
+  return uc_mem_read(uc_.get(), flashBase_, now.data(), now.size()) == UC_ERR_OK && now == image_.flash;
 }
 
 void Emulator::Fail(Fault fault) { faults_.push_back(std::move(fault)); }
@@ -236,7 +263,7 @@ void Emulator::Service(uint32_t address) {
       const uint32_t guid = Arg(1), instance = Arg(2), descriptor = Arg(3), ppi = Arg(4);
       uint8_t wanted[16] = {};
       const bool known = guid != 0 && uc_mem_read(uc, guid, wanted, 16) == UC_ERR_OK &&
-                         std::memcmp(wanted, kHandlerPpiGuid, 16) == 0 && instance == 0;
+                         std::memcmp(wanted, kHandlerPpiGuid.data(), 16) == 0 && instance == 0;
       if (config_.failLocatePpi || !known) return Return(kEfiNotFound);
       if (descriptor != 0 && !TryWrite32(descriptor, kPpiDescriptor, "LocatePpi")) return Return(kEfiInvalidParameter);
       if (!TryWrite32(ppi, kHandlerPpi, "LocatePpi")) return Return(kEfiInvalidParameter);
@@ -385,7 +412,7 @@ void Emulator::OnRamWrite(uc_struct*, uc_mem_type, uint64_t address, int size, i
 bool Emulator::OnProtected(uc_struct*, uc_mem_type type, uint64_t address, int size, int64_t value, void* self) {
   Emulator& e = *Self(self);
   const uint32_t a = static_cast<uint32_t>(address);
-  const bool inImage = a >= e.imageBase_ && a < e.imageBase_ + e.mappedImageSize_;
+  const bool inImage = a >= e.flashBase_ && a - e.flashBase_ < e.flashSize_;
   std::string kind = type == UC_MEM_WRITE_PROT ? (inImage ? "image write" : "write to read-only memory")
                      : type == UC_MEM_FETCH_PROT ? "fetch from non-executable memory"
                                                  : "read of protected memory";
@@ -498,7 +525,7 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
 }
 
 CallResult Emulator::RunEntry() {
-  CallResult r = Call(EntryPoint(), {kFileHandle, kServicesPointer}, "entry");
+  CallResult r = Call(EntryPoint(), {image_.fileHandle, kServicesPointer}, "entry");
   if (!r.stopped.empty() && r.stopped != "fault") halt_ = Halt{r.stopped, 0, 0, {}, 0, portWrites_, r.instructions};
   return r;
 }

@@ -13,6 +13,7 @@
 #ifndef STATUSSINK_EMU_EMULATOR_H
 #define STATUSSINK_EMU_EMULATOR_H
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -53,6 +54,30 @@ constexpr uint32_t kFlashTop = kThunkPage;  // the image ends at or below this a
 constexpr uint32_t kFileHandle = 0xFFF00000u;  // the module's FFS file, as the dispatcher would pass it
 }  // namespace layout
 
+// What the machine maps read-only as flash and calls: the image relocated by
+// the loader below the PEI core page (a bare .efi, for unit work), or a
+// firmware volume at its flash base with the image in it run in place.
+struct FlashImage {
+  std::string path;
+  std::string source;         // "relocated .efi" or "firmware volume in place"
+  std::string format;         // "PE32" or "TE"
+  uint32_t fileSize = 0;      // bytes of the .efi or the volume
+  uint32_t flashBase = 0;     // first byte of the read-only mapping
+  std::vector<uint8_t> flash;  // what lies there, a whole number of pages
+  uint32_t imageBase = 0;     // the address RVA 0 stands for
+  uint32_t imageSize = 0;
+  uint32_t entryRva = 0;
+  uint32_t relocations = 0;             // applied by the loader; 0 in place
+  uint32_t fileHandle = layout::kFileHandle;  // FileHandle as the dispatcher passes it
+  std::vector<std::string> dispatch;    // how the PEIM was found and why it may run
+};
+
+// The .efi laid out and relocated just below the PEI core page.
+FlashImage PlaceRelocated(const PeImage& image);
+
+// The PPIs the machine's PEI core has installed before it dispatches the module.
+std::vector<std::array<uint8_t, 16>> InstalledPpis();
+
 struct Fault {
   std::string kind;    // "image write", "write outside allowed regions", "fetch outside the image", ...
   uint32_t address = 0;
@@ -90,8 +115,11 @@ struct ServiceCalls {
 
 class Emulator {
  public:
-  Emulator(const PeImage& image, sim::Platform& platform, const tools::PlatformConfig& config,
+  Emulator(FlashImage image, sim::Platform& platform, const tools::PlatformConfig& config,
            const tools::Limits& limits);
+  Emulator(const PeImage& image, sim::Platform& platform, const tools::PlatformConfig& config,
+           const tools::Limits& limits)
+      : Emulator(PlaceRelocated(image), platform, config, limits) {}
   ~Emulator();
   Emulator(const Emulator&) = delete;
   Emulator& operator=(const Emulator&) = delete;
@@ -109,6 +137,7 @@ class Emulator {
   uint32_t ImageBase() const { return imageBase_; }
   uint32_t ImageSize() const { return imageSize_; }
   uint32_t EntryPoint() const { return imageBase_ + image_.entryRva; }
+  const FlashImage& Image() const { return image_; }
   uint32_t RelocationsApplied() const { return relocations_; }
   // HOBs made by CreateHob: guest address and length.
   const std::vector<std::pair<uint32_t, uint32_t>>& CreatedHobs() const { return createdHobs_; }
@@ -141,14 +170,14 @@ class Emulator {
   static uint64_t OnMmioRead(uc_struct* uc, uint64_t offset, unsigned size, void* region);
   static void OnMmioWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* region);
 
-  const PeImage& image_;
+  FlashImage image_;
   sim::Platform& platform_;
   tools::PlatformConfig config_;
   tools::Limits limits_;
   std::unique_ptr<uc_struct, void (*)(uc_struct*)> uc_;
   std::vector<std::unique_ptr<MmioRegion>> regions_;
-  std::vector<uint8_t> laidOut_;
-  uint32_t imageBase_ = 0, imageSize_ = 0, mappedImageSize_ = 0, relocations_ = 0;
+  uint32_t imageBase_ = 0, imageSize_ = 0, relocations_ = 0;
+  uint32_t flashBase_ = 0, flashSize_ = 0;  // the read-only mapping
 
   std::unordered_map<uint64_t, uint16_t> blockInstructions_;  // (address, size) -> instructions
   std::vector<uint32_t> handlers_;

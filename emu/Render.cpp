@@ -94,6 +94,8 @@ Json StatusJson(const CallResult& c) { return c.status ? Json(*c.status) : Json(
 
 }  // namespace
 
+std::string PrintableText(const std::string& text) { return Printable(text); }
+
 std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath) {
   std::map<uint32_t, std::string> symbols;
   std::ifstream in(mapPath);
@@ -120,9 +122,11 @@ Json ToJson(const RunResult& run, const RenderContext& ctx) {
   Json j;
   const tools::Scenario& s = *run.scenario;
   j["scenario"] = {{"path", s.path}, {"name", s.name}, {"reports", s.reports.size()}};
-  j["image"] = {{"path", run.imagePath},     {"file_size", run.imageFileSize}, {"base", run.imageBase},
+  j["image"] = {{"path", run.imagePath},     {"source", run.imageSource},      {"format", run.imageFormat},
+                {"file_size", run.imageFileSize}, {"base", run.imageBase},
                 {"size", run.imageSize},     {"entry", run.entryPoint},        {"relocations", run.relocations},
                 {"intact", run.imageIntact}};
+  if (!run.dispatch.empty()) j["image"]["dispatch"] = run.dispatch;
   j["entry"] = {{"status", StatusJson(run.entry)},
                 {"stopped", run.entry.stopped},
                 {"instructions", run.entry.instructions},
@@ -240,9 +244,16 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
     }
   };
 
-  out += fmt::format("StatusSinkPei.efi: {} ({} bytes), placed at {} ({} relocations applied), entry {}\n",
-                     run.imagePath, run.imageFileSize, Hex32(run.imageBase), run.relocations,
-                     Hex32(run.entryPoint));
+  if (run.dispatch.empty()) {
+    out += fmt::format("StatusSinkPei.efi: {} ({} bytes), placed at {} ({} relocations applied), entry {}\n",
+                       run.imagePath, run.imageFileSize, Hex32(run.imageBase), run.relocations,
+                       Hex32(run.entryPoint));
+  } else {
+    out += fmt::format("StatusSinkPei.fv: {} ({} bytes), run in place ({} image, RVA 0 at {}, entry {}, "
+                       "nothing relocated)\n",
+                       run.imagePath, run.imageFileSize, run.imageFormat, Hex32(run.imageBase), Hex32(run.entryPoint));
+    for (const std::string& step : run.dispatch) out += "  " + step + "\n";
+  }
   out += fmt::format("Scenario: {}{}{} ({} reports)\n", s.name.empty() ? s.path : s.name,
                      s.description.empty() ? "" : " - ", s.description, s.reports.size());
   out += fmt::format("Entry returned {}; handlers registered: ",

@@ -20,6 +20,9 @@ struct RenderContext {
   size_t maxRows = 200;                     // long tables show their first and last rows
 };
 
+// Device text for a person: CR LF pairs as line breaks, other control bytes as \xNN.
+std::string PrintableText(const std::string& text);
+
 nlohmann::ordered_json ToJson(const RunResult& run, const RenderContext& context);
 std::string ToText(const RunResult& run, const RenderContext& context);
 

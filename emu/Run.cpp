@@ -3,6 +3,10 @@
 namespace emu {
 
 RunResult RunScenario(const PeImage& image, const tools::Scenario& scenario, const RunOptions& options) {
+  return RunScenario(PlaceRelocated(image), scenario, options);
+}
+
+RunResult RunScenario(const FlashImage& image, const tools::Scenario& scenario, const RunOptions& options) {
   sim::Platform platform;
   tools::ApplyPlatform(scenario.platform, platform);
   platform.bus.SetLogLimit(options.keepAccessLog ? (4u << 20) : 0);
@@ -11,6 +15,9 @@ RunResult RunScenario(const PeImage& image, const tools::Scenario& scenario, con
   RunResult run;
   run.scenario = &scenario;
   run.imagePath = image.path;
+  run.imageSource = image.source;
+  run.imageFormat = image.format;
+  run.dispatch = image.dispatch;
   run.imageFileSize = image.fileSize;
   run.imageBase = machine.ImageBase();
   run.imageSize = machine.ImageSize();
@@ -46,6 +53,7 @@ RunResult RunScenario(const PeImage& image, const tools::Scenario& scenario, con
   }
 
   run.outputs = tools::ReadOutputs(platform);
+  run.memoryLogWindow.assign(platform.memoryLog.Bytes().begin(), platform.memoryLog.Bytes().end());
   run.postcodeWrites = platform.postCodes.WriteCount();
   run.halt = machine.HaltInfo();
   run.faults = machine.Faults();

@@ -31,6 +31,8 @@ struct HandlerStats {
 struct RunResult {
   const tools::Scenario* scenario = nullptr;
   std::string imagePath;
+  std::string imageSource, imageFormat;  // "relocated .efi" / "firmware volume in place"; "PE32" / "TE"
+  std::vector<std::string> dispatch;     // how the volume's PEIM was found and allowed to run
   uint32_t imageFileSize = 0, imageBase = 0, imageSize = 0, entryPoint = 0, relocations = 0;
   CallResult entry;
   std::vector<uint32_t> handlers;
@@ -47,6 +49,7 @@ struct RunResult {
   uint64_t instructions = 0;  // entry and every handler call
   uint32_t maxStackBytes = 0;
   uint64_t ioAccesses = 0, mmioAccesses = 0;
+  std::vector<uint8_t> memoryLogWindow;  // the 64 KiB at 0x70000 after the run
   std::vector<sim::Access> accesses;  // the bus log, when asked for
   bool accessLogTruncated = false;
 };
@@ -58,6 +61,7 @@ struct RunOptions {
   size_t progressEvery = 1000;
 };
 
+RunResult RunScenario(const FlashImage& image, const tools::Scenario& scenario, const RunOptions& options = {});
 RunResult RunScenario(const PeImage& image, const tools::Scenario& scenario, const RunOptions& options = {});
 
 }  // namespace emu

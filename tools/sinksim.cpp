@@ -1,12 +1,20 @@
-// sinksim: runs StatusSinkPei.efi on the emulated machine.
-//   sinksim run [SCENARIO] [--json] [--image PATH] [--accesses]
+// sinksim: runs StatusSinkPei on the emulated machine.
+//   sinksim run [SCENARIO] [--json] [--fv PATH [--fv-base ADDR] | --image PATH] [--accesses] [--dump-log FILE]
+//       by default the build's StatusSinkPei.fv, in place at FV_BASE; --image runs a bare .efi relocated
 //   sinksim check SCENARIO...      reads scenario files and reports the first problem in each
+//   sinksim log DUMP [--offset N] [--json]   reads the memory log out of a dump of its window
+//   sinksim postcode CODE...       names POST codes (hexadecimal)
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <fmt/format.h>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 
+#include "InPlace.h"
+#include "LogDump.h"
+#include "PostCodeDecode.h"
 #include "Render.h"
 #include "Run.h"
 
@@ -20,9 +28,30 @@ std::string MapPathFor(const std::string& image) {
   return (dot == std::string::npos ? image : image.substr(0, dot)) + ".map";
 }
 
-int Run(const std::string& scenarioPath, const std::string& imagePath, bool json, bool accesses, bool quiet) {
+uint64_t ParseNumber(const std::string& text, int base, uint64_t max, const char* what) {
+  size_t used = 0;
+  uint64_t v = 0;
+  try {
+    v = std::stoull(text, &used, base);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || v > max) throw std::invalid_argument(std::string(what) + " '" + text + "' is not valid");
+  return v;
+}
+
+struct ImageChoice {
+  std::string efi;  // a bare image, relocated by the loader
+  std::string fv;   // a firmware volume, run in place
+  uint32_t fvBase = 0;
+};
+
+int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet,
+        const std::string& dumpLog) {
   const tools::Scenario scenario = tools::LoadScenario(scenarioPath);
-  const emu::PeImage image = emu::LoadPeImage(imagePath);
+  const emu::FlashImage image = choice.fv.empty() ? emu::PlaceRelocated(emu::LoadPeImage(choice.efi))
+                                                  : emu::LoadVolume(choice.fv, choice.fvBase);
+  const std::string imagePath = image.path;
   emu::RunOptions options;
   options.keepAccessLog = accesses;
   // Progress for runs long enough to need it, on a terminal only, so output stays clean.
@@ -35,6 +64,12 @@ int Run(const std::string& scenarioPath, const std::string& imagePath, bool json
   }
   const emu::RunResult run = emu::RunScenario(image, scenario, options);
   if (showProgress) std::fprintf(stderr, "\r%*s\r", 40, "");
+  if (!dumpLog.empty()) {
+    std::ofstream out(dumpLog, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(run.memoryLogWindow.data()),
+              static_cast<std::streamsize>(run.memoryLogWindow.size()));
+    if (!out) throw std::runtime_error(dumpLog + ": cannot write the memory log window");
+  }
   emu::RenderContext context;
   context.symbols = emu::ReadMapSymbols(MapPathFor(imagePath));
   if (json)
@@ -47,10 +82,10 @@ int Run(const std::string& scenarioPath, const std::string& imagePath, bool json
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"sinksim: runs StatusSinkPei.efi on an emulated PEI machine"};
+  CLI::App app{"sinksim: runs StatusSinkPei on an emulated PEI machine"};
   app.require_subcommand(1);
-  std::string image = SS_DEFAULT_IMAGE;
-  app.add_option("--image", image, "the module image (default: the firmware build's)");
+  std::string image, volume, volumeBase = std::to_string(SS_DEFAULT_FV_BASE), dumpLog;
+  app.add_option("--image", image, "run this bare .efi, relocated by the loader, instead of the volume");
 
   CLI::App* run = app.add_subcommand("run", "run a scenario and print what the board received");
   std::string scenario = SS_DEFAULT_SCENARIO;
@@ -59,15 +94,62 @@ int main(int argc, char** argv) {
   run->add_flag("--json", json, "print one JSON document");
   run->add_flag("--accesses", accesses, "include every port and device access (JSON)");
   run->add_flag("--quiet", quiet, "no progress display");
-  run->add_option("--image", image, "the module image (default: the firmware build's)");
+  run->add_option("--image", image, "run this bare .efi, relocated by the loader, instead of the volume");
+  run->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
+  run->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");
+  run->add_option("--dump-log", dumpLog, "write the 64 KiB memory log window to this file after the run");
 
   CLI::App* check = app.add_subcommand("check", "read scenario files without running them");
   std::vector<std::string> files;
   check->add_option("files", files, "scenario files")->required();
 
+  CLI::App* log = app.add_subcommand("log", "read the memory log out of a dump of its 64 KiB window");
+  std::string dump, dumpOffset = "0";
+  bool logJson = false;
+  log->add_option("dump", dump, "the window, or a larger physical memory dump")->required();
+  log->add_option("--offset", dumpOffset, "where the window starts in the dump (default 0)");
+  log->add_flag("--json", logJson, "print one JSON document");
+
+  CLI::App* postcode = app.add_subcommand("postcode", "name POST codes (hexadecimal, e.g. 0x0184 F2)");
+  std::vector<std::string> codes;
+  postcode->add_option("codes", codes, "POST codes")->required();
+
   CLI11_PARSE(app, argc, argv);
   try {
-    if (run->parsed()) return Run(scenario, image, json, accesses, quiet);
+    if (run->parsed()) {
+      if (!image.empty() && !volume.empty()) throw std::invalid_argument("--image and --fv exclude each other");
+      ImageChoice choice;
+      if (image.empty()) {
+        choice.fv = volume.empty() ? SS_DEFAULT_FV : volume;
+        choice.fvBase = static_cast<uint32_t>(ParseNumber(volumeBase, 0, 0xFFFFFFFFu, "--fv-base"));
+      } else {
+        choice.efi = image;
+      }
+      return Run(scenario, choice, json, accesses, quiet, dumpLog);
+    }
+    if (log->parsed()) {
+      const emu::LogDump decoded = emu::ReadLogDump(dump, ParseNumber(dumpOffset, 0, UINT64_MAX, "--offset"));
+      if (logJson)
+        std::cout << emu::LogDumpJson(decoded).dump(2) << "\n";
+      else
+        std::cout << emu::LogDumpText(decoded);
+      return decoded.corrupt ? kExitBadInput : 0;
+    }
+    if (postcode->parsed()) {
+      int status = 0;
+      for (const std::string& text : codes) {
+        const auto code = ParseNumber(text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text,
+                                      16, 0xFFFFFFFFu, "POST code");
+        const emu::PostCodeMeaning m = emu::DecodePostCode(static_cast<uint32_t>(code));
+        if (m.lines.empty()) {
+          std::cout << fmt::format("{:04X}  not a code this module writes\n", code);
+          status = kExitBadInput;
+        }
+        for (size_t i = 0; i < m.lines.size(); ++i)
+          std::cout << (i == 0 ? fmt::format("{:04X}  ", code) : std::string(6, ' ')) << m.lines[i] << "\n";
+      }
+      return status;
+    }
     int status = 0;
     for (const std::string& f : files) {
       try {

@@ -1,0 +1,163 @@
+// Running what ships: the build's volume on the emulated machine in place,
+// against the bare image relocated by the loader; volumes the foundation
+// must not dispatch; the memory log read back from a dump of its window; the
+// POST code decoder.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "InPlace.h"
+#include "LogDump.h"
+#include "ModuleFile.h"
+#include "PostCodeDecode.h"
+#include "SystemHarness.h"
+
+namespace {
+
+constexpr uint32_t kBase = SS_FV_BASE;
+
+std::vector<uint8_t> BuiltVolume() {
+  std::ifstream in(SS_FV, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(InPlace, DefaultScenarioFromTheVolumeMatchesTheRelocatedImage) {
+  const tools::Scenario scenario = tools::LoadScenario(std::string(SS_SCENARIOS) + "/boot.json");
+  const emu::FlashImage volume = emu::LoadVolume(SS_FV, kBase);
+  const emu::RunResult inPlace = emu::RunScenario(volume, scenario);
+  const emu::RunResult relocated = emu::RunScenario(test::Image(), scenario);
+
+  EXPECT_EQ(inPlace.relocations, 0u);
+  EXPECT_GT(relocated.relocations, 0u);
+  EXPECT_TRUE(inPlace.faults.empty());
+  EXPECT_TRUE(inPlace.imageIntact);
+  // The entry lies in the volume's flash and the module was handed its own file.
+  EXPECT_GE(inPlace.entryPoint, kBase);
+  EXPECT_LT(inPlace.entryPoint, kBase + volume.flash.size());
+  EXPECT_EQ(volume.fileHandle - kBase, fv::ReadVolume(volume.flash, "fv").files.back().offset);
+  ASSERT_EQ(inPlace.handlers.size(), 2u);
+  for (size_t h = 0; h < 2; ++h)
+    EXPECT_EQ(inPlace.handlers[h] - inPlace.imageBase, relocated.handlers[h] - relocated.imageBase);
+
+  EXPECT_EQ(inPlace.outputs.serial, relocated.outputs.serial);
+  EXPECT_EQ(inPlace.outputs.mmioSerial, relocated.outputs.mmioSerial);
+  EXPECT_EQ(inPlace.outputs.memoryLogText, relocated.outputs.memoryLogText);
+  EXPECT_EQ(inPlace.outputs.memoryLogHeader, relocated.outputs.memoryLogHeader);
+  EXPECT_EQ(inPlace.postcodes, relocated.postcodes);
+  EXPECT_EQ(inPlace.instructions, relocated.instructions);
+  EXPECT_EQ(inPlace.maxStackBytes, relocated.maxStackBytes);
+  ASSERT_EQ(inPlace.reports.size(), relocated.reports.size());
+  for (size_t i = 0; i < inPlace.reports.size(); ++i)
+    EXPECT_EQ(test::Statuses(inPlace.reports[i]), test::Statuses(relocated.reports[i])) << "report " << i;
+}
+
+TEST(InPlace, VolumesThatMustNotRunAreRefusedWithTheReason) {
+  const fv::PeFile pe = fv::ReadPeFile(SS_IMAGE);
+  fv::PackOptions otherPpi = fv::ModulePackOptions(kBase, fv::ImageFormat::Te);
+  otherPpi.depexPpis[0][0] ^= 0xFF;
+  std::vector<uint8_t> broken = BuiltVolume();
+  broken[broken.size() - 1] = 0;  // data in the free space
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> volume;
+    uint32_t mappedAt;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"dependency does not hold", fv::Pack(pe, otherPpi).fv, kBase, "is not dispatched: its dependency expression"},
+      {"built for another base", BuiltVolume(), kBase - 0x10000,
+       "rebased for a volume at 0xFFFE0000 but the volume is mapped at 0xFFFD0000"},
+      {"PE32 built for another base", fv::Pack(pe, fv::ModulePackOptions(0xFF800000u, fv::ImageFormat::Pe32)).fv,
+       kBase, "rebased for a volume at 0xFF800000"},
+      {"broken volume", broken, kBase, "free space"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      emu::PlaceVolume(c.volume, "test.fv", c.mappedAt);
+      ADD_FAILURE() << "accepted";
+    } catch (const emu::ImageError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+  // Where the machine keeps its own things, no volume is mapped.
+  const fv::Packed high = fv::Pack(pe, fv::ModulePackOptions(0xFFFF0000u - 0x1000u, fv::ImageFormat::Te));
+  const emu::FlashImage overlapping = emu::PlaceVolume(high.fv, "high.fv", 0xFFFF0000u - 0x1000u);
+  sim::Platform platform;
+  EXPECT_THROW(emu::Emulator(overlapping, platform, {}, {}), std::runtime_error);
+}
+
+std::vector<uint8_t> Window(uint32_t header, const std::string& at4, const std::string& atOffset = "") {
+  std::vector<uint8_t> w(0x10000, 0);
+  fv::Put(w.data(), 4, header);
+  std::copy(at4.begin(), at4.end(), w.begin() + 4);
+  std::copy(atOffset.begin(), atOffset.end(), w.begin() + (header & 0xFFFF));
+  return w;
+}
+
+TEST(MemoryLogDump, DecodesHeaderTextAndLossOrWarns) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> window;
+    std::string text;  // prefix and suffix of the text, oldest first
+    uint64_t written, lost;
+    bool corrupt;
+    const char* warning;  // "" for none
+  };
+  std::vector<uint8_t> full = Window(0x00010000, std::string(0xFFFC, 'a'));
+  std::vector<uint8_t> wrapped = Window(0x00030008, "new!", "old");
+  const Case cases[] = {
+      {"never written", Window(0, ""), "", 0, 0, false, "nothing has been written"},
+      {"three bytes", Window(7, "abc"), "abc", 3, 0, false, ""},
+      {"filled exactly to the end", full, std::string(0xFFFC, 'a'), 65532, 0, false, ""},
+      {"third time round", wrapped, "old", 3 * 65532 + 4, 2 * 65532 + 4, false, "NUL bytes"},
+      {"offset inside the header", Window(0x00000002, "xy"), "", 0, 0, true, "corrupt header"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const emu::LogDump d = emu::DecodeLogWindow(c.window);
+    EXPECT_EQ(d.text.substr(0, c.text.size()), c.text);
+    EXPECT_EQ(d.written, c.written);
+    EXPECT_EQ(d.lost, c.lost);
+    EXPECT_EQ(d.corrupt, c.corrupt);
+    if (*c.warning == 0) {
+      EXPECT_TRUE(d.warnings.empty()) << d.warnings.front();
+    } else {
+      ASSERT_FALSE(d.warnings.empty());
+      EXPECT_NE(d.warnings.front().find(c.warning), std::string::npos) << d.warnings.front();
+    }
+  }
+  // After a wrap the text runs from the offset to the end, then from 0x70004: newest last.
+  const emu::LogDump d = emu::DecodeLogWindow(wrapped);
+  EXPECT_EQ(d.text.size(), 65532u);
+  EXPECT_EQ(d.text.substr(d.text.size() - 4), "new!");
+  EXPECT_THROW(emu::DecodeLogWindow(std::vector<uint8_t>(100)), std::invalid_argument);
+}
+
+TEST(PostCodeDecoder, NamesValueCodesAndModuleCodesWithEveryModuleOfTheBase) {
+  struct Case {
+    uint32_t code;
+    std::vector<std::string> parts;  // each must appear in the one line
+  };
+  const Case cases[] = {
+      {0xF2, {"status code value 0x03028001"}},
+      {0xFC, {"status code value 0x03021001"}},
+      {0x0184, {"base code 0x84 begins", "one of 8 modules"}},
+      {0x0221, {"base code 0x21 ends"}},
+      {0x0C2A, {"base code 0x2A nested level begins"}},
+      {0x0300, {"not flags the module sets"}},
+      {0x12345, {"wider than a 16-bit"}},
+  };
+  for (const Case& c : cases) {
+    const emu::PostCodeMeaning m = emu::DecodePostCode(c.code);
+    ASSERT_EQ(m.lines.size(), 1u) << std::hex << c.code;
+    for (const std::string& part : c.parts) EXPECT_NE(m.lines[0].find(part), std::string::npos) << m.lines[0];
+  }
+  EXPECT_TRUE(emu::DecodePostCode(0x00EE).lines.empty());  // nothing writes it
+  // Every module of a shared base code is named.
+  const std::string line = emu::DecodePostCode(0x0184).lines.at(0);
+  for (std::string_view name : tools::ModulesWithBaseCode(0x84)) EXPECT_NE(line.find(name), std::string::npos) << name;
+}
+
+}  // namespace
