@@ -58,18 +58,24 @@ TEST(InPlace, VolumesThatMustNotRunAreRefusedWithTheReason) {
   otherPpi.depexPpis[0][0] ^= 0xFF;
   std::vector<uint8_t> broken = BuiltVolume();
   broken[broken.size() - 1] = 0;  // data in the free space
+  const uint32_t elsewhere = kBase == 0xFF800000u ? 0xFFFE0000u : 0xFF800000u;
+  auto hex = [](uint32_t v) {
+    char t[16];
+    std::snprintf(t, sizeof t, "0x%08X", v);
+    return std::string(t);
+  };
   struct Case {
     const char* name;
     std::vector<uint8_t> volume;
     uint32_t mappedAt;
-    const char* message;
+    std::string message;
   };
   const Case cases[] = {
       {"dependency does not hold", fv::Pack(pe, otherPpi).fv, kBase, "is not dispatched: its dependency expression"},
       {"built for another base", BuiltVolume(), kBase - 0x10000,
-       "rebased for a volume at 0xFFFE0000 but the volume is mapped at 0xFFFD0000"},
-      {"PE32 built for another base", fv::Pack(pe, fv::ModulePackOptions(0xFF800000u, fv::ImageFormat::Pe32)).fv,
-       kBase, "rebased for a volume at 0xFF800000"},
+       "rebased for a volume at " + hex(kBase) + " but the volume is mapped at " + hex(kBase - 0x10000)},
+      {"PE32 built for another base", fv::Pack(pe, fv::ModulePackOptions(elsewhere, fv::ImageFormat::Pe32)).fv,
+       kBase, "rebased for a volume at " + hex(elsewhere)},
       {"broken volume", broken, kBase, "free space"},
   };
   for (const Case& c : cases) {
