@@ -132,6 +132,20 @@ def main():
                         "--quiet"], check=True)
         print(f"{packed} ({other} at {other_base:#x}):")
         check(args.uefiextract, packed, args.image, other_base, other, work)
+        # The check must be able to fail: a file header checksum one off draws a message.
+        broken = os.path.join(work, "packed", "broken.fv")
+        with open(args.fv, "rb") as f:
+            data = bytearray(f.read())
+        file_offset = next(r["base"] for r in report_rows(os.path.join(work, os.path.basename(args.fv)))
+                           if r["subtype"] == "PEI module")
+        data[file_offset + 16] ^= 1
+        with open(broken, "wb") as f:
+            f.write(data)
+        run = subprocess.run([args.uefiextract, broken, "report"], capture_output=True, text=True, cwd=work)
+        complaints = [l for l in (run.stdout + run.stderr).splitlines() if l.strip() and l.strip() != ALLOWED_WARNING]
+        if not any("checksum" in c for c in complaints):
+            fail(f"UEFIExtract did not complain about a broken file header checksum: {complaints}")
+        print(f"broken copy: UEFIExtract says {complaints[0]!r}")
     print("PASS")
 
 
