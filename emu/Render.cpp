@@ -350,8 +350,12 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
                        HandlerName(ctx, run, h), hs.calls, hs.instructions, hs.calls ? hs.instructions / hs.calls : 0,
                        hs.maxInstructions, hs.maxStackBytes);
   }
-  out += fmt::format("  image: {} bytes in the file, {} bytes mapped; {}\n", run.imageFileSize, run.imageSize,
-                     run.imageIntact ? "never written" : "CHANGED during the run");
+  if (run.dispatch.empty())
+    out += fmt::format("  image: {} bytes in the file, {} bytes mapped; {}\n", run.imageFileSize, run.imageSize,
+                       run.imageIntact ? "never written" : "CHANGED during the run");
+  else
+    out += fmt::format("  volume: {} bytes mapped, {} image of {} bytes in it; {}\n", run.imageFileSize,
+                       run.imageFormat, run.imageSize, run.imageIntact ? "never written" : "CHANGED during the run");
   return out;
 }
 
