@@ -42,7 +42,7 @@ struct Bytes {
 
 const char* FormatName(ImageFormat format) { return format == ImageFormat::Te ? "TE" : "PE32"; }
 
-PeFile ParsePeFile(std::vector<uint8_t> bytes, std::string path) {
+PeFile ParsePeFile(std::vector<uint8_t> bytes, std::string path, bool toRebase) {
   PeFile pe;
   pe.path = std::move(path);
   pe.bytes = std::move(bytes);
@@ -76,7 +76,7 @@ PeFile ParsePeFile(std::vector<uint8_t> bytes, std::string path) {
   }
   if (pe.sectionAlignment == 0 || (pe.sectionAlignment & (pe.sectionAlignment - 1)) != 0)
     fail("section alignment " + Hex(pe.sectionAlignment) + " is not a power of two");
-  if (pe.relocRva == 0 || pe.relocSize == 0) fail("no base relocations: the image cannot be rebased to its flash address");
+  if (toRebase && (pe.relocRva == 0 || pe.relocSize == 0)) fail("no base relocations: the image cannot be rebased to its flash address");
   if (pe.entryRva == 0 || pe.entryRva >= pe.sizeOfImage) fail("entry point " + Hex(pe.entryRva) + " outside the image");
   // Running in place means the file is the image: it must hold every byte of it.
   if (pe.sizeOfImage > pe.bytes.size())
@@ -189,7 +189,7 @@ ImageView ViewImage(std::span<const uint8_t> data, ImageFormat format, uint32_t 
   v.headerAddress = address;
   const Bytes b{data, where};
   if (format == ImageFormat::Pe32) {
-    const PeFile pe = ParsePeFile(std::vector<uint8_t>(data.begin(), data.end()), where);
+    const PeFile pe = ParsePeFile(std::vector<uint8_t>(data.begin(), data.end()), where, false);
     v.rvaZero = address;
     v.recordedBase = pe.imageBase;
     v.entryRva = pe.entryRva;

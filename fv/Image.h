@@ -36,8 +36,9 @@ struct PeFile {
 
 // Checks the headers, that every section's file offset equals its RVA and
 // that the file holds all of the image (otherwise it cannot run in place),
-// and that base relocations are present. Throws FvError naming the file.
-PeFile ParsePeFile(std::vector<uint8_t> bytes, std::string path);
+// and, when it is to be rebased, that base relocations are present. Throws
+// FvError naming the file.
+PeFile ParsePeFile(std::vector<uint8_t> bytes, std::string path, bool toRebase = true);
 PeFile ReadPeFile(const std::string& path);
 
 // The file with every base relocation moved to `newBase` and the optional
