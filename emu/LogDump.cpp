@@ -7,6 +7,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "Latin1.h"
 #include "MemoryLogRam.h"
 #include "PeImage.h"
 #include "Render.h"
@@ -15,20 +16,6 @@ namespace emu {
 namespace {
 
 constexpr uint32_t kTextArea = sim::MemoryLogRam::kSize - sim::MemoryLogRam::kTextStart;  // 65,532 bytes
-
-// Latin-1 bytes as JSON text: each byte its own code point.
-std::string Latin1ToUtf8(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -110,7 +97,7 @@ nlohmann::ordered_json LogDumpJson(const LogDump& log) {
   std::string text;
   std::copy_if(log.text.begin(), log.text.end(), std::back_inserter(text), [](char c) { return c != '\0'; });
   j["nul_bytes"] = log.text.size() - text.size();
-  j["text"] = Latin1ToUtf8(text);  // NUL bytes left out
+  j["text"] = tools::Latin1ToUtf8(text);  // NUL bytes left out
   return j;
 }
 
