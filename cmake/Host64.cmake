@@ -23,7 +23,7 @@ get_filename_component(SS_FIRMWARE_DIR ${SS_IMAGE} DIRECTORY)
 set(SS_FFS ${SS_FIRMWARE_DIR}/StatusSinkPei.ffs)
 set(SS_FV ${SS_FIRMWARE_DIR}/StatusSinkPei.fv)
 
-foreach(sub fv emu tools tests/host64)
+foreach(sub fv emu qemu tools tests/host64)
   if(EXISTS ${SS_ROOT}/${sub}/CMakeLists.txt)
     add_subdirectory(${SS_ROOT}/${sub} ${CMAKE_BINARY_DIR}/${sub})
   endif()

@@ -4,6 +4,7 @@
 //   sinksim check SCENARIO...      reads scenario files and reports the first problem in each
 //   sinksim log DUMP [--offset N] [--json]   reads the memory log out of a dump of its window
 //   sinksim postcode CODE...       names POST codes (hexadecimal)
+//   sinksim qemu [SCENARIO] [--json] [--time-limit S]   the same run on QEMU's PC machine
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -15,6 +16,8 @@
 #include "InPlace.h"
 #include "LogDump.h"
 #include "PostCodeDecode.h"
+#include "QemuRender.h"
+#include "QemuRun.h"
 #include "Render.h"
 #include "Run.h"
 
@@ -79,6 +82,19 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
   return run.faults.empty() ? 0 : kExitFaults;
 }
 
+int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, bool json) {
+  const tools::Scenario scenario = tools::LoadScenario(scenarioPath);
+  const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, options);
+  emu::RenderContext context;
+  context.symbols = emu::ReadMapSymbols(MapPathFor(options.volume));  // the map beside the volume
+  if (json)
+    std::cout << qemu::ToJson(result, context).dump(2) << "\n";
+  else
+    std::cout << qemu::ToText(result, context);
+  const bool clean = result.run.faults.empty() && result.facts.problems.empty();
+  return clean ? 0 : kExitFaults;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,6 +130,20 @@ int main(int argc, char** argv) {
   std::vector<std::string> codes;
   postcode->add_option("codes", codes, "POST codes")->required();
 
+  CLI::App* onQemu = app.add_subcommand("qemu", "run a scenario on QEMU's PC machine (the firmware volume in a boot ROM)");
+  qemu::QemuOptions qemuOptions;
+  qemuOptions.volume = SS_DEFAULT_FV;
+  qemuOptions.stub = SS_QEMU_BOOT_ROM;
+  qemuOptions.volumeBase = SS_DEFAULT_FV_BASE;
+  onQemu->add_option("scenario", scenario, "scenario file (default: scenarios/boot.json)");
+  onQemu->add_flag("--json", json, "print one JSON document");
+  onQemu->add_option("--fv", qemuOptions.volume, "the firmware volume (default: the build's)");
+  onQemu->add_option("--fv-base", qemuOptions.volumeBase, "the flash address the volume was packed for");
+  onQemu->add_option("--boot-rom", qemuOptions.stub, "the boot ROM's code (default: the firmware build's)");
+  onQemu->add_option("--qemu", qemuOptions.qemu, "the QEMU program");
+  onQemu->add_option("--time-limit", qemuOptions.timeLimitSeconds, "seconds before QEMU is stopped (default 5)");
+  onQemu->add_option("--keep", qemuOptions.keepDirectory, "keep the ROM, trace FIFO and serial files in this directory");
+
   CLI11_PARSE(app, argc, argv);
   try {
     if (run->parsed()) {
@@ -127,6 +157,7 @@ int main(int argc, char** argv) {
       }
       return Run(scenario, choice, json, accesses, quiet, dumpLog);
     }
+    if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
     if (log->parsed()) {
       const emu::LogDump decoded = emu::ReadLogDump(dump, ParseNumber(dumpOffset, 0, UINT64_MAX, "--offset"));
       if (logJson)
@@ -163,6 +194,8 @@ int main(int argc, char** argv) {
     return status;
   } catch (const tools::ScenarioError& e) {
     std::cerr << "sinksim: " << e.what() << "\n";
+  } catch (const qemu::QemuError& e) {
+    std::cerr << "sinksim: qemu: " << e.what() << "\n";
   } catch (const emu::ImageError& e) {
     std::cerr << "sinksim: " << e.what() << "\n";
   } catch (const std::exception& e) {

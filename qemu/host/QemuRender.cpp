@@ -1,0 +1,71 @@
+#include "QemuRender.h"
+
+#include <fmt/format.h>
+
+namespace qemu {
+namespace {
+
+std::string Hex32(uint32_t v) { return fmt::format("0x{:08X}", v); }
+
+std::string Outcome(const QemuFacts& f) {
+  if (f.timedOut) return "stopped at the time limit";
+  return fmt::format("exit code {}{}", f.exitCode, f.complete ? " (summary complete)" : " (summary incomplete)");
+}
+
+}  // namespace
+
+std::string ToText(const QemuRunResult& result, const emu::RenderContext& context) {
+  const QemuFacts& f = result.facts;
+  std::string text = emu::ToText(result.run, context);
+  // The emulated machine's statistics (instructions, stack, accesses) are not measured on QEMU.
+  if (const size_t at = text.find("\n== Statistics =="); at != std::string::npos) text.resize(at);
+  for (size_t at; (at = text.find(" (0 instr, 0 B stack)")) != std::string::npos;) text.erase(at, 21);
+  std::string out = fmt::format("QEMU PC (qemu-system-i386 -M pc): the module from the firmware volume, file at {}, "
+                                "{} image at {}\n",
+                                Hex32(f.moduleFile), f.imageFormat.empty() ? "no" : f.imageFormat,
+                                Hex32(result.run.imageBase));
+  out += text;
+  out += "\n== QEMU ==\n";
+  out += fmt::format("  {:.2f} s, {}; {} trace lines; {} port 0x80 writes\n", f.seconds, Outcome(f), f.traceLines,
+                     result.run.postcodeWrites);
+  out += fmt::format("  host bridge register 0xDC read {} before the module ran\n",
+                     f.hostBridgeDc ? Hex32(*f.hostBridgeDc) : "nothing");
+  for (const QemuFacts::Probe& p : f.probes)
+    out += fmt::format("  {}-byte read at {} answered {}\n", p.width, Hex32(p.address), Hex32(p.value));
+  for (const std::string& p : f.problems) out += "  problem: " + p + "\n";
+  return out;
+}
+
+nlohmann::ordered_json ToJson(const QemuRunResult& result, const emu::RenderContext& context) {
+  const QemuFacts& f = result.facts;
+  nlohmann::ordered_json j = emu::ToJson(result.run, context);
+  for (const char* unmeasured : {"instructions", "max_stack_bytes", "io_accesses", "mmio_accesses"})
+    j["stats"][unmeasured] = nullptr;
+  for (auto& h : j["stats"]["handlers"])
+    for (const char* unmeasured : {"instructions", "max_instructions", "max_stack_bytes"}) h[unmeasured] = nullptr;
+  for (auto& r : j["reports"]) {
+    r["instructions"] = nullptr;
+    r["stack_bytes"] = nullptr;
+  }
+  j["entry"]["instructions"] = nullptr;
+  j["entry"]["stack_bytes"] = nullptr;
+  j["qemu"] = {{"machine", "qemu-system-i386 -M pc"},
+               {"seconds", f.seconds},
+               {"exit_code", f.exitCode},
+               {"timed_out", f.timedOut},
+               {"summary_complete", f.complete},
+               {"host_bridge_dc", f.hostBridgeDc ? nlohmann::ordered_json(*f.hostBridgeDc) : nullptr},
+               {"probes", [&] {
+                  nlohmann::ordered_json probes = nlohmann::ordered_json::array();
+                  for (const QemuFacts::Probe& p : f.probes)
+                    probes.push_back({{"address", p.address}, {"width", p.width}, {"value", p.value}});
+                  return probes;
+                }()},
+               {"module_file", f.moduleFile},
+               {"image_format", f.imageFormat},
+               {"trace_lines", f.traceLines},
+               {"problems", f.problems}};
+  return j;
+}
+
+}  // namespace qemu

@@ -1,0 +1,476 @@
+#include "QemuRun.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+
+#include "MemoryLogRam.h"
+#include "PlatformSetup.h"
+#include "ReportBlock.h"
+#include "RomFormat.h"
+
+extern char** environ;
+
+namespace qemu {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint16_t kSummaryPort = 0x2F8;
+constexpr uint32_t kFvLengthOffset = 32;
+constexpr uint32_t kFvSignatureOffset = 40;
+constexpr uint32_t kFvSignature = 0x4856465Fu;  // "_FVH"
+
+std::vector<uint8_t> ReadFile(const fs::path& path, const char* what) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw QemuError(std::string("cannot read the ") + what + " " + path.string());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw QemuError("cannot write " + path.string());
+}
+
+uint32_t Hex(const std::string& text) { return static_cast<uint32_t>(std::stoul(text, nullptr, 16)); }
+
+std::vector<uint8_t> HexBytes(const std::string& text) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// A scratch directory that goes away unless it is the one the caller keeps.
+class WorkDirectory {
+ public:
+  explicit WorkDirectory(const std::string& keep) {
+    if (!keep.empty()) {
+      path_ = keep;
+      fs::create_directories(path_);
+      return;
+    }
+    std::string pattern = (fs::temp_directory_path() / "statussink-qemu-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw QemuError("cannot make a scratch directory: " + std::string(std::strerror(errno)));
+    path_ = pattern;
+    remove_ = true;
+  }
+  ~WorkDirectory() {
+    std::error_code ignored;
+    if (remove_) fs::remove_all(path_, ignored);
+  }
+  WorkDirectory(const WorkDirectory&) = delete;
+  WorkDirectory& operator=(const WorkDirectory&) = delete;
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+  bool remove_ = false;
+};
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Follows the trace as it streams in: port 0x80 words, attributed to the
+// call in progress, which the foundation announces on the second serial port
+// ("C <report> <handler>") right before each call.
+class TraceReader {
+ public:
+  struct CallKey {
+    int report = -1;  // -1: the entry point (before the first report)
+    int handler = 0;
+    bool operator<(const CallKey& o) const { return std::tie(report, handler) < std::tie(o.report, o.handler); }
+  };
+
+  void Feed(const char* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) {
+      if (data[i] == '\n') {
+        Line(partial_);
+        partial_.clear();
+      } else {
+        partial_ += data[i];
+      }
+    }
+  }
+  void Finish() {
+    if (!partial_.empty()) Line(partial_);
+    partial_.clear();
+    if (auto w = postcodes_.Flush()) Word(*w);
+  }
+
+  uint64_t lines = 0;
+  uint64_t writes = 0;
+  std::map<CallKey, std::vector<std::pair<uint16_t, uint64_t>>> runs;  // per call, in order
+  std::vector<CallKey> order;                                          // calls in the order they wrote
+
+ private:
+  // "memory_region_ops_write cpu 0 mr 0x... addr 0x80 value 0x34 size 1 name 'ioport80'"
+  void Line(const std::string& line) {
+    ++lines;
+    const bool port80 = line.ends_with("'ioport80'");
+    const bool serial = !port80 && line.ends_with("'serial'");
+    if (!port80 && !serial) return;
+    const size_t addr = line.find(" addr 0x"), value = line.find(" value 0x");
+    if (addr == std::string::npos || value == std::string::npos) return;
+    const uint32_t address = static_cast<uint32_t>(std::stoul(line.substr(addr + 8), nullptr, 16));
+    const uint32_t v = static_cast<uint32_t>(std::stoul(line.substr(value + 9), nullptr, 16));
+    if (port80) {
+      // The address is listed either as the port or as the offset in the region.
+      if (auto w = postcodes_.Byte(address & 1, static_cast<uint8_t>(v))) Word(*w);
+    } else if (address == kSummaryPort) {
+      if (auto w = postcodes_.Flush()) Word(*w);
+      if (v == '\n') {
+        SummaryLine(summary_);
+        summary_.clear();
+      } else {
+        summary_ += static_cast<char>(v);
+      }
+    }
+  }
+
+  void SummaryLine(const std::string& text) {
+    if (text.size() < 2 || text[0] != 'C' || text[1] != ' ') return;
+    std::istringstream fields(text.substr(2));
+    std::string report, handler;
+    fields >> report >> handler;
+    current_ = {static_cast<int>(Hex(report)), static_cast<int>(Hex(handler))};
+  }
+
+  void Word(uint16_t word) {
+    ++writes;
+    auto [it, fresh] = runs.try_emplace(current_);
+    if (fresh) order.push_back(current_);
+    auto& r = it->second;
+    if (!r.empty() && r.back().first == word)
+      ++r.back().second;
+    else
+      r.emplace_back(word, 1);
+  }
+
+  std::string partial_, summary_;
+  PostCodeTrace postcodes_;
+  CallKey current_;
+};
+
+struct Summary {
+  std::vector<std::vector<std::string>> lines;  // fields of each line
+  bool complete = false;
+};
+
+Summary ReadSummary(const fs::path& path) {
+  Summary s;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::vector<std::string> fields{std::istream_iterator<std::string>(f), std::istream_iterator<std::string>()};
+    if (fields.empty()) continue;
+    if (fields[0] == "END") s.complete = true;
+    s.lines.push_back(std::move(fields));
+  }
+  return s;
+}
+
+struct ProcessOutcome {
+  int exitCode = -1;
+  bool timedOut = false;
+  double seconds = 0;
+};
+
+// Starts QEMU, follows its trace through a FIFO while it runs, and stops it
+// at the time limit.
+ProcessOutcome RunQemu(const std::vector<std::string>& args, const fs::path& fifo, double limit, TraceReader& trace) {
+  if (mkfifo(fifo.c_str(), 0600) != 0) throw QemuError("cannot make " + fifo.string() + ": " + std::strerror(errno));
+  // Read end, and a write end of our own so that reads never see end-of-file
+  // before QEMU has opened the FIFO or after it closed it.
+  FileDescriptor reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  FileDescriptor keeper(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  if (reader.Get() < 0 || keeper.Get() < 0) throw QemuError("cannot open " + fifo.string());
+
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const Clock::time_point start = Clock::now();
+  if (const int err = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ); err != 0)
+    throw QemuError("cannot start " + args[0] + ": " + std::strerror(err) +
+                    " (Debian package qemu-system-x86; tools/install_deps.sh installs it)");
+
+  ProcessOutcome outcome;
+  std::vector<char> buffer(1 << 16);
+  auto drain = [&] {
+    for (;;) {
+      const ssize_t n = read(reader.Get(), buffer.data(), buffer.size());
+      if (n <= 0) return;
+      trace.Feed(buffer.data(), static_cast<size_t>(n));
+    }
+  };
+  bool running = true;
+  while (running) {
+    pollfd p{reader.Get(), POLLIN, 0};
+    poll(&p, 1, 20);
+    drain();
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      running = false;
+      outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    } else if (std::chrono::duration<double>(Clock::now() - start).count() > limit) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      outcome.timedOut = true;
+      running = false;
+    }
+  }
+  drain();
+  trace.Finish();
+  outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return outcome;
+}
+
+}  // namespace
+
+std::optional<uint16_t> PostCodeTrace::Byte(uint32_t offset, uint8_t value) {
+  if (offset == 0) {
+    std::optional<uint16_t> earlier = Flush();
+    low_ = value;
+    return earlier;
+  }
+  if (!low_) return std::nullopt;  // a lone write to port 0x81 is not a POST code
+  const uint16_t word = static_cast<uint16_t>(*low_ | (value << 8));
+  low_.reset();
+  return word;
+}
+
+std::optional<uint16_t> PostCodeTrace::Flush() {
+  if (!low_) return std::nullopt;
+  const uint16_t word = *low_;
+  low_.reset();
+  return word;
+}
+
+std::optional<Cycle> FindCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs) {
+  if (runs.size() < 3) return std::nullopt;
+  const size_t complete = runs.size() - 1;  // the last run may have been cut short
+  for (size_t period = 2; period <= complete; ++period) {
+    bool repeats = true;
+    for (size_t k = period; k < runs.size() && repeats; ++k) repeats = runs[k].first == runs[k % period].first;
+    if (!repeats) continue;
+    Cycle c;
+    c.writesPerWord = UINT64_MAX;
+    for (size_t k = 0; k < complete; ++k) c.writesPerWord = std::min(c.writesPerWord, runs[k].second);
+    for (size_t k = 0; k < period; ++k) c.words.push_back(runs[k].first);
+    return c;
+  }
+  return std::nullopt;
+}
+
+std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,
+                              const std::vector<uint8_t>& stub, uint32_t volumeBase) {
+  const uint64_t romSize = 0x100000000ull - volumeBase;
+  if (romSize % 0x10000 != 0 || romSize < QemuRom::StubSize)
+    throw QemuError("the volume base must leave a ROM of whole 64 KiB blocks below 4 GiB");
+  uint32_t signature = 0, length = 0;
+  if (volume.size() >= 48) {
+    std::memcpy(&signature, volume.data() + kFvSignatureOffset, 4);
+    std::memcpy(&length, volume.data() + kFvLengthOffset, 4);
+  }
+  if (signature != kFvSignature) throw QemuError("the firmware volume has no volume header");
+  if (stub.size() > QemuRom::StubSize) throw QemuError("the boot ROM's code is larger than its 16 KiB");
+  const uint64_t stubAt = romSize - QemuRom::StubSize;
+  const uint64_t room = stubAt - sizeof(QemuRom::RomDirectory);
+  const uint64_t blockAt = (std::max<uint64_t>(length, volume.size()) + QemuRom::ReportBlockAlignment - 1) &
+                           ~uint64_t{QemuRom::ReportBlockAlignment - 1};
+  if (blockAt + reportBlock.size() > room)
+    throw QemuError("the scenario's reports take " + std::to_string(reportBlock.size()) + " bytes; the ROM has room for " +
+                    std::to_string(room > blockAt ? room - blockAt : 0) + " after the firmware volume");
+  std::vector<uint8_t> rom(romSize, 0xFF);
+  std::copy(volume.begin(), volume.end(), rom.begin());
+  std::copy(reportBlock.begin(), reportBlock.end(), rom.begin() + static_cast<std::ptrdiff_t>(blockAt));
+  std::copy(stub.begin(), stub.end(), rom.begin() + static_cast<std::ptrdiff_t>(stubAt));
+  const QemuRom::RomDirectory directory{QemuRom::RomDirectorySignature, volumeBase,
+                                        static_cast<uint32_t>(volumeBase + blockAt), 0};
+  std::memcpy(rom.data() + room, &directory, sizeof directory);
+  return rom;
+}
+
+QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& options) {
+  const std::vector<uint8_t> volume = ReadFile(options.volume, "firmware volume");
+  const std::vector<uint8_t> stub = ReadFile(options.stub, "boot ROM code");
+  const std::vector<uint8_t> rom = BuildRom(volume, CompileReportBlock(scenario), stub, options.volumeBase);
+
+  WorkDirectory work(options.keepDirectory);
+  const fs::path romPath = work.Path() / "rom.bin", console = work.Path() / "com1.txt",
+                 summaryPath = work.Path() / "com2.txt", fifo = work.Path() / "trace.fifo";
+  WriteFile(romPath, rom);
+  fs::remove(fifo);
+  const std::vector<std::string> args = {
+      options.qemu, "-M", "pc", "-nodefaults", "-display", "none", "-no-reboot", "-bios", romPath.string(),
+      "-serial", "file:" + console.string(), "-serial", "file:" + summaryPath.string(),
+      "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
+      "-trace", "memory_region_ops_write,file=" + fifo.string()};
+  TraceReader trace;
+  const ProcessOutcome outcome = RunQemu(args, fifo, options.timeLimitSeconds, trace);
+
+  QemuRunResult result;
+  QemuFacts& facts = result.facts;
+  facts.seconds = outcome.seconds;
+  facts.exitCode = outcome.exitCode;
+  facts.timedOut = outcome.timedOut;
+  facts.traceLines = trace.lines;
+  emu::RunResult& run = result.run;
+  run.scenario = &scenario;
+  run.imagePath = options.volume;
+  run.imageFileSize = static_cast<uint32_t>(volume.size());
+  run.outputs.serial = [&] {
+    const std::vector<uint8_t> bytes = fs::exists(console) ? ReadFile(console, "serial output") : std::vector<uint8_t>{};
+    return std::string(bytes.begin(), bytes.end());
+  }();
+  run.postcodeWrites = trace.writes;
+
+  const Summary summary = ReadSummary(summaryPath);
+  facts.complete = summary.complete;
+  std::map<std::pair<int, int>, uint32_t> statuses;
+  std::optional<std::pair<int, int>> lastCall;
+  uint32_t logHeader = 0;
+  std::vector<uint8_t> logArea;
+  for (const auto& f : summary.lines) {
+    const std::string& tag = f[0];
+    try {
+      if (tag == "DC" && f.size() == 2) {
+        facts.hostBridgeDc = Hex(f[1]);
+      } else if (tag == "PROBE" && f.size() == 4) {
+        facts.probes.push_back({Hex(f[1]), Hex(f[2]), Hex(f[3])});
+      } else if (tag == "MODULE" && f.size() == 5) {
+        facts.moduleFile = Hex(f[1]);
+        run.imageBase = Hex(f[2]);
+        run.entryPoint = Hex(f[3]);
+        facts.imageFormat = f[4];
+      } else if (tag == "ENTRY" && f.size() == 2) {
+        run.entry.status = Hex(f[1]);
+      } else if (tag == "HANDLER" && f.size() == 3) {
+        run.handlers.push_back(Hex(f[2]));
+      } else if (tag == "C" && f.size() == 3) {
+        lastCall = {static_cast<int>(Hex(f[1])), static_cast<int>(Hex(f[2]))};
+      } else if (tag == "R" && f.size() == 4) {
+        statuses[{static_cast<int>(Hex(f[1])), static_cast<int>(Hex(f[2]))}] = Hex(f[3]);
+      } else if (tag == "HOB" && f.size() == 4) {
+        run.stackHobs.emplace_back(Hex(f[1]), tools::DecodePostCodeStack(HexBytes(f[3])));
+      } else if (tag == "LOG" && f.size() == 2) {
+        logHeader = Hex(f[1]);
+      } else if (tag == "LOGAREA" && f.size() == 2) {
+        logArea = HexBytes(f[1]);
+      } else if (tag == "SERVICES" && f.size() == 7) {
+        run.services.locatePpi = static_cast<int>(Hex(f[1]));
+        run.services.registerCalls = static_cast<int>(Hex(f[2]));
+        run.services.createHob = static_cast<int>(Hex(f[3]));
+        run.services.getHobList = static_cast<int>(Hex(f[4]));
+        run.services.copyMem = static_cast<int>(Hex(f[5]));
+        run.services.unsupported = static_cast<int>(Hex(f[6]));
+      } else if (tag == "FAULT" && f.size() == 5) {
+        emu::Fault fault;
+        fault.kind = "processor exception " + std::to_string(Hex(f[1]));
+        fault.address = Hex(f[4]);
+        fault.eip = Hex(f[3]);
+        fault.value = Hex(f[2]);
+        fault.during = lastCall ? "report " + std::to_string(lastCall->first) + ", handler " +
+                                      std::to_string(lastCall->second)
+                                : "entry";
+        fault.detail = "error code " + f[2] + ", CR2 " + f[4];
+        run.faults.push_back(fault);
+      } else if (tag == "ERROR") {
+        std::string text;
+        for (size_t k = 1; k < f.size(); ++k) text += (k > 1 ? " " : "") + f[k];
+        facts.problems.push_back("the boot ROM stopped: " + text);
+      } else if (tag != "SSQ" && tag != "END") {
+        facts.problems.push_back("summary line not understood: " + tag);
+      }
+    } catch (const std::exception&) {
+      facts.problems.push_back("summary line not understood: " + tag);
+    }
+  }
+
+  // The memory log as the board holds it after the run.
+  sim::MemoryLogRam log;
+  for (size_t i = 0; i < logArea.size(); ++i) log.SetByte(sim::MemoryLogRam::kBase + sim::MemoryLogRam::kTextStart + static_cast<uint32_t>(i), logArea[i]);
+  log.SetHeader(logHeader);
+  run.outputs.memoryLogHeader = logHeader;
+  run.outputs.memoryLogText = log.LogText();
+
+  auto words = [&](const std::vector<std::pair<uint16_t, uint64_t>>& runs, bool halted) {
+    std::vector<uint16_t> out;
+    for (const auto& [word, count] : runs) out.insert(out.end(), halted ? 1 : static_cast<size_t>(count), word);
+    return out;
+  };
+  const auto entryRuns = trace.runs.find({-1, 0});
+  if (entryRuns != trace.runs.end()) run.entry.postcodes = words(entryRuns->second, false);
+  if (!run.entry.status) run.entry.stopped = facts.timedOut ? "time limit" : "fault";
+
+  // Every report whose first call started, with each handler's result.
+  const int delivered = lastCall ? lastCall->first + 1 : 0;
+  for (int i = 0; i < delivered && i < static_cast<int>(scenario.reports.size()); ++i) {
+    emu::DeliveredReport d{static_cast<size_t>(i), &scenario.reports[static_cast<size_t>(i)], {}};
+    for (int h = 0; h < static_cast<int>(run.handlers.size()); ++h) {
+      if (i == lastCall->first && h > lastCall->second) break;
+      emu::CallResult c;
+      const auto status = statuses.find({i, h});
+      const auto runs = trace.runs.find({i, h});
+      const std::vector<std::pair<uint16_t, uint64_t>> noRuns;
+      const auto& callRuns = runs != trace.runs.end() ? runs->second : noRuns;
+      if (status != statuses.end()) {
+        c.status = status->second;
+        c.postcodes = words(callRuns, false);
+      } else {
+        // The call that never returned.
+        const std::optional<Cycle> cycle = FindCycle(callRuns);
+        c.stopped = cycle ? "blink loop" : facts.timedOut ? "time limit" : "fault";
+        c.postcodes = words(callRuns, true);
+        if (c.stopped != "fault") {
+          emu::Halt halt{c.stopped, static_cast<size_t>(i), static_cast<size_t>(h), {}, 0, 0, 0};
+          for (const auto& r : callRuns) halt.portWrites += r.second;
+          if (cycle) {
+            halt.cycle = cycle->words;
+            halt.writesPerWord = cycle->writesPerWord;
+          }
+          run.halt = halt;
+        }
+      }
+      if (run.handlerStats.size() <= static_cast<size_t>(h)) run.handlerStats.resize(static_cast<size_t>(h) + 1);
+      run.handlerStats[static_cast<size_t>(h)].address = run.handlers[static_cast<size_t>(h)];
+      ++run.handlerStats[static_cast<size_t>(h)].calls;
+      run.postcodes.insert(run.postcodes.end(), c.postcodes.begin(), c.postcodes.end());
+      d.calls.push_back(std::move(c));
+    }
+    run.reports.push_back(std::move(d));
+  }
+  run.postcodes.insert(run.postcodes.begin(), run.entry.postcodes.begin(), run.entry.postcodes.end());
+  if (!facts.complete && !facts.timedOut && run.faults.empty() && facts.problems.empty())
+    facts.problems.push_back("QEMU ended (exit code " + std::to_string(facts.exitCode) + ") before the summary was complete");
+  return result;
+}
+
+}  // namespace qemu

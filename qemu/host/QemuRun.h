@@ -1,0 +1,89 @@
+// Runs a scenario on QEMU's PC machine: builds the boot ROM (the firmware
+// volume as flashed, the scenario's report block, the boot ROM's own code),
+// starts qemu-system-i386 with a time limit, and reads back what QEMU's own
+// devices saw: the legacy serial port's bytes, every port 0x80 write from the
+// trace of memory-region writes, and the foundation's summary from the second
+// serial port. The result has the emulated machine's shape, so that the same
+// views print it and the two machines can be compared field by field.
+#ifndef STATUSSINK_QEMU_QEMURUN_H
+#define STATUSSINK_QEMU_QEMURUN_H
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Run.h"
+#include "Scenario.h"
+
+namespace qemu {
+
+class QemuError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct QemuOptions {
+  std::string qemu = "qemu-system-i386";
+  std::string volume;  // the firmware volume, as flashed at its base
+  std::string stub;    // the boot ROM's own code (top of the ROM)
+  uint32_t volumeBase = 0xFFFE0000u;
+  double timeLimitSeconds = 5.0;
+  std::string keepDirectory;  // when set, the ROM, trace and serial files are kept there
+};
+
+// What only QEMU tells.
+struct QemuFacts {
+  double seconds = 0;      // wall time of the QEMU process
+  int exitCode = -1;       // QEMU's exit status (isa-debug-exit: value * 2 + 1); -1 when stopped
+  bool timedOut = false;   // stopped by the time limit
+  bool complete = false;   // the summary ended normally
+  std::optional<uint32_t> hostBridgeDc;  // register 0xDC as QEMU's host bridge answered before the module ran
+  struct Probe {
+    uint32_t address = 0, width = 0, value = 0;
+  };
+  std::vector<Probe> probes;             // what the board answered where the chipset's devices would be
+  uint32_t moduleFile = 0;               // the PEIM's file header in the volume
+  std::string imageFormat;               // PE32 or TE
+  uint64_t traceLines = 0;
+  std::vector<std::string> problems;     // ERROR lines of the foundation, unparsed lines
+};
+
+struct QemuRunResult {
+  emu::RunResult run;  // fields QEMU cannot measure (instructions, stack) stay 0
+  QemuFacts facts;
+};
+
+// The ROM image for QEMU's -bios: the volume at its start, the report block
+// after it, the boot ROM's code at its top; it ends at 4 GiB.
+std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,
+                              const std::vector<uint8_t>& stub, uint32_t volumeBase);
+
+QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& options);
+
+// Port 0x80 as QEMU traces it: each write is listed as byte writes to the
+// region "ioport80", a 16-bit write as offset 0 then offset 1.
+class PostCodeTrace {
+ public:
+  // Feeds one byte write at `offset` of ioport80; answers a completed word, if any.
+  std::optional<uint16_t> Byte(uint32_t offset, uint8_t value);
+  // A pending single byte at offset 0 that no offset-1 byte followed: an 8-bit write.
+  std::optional<uint16_t> Flush();
+
+ private:
+  std::optional<uint8_t> low_;
+};
+
+// The repeating cycle in a call's port 0x80 runs (word, count), when at least
+// one whole cycle and the start of the next were seen: the words of one cycle
+// and the writes per word.
+struct Cycle {
+  std::vector<uint16_t> words;
+  uint64_t writesPerWord = 0;
+};
+std::optional<Cycle> FindCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs);
+
+}  // namespace qemu
+
+#endif

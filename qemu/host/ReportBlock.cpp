@@ -1,0 +1,74 @@
+#include "ReportBlock.h"
+
+#include <cstring>
+
+#include "RomFormat.h"
+
+namespace qemu {
+namespace {
+
+using namespace QemuRom;
+
+// The caller GUID goes in the 16 bytes before the data record, as on the emulated machine.
+constexpr uint32_t kCallerGuidAddress = tools::kReportDataAddress - 16;
+
+template <typename T>
+void Append(std::vector<uint8_t>& out, const T& value) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+  out.insert(out.end(), bytes, bytes + sizeof(T));
+}
+
+void PadTo4(std::vector<uint8_t>& out) { out.resize((out.size() + 3) & ~size_t{3}, 0); }
+
+}  // namespace
+
+std::vector<uint8_t> CompileReportBlock(const tools::Scenario& scenario) {
+  const tools::PlatformConfig& p = scenario.platform;
+  ReportBlockHeader header{};
+  header.Signature = ReportBlockSignature;
+  header.Version = ReportBlockVersion;
+  header.ReportCount = static_cast<uint32_t>(scenario.reports.size());
+  header.CmosCount = static_cast<uint32_t>(p.cmos.size());
+  header.Switches = (p.failLocatePpi ? SwitchFailLocatePpi : 0) | (p.failCreateHob ? SwitchFailCreateHob : 0) |
+                    (p.failGetHobList ? SwitchFailGetHobList : 0) | (p.nullHobList ? SwitchNullHobList : 0) |
+                    (p.interruptsEnabled ? SwitchInterruptsEnabled : 0);
+  for (int call : p.failRegisterCalls) {
+    if (call < 0 || call >= 32)
+      throw tools::ScenarioError(scenario.path + ": field 'platform.fail.register': the QEMU foundation can fail "
+                                 "only the first 32 Register calls, not call " + std::to_string(call));
+    header.FailRegisterMask |= 1u << call;
+  }
+  header.MemoryLogHeader = p.memoryLogHeader;
+  header.PciAddressRegister = p.pciAddressRegister;
+  header.NewHobFill = p.newHobFill;
+
+  std::vector<uint8_t> block;
+  Append(block, header);
+  for (const auto& [offset, value] : p.cmos) Append(block, CmosEntry{offset, value});
+  PadTo4(block);
+  for (const tools::Report& r : scenario.reports) {
+    ReportEntry entry{};
+    entry.Type = r.type;
+    entry.Value = r.value;
+    entry.Instance = r.instance;
+    if (r.caller) {
+      entry.CallerAddress = kCallerGuidAddress;
+      std::memcpy(entry.CallerGuid, r.caller->data(), 16);
+    }
+    std::vector<uint8_t> data;
+    if (r.data) {
+      entry.DataAddress = tools::kReportDataAddress;
+      data = r.data->Placed(tools::kReportDataAddress);
+    }
+    entry.DataLength = static_cast<uint32_t>(data.size());
+    entry.Length = static_cast<uint32_t>((sizeof entry + data.size() + 3) & ~size_t{3});
+    Append(block, entry);
+    block.insert(block.end(), data.begin(), data.end());
+    PadTo4(block);
+  }
+  const uint32_t length = static_cast<uint32_t>(block.size());
+  std::memcpy(block.data() + offsetof(ReportBlockHeader, Length), &length, 4);
+  return block;
+}
+
+}  // namespace qemu

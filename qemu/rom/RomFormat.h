@@ -1,0 +1,99 @@
+// What the host and the boot ROM exchange: the report block that the host
+// compiles from a scenario and places in the ROM after the firmware volume,
+// and the summary lines that the ROM writes to the second serial port.
+// Compiled into the freestanding ROM and into the host tools alike.
+#ifndef STATUSSINK_QEMU_ROMFORMAT_H
+#define STATUSSINK_QEMU_ROMFORMAT_H
+
+#include <stdint.h>
+
+namespace QemuRom {
+
+// The ROM spans from the firmware volume's base to 4 GiB; its own code and
+// the reset vector fill the top StubSize bytes.
+constexpr uint32_t StubSize = 0x4000;
+// The report block follows the firmware volume at this alignment.
+constexpr uint32_t ReportBlockAlignment = 16;
+
+// Right below the ROM's own code: where the host put the volume and the
+// report block. The ROM walks the volume itself from there.
+struct RomDirectory {
+  uint32_t Signature;
+  uint32_t VolumeBase;
+  uint32_t ReportBlock;
+  uint32_t Reserved;
+};
+static_assert(sizeof(RomDirectory) == 16, "ROM directory is 16 bytes");
+constexpr uint32_t RomDirectorySignature = 0x44525353u;  // "SSRD"
+
+constexpr uint32_t ReportBlockSignature = 0x42525353u;  // "SSRB"
+constexpr uint32_t ReportBlockVersion = 1;
+
+// Switches of the board and the PEI foundation, as a scenario sets them.
+constexpr uint32_t SwitchFailLocatePpi = 1u << 0;
+constexpr uint32_t SwitchFailCreateHob = 1u << 1;
+constexpr uint32_t SwitchFailGetHobList = 1u << 2;
+constexpr uint32_t SwitchNullHobList = 1u << 3;
+constexpr uint32_t SwitchInterruptsEnabled = 1u << 4;
+
+struct ReportBlockHeader {
+  uint32_t Signature;
+  uint32_t Version;
+  uint32_t Length;  // the whole block, this header included
+  uint32_t ReportCount;
+  uint32_t CmosCount;         // CmosEntry items right after this header, padded to 4 bytes
+  uint32_t Switches;          // Switch... bits
+  uint32_t FailRegisterMask;  // bit n set: the n-th Register call (0 first) fails
+  uint32_t MemoryLogHeader;   // written to the memory log window before the module runs
+  uint32_t PciAddressRegister;  // what 0xCF8 holds before the module runs
+  uint32_t NewHobFill;          // the byte a new HOB's body is filled with
+};
+static_assert(sizeof(ReportBlockHeader) == 40, "report block header is 40 bytes");
+
+struct CmosEntry {
+  uint8_t Offset;
+  uint8_t Value;
+};
+static_assert(sizeof(CmosEntry) == 2, "CMOS entry is 2 bytes");
+
+// One report; its data record follows, already laid out for DataAddress
+// (every pointer inside it filled in), padded to 4 bytes.
+struct ReportEntry {
+  uint32_t Length;  // this entry with its data and padding
+  uint32_t Type;
+  uint32_t Value;
+  uint32_t Instance;
+  uint32_t CallerAddress;  // where the caller GUID goes; 0: the report has none
+  uint32_t DataAddress;    // where the data record goes; 0: the report has none
+  uint32_t DataLength;
+  uint8_t CallerGuid[16];
+};
+static_assert(sizeof(ReportEntry) == 44, "report entry header is 44 bytes");
+
+// Exit values the ROM gives isa-debug-exit (QEMU exits with value * 2 + 1).
+constexpr uint8_t ExitDone = 0x10;
+constexpr uint8_t ExitFault = 0x11;
+constexpr uint8_t ExitNoModule = 0x12;
+
+// The summary is text, one record per line, fields separated by one space,
+// numbers in hexadecimal:
+//   SSQ <version>                    first line
+//   DC <value>                       host bridge register 0xDC as read before the module runs
+//   PROBE <address> <width> <value> what the board answers at an address the module may read
+//   MODULE <file> <image> <entry> <format>   the PEIM found in the volume (format PE32 or TE)
+//   ENTRY <status>                   what the entry point returned
+//   HANDLER <index> <address>        registered handlers, in order
+//   C <report> <handler>             a handler call starts
+//   R <report> <handler> <status>    it returned
+//   HOB <address> <length> <bytes>   each HOB the module created, after the last report
+//   LOG <header>                     the memory log header after the last report
+//   LOGAREA <bytes>                  the memory log's text area, when any byte is not 0
+//   SERVICES <LocatePpi> <Register> <CreateHob> <GetHobList> <CopyMem> <other>   call counts
+//   FAULT <vector> <error code> <eip> <cr2>   a processor exception
+//   ERROR <words>                    the foundation could not go on
+//   END                              last line of a complete run
+constexpr uint32_t SummaryVersion = 1;
+
+}  // namespace QemuRom
+
+#endif
