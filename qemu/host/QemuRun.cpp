@@ -35,6 +35,15 @@ constexpr uint32_t kFvLengthOffset = 32;
 constexpr uint32_t kFvSignatureOffset = 40;
 constexpr uint32_t kFvSignature = 0x4856465Fu;  // "_FVH"
 
+// The reads the boot ROM makes where the chipset's devices would answer (see
+// ProbeAddresses in the boot ROM).
+constexpr uint32_t kProbeSerialConfig = 0xE00C2000u;    // bus 0, device 24, function 2: vendor and device id
+constexpr uint32_t kProbeBridgeVendor = 0xE0068000u;    // sideband bridge 0:13.0: vendor id
+constexpr uint32_t kProbeSerialStatus = 0xFEA1007Cu;    // serial controller's fixed address: status register
+constexpr uint32_t kProbeStrideRegister = 0xD0900618u;  // sideband port 0x90, offset 0x618
+constexpr uint16_t kChipsetVendor = 0x8086;
+constexpr uint8_t kSerialTransmitNotFull = 0x02;
+
 std::vector<uint8_t> ReadFile(const fs::path& path, const char* what) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw QemuError(std::string("cannot read the ") + what + " " + path.string());
@@ -287,6 +296,45 @@ std::optional<Cycle> FindCycle(const std::vector<std::pair<uint16_t, uint64_t>>&
     return c;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> NotRepresentable(const tools::PlatformConfig& platform) {
+  if (platform.legacySerial == tools::LegacySerial::Stuck) return "the legacy serial port is stuck";
+  if (platform.legacySerial == tools::LegacySerial::Absent) return "the legacy serial port is absent";
+  return std::nullopt;
+}
+
+tools::PlatformConfig MatchingPlatform(const tools::PlatformConfig& platform, const QemuFacts& facts) {
+  auto probe = [&](uint32_t address) {
+    for (const QemuFacts::Probe& p : facts.probes)
+      if (p.address == address) return p.value;
+    throw QemuError("QEMU's answer at " + std::to_string(address) + " is missing from the summary");
+  };
+  if (!facts.hostBridgeDc) throw QemuError("QEMU's host bridge register 0xDC is missing from the summary");
+  tools::PlatformConfig c = platform;
+  c.hostBridgeDc = *facts.hostBridgeDc;
+  c.legacySerial = tools::LegacySerial::Present;
+  c.legacyDrainPace = 0;
+  // What the module reads where the chipset's devices would be; QEMU has
+  // none of them, and what its bus answers there decides the module's path.
+  const uint32_t serialConfig = probe(kProbeSerialConfig), bridgeVendor = probe(kProbeBridgeVendor),
+                 serialStatus = probe(kProbeSerialStatus), strideRegister = probe(kProbeStrideRegister);
+  if ((serialConfig & 0xFFFF) == kChipsetVendor || (bridgeVendor & 0xFFFF) == kChipsetVendor)
+    throw QemuError("QEMU answered the chipset's vendor id where the board has none");
+  c.mmioSerialPresent = serialStatus != 0xFF;  // all ones: nothing answers at the fixed address
+  if (c.mmioSerialPresent) {
+    // Something "answers" at the controller's fixed address (QEMU reads
+    // unassigned memory as 0): a controller without its configuration
+    // function, with the status QEMU gave, which never lets a byte through.
+    if ((serialStatus & kSerialTransmitNotFull) != 0)
+      throw QemuError("QEMU's bus answers the serial controller's status with a ready transmitter");
+    c.mmioConfigVisible = false;
+    c.mmioSerialBase = tools::PlatformConfig{}.mmioSerialBase;
+    c.mmioStatus = tools::MmioStatus::NeverReady;
+  }
+  c.sidebandBridgeHidden = (bridgeVendor & 0xFFFF) == 0xFFFF;
+  c.strideRegister = strideRegister;
+  return c;
 }
 
 std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,

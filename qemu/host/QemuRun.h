@@ -55,6 +55,17 @@ struct QemuRunResult {
   QemuFacts facts;
 };
 
+// Why QEMU's PC cannot stand for the scenario's board, or nothing when it can:
+// its legacy port is QEMU's own 16550, always there and never stuck.
+std::optional<std::string> NotRepresentable(const tools::PlatformConfig& platform);
+
+// The scenario's board as QEMU's PC has it, for the emulated machine: the
+// host bridge's register 0xDC as QEMU answered it, the legacy port draining
+// at once, and the chipset's serial controller and sideband bridge (which
+// QEMU does not have) answering what QEMU's bus answered at their addresses.
+// Throws QemuError when those answers cannot be expressed on the board.
+tools::PlatformConfig MatchingPlatform(const tools::PlatformConfig& platform, const QemuFacts& facts);
+
 // The ROM image for QEMU's -bios: the volume at its start, the report block
 // after it, the boot ROM's code at its top; it ends at 4 GiB.
 std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,

@@ -1,0 +1,243 @@
+// QEMU's PC machine against the emulated machine: every scenario that QEMU's
+// PC can represent runs on both, sinksim's board configured as QEMU's PC
+// answered, and the legacy serial bytes, the POST code words, the handler
+// results, the halt point and the HOB after the run must be identical.
+// Also the pieces of the QEMU runner that a fault would hide in: the report
+// block, the ROM layout, and reading POST codes and blink cycles from the trace.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "QemuRun.h"
+#include "ReportBlock.h"
+#include "RomFormat.h"
+#include "SystemHarness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+template <typename T>
+T At(const std::vector<uint8_t>& bytes, size_t offset) {
+  T value;
+  std::memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
+}
+
+TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLaysItOut) {
+  const tools::Scenario s = tools::ParseScenario(R"({
+    "platform": {"cmos": {"0x5C": "0x91", "0x40": 7}, "memory_log_header": "0x00020010",
+                 "pci_address_register": "0x8000F8F0", "interrupts": "disabled", "new_hob_fill": "0xAB",
+                 "fail": {"register": [1], "create_hob": true}},
+    "reports": [
+      {"type": "0x80000002", "value": "0x03058002", "instance": 3, "caller": "PcdPei"},
+      {"type": "0x03", "value": "0x03020000", "data": {"kind": "debug", "format": "%a %d", "args": [{"string": "x"}, 5]}},
+      {"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}
+    ]})", "inline.json");
+  const std::vector<uint8_t> block = qemu::CompileReportBlock(s);
+  const auto header = At<QemuRom::ReportBlockHeader>(block, 0);
+  EXPECT_EQ(header.Signature, QemuRom::ReportBlockSignature);
+  EXPECT_EQ(header.Length, block.size());
+  EXPECT_EQ(header.ReportCount, 3u);
+  EXPECT_EQ(header.Switches, QemuRom::SwitchFailCreateHob);  // interrupts disabled, the rest not failing
+  EXPECT_EQ(header.FailRegisterMask, 2u);
+  EXPECT_EQ(header.MemoryLogHeader, 0x00020010u);
+  EXPECT_EQ(header.PciAddressRegister, 0x8000F8F0u);
+  EXPECT_EQ(header.NewHobFill, 0xABu);
+  ASSERT_EQ(header.CmosCount, 2u);
+  EXPECT_EQ(block[40], 0x40);  // CMOS entries in offset order
+  EXPECT_EQ(block[41], 7);
+  EXPECT_EQ(block[42], 0x5C);
+  EXPECT_EQ(block[43], 0x91);
+
+  size_t at = 44;
+  for (size_t i = 0; i < s.reports.size(); ++i) {
+    SCOPED_TRACE("report " + std::to_string(i));
+    const tools::Report& r = s.reports[i];
+    const auto entry = At<QemuRom::ReportEntry>(block, at);
+    EXPECT_EQ(entry.Type, r.type);
+    EXPECT_EQ(entry.Value, r.value);
+    EXPECT_EQ(entry.Instance, r.instance);
+    EXPECT_EQ(entry.CallerAddress, r.caller ? tools::kReportDataAddress - 16 : 0u);
+    if (r.caller) {
+      EXPECT_EQ(0, std::memcmp(entry.CallerGuid, r.caller->data(), 16));
+    }
+    const std::vector<uint8_t> data(block.begin() + static_cast<std::ptrdiff_t>(at + sizeof entry),
+                                    block.begin() + static_cast<std::ptrdiff_t>(at + sizeof entry + entry.DataLength));
+    EXPECT_EQ(entry.DataAddress, r.data ? tools::kReportDataAddress : 0u);
+    EXPECT_EQ(data, r.data ? r.data->Placed(tools::kReportDataAddress) : std::vector<uint8_t>{});
+    EXPECT_EQ(entry.Length % 4, 0u);
+    at += entry.Length;
+  }
+  EXPECT_EQ(at, block.size());
+
+  tools::Scenario tooMany = s;
+  tooMany.platform.failRegisterCalls = {32};
+  EXPECT_THROW(qemu::CompileReportBlock(tooMany), tools::ScenarioError);
+}
+
+TEST(QemuRom, PutsTheVolumeFirstTheReportsAfterItAndTheBootCodeAtTheTop) {
+  std::vector<uint8_t> volume(0x3010, 0x11);
+  std::memcpy(volume.data() + 40, "_FVH", 4);
+  const uint32_t fvLength = 0x3008;  // shorter than the file: the block goes after the file
+  std::memcpy(volume.data() + 32, &fvLength, 4);
+  const std::vector<uint8_t> block(100, 0x22), stub(QemuRom::StubSize - 3, 0x33);
+  const std::vector<uint8_t> rom = qemu::BuildRom(volume, block, stub, 0xFFFE0000u);
+  ASSERT_EQ(rom.size(), 0x20000u);
+  EXPECT_TRUE(std::equal(volume.begin(), volume.end(), rom.begin()));
+  EXPECT_EQ(rom[0x3010], 0x22);
+  EXPECT_EQ(rom[0x3010 + 99], 0x22);
+  EXPECT_EQ(rom[0x3010 + 100], 0xFF);
+  const size_t stubAt = 0x20000 - QemuRom::StubSize;
+  EXPECT_EQ(rom[stubAt], 0x33);
+  EXPECT_EQ(rom[0x20000 - 4], 0x33);
+  EXPECT_EQ(rom.back(), 0xFF);
+  const auto directory = At<QemuRom::RomDirectory>(rom, stubAt - sizeof(QemuRom::RomDirectory));
+  EXPECT_EQ(directory.Signature, QemuRom::RomDirectorySignature);
+  EXPECT_EQ(directory.VolumeBase, 0xFFFE0000u);
+  EXPECT_EQ(directory.ReportBlock, 0xFFFE3010u);
+
+  const std::vector<uint8_t> tooLarge(0x20000 - QemuRom::StubSize - 0x3010 - 15, 0);
+  EXPECT_THROW(qemu::BuildRom(volume, tooLarge, stub, 0xFFFE0000u), qemu::QemuError);
+  EXPECT_THROW(qemu::BuildRom(std::vector<uint8_t>(64, 0), block, stub, 0xFFFE0000u), qemu::QemuError);
+}
+
+TEST(QemuTrace, JoinsTheTwoByteWritesOfAPortWriteIntoOneWord) {
+  qemu::PostCodeTrace t;
+  EXPECT_EQ(t.Byte(0, 0x34), std::nullopt);
+  EXPECT_EQ(t.Byte(1, 0x01), std::optional<uint16_t>(0x0134));
+  EXPECT_EQ(t.Byte(0, 0x21), std::nullopt);
+  EXPECT_EQ(t.Byte(0, 0x22), std::optional<uint16_t>(0x0021));  // an 8-bit write, then the next one starts
+  EXPECT_EQ(t.Flush(), std::optional<uint16_t>(0x0022));
+  EXPECT_EQ(t.Byte(1, 0x05), std::nullopt);  // port 0x81 alone is not a POST code
+  EXPECT_EQ(t.Flush(), std::nullopt);
+}
+
+TEST(QemuTrace, RecognisesABlinkCycleOnlyOnceAWholeCycleAndTheNextStartAreSeen) {
+  using Runs = std::vector<std::pair<uint16_t, uint64_t>>;
+  struct Case {
+    const char* name;
+    Runs runs;
+    std::vector<uint16_t> cycle;  // empty: none
+    uint64_t writesPerWord;
+  };
+  const Case cases[] = {
+      {"one cycle and the next start", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 2}}, {0x184, 0x8400, 0, 1}, 9},
+      {"two and a half cycles", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 9}, {0x8400, 3}},
+       {0x184, 0x8400, 0, 1}, 9},
+      {"the cycle not yet closed", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 4}}, {}, 0},
+      {"one word so far", {{0x184, 500}}, {}, 0},
+      {"no repetition", {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}, {}, 0},
+      {"a first run lengthened by the code written before the loop", {{0x184, 10}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 1}},
+       {0x184, 0x8400, 0, 1}, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto cycle = qemu::FindCycle(c.runs);
+    if (c.cycle.empty()) {
+      EXPECT_FALSE(cycle.has_value());
+    } else {
+      ASSERT_TRUE(cycle.has_value());
+      EXPECT_EQ(cycle->words, c.cycle);
+      EXPECT_EQ(cycle->writesPerWord, c.writesPerWord);
+    }
+  }
+}
+
+// ---- the cross-check ----
+
+std::vector<std::string> ScenarioNames() {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(SS_SCENARIOS))
+    if (e.path().extension() == ".json") names.push_back(e.path().stem().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class QemuAgainstSinksim : public testing::TestWithParam<std::string> {};
+
+TEST_P(QemuAgainstSinksim, GiveTheSameSerialBytesPostCodesResultsAndHob) {
+  const tools::Scenario scenario = tools::LoadScenario(std::string(SS_SCENARIOS) + "/" + GetParam() + ".json");
+  if (const auto why = qemu::NotRepresentable(scenario.platform)) GTEST_SKIP() << "QEMU's PC cannot represent it: " << *why;
+
+  // A scenario that blinks for ever is run on QEMU only until its first
+  // words are in: a whole cycle takes QEMU's trace far longer than a test
+  // may. The emulated machine tells which scenarios do, quickly when it stops
+  // a call after a few thousand port 0x80 writes.
+  tools::Scenario probe = scenario;
+  probe.limits.blinkWrites = 4096;
+  const emu::RunResult quick = emu::RunScenario(test::Image(), probe);
+  const bool blinks = quick.halt && quick.halt->reason == "blink loop";
+  qemu::QemuOptions options;
+  options.volume = SS_QEMU_VOLUME;
+  options.stub = SS_QEMU_BOOT_ROM;
+  options.volumeBase = SS_QEMU_VOLUME_BASE;
+  options.timeLimitSeconds = blinks ? 2 : 30;
+
+  const qemu::QemuRunResult onQemu = qemu::RunOnQemu(scenario, options);
+  const emu::RunResult& q = onQemu.run;
+  ASSERT_TRUE(onQemu.facts.problems.empty()) << onQemu.facts.problems.front();
+  ASSERT_TRUE(q.faults.empty()) << q.faults.front().kind << " " << q.faults.front().detail;
+  ASSERT_EQ(onQemu.facts.complete, !blinks) << "exit code " << onQemu.facts.exitCode;
+
+  tools::Scenario likeQemu = scenario;
+  likeQemu.platform = qemu::MatchingPlatform(scenario.platform, onQemu.facts);
+  const emu::RunResult s = emu::RunScenario(test::Image(), likeQemu);
+  ASSERT_TRUE(s.faults.empty()) << s.faults.front().kind << " " << s.faults.front().detail;
+
+  EXPECT_EQ(q.entry.status, s.entry.status);
+  EXPECT_EQ(q.handlers.size(), s.handlers.size());
+  EXPECT_EQ(q.outputs.serial, s.outputs.serial);
+  EXPECT_EQ(q.outputs.mmioSerial, s.outputs.mmioSerial);
+  EXPECT_EQ(q.outputs.memoryLogHeader, s.outputs.memoryLogHeader);
+  EXPECT_EQ(q.outputs.memoryLogText, s.outputs.memoryLogText);
+  ASSERT_EQ(q.reports.size(), s.reports.size());
+  for (size_t i = 0; i < s.reports.size(); ++i) {
+    SCOPED_TRACE("report " + std::to_string(i));
+    ASSERT_EQ(q.reports[i].calls.size(), s.reports[i].calls.size());
+    for (size_t h = 0; h < s.reports[i].calls.size(); ++h) {
+      const emu::CallResult &a = q.reports[i].calls[h], &b = s.reports[i].calls[h];
+      EXPECT_EQ(a.status, b.status) << "handler " << h;
+      if (!b.stopped.empty()) {
+        // The call that never returns: QEMU's words so far follow sinksim's cycle.
+        ASSERT_TRUE(blinks);
+        ASSERT_FALSE(a.postcodes.empty());
+        const std::vector<uint16_t>& cycle = s.halt->cycle;
+        for (size_t k = 0; k < a.postcodes.size(); ++k)
+          EXPECT_EQ(a.postcodes[k], cycle[k % cycle.size()]) << "run " << k << " of the stopped call";
+      } else {
+        EXPECT_EQ(a.postcodes, b.postcodes) << "handler " << h;
+      }
+    }
+  }
+  if (blinks) {
+    ASSERT_TRUE(q.halt.has_value());
+    EXPECT_EQ(q.halt->report, s.halt->report);
+    EXPECT_EQ(q.halt->handler, s.halt->handler);
+    return;  // the HOB is read back at the end of a run, which a blinking boot never reaches
+  }
+  EXPECT_FALSE(q.halt.has_value());
+  EXPECT_EQ(q.postcodes, s.postcodes);
+  ASSERT_EQ(q.stackHobs.size(), s.stackHobs.size());
+  for (size_t k = 0; k < s.stackHobs.size(); ++k) {
+    const tools::PostCodeStack &a = q.stackHobs[k].second, &b = s.stackHobs[k].second;
+    EXPECT_EQ(a.depth, b.depth);
+    EXPECT_EQ(a.signature, b.signature);
+    EXPECT_TRUE(std::equal(std::begin(a.codes), std::end(a.codes), std::begin(b.codes)));
+  }
+  EXPECT_EQ(q.services.registerCalls, s.services.registerCalls);
+  EXPECT_EQ(q.services.createHob, s.services.createHob);
+  EXPECT_EQ(q.services.getHobList, s.services.getHobList);
+  EXPECT_EQ(q.services.copyMem, s.services.copyMem);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, QemuAgainstSinksim, testing::ValuesIn(ScenarioNames()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+}  // namespace
