@@ -23,7 +23,7 @@ std::string ToText(const QemuRunResult& result, const emu::RenderContext& contex
   std::string out = fmt::format("QEMU PC (qemu-system-i386 -M pc): the module from the firmware volume, file at {}, "
                                 "{} image at {}\n",
                                 Hex32(f.moduleFile), f.imageFormat.empty() ? "no" : f.imageFormat,
-                                Hex32(result.run.imageBase));
+                                Hex32(f.imageSection));
   out += text;
   out += "\n== QEMU ==\n";
   out += fmt::format("  {:.2f} s, {}; {} trace lines; {} port 0x80 writes\n", f.seconds, Outcome(f), f.traceLines,
@@ -62,6 +62,7 @@ nlohmann::ordered_json ToJson(const QemuRunResult& result, const emu::RenderCont
                   return probes;
                 }()},
                {"module_file", f.moduleFile},
+               {"image_section", f.imageSection},
                {"image_format", f.imageFormat},
                {"trace_lines", f.traceLines},
                {"problems", f.problems}};

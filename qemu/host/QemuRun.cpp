@@ -413,11 +413,12 @@ QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& opti
         facts.hostBridgeDc = Hex(f[1]);
       } else if (tag == "PROBE" && f.size() == 4) {
         facts.probes.push_back({Hex(f[1]), Hex(f[2]), Hex(f[3])});
-      } else if (tag == "MODULE" && f.size() == 5) {
+      } else if (tag == "MODULE" && f.size() == 6) {
         facts.moduleFile = Hex(f[1]);
-        run.imageBase = Hex(f[2]);
-        run.entryPoint = Hex(f[3]);
-        facts.imageFormat = f[4];
+        facts.imageSection = Hex(f[2]);
+        run.imageBase = Hex(f[3]);  // relative addresses (the map's) count from here
+        run.entryPoint = Hex(f[4]);
+        facts.imageFormat = f[5];
       } else if (tag == "ENTRY" && f.size() == 2) {
         run.entry.status = Hex(f[1]);
       } else if (tag == "HANDLER" && f.size() == 3) {

@@ -45,6 +45,7 @@ struct QemuFacts {
   };
   std::vector<Probe> probes;             // what the board answered where the chipset's devices would be
   uint32_t moduleFile = 0;               // the PEIM's file header in the volume
+  uint32_t imageSection = 0;             // its image as the section holds it (a TE image starts with its TE header)
   std::string imageFormat;               // PE32 or TE
   uint64_t traceLines = 0;
   std::vector<std::string> problems;     // ERROR lines of the foundation, unparsed lines

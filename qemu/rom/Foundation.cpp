@@ -459,7 +459,8 @@ uint8_t FileState(uint32_t file, BOOLEAN erasedIsOne) {
 
 struct FoundModule {
   uint32_t File;
-  uint32_t Image;
+  uint32_t Image;   // the PE32 or TE section's image
+  uint32_t Origin;  // where the image's relative address 0 lies
   uint32_t Entry;
   BOOLEAN IsTe;
   uint32_t Depex;
@@ -468,7 +469,7 @@ struct FoundModule {
 
 // A PE32 image found at `image`: it runs in place, so it must have been
 // linked or rebased to that address with sections laid out as in the file.
-uint32_t Pe32Entry(uint32_t image) {
+uint32_t Pe32Origin(uint32_t image) {
   if (Read16(image) != DosSignature) Stop("PE32 section without an MZ header at", image);
   const uint32_t pe = image + Read32(image + DosNewHeaderOffset);
   if (Read32(pe) != PeSignature || Read16(pe + PeMachineOffset) != MachineI386) Stop("not an IA32 PE image at", image);
@@ -478,17 +479,22 @@ uint32_t Pe32Entry(uint32_t image) {
     Stop("image not rebased to its place in flash; its base is", Read32(optional + OptionalImageBaseOffset));
   if (Read32(optional + OptionalSectionAlignmentOffset) != Read32(optional + OptionalFileAlignmentOffset))
     Stop("image sections not laid out as in memory; section alignment", Read32(optional + OptionalSectionAlignmentOffset));
-  return image + Read32(optional + OptionalEntryPointOffset);
+  return image;
+}
+
+uint32_t Pe32EntryPoint(uint32_t image) {
+  const uint32_t optional = image + Read32(image + DosNewHeaderOffset) + PeOptionalHeaderOffset;
+  return Read32(optional + OptionalEntryPointOffset);
 }
 
 // A TE image: the stripped PE headers are replaced by the 40-byte TE header,
 // so offset 0 of the original image lies StrippedSize - 40 bytes before it.
-uint32_t TeEntry(uint32_t image) {
+uint32_t TeOrigin(uint32_t image) {
   if (Read16(image) != TeSignature || Read16(image + TeMachineOffset) != MachineI386) Stop("not an IA32 TE image at", image);
   const uint32_t origin = image + TeHeaderSize - Read16(image + TeStrippedSizeOffset);
   if (Read32(image + TeImageBaseOffset) != origin || Read32(image + TeImageBaseOffset + 4) != 0)
     Stop("TE image not rebased to its place in flash; its base is", Read32(image + TeImageBaseOffset));
-  return origin + Read32(image + TeEntryPointOffset);
+  return origin;
 }
 
 void FindSections(uint32_t body, uint32_t end, FoundModule* module) {
@@ -505,7 +511,9 @@ void FindSections(uint32_t body, uint32_t end, FoundModule* module) {
     if ((type == SectionPe32 || type == SectionTe) && module->Image == 0) {
       module->Image = section + header;
       module->IsTe = type == SectionTe ? TRUE : FALSE;
-      module->Entry = module->IsTe ? TeEntry(module->Image) : Pe32Entry(module->Image);
+      module->Origin = module->IsTe ? TeOrigin(module->Image) : Pe32Origin(module->Image);
+      module->Entry = module->Origin + (module->IsTe ? Read32(module->Image + TeEntryPointOffset)
+                                                     : Pe32EntryPoint(module->Image));
     } else if (type == SectionPeiDepex) {
       module->Depex = section + header;
       module->DepexLength = size - header;
@@ -558,7 +566,7 @@ FoundModule FindPeim(uint32_t base, uint32_t* volumeLength) {
     const uint8_t state = FileState(file, erasedIsOne);
     if (Read8(file + FileTypeOffset) == FileTypePeim &&
         (state == FileStateDataValid || state == FileStateMarkedForUpdate)) {
-      FoundModule module = {file, 0, 0, FALSE, 0, 0};
+      FoundModule module = {file, 0, 0, 0, FALSE, 0, 0};
       FindSections(file + header, file + size, &module);
       if (module.Image == 0) Stop("PEIM without a PE32 or TE section at", file);
       return module;
@@ -792,6 +800,7 @@ extern "C" [[noreturn]] void FoundationMain() {
   PutText("MODULE");
   PutHex(module.File);
   PutHex(module.Image);
+  PutHex(module.Origin);
   PutHex(module.Entry);
   PutText(module.IsTe ? " TE" : " PE32");
   EndLine();

@@ -80,7 +80,9 @@ constexpr uint8_t ExitNoModule = 0x12;
 //   SSQ <version>                    first line
 //   DC <value>                       host bridge register 0xDC as read before the module runs
 //   PROBE <address> <width> <value> what the board answers at an address the module may read
-//   MODULE <file> <image> <entry> <format>   the PEIM found in the volume (format PE32 or TE)
+//   MODULE <file> <image> <origin> <entry> <format>   the PEIM found in the volume: its file, its
+//                                    image section, where its relative address 0 lies, its entry
+//                                    point and PE32 or TE
 //   ENTRY <status>                   what the entry point returned
 //   HANDLER <index> <address>        registered handlers, in order
 //   C <report> <handler>             a handler call starts
