@@ -126,10 +126,16 @@ class TraceReader {
       }
     }
   }
-  void Finish() {
-    if (!partial_.empty()) Line(partial_);
+  // After QEMU was stopped, the trace may end inside a line or between the
+  // two bytes of a 16-bit write: neither is a whole write, both are dropped.
+  void Finish(bool cut) {
+    if (!cut && !partial_.empty()) Line(partial_);
     partial_.clear();
-    if (auto w = postcodes_.Flush()) Word(*w);
+    if (cut) {
+      postcodes_.Drop();
+    } else if (auto w = postcodes_.Flush()) {
+      Word(*w);
+    }
   }
 
   uint64_t lines = 0;
@@ -191,11 +197,15 @@ struct Summary {
   bool complete = false;
 };
 
+// Whole lines only: a run stopped at the time limit may end inside one.
 Summary ReadSummary(const fs::path& path) {
   Summary s;
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+  std::istringstream lines(text);
   std::string line;
-  while (std::getline(in, line)) {
+  while (std::getline(lines, line)) {
     std::istringstream f(line);
     std::vector<std::string> fields{std::istream_iterator<std::string>(f), std::istream_iterator<std::string>()};
     if (fields.empty()) continue;
@@ -256,7 +266,7 @@ ProcessOutcome RunQemu(const std::vector<std::string>& args, const fs::path& fif
     }
   }
   drain();
-  trace.Finish();
+  trace.Finish(outcome.timedOut);
   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return outcome;
 }
@@ -274,6 +284,8 @@ std::optional<uint16_t> PostCodeTrace::Byte(uint32_t offset, uint8_t value) {
   low_.reset();
   return word;
 }
+
+void PostCodeTrace::Drop() { low_.reset(); }
 
 std::optional<uint16_t> PostCodeTrace::Flush() {
   if (!low_) return std::nullopt;

@@ -82,6 +82,8 @@ class PostCodeTrace {
   std::optional<uint16_t> Byte(uint32_t offset, uint8_t value);
   // A pending single byte at offset 0 that no offset-1 byte followed: an 8-bit write.
   std::optional<uint16_t> Flush();
+  // Forgets a pending byte: the trace was cut before its write was complete.
+  void Drop();
 
  private:
   std::optional<uint8_t> low_;

@@ -113,6 +113,9 @@ TEST(QemuTrace, JoinsTheTwoByteWritesOfAPortWriteIntoOneWord) {
   EXPECT_EQ(t.Flush(), std::optional<uint16_t>(0x0022));
   EXPECT_EQ(t.Byte(1, 0x05), std::nullopt);  // port 0x81 alone is not a POST code
   EXPECT_EQ(t.Flush(), std::nullopt);
+  EXPECT_EQ(t.Byte(0, 0x84), std::nullopt);
+  t.Drop();  // the trace was cut between the two bytes of a write
+  EXPECT_EQ(t.Flush(), std::nullopt);
 }
 
 TEST(QemuTrace, RecognisesABlinkCycleOnlyOnceAWholeCycleAndTheNextStartAreSeen) {
