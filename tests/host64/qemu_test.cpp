@@ -174,9 +174,9 @@ TEST_P(QemuAgainstSinksim, GiveTheSameSerialBytesPostCodesResultsAndHob) {
   const emu::RunResult quick = emu::RunScenario(test::Image(), probe);
   const bool blinks = quick.halt && quick.halt->reason == "blink loop";
   qemu::QemuOptions options;
-  options.volume = SS_QEMU_VOLUME;
+  options.volume = SS_FV;
   options.stub = SS_QEMU_BOOT_ROM;
-  options.volumeBase = SS_QEMU_VOLUME_BASE;
+  options.volumeBase = SS_FV_BASE;
   options.timeLimitSeconds = blinks ? 2 : 30;
 
   const qemu::QemuRunResult onQemu = qemu::RunOnQemu(scenario, options);
