@@ -437,8 +437,15 @@ QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& opti
         run.handlers.push_back(Hex(f[2]));
       } else if (tag == "C" && f.size() == 3) {
         lastCall = {static_cast<int>(Hex(f[1])), static_cast<int>(Hex(f[2]))};
-      } else if (tag == "R" && f.size() == 4) {
-        statuses[{static_cast<int>(Hex(f[1])), static_cast<int>(Hex(f[2]))}] = Hex(f[3]);
+      } else if (tag == "R" && f.size() == 7) {
+        const int report = static_cast<int>(Hex(f[1])), handler = static_cast<int>(Hex(f[2]));
+        statuses[{report, handler}] = Hex(f[3]);
+        const std::string during = "report " + std::to_string(report) + ", handler " + std::to_string(handler);
+        if ((Hex(f[4]) != 0) != scenario.platform.interruptsEnabled)
+          run.faults.push_back({"interrupt flag not restored", 0, 0, 0, Hex(f[4]), during, ""});
+        if (Hex(f[5]) != Hex(f[6]))
+          run.faults.push_back({"0xCF8 not restored", 0xCF8, 0, 4, Hex(f[6]), during,
+                                "it held " + f[5] + " before the call"});
       } else if (tag == "HOB" && f.size() == 4) {
         run.stackHobs.emplace_back(Hex(f[1]), tools::DecodePostCodeStack(HexBytes(f[3])));
       } else if (tag == "LOG" && f.size() == 2) {

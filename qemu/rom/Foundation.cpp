@@ -689,16 +689,23 @@ void DeliverReports(const ReportBlockHeader* block, const EFI_PEI_SERVICES** ser
       PutHex(index);
       PutHex(h);
       EndLine();
+      // What a caller relies on after the call: the interrupt flag and the
+      // host bridge's address register as they were.
+      const uint32_t addressBefore = IoRead32(PciConfigAddressPort);
       SetInterruptFlag(interrupts);
       const EFI_STATUS status = handlers[h](
           services, report->Type, report->Value, report->Instance,
           reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(report->CallerAddress)),
           reinterpret_cast<const EFI_STATUS_CODE_DATA*>(static_cast<uintptr_t>(report->DataAddress)));
+      const BOOLEAN interruptsAfter = InterruptsEnabled();
       DisableInterrupts();
       PutText("R");
       PutHex(index);
       PutHex(h);
       PutHex(status);
+      PutHex(interruptsAfter);
+      PutHex(addressBefore);
+      PutHex(IoRead32(PciConfigAddressPort));
       EndLine();
     }
     entry += report->Length;

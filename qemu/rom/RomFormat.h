@@ -86,7 +86,9 @@ constexpr uint8_t ExitNoModule = 0x12;
 //   ENTRY <status>                   what the entry point returned
 //   HANDLER <index> <address>        registered handlers, in order
 //   C <report> <handler>             a handler call starts
-//   R <report> <handler> <status>    it returned
+//   R <report> <handler> <status> <interrupt flag> <0xCF8 before> <0xCF8 after>
+//                                    it returned; the interrupt flag after it (1 set), and the
+//                                    host bridge's address register before and after it
 //   HOB <address> <length> <bytes>   each HOB the module created, after the last report
 //   LOG <header>                     the memory log header after the last report
 //   LOGAREA <bytes>                  the memory log's text area, when any byte is not 0

@@ -9,8 +9,11 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "QemuRun.h"
+#include "Volume.h"
 #include "ReportBlock.h"
 #include "RomFormat.h"
 #include "SystemHarness.h"
@@ -149,6 +152,66 @@ TEST(QemuTrace, RecognisesABlinkCycleOnlyOnceAWholeCycleAndTheNextStartAreSeen) 
   }
 }
 
+qemu::QemuOptions BuiltVolume() {
+  qemu::QemuOptions options;
+  options.volume = SS_FV;
+  options.stub = SS_QEMU_BOOT_ROM;
+  options.volumeBase = SS_FV_BASE;
+  return options;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The boot ROM checks the volume as a PEI foundation does before it runs
+// anything from it: one broken field each, and the module never runs.
+TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
+  const std::vector<uint8_t> good = ReadBytes(SS_FV);
+  const fv::Volume volume = fv::ReadVolume(good, SS_FV);
+  const auto peim = std::find_if(volume.files.begin(), volume.files.end(), [](const fv::File& f) { return f.type == 0x06; });
+  ASSERT_NE(peim, volume.files.end());
+  const fv::File& file = *peim;
+  const fv::Section* depex = file.Find(0x1B);
+  const fv::Section* image = file.Find(0x12) != nullptr ? file.Find(0x12) : file.Find(0x10);
+  ASSERT_NE(depex, nullptr);
+  ASSERT_NE(image, nullptr);
+  const uint32_t imageBase = image->type == 0x12 ? image->dataOffset + 16
+                                                 : image->dataOffset + At<uint32_t>(good, image->dataOffset + 0x3C) + 24 + 28;
+  struct Case {
+    const char* name;
+    uint32_t offset;
+    uint8_t flip;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"volume header checksum", 50, 0x01, "firmware volume header checksum wrong"},
+      {"file header checksum", file.offset + 16, 0x01, "file header checksum wrong"},
+      {"image not rebased to where it lies", imageBase + 1, 0x10, "not rebased to its place in flash"},
+      {"dependency on a PPI nobody installs", depex->dataOffset + 1, 0xFF, "dependency expression does not hold"},
+  };
+  const tools::Scenario scenario = tools::ParseScenario(
+      R"({"reports": [{"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}]})",
+      "inline.json");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> broken = good;
+    broken[c.offset] ^= c.flip;
+    const std::string path = testing::TempDir() + "/broken_volume.fv";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(broken.data()),
+                                                static_cast<std::streamsize>(broken.size()));
+    qemu::QemuOptions options = BuiltVolume();
+    options.volume = path;
+    const qemu::QemuRunResult r = qemu::RunOnQemu(scenario, options);
+    ASSERT_EQ(r.facts.problems.size(), 1u);
+    EXPECT_NE(r.facts.problems[0].find(c.refusal), std::string::npos) << r.facts.problems[0];
+    EXPECT_EQ(r.facts.exitCode, QemuRom::ExitNoModule * 2 + 1);
+    EXPECT_FALSE(r.run.entry.status.has_value());
+    EXPECT_TRUE(r.run.reports.empty());
+  }
+}
+
 // ---- the cross-check ----
 
 std::vector<std::string> ScenarioNames() {
@@ -173,10 +236,7 @@ TEST_P(QemuAgainstSinksim, GiveTheSameSerialBytesPostCodesResultsAndHob) {
   probe.limits.blinkWrites = 4096;
   const emu::RunResult quick = emu::RunScenario(test::Image(), probe);
   const bool blinks = quick.halt && quick.halt->reason == "blink loop";
-  qemu::QemuOptions options;
-  options.volume = SS_FV;
-  options.stub = SS_QEMU_BOOT_ROM;
-  options.volumeBase = SS_FV_BASE;
+  qemu::QemuOptions options = BuiltVolume();
   options.timeLimitSeconds = blinks ? 2 : 30;
 
   const qemu::QemuRunResult onQemu = qemu::RunOnQemu(scenario, options);
