@@ -20,6 +20,11 @@ std::string ToText(const QemuRunResult& result, const emu::RenderContext& contex
   // The emulated machine's statistics (instructions, stack, accesses) are not measured on QEMU.
   if (const size_t at = text.find("\n== Statistics =="); at != std::string::npos) text.resize(at);
   for (size_t at; (at = text.find(" (0 instr, 0 B stack)")) != std::string::npos;) text.erase(at, 21);
+  // QEMU does not watch memory writes (its ROM drops them silently): only what the boot ROM checks is claimed.
+  const std::string unwatched = "(none: the image was never written, no write left the allowed regions)";
+  if (const size_t at = text.find(unwatched); at != std::string::npos)
+    text.replace(at, unwatched.size(),
+                 "(none: no processor exception; the interrupt flag and 0xCF8 as before every handler call)");
   std::string out = fmt::format("QEMU PC (qemu-system-i386 -M pc): the module from the firmware volume, file at {}, "
                                 "{} image at {}\n",
                                 Hex32(f.moduleFile), f.imageFormat.empty() ? "no" : f.imageFormat,

@@ -177,6 +177,7 @@ constexpr uint32_t HandoffHobLength = 0x38;
 constexpr uint32_t HandoffHobVersion = 0x0009;
 
 constexpr uint32_t MaxHandlers = 8;
+constexpr uint32_t MaxCreatedHobs = 8;
 constexpr uint32_t PpiFlagsPpiEndOfList = 0x80000010u;
 
 // 0065D394-9951-4144-82A3-0AFC8579C251
@@ -203,7 +204,7 @@ struct FoundationState {
   EFI_PEI_RSC_HANDLER_CALLBACK Handlers[MaxHandlers];
   uint32_t HandlerCount;
   uint32_t HobEnd;  // offset of the end-of-list HOB in the HOB list
-  uint32_t CreatedHobs[MaxHandlers];
+  uint32_t CreatedHobs[MaxCreatedHobs];
   uint32_t CreatedHobCount;
   ServiceCounts Calls;
 };
@@ -327,7 +328,7 @@ EFI_STATUS EFIAPI CreateHob(const EFI_PEI_SERVICES** PeiServices, uint16_t Type,
   const uint32_t rounded = (static_cast<uint32_t>(Length) + 7u) & ~7u;
   if ((state->Block->Switches & SwitchFailCreateHob) != 0 || Length < sizeof(EFI_HOB_GENERIC_HEADER) ||
       rounded > 0xFFFF || state->HobEnd + rounded + sizeof(EFI_HOB_GENERIC_HEADER) > HobListSize ||
-      state->CreatedHobCount == MaxHandlers)
+      state->CreatedHobCount == MaxCreatedHobs)
     return EfiOutOfResources;
   if (Hob == nullptr) return EFI_INVALID_PARAMETER;
   const uint32_t hob = RamBase() + HobListOffset + state->HobEnd;
