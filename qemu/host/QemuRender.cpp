@@ -33,7 +33,7 @@ std::string ToText(const QemuRunResult& result, const emu::RenderContext& contex
   out += "\n== QEMU ==\n";
   out += fmt::format("  {:.2f} s, {}; {} trace lines; {} port 0x80 writes\n", f.seconds, Outcome(f), f.traceLines,
                      result.run.postcodeWrites);
-  out += fmt::format("  host bridge register 0xDC read {} before the module ran\n",
+  out += fmt::format("  host bridge register 0xDC read back {} before the module ran\n",
                      f.hostBridgeDc ? Hex32(*f.hostBridgeDc) : "nothing");
   for (const QemuFacts::Probe& p : f.probes)
     out += fmt::format("  {}-byte read at {} answered {}\n", p.width, Hex32(p.address), Hex32(p.value));

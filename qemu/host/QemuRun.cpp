@@ -417,7 +417,7 @@ QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& opti
   std::map<std::pair<int, int>, uint32_t> statuses;
   std::optional<std::pair<int, int>> lastCall;
   uint32_t logHeader = 0;
-  std::vector<uint8_t> logArea;
+  std::vector<uint8_t> logArea(sim::MemoryLogRam::kSize - sim::MemoryLogRam::kTextStart, 0);
   for (const auto& f : summary.lines) {
     const std::string& tag = f[0];
     try {
@@ -450,8 +450,11 @@ QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& opti
         run.stackHobs.emplace_back(Hex(f[1]), tools::DecodePostCodeStack(HexBytes(f[3])));
       } else if (tag == "LOG" && f.size() == 2) {
         logHeader = Hex(f[1]);
-      } else if (tag == "LOGAREA" && f.size() == 2) {
-        logArea = HexBytes(f[1]);
+      } else if (tag == "LOGAREA" && f.size() == 3) {
+        const uint32_t offset = Hex(f[1]);
+        const std::vector<uint8_t> bytes = HexBytes(f[2]);
+        if (offset + bytes.size() > logArea.size()) throw QemuError("memory log chunk outside the text area");
+        std::copy(bytes.begin(), bytes.end(), logArea.begin() + offset);
       } else if (tag == "SERVICES" && f.size() == 7) {
         run.services.locatePpi = static_cast<int>(Hex(f[1]));
         run.services.registerCalls = static_cast<int>(Hex(f[2]));

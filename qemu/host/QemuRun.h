@@ -39,7 +39,7 @@ struct QemuFacts {
   int exitCode = -1;       // QEMU's exit status (isa-debug-exit: value * 2 + 1); -1 when stopped
   bool timedOut = false;   // stopped by the time limit
   bool complete = false;   // the summary ended normally
-  std::optional<uint32_t> hostBridgeDc;  // register 0xDC as QEMU's host bridge answered before the module ran
+  std::optional<uint32_t> hostBridgeDc;  // register 0xDC as QEMU's host bridge kept the scenario's value
   struct Probe {
     uint32_t address = 0, width = 0, value = 0;
   };

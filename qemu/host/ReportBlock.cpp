@@ -41,6 +41,7 @@ std::vector<uint8_t> CompileReportBlock(const tools::Scenario& scenario) {
   header.MemoryLogHeader = p.memoryLogHeader;
   header.PciAddressRegister = p.pciAddressRegister;
   header.NewHobFill = p.newHobFill;
+  header.HostBridgeDc = p.hostBridgeDc;
 
   std::vector<uint8_t> block;
   Append(block, header);

@@ -101,6 +101,7 @@ constexpr uint16_t PciConfigDataPort = 0xCFC;
 constexpr uint32_t HostBridgeDcAddress = 0x800000DCu;  // bus 0, device 0, function 0, register 0xDC
 constexpr uint32_t MemoryLogBase = 0x70000;
 constexpr uint32_t MemoryLogSize = 0x10000;
+constexpr uint32_t MemoryLogChunk = 64;  // bytes of the text area per summary line
 
 // Page table entries.
 constexpr uint32_t PagePresent = 0x001;
@@ -634,7 +635,10 @@ void SetUpBoard(const ReportBlockHeader* block) {
   // No interrupt may reach the (empty) handlers: both interrupt controllers masked.
   IoWrite8(PicMasterData, 0xFF);
   IoWrite8(PicSlaveData, 0xFF);
+  // Board firmware sets the chipset up before any PEIM runs: here the
+  // register that gates the memory log. What the bridge keeps is reported.
   IoWrite32(PciConfigAddressPort, HostBridgeDcAddress);
+  IoWrite32(PciConfigDataPort, block->HostBridgeDc);
   PutText("DC");
   PutHex(IoRead32(PciConfigDataPort));
   EndLine();
@@ -727,12 +731,16 @@ void WriteClosingSummary() {
   PutText("LOG");
   PutHex(Read32(MemoryLogBase));
   EndLine();
-  BOOLEAN written = FALSE;
-  for (uint32_t at = MemoryLogBase + 4; at < MemoryLogBase + MemoryLogSize && !written; at += 4)
-    written = Read32(at) != 0 ? TRUE : FALSE;
-  if (written) {
+  // The text area in chunks; chunks still all 0 are left out.
+  for (uint32_t chunk = 0; chunk < MemoryLogSize - 4; chunk += MemoryLogChunk) {
+    const uint32_t start = MemoryLogBase + 4 + chunk;
+    const uint32_t length = MemoryLogSize - 4 - chunk < MemoryLogChunk ? MemoryLogSize - 4 - chunk : MemoryLogChunk;
+    BOOLEAN written = FALSE;
+    for (uint32_t i = 0; i < length && !written; ++i) written = Read8(start + i) != 0 ? TRUE : FALSE;
+    if (!written) continue;
     PutText("LOGAREA");
-    PutHexBytes(MemoryLogBase + 4, MemoryLogSize - 4);
+    PutHex(chunk);
+    PutHexBytes(start, length);
     EndLine();
   }
   const ServiceCounts& calls = state->Calls;

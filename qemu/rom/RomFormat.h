@@ -47,8 +47,9 @@ struct ReportBlockHeader {
   uint32_t MemoryLogHeader;   // written to the memory log window before the module runs
   uint32_t PciAddressRegister;  // what 0xCF8 holds before the module runs
   uint32_t NewHobFill;          // the byte a new HOB's body is filled with
+  uint32_t HostBridgeDc;        // written to the host bridge's register 0xDC before the module runs
 };
-static_assert(sizeof(ReportBlockHeader) == 40, "report block header is 40 bytes");
+static_assert(sizeof(ReportBlockHeader) == 44, "report block header is 44 bytes");
 
 struct CmosEntry {
   uint8_t Offset;
@@ -78,7 +79,8 @@ constexpr uint8_t ExitNoModule = 0x12;
 // The summary is text, one record per line, fields separated by one space,
 // numbers in hexadecimal:
 //   SSQ <version>                    first line
-//   DC <value>                       host bridge register 0xDC as read before the module runs
+//   DC <value>                       host bridge register 0xDC as read back after the ROM wrote
+//                                    the block's value there, before the module runs
 //   PROBE <address> <width> <value> what the board answers at an address the module may read
 //   MODULE <file> <image> <origin> <entry> <format>   the PEIM found in the volume: its file, its
 //                                    image section, where its relative address 0 lies, its entry
@@ -91,7 +93,8 @@ constexpr uint8_t ExitNoModule = 0x12;
 //                                    host bridge's address register before and after it
 //   HOB <address> <length> <bytes>   each HOB the module created, after the last report
 //   LOG <header>                     the memory log header after the last report
-//   LOGAREA <bytes>                  the memory log's text area, when any byte is not 0
+//   LOGAREA <offset> <bytes>         a chunk of the memory log's text area (offset from 0x70004)
+//                                    that holds a byte other than 0; the rest is 0
 //   SERVICES <LocatePpi> <Register> <CreateHob> <GetHobList> <CopyMem> <other>   call counts
 //   FAULT <vector> <error code> <eip> <cr2>   a processor exception
 //   ERROR <words>                    the foundation could not go on

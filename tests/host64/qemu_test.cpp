@@ -31,7 +31,7 @@ T At(const std::vector<uint8_t>& bytes, size_t offset) {
 
 TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLaysItOut) {
   const tools::Scenario s = tools::ParseScenario(R"({
-    "platform": {"cmos": {"0x5C": "0x91", "0x40": 7}, "memory_log_header": "0x00020010",
+    "platform": {"cmos": {"0x5C": "0x91", "0x40": 7}, "memory_log_header": "0x00020010", "host_bridge_dc": "0x10000000",
                  "pci_address_register": "0x8000F8F0", "interrupts": "disabled", "new_hob_fill": "0xAB",
                  "fail": {"register": [1], "create_hob": true}},
     "reports": [
@@ -49,13 +49,15 @@ TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLay
   EXPECT_EQ(header.MemoryLogHeader, 0x00020010u);
   EXPECT_EQ(header.PciAddressRegister, 0x8000F8F0u);
   EXPECT_EQ(header.NewHobFill, 0xABu);
+  EXPECT_EQ(header.HostBridgeDc, 0x10000000u);
   ASSERT_EQ(header.CmosCount, 2u);
-  EXPECT_EQ(block[40], 0x40);  // CMOS entries in offset order
-  EXPECT_EQ(block[41], 7);
-  EXPECT_EQ(block[42], 0x5C);
-  EXPECT_EQ(block[43], 0x91);
+  const size_t cmos = sizeof header;
+  EXPECT_EQ(block[cmos], 0x40);  // CMOS entries in offset order
+  EXPECT_EQ(block[cmos + 1], 7);
+  EXPECT_EQ(block[cmos + 2], 0x5C);
+  EXPECT_EQ(block[cmos + 3], 0x91);
 
-  size_t at = 44;
+  size_t at = cmos + 4;
   for (size_t i = 0; i < s.reports.size(); ++i) {
     SCOPED_TRACE("report " + std::to_string(i));
     const tools::Report& r = s.reports[i];
