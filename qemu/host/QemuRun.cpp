@@ -378,6 +378,155 @@ std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vec
   return rom;
 }
 
+namespace {
+
+// What the summary says, beyond what goes straight into the run.
+struct SummaryReading {
+  std::map<std::pair<int, int>, uint32_t> statuses;  // (report, handler) -> status
+  std::optional<std::pair<int, int>> lastCall;       // the last call that started
+  uint32_t logHeader = 0;
+  std::vector<uint8_t> logArea = std::vector<uint8_t>(sim::MemoryLogRam::kSize - sim::MemoryLogRam::kTextStart, 0);
+};
+
+SummaryReading ApplySummary(const Summary& summary, const tools::Scenario& scenario, QemuRunResult& result) {
+  QemuFacts& facts = result.facts;
+  emu::RunResult& run = result.run;
+  SummaryReading reading;
+  facts.complete = summary.complete;
+  for (const auto& f : summary.lines) {
+    const std::string& tag = f[0];
+    try {
+      if (tag == "DC" && f.size() == 2) {
+        facts.hostBridgeDc = Hex(f[1]);
+      } else if (tag == "PROBE" && f.size() == 4) {
+        facts.probes.push_back({Hex(f[1]), Hex(f[2]), Hex(f[3])});
+      } else if (tag == "MODULE" && f.size() == 6) {
+        facts.moduleFile = Hex(f[1]);
+        facts.imageSection = Hex(f[2]);
+        run.imageBase = Hex(f[3]);  // relative addresses (the map's) count from here
+        run.entryPoint = Hex(f[4]);
+        facts.imageFormat = f[5];
+      } else if (tag == "ENTRY" && f.size() == 2) {
+        run.entry.status = Hex(f[1]);
+      } else if (tag == "HANDLER" && f.size() == 3) {
+        run.handlers.push_back(Hex(f[2]));
+      } else if (tag == "C" && f.size() == 3) {
+        reading.lastCall = {static_cast<int>(Hex(f[1])), static_cast<int>(Hex(f[2]))};
+      } else if (tag == "R" && f.size() == 7) {
+        const int report = static_cast<int>(Hex(f[1])), handler = static_cast<int>(Hex(f[2]));
+        reading.statuses[{report, handler}] = Hex(f[3]);
+        const std::string during = "report " + std::to_string(report) + ", handler " + std::to_string(handler);
+        if ((Hex(f[4]) != 0) != scenario.platform.interruptsEnabled)
+          run.faults.push_back({"interrupt flag not restored", 0, 0, 0, Hex(f[4]), during, ""});
+        if (Hex(f[5]) != Hex(f[6]))
+          run.faults.push_back({"0xCF8 not restored", 0xCF8, 0, 4, Hex(f[6]), during,
+                                "it held " + f[5] + " before the call"});
+      } else if (tag == "HOB" && f.size() == 4) {
+        run.stackHobs.emplace_back(Hex(f[1]), tools::DecodePostCodeStack(HexBytes(f[3])));
+      } else if (tag == "LOG" && f.size() == 2) {
+        reading.logHeader = Hex(f[1]);
+      } else if (tag == "LOGAREA" && f.size() == 3) {
+        const uint32_t offset = Hex(f[1]);
+        const std::vector<uint8_t> bytes = HexBytes(f[2]);
+        if (offset + bytes.size() > reading.logArea.size()) throw QemuError("memory log chunk outside the text area");
+        std::copy(bytes.begin(), bytes.end(), reading.logArea.begin() + offset);
+      } else if (tag == "SERVICES" && f.size() == 7) {
+        run.services.locatePpi = static_cast<int>(Hex(f[1]));
+        run.services.registerCalls = static_cast<int>(Hex(f[2]));
+        run.services.createHob = static_cast<int>(Hex(f[3]));
+        run.services.getHobList = static_cast<int>(Hex(f[4]));
+        run.services.copyMem = static_cast<int>(Hex(f[5]));
+        run.services.unsupported = static_cast<int>(Hex(f[6]));
+      } else if (tag == "FAULT" && f.size() == 5) {
+        emu::Fault fault;
+        fault.kind = "processor exception " + std::to_string(Hex(f[1]));
+        fault.address = Hex(f[4]);
+        fault.eip = Hex(f[3]);
+        fault.value = Hex(f[2]);
+        fault.during = reading.lastCall ? "report " + std::to_string(reading.lastCall->first) + ", handler " +
+                                      std::to_string(reading.lastCall->second)
+                                : "entry";
+        fault.detail = "error code " + f[2] + ", CR2 " + f[4];
+        run.faults.push_back(fault);
+      } else if (tag == "ERROR") {
+        std::string text;
+        for (size_t k = 1; k < f.size(); ++k) text += (k > 1 ? " " : "") + f[k];
+        facts.problems.push_back("the boot ROM stopped: " + text);
+      } else if (tag != "SSQ" && tag != "END") {
+        facts.problems.push_back("summary line not understood: " + tag);
+      }
+    } catch (const std::exception&) {
+      facts.problems.push_back("summary line not understood: " + tag);
+    }
+  }
+
+  // The memory log as the board holds it after the run.
+  sim::MemoryLogRam log;
+  for (size_t i = 0; i < reading.logArea.size(); ++i) log.SetByte(sim::MemoryLogRam::kBase + sim::MemoryLogRam::kTextStart + static_cast<uint32_t>(i), reading.logArea[i]);
+  log.SetHeader(reading.logHeader);
+  run.outputs.memoryLogHeader = reading.logHeader;
+  run.outputs.memoryLogText = log.LogText();
+
+  return reading;
+}
+
+// Every report whose first call started, with each handler's result and the
+// POST codes it wrote; the call that never returned ends the boot.
+void AssembleReports(const SummaryReading& reading, const TraceReader& trace, const tools::Scenario& scenario,
+                     QemuRunResult& result) {
+  QemuFacts& facts = result.facts;
+  emu::RunResult& run = result.run;
+  auto words = [&](const std::vector<std::pair<uint16_t, uint64_t>>& runs, bool halted) {
+    std::vector<uint16_t> out;
+    for (const auto& [word, count] : runs) out.insert(out.end(), halted ? 1 : static_cast<size_t>(count), word);
+    return out;
+  };
+  const auto entryRuns = trace.runs.find({-1, 0});
+  if (entryRuns != trace.runs.end()) run.entry.postcodes = words(entryRuns->second, false);
+  if (!run.entry.status) run.entry.stopped = facts.timedOut ? "time limit" : "fault";
+
+  const int delivered = reading.lastCall ? reading.lastCall->first + 1 : 0;
+  for (int i = 0; i < delivered && i < static_cast<int>(scenario.reports.size()); ++i) {
+    emu::DeliveredReport d{static_cast<size_t>(i), &scenario.reports[static_cast<size_t>(i)], {}};
+    for (int h = 0; h < static_cast<int>(run.handlers.size()); ++h) {
+      if (i == reading.lastCall->first && h > reading.lastCall->second) break;
+      emu::CallResult c;
+      const auto status = reading.statuses.find({i, h});
+      const auto runs = trace.runs.find({i, h});
+      const std::vector<std::pair<uint16_t, uint64_t>> noRuns;
+      const auto& callRuns = runs != trace.runs.end() ? runs->second : noRuns;
+      if (status != reading.statuses.end()) {
+        c.status = status->second;
+        c.postcodes = words(callRuns, false);
+      } else {
+        // The call that never returned.
+        const std::optional<Cycle> cycle = FindCycle(callRuns);
+        c.stopped = cycle ? "blink loop" : facts.timedOut ? "time limit" : "fault";
+        c.postcodes = words(callRuns, true);
+        if (c.stopped != "fault") {
+          emu::Halt halt{c.stopped, static_cast<size_t>(i), static_cast<size_t>(h), {}, 0, 0, 0};
+          for (const auto& r : callRuns) halt.portWrites += r.second;
+          if (cycle) {
+            halt.cycle = cycle->words;
+            halt.writesPerWord = cycle->writesPerWord;
+          }
+          run.halt = halt;
+        }
+      }
+      if (run.handlerStats.size() <= static_cast<size_t>(h)) run.handlerStats.resize(static_cast<size_t>(h) + 1);
+      run.handlerStats[static_cast<size_t>(h)].address = run.handlers[static_cast<size_t>(h)];
+      ++run.handlerStats[static_cast<size_t>(h)].calls;
+      run.postcodes.insert(run.postcodes.end(), c.postcodes.begin(), c.postcodes.end());
+      d.calls.push_back(std::move(c));
+    }
+    run.reports.push_back(std::move(d));
+  }
+  run.postcodes.insert(run.postcodes.begin(), run.entry.postcodes.begin(), run.entry.postcodes.end());
+  if (!facts.complete && !facts.timedOut && run.faults.empty() && facts.problems.empty())
+    facts.problems.push_back("QEMU ended (exit code " + std::to_string(facts.exitCode) + ") before the summary was complete");
+}
+}  // namespace
+
 QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& options) {
   const std::vector<uint8_t> volume = ReadFile(options.volume, "firmware volume");
   const std::vector<uint8_t> stub = ReadFile(options.stub, "boot ROM code");
@@ -412,135 +561,8 @@ QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& opti
   }();
   run.postcodeWrites = trace.writes;
 
-  const Summary summary = ReadSummary(summaryPath);
-  facts.complete = summary.complete;
-  std::map<std::pair<int, int>, uint32_t> statuses;
-  std::optional<std::pair<int, int>> lastCall;
-  uint32_t logHeader = 0;
-  std::vector<uint8_t> logArea(sim::MemoryLogRam::kSize - sim::MemoryLogRam::kTextStart, 0);
-  for (const auto& f : summary.lines) {
-    const std::string& tag = f[0];
-    try {
-      if (tag == "DC" && f.size() == 2) {
-        facts.hostBridgeDc = Hex(f[1]);
-      } else if (tag == "PROBE" && f.size() == 4) {
-        facts.probes.push_back({Hex(f[1]), Hex(f[2]), Hex(f[3])});
-      } else if (tag == "MODULE" && f.size() == 6) {
-        facts.moduleFile = Hex(f[1]);
-        facts.imageSection = Hex(f[2]);
-        run.imageBase = Hex(f[3]);  // relative addresses (the map's) count from here
-        run.entryPoint = Hex(f[4]);
-        facts.imageFormat = f[5];
-      } else if (tag == "ENTRY" && f.size() == 2) {
-        run.entry.status = Hex(f[1]);
-      } else if (tag == "HANDLER" && f.size() == 3) {
-        run.handlers.push_back(Hex(f[2]));
-      } else if (tag == "C" && f.size() == 3) {
-        lastCall = {static_cast<int>(Hex(f[1])), static_cast<int>(Hex(f[2]))};
-      } else if (tag == "R" && f.size() == 7) {
-        const int report = static_cast<int>(Hex(f[1])), handler = static_cast<int>(Hex(f[2]));
-        statuses[{report, handler}] = Hex(f[3]);
-        const std::string during = "report " + std::to_string(report) + ", handler " + std::to_string(handler);
-        if ((Hex(f[4]) != 0) != scenario.platform.interruptsEnabled)
-          run.faults.push_back({"interrupt flag not restored", 0, 0, 0, Hex(f[4]), during, ""});
-        if (Hex(f[5]) != Hex(f[6]))
-          run.faults.push_back({"0xCF8 not restored", 0xCF8, 0, 4, Hex(f[6]), during,
-                                "it held " + f[5] + " before the call"});
-      } else if (tag == "HOB" && f.size() == 4) {
-        run.stackHobs.emplace_back(Hex(f[1]), tools::DecodePostCodeStack(HexBytes(f[3])));
-      } else if (tag == "LOG" && f.size() == 2) {
-        logHeader = Hex(f[1]);
-      } else if (tag == "LOGAREA" && f.size() == 3) {
-        const uint32_t offset = Hex(f[1]);
-        const std::vector<uint8_t> bytes = HexBytes(f[2]);
-        if (offset + bytes.size() > logArea.size()) throw QemuError("memory log chunk outside the text area");
-        std::copy(bytes.begin(), bytes.end(), logArea.begin() + offset);
-      } else if (tag == "SERVICES" && f.size() == 7) {
-        run.services.locatePpi = static_cast<int>(Hex(f[1]));
-        run.services.registerCalls = static_cast<int>(Hex(f[2]));
-        run.services.createHob = static_cast<int>(Hex(f[3]));
-        run.services.getHobList = static_cast<int>(Hex(f[4]));
-        run.services.copyMem = static_cast<int>(Hex(f[5]));
-        run.services.unsupported = static_cast<int>(Hex(f[6]));
-      } else if (tag == "FAULT" && f.size() == 5) {
-        emu::Fault fault;
-        fault.kind = "processor exception " + std::to_string(Hex(f[1]));
-        fault.address = Hex(f[4]);
-        fault.eip = Hex(f[3]);
-        fault.value = Hex(f[2]);
-        fault.during = lastCall ? "report " + std::to_string(lastCall->first) + ", handler " +
-                                      std::to_string(lastCall->second)
-                                : "entry";
-        fault.detail = "error code " + f[2] + ", CR2 " + f[4];
-        run.faults.push_back(fault);
-      } else if (tag == "ERROR") {
-        std::string text;
-        for (size_t k = 1; k < f.size(); ++k) text += (k > 1 ? " " : "") + f[k];
-        facts.problems.push_back("the boot ROM stopped: " + text);
-      } else if (tag != "SSQ" && tag != "END") {
-        facts.problems.push_back("summary line not understood: " + tag);
-      }
-    } catch (const std::exception&) {
-      facts.problems.push_back("summary line not understood: " + tag);
-    }
-  }
-
-  // The memory log as the board holds it after the run.
-  sim::MemoryLogRam log;
-  for (size_t i = 0; i < logArea.size(); ++i) log.SetByte(sim::MemoryLogRam::kBase + sim::MemoryLogRam::kTextStart + static_cast<uint32_t>(i), logArea[i]);
-  log.SetHeader(logHeader);
-  run.outputs.memoryLogHeader = logHeader;
-  run.outputs.memoryLogText = log.LogText();
-
-  auto words = [&](const std::vector<std::pair<uint16_t, uint64_t>>& runs, bool halted) {
-    std::vector<uint16_t> out;
-    for (const auto& [word, count] : runs) out.insert(out.end(), halted ? 1 : static_cast<size_t>(count), word);
-    return out;
-  };
-  const auto entryRuns = trace.runs.find({-1, 0});
-  if (entryRuns != trace.runs.end()) run.entry.postcodes = words(entryRuns->second, false);
-  if (!run.entry.status) run.entry.stopped = facts.timedOut ? "time limit" : "fault";
-
-  // Every report whose first call started, with each handler's result.
-  const int delivered = lastCall ? lastCall->first + 1 : 0;
-  for (int i = 0; i < delivered && i < static_cast<int>(scenario.reports.size()); ++i) {
-    emu::DeliveredReport d{static_cast<size_t>(i), &scenario.reports[static_cast<size_t>(i)], {}};
-    for (int h = 0; h < static_cast<int>(run.handlers.size()); ++h) {
-      if (i == lastCall->first && h > lastCall->second) break;
-      emu::CallResult c;
-      const auto status = statuses.find({i, h});
-      const auto runs = trace.runs.find({i, h});
-      const std::vector<std::pair<uint16_t, uint64_t>> noRuns;
-      const auto& callRuns = runs != trace.runs.end() ? runs->second : noRuns;
-      if (status != statuses.end()) {
-        c.status = status->second;
-        c.postcodes = words(callRuns, false);
-      } else {
-        // The call that never returned.
-        const std::optional<Cycle> cycle = FindCycle(callRuns);
-        c.stopped = cycle ? "blink loop" : facts.timedOut ? "time limit" : "fault";
-        c.postcodes = words(callRuns, true);
-        if (c.stopped != "fault") {
-          emu::Halt halt{c.stopped, static_cast<size_t>(i), static_cast<size_t>(h), {}, 0, 0, 0};
-          for (const auto& r : callRuns) halt.portWrites += r.second;
-          if (cycle) {
-            halt.cycle = cycle->words;
-            halt.writesPerWord = cycle->writesPerWord;
-          }
-          run.halt = halt;
-        }
-      }
-      if (run.handlerStats.size() <= static_cast<size_t>(h)) run.handlerStats.resize(static_cast<size_t>(h) + 1);
-      run.handlerStats[static_cast<size_t>(h)].address = run.handlers[static_cast<size_t>(h)];
-      ++run.handlerStats[static_cast<size_t>(h)].calls;
-      run.postcodes.insert(run.postcodes.end(), c.postcodes.begin(), c.postcodes.end());
-      d.calls.push_back(std::move(c));
-    }
-    run.reports.push_back(std::move(d));
-  }
-  run.postcodes.insert(run.postcodes.begin(), run.entry.postcodes.begin(), run.entry.postcodes.end());
-  if (!facts.complete && !facts.timedOut && run.faults.empty() && facts.problems.empty())
-    facts.problems.push_back("QEMU ended (exit code " + std::to_string(facts.exitCode) + ") before the summary was complete");
+  const SummaryReading reading = ApplySummary(ReadSummary(summaryPath), scenario, result);
+  AssembleReports(reading, trace, scenario, result);
   return result;
 }
 
