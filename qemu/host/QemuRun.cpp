@@ -383,6 +383,7 @@ namespace {
 // What the summary says, beyond what goes straight into the run.
 struct SummaryReading {
   std::map<std::pair<int, int>, uint32_t> statuses;  // (report, handler) -> status
+  int delivered = 0;                                 // reports whose delivery started
   std::optional<std::pair<int, int>> lastCall;       // the last call that started
   uint32_t logHeader = 0;
   std::vector<uint8_t> logArea = std::vector<uint8_t>(sim::MemoryLogRam::kSize - sim::MemoryLogRam::kTextStart, 0);
@@ -410,6 +411,8 @@ SummaryReading ApplySummary(const Summary& summary, const tools::Scenario& scena
         run.entry.status = Hex(f[1]);
       } else if (tag == "HANDLER" && f.size() == 3) {
         run.handlers.push_back(Hex(f[2]));
+      } else if (tag == "D" && f.size() == 2) {
+        reading.delivered = static_cast<int>(Hex(f[1])) + 1;
       } else if (tag == "C" && f.size() == 3) {
         reading.lastCall = {static_cast<int>(Hex(f[1])), static_cast<int>(Hex(f[2]))};
       } else if (tag == "R" && f.size() == 7) {
@@ -485,11 +488,11 @@ void AssembleReports(const SummaryReading& reading, const TraceReader& trace, co
   if (entryRuns != trace.runs.end()) run.entry.postcodes = words(entryRuns->second, false);
   if (!run.entry.status) run.entry.stopped = facts.timedOut ? "time limit" : "fault";
 
-  const int delivered = reading.lastCall ? reading.lastCall->first + 1 : 0;
-  for (int i = 0; i < delivered && i < static_cast<int>(scenario.reports.size()); ++i) {
+  for (int i = 0; i < reading.delivered && i < static_cast<int>(scenario.reports.size()); ++i) {
     emu::DeliveredReport d{static_cast<size_t>(i), &scenario.reports[static_cast<size_t>(i)], {}};
     for (int h = 0; h < static_cast<int>(run.handlers.size()); ++h) {
-      if (i == reading.lastCall->first && h > reading.lastCall->second) break;
+      // The calls of the last report stop at the one that never returned.
+      if (!reading.lastCall || (i == reading.lastCall->first && h > reading.lastCall->second)) break;
       emu::CallResult c;
       const auto status = reading.statuses.find({i, h});
       const auto runs = trace.runs.find({i, h});

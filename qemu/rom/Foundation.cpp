@@ -685,6 +685,9 @@ void DeliverReports(const ReportBlockHeader* block, const EFI_PEI_SERVICES** ser
         Stop("data record outside the report area at", report->DataAddress);
       CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->DataAddress)), report + 1, report->DataLength);
     }
+    PutText("D");
+    PutHex(index);
+    EndLine();
     // A handler that registers another does not change this report's walk.
     EFI_PEI_RSC_HANDLER_CALLBACK handlers[MaxHandlers];
     const uint32_t count = state->HandlerCount;

@@ -87,6 +87,7 @@ constexpr uint8_t ExitNoModule = 0x12;
 //                                    point and PE32 or TE
 //   ENTRY <status>                   what the entry point returned
 //   HANDLER <index> <address>        registered handlers, in order
+//   D <report>                       a report is being delivered (its data in place)
 //   C <report> <handler>             a handler call starts
 //   R <report> <handler> <status> <interrupt flag> <0xCF8 before> <0xCF8 after>
 //                                    it returned; the interrupt flag after it (1 set), and the
