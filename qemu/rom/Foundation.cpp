@@ -20,6 +20,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ModuleEntry.h"  // HandlerPpiGuid: the PPI this foundation installs
 #include "PiTypes.h"
 #include "RomFormat.h"
 #include "platform.h"
@@ -180,9 +181,6 @@ constexpr uint32_t HandoffHobVersion = 0x0009;
 constexpr uint32_t MaxHandlers = 8;
 constexpr uint32_t MaxCreatedHobs = 8;
 constexpr uint32_t PpiFlagsPpiEndOfList = 0x80000010u;
-
-// 0065D394-9951-4144-82A3-0AFC8579C251
-constexpr EFI_GUID HandlerPpiGuid = {0x0065D394u, 0x9951u, 0x4144u, {0x82, 0xA3, 0x0A, 0xFC, 0x85, 0x79, 0xC2, 0x51}};
 
 struct PpiDescriptor {
   uint32_t Flags;
