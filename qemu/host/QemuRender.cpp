@@ -26,10 +26,7 @@ std::string ToText(const QemuRunResult& result, const emu::RenderContext& contex
   if (const size_t at = text.find(unwatched); at != std::string::npos)
     text.replace(at, unwatched.size(),
                  "(none: no processor exception; the interrupt flag and 0xCF8 as before every handler call)");
-  std::string out = fmt::format("QEMU PC (qemu-system-i386 -M pc): the module from the firmware volume, file at {}, "
-                                "{} image at {}\n",
-                                Hex32(f.moduleFile), f.imageFormat.empty() ? "no" : f.imageFormat,
-                                Hex32(f.imageSection));
+  std::string out = "On QEMU's PC machine (qemu-system-i386 -M pc)\n";
   out += text;
   out += "\n== QEMU ==\n";
   out += fmt::format("  {:.2f} s, {}; {} trace lines; {} port 0x80 writes\n", f.seconds, Outcome(f), f.traceLines,

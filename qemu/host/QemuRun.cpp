@@ -17,6 +17,8 @@
 #include <map>
 #include <sstream>
 
+#include <fmt/format.h>
+
 #include "MemoryLogRam.h"
 #include "PlatformSetup.h"
 #include "ReportBlock.h"
@@ -566,6 +568,15 @@ QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& opti
 
   const SummaryReading reading = ApplySummary(ReadSummary(summaryPath), scenario, result);
   AssembleReports(reading, trace, scenario, result);
+  if (!facts.imageFormat.empty()) {
+    run.imageSource = "firmware volume in place";
+    run.imageFormat = facts.imageFormat;
+    run.dispatch = {
+        fmt::format("QEMU boot ROM: volume at 0x{:08X}, header and file checksums good", options.volumeBase),
+        fmt::format("PEIM file at 0x{:08X}, its dependency expression holds", facts.moduleFile),
+        fmt::format("{} image section at 0x{:08X}, rebased by the build to 0x{:08X}, entry 0x{:08X}", facts.imageFormat,
+                    facts.imageSection, run.imageBase, run.entryPoint)};
+  }
   return result;
 }
 
