@@ -20,7 +20,8 @@ std::string ToText(const QemuRunResult& result, const emu::RenderContext& contex
   // The emulated machine's statistics (instructions, stack, accesses) are not measured on QEMU.
   if (const size_t at = text.find("\n== Statistics =="); at != std::string::npos) text.resize(at);
   for (size_t at; (at = text.find(" (0 instr, 0 B stack)")) != std::string::npos;) text.erase(at, 21);
-  if (const size_t at = text.find(", after 0 instructions and "); at != std::string::npos) text.replace(at, 27, ", after ");
+  if (const size_t at = text.find(", after 0 instructions and "); at != std::string::npos)
+    text.replace(at, 27, ", after ");
   // QEMU does not watch memory writes (its ROM drops them silently): only what the boot ROM checks is claimed.
   const std::string unwatched = "(none: the image was never written, no write left the allowed regions)";
   if (const size_t at = text.find(unwatched); at != std::string::npos)
@@ -34,9 +35,10 @@ std::string ToText(const QemuRunResult& result, const emu::RenderContext& contex
   out += fmt::format("  host bridge register 0xDC read back {} before the module ran\n",
                      f.hostBridgeDc ? Hex32(*f.hostBridgeDc) : "nothing");
   if (const auto& halt = result.run.halt; halt && halt->reason == "time limit" && halt->portWrites > 0)
-    out += fmt::format("  the stopped call wrote port 0x80 {} times without a whole cycle yet: a longer --time-limit "
-                       "lets a blink loop's cycle show\n",
-                       halt->portWrites);
+    out += fmt::format(
+        "  the stopped call wrote port 0x80 {} times without a whole cycle yet: a longer --time-limit "
+        "lets a blink loop's cycle show\n",
+        halt->portWrites);
   for (const QemuFacts::Probe& p : f.probes)
     out += fmt::format("  {}-byte read at {} answered {}\n", p.width, Hex32(p.address), Hex32(p.value));
   for (const std::string& p : f.problems) out += "  problem: " + p + "\n";
@@ -62,7 +64,8 @@ nlohmann::ordered_json ToJson(const QemuRunResult& result, const emu::RenderCont
                {"timed_out", f.timedOut},
                {"summary_complete", f.complete},
                {"host_bridge_dc", f.hostBridgeDc ? nlohmann::ordered_json(*f.hostBridgeDc) : nullptr},
-               {"probes", [&] {
+               {"probes",
+                [&] {
                   nlohmann::ordered_json probes = nlohmann::ordered_json::array();
                   for (const QemuFacts::Probe& p : f.probes)
                     probes.push_back({{"address", p.address}, {"width", p.width}, {"value", p.value}});

@@ -1,6 +1,7 @@
 #include "QemuRun.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,8 +17,6 @@
 #include <iterator>
 #include <map>
 #include <sstream>
-
-#include <fmt/format.h>
 
 #include "MemoryLogRam.h"
 #include "PlatformSetup.h"
@@ -62,7 +61,8 @@ uint32_t Hex(const std::string& text) { return static_cast<uint32_t>(std::stoul(
 
 std::vector<uint8_t> HexBytes(const std::string& text) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < text.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -76,7 +76,8 @@ class WorkDirectory {
       return;
     }
     std::string pattern = (fs::temp_directory_path() / "statussink-qemu-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw QemuError("cannot make a scratch directory: " + std::string(std::strerror(errno)));
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw QemuError("cannot make a scratch directory: " + std::string(std::strerror(errno)));
     path_ = pattern;
     remove_ = true;
   }
@@ -368,8 +369,9 @@ std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vec
   const uint64_t blockAt = (std::max<uint64_t>(length, volume.size()) + QemuRom::ReportBlockAlignment - 1) &
                            ~uint64_t{QemuRom::ReportBlockAlignment - 1};
   if (blockAt + reportBlock.size() > room)
-    throw QemuError("the scenario's reports take " + std::to_string(reportBlock.size()) + " bytes; the ROM has room for " +
-                    std::to_string(room > blockAt ? room - blockAt : 0) + " after the firmware volume");
+    throw QemuError("the scenario's reports take " + std::to_string(reportBlock.size()) +
+                    " bytes; the ROM has room for " + std::to_string(room > blockAt ? room - blockAt : 0) +
+                    " after the firmware volume");
   std::vector<uint8_t> rom(romSize, 0xFF);
   std::copy(volume.begin(), volume.end(), rom.begin());
   std::copy(reportBlock.begin(), reportBlock.end(), rom.begin() + static_cast<std::ptrdiff_t>(blockAt));
@@ -424,8 +426,8 @@ SummaryReading ApplySummary(const Summary& summary, const tools::Scenario& scena
         if ((Hex(f[4]) != 0) != scenario.platform.interruptsEnabled)
           run.faults.push_back({"interrupt flag not restored", 0, 0, 0, Hex(f[4]), during, ""});
         if (Hex(f[5]) != Hex(f[6]))
-          run.faults.push_back({"0xCF8 not restored", 0xCF8, 0, 4, Hex(f[6]), during,
-                                "it held " + f[5] + " before the call"});
+          run.faults.push_back(
+              {"0xCF8 not restored", 0xCF8, 0, 4, Hex(f[6]), during, "it held " + f[5] + " before the call"});
       } else if (tag == "HOB" && f.size() == 4) {
         run.stackHobs.emplace_back(Hex(f[1]), tools::DecodePostCodeStack(HexBytes(f[3])));
       } else if (tag == "LOG" && f.size() == 2) {
@@ -449,8 +451,8 @@ SummaryReading ApplySummary(const Summary& summary, const tools::Scenario& scena
         fault.eip = Hex(f[3]);
         fault.value = Hex(f[2]);
         fault.during = reading.lastCall ? "report " + std::to_string(reading.lastCall->first) + ", handler " +
-                                      std::to_string(reading.lastCall->second)
-                                : "entry";
+                                              std::to_string(reading.lastCall->second)
+                                        : "entry";
         fault.detail = "error code " + f[2] + ", CR2 " + f[4];
         run.faults.push_back(fault);
       } else if (tag == "ERROR") {
@@ -467,7 +469,9 @@ SummaryReading ApplySummary(const Summary& summary, const tools::Scenario& scena
 
   // The memory log as the board holds it after the run.
   sim::MemoryLogRam log;
-  for (size_t i = 0; i < reading.logArea.size(); ++i) log.SetByte(sim::MemoryLogRam::kBase + sim::MemoryLogRam::kTextStart + static_cast<uint32_t>(i), reading.logArea[i]);
+  for (size_t i = 0; i < reading.logArea.size(); ++i)
+    log.SetByte(sim::MemoryLogRam::kBase + sim::MemoryLogRam::kTextStart + static_cast<uint32_t>(i),
+                reading.logArea[i]);
   log.SetHeader(reading.logHeader);
   run.outputs.memoryLogHeader = reading.logHeader;
   run.outputs.memoryLogText = log.LogText();
@@ -528,7 +532,8 @@ void AssembleReports(const SummaryReading& reading, const TraceReader& trace, co
   }
   run.postcodes.insert(run.postcodes.begin(), run.entry.postcodes.begin(), run.entry.postcodes.end());
   if (!facts.complete && !facts.timedOut && run.faults.empty() && facts.problems.empty())
-    facts.problems.push_back("QEMU ended (exit code " + std::to_string(facts.exitCode) + ") before the summary was complete");
+    facts.problems.push_back("QEMU ended (exit code " + std::to_string(facts.exitCode) +
+                             ") before the summary was complete");
 }
 }  // namespace
 
@@ -542,11 +547,23 @@ QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& opti
                  summaryPath = work.Path() / "com2.txt", fifo = work.Path() / "trace.fifo";
   WriteFile(romPath, rom);
   fs::remove(fifo);
-  const std::vector<std::string> args = {
-      options.qemu, "-M", "pc", "-nodefaults", "-display", "none", "-no-reboot", "-bios", romPath.string(),
-      "-serial", "file:" + console.string(), "-serial", "file:" + summaryPath.string(),
-      "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
-      "-trace", "memory_region_ops_write,file=" + fifo.string()};
+  const std::vector<std::string> args = {options.qemu,
+                                         "-M",
+                                         "pc",
+                                         "-nodefaults",
+                                         "-display",
+                                         "none",
+                                         "-no-reboot",
+                                         "-bios",
+                                         romPath.string(),
+                                         "-serial",
+                                         "file:" + console.string(),
+                                         "-serial",
+                                         "file:" + summaryPath.string(),
+                                         "-device",
+                                         "isa-debug-exit,iobase=0xf4,iosize=0x04",
+                                         "-trace",
+                                         "memory_region_ops_write,file=" + fifo.string()};
   TraceReader trace;
   const ProcessOutcome outcome = RunQemu(args, fifo, options.timeLimitSeconds, trace);
 
@@ -561,7 +578,8 @@ QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& opti
   run.imagePath = options.volume;
   run.imageFileSize = static_cast<uint32_t>(volume.size());
   run.outputs.serial = [&] {
-    const std::vector<uint8_t> bytes = fs::exists(console) ? ReadFile(console, "serial output") : std::vector<uint8_t>{};
+    const std::vector<uint8_t> bytes =
+        fs::exists(console) ? ReadFile(console, "serial output") : std::vector<uint8_t>{};
     return std::string(bytes.begin(), bytes.end());
   }();
   run.postcodeWrites = trace.writes;

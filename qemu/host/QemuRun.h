@@ -35,20 +35,20 @@ struct QemuOptions {
 
 // What only QEMU tells.
 struct QemuFacts {
-  double seconds = 0;      // wall time of the QEMU process
-  int exitCode = -1;       // QEMU's exit status (isa-debug-exit: value * 2 + 1); -1 when stopped
-  bool timedOut = false;   // stopped by the time limit
-  bool complete = false;   // the summary ended normally
+  double seconds = 0;                    // wall time of the QEMU process
+  int exitCode = -1;                     // QEMU's exit status (isa-debug-exit: value * 2 + 1); -1 when stopped
+  bool timedOut = false;                 // stopped by the time limit
+  bool complete = false;                 // the summary ended normally
   std::optional<uint32_t> hostBridgeDc;  // register 0xDC as QEMU's host bridge kept the scenario's value
   struct Probe {
     uint32_t address = 0, width = 0, value = 0;
   };
-  std::vector<Probe> probes;             // what the board answered where the chipset's devices would be
-  uint32_t moduleFile = 0;               // the PEIM's file header in the volume
-  uint32_t imageSection = 0;             // its image as the section holds it (a TE image starts with its TE header)
-  std::string imageFormat;               // PE32 or TE
+  std::vector<Probe> probes;  // what the board answered where the chipset's devices would be
+  uint32_t moduleFile = 0;    // the PEIM's file header in the volume
+  uint32_t imageSection = 0;  // its image as the section holds it (a TE image starts with its TE header)
+  std::string imageFormat;    // PE32 or TE
   uint64_t traceLines = 0;
-  std::vector<std::string> problems;     // ERROR lines of the foundation, unparsed lines
+  std::vector<std::string> problems;  // ERROR lines of the foundation, unparsed lines
 };
 
 struct QemuRunResult {

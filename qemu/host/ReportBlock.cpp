@@ -34,8 +34,10 @@ std::vector<uint8_t> CompileReportBlock(const tools::Scenario& scenario) {
                     (p.interruptsEnabled ? SwitchInterruptsEnabled : 0);
   for (int call : p.failRegisterCalls) {
     if (call < 0 || call >= 32)
-      throw tools::ScenarioError(scenario.path + ": field 'platform.fail.register': the QEMU foundation can fail "
-                                 "only the first 32 Register calls, not call " + std::to_string(call));
+      throw tools::ScenarioError(scenario.path +
+                                 ": field 'platform.fail.register': the QEMU foundation can fail "
+                                 "only the first 32 Register calls, not call " +
+                                 std::to_string(call));
     header.FailRegisterMask |= 1u << call;
   }
   header.MemoryLogHeader = p.memoryLogHeader;

@@ -10,9 +10,11 @@
 //   its checksum, file headers and their checksums and states, the PEIM's
 //   dependency expression and its PE32 or TE section); the image runs in
 //   place, so it must have been rebased to where it lies;
-// - the report block after the volume gives the board's CMOS bytes, the
-//   foundation's failure switches and the reports, each delivered to every
-//   registered handler in registration order;
+// - the report block (the ROM directory below this code says where it and
+//   the volume are) gives the board's set-up (CMOS bytes, the host bridge's
+//   register 0xDC, 0xCF8, the memory log header), the foundation's failure
+//   switches and the reports, each delivered to every registered handler in
+//   registration order;
 // - a summary goes to the second serial port, and isa-debug-exit ends QEMU.
 //
 // Nothing here is writable but temporary RAM: the foundation's state lives
@@ -404,9 +406,20 @@ void SetUpEnvironment(const ReportBlockHeader* block) {
 
   // The HOB list starts with the handoff HOB that describes temporary RAM.
   const uint32_t hobs = RamBase() + HobListOffset;
-  const uint32_t handoff[HandoffHobLength / 4] = {
-      HobTypeHandoff | (HandoffHobLength << 16), 0, HandoffHobVersion, 0, RamBase(), 0, RamBase() + RamSize(), 0,
-      RamBase(), 0, hobs + HobListSize, 0, hobs + HandoffHobLength + sizeof(EFI_HOB_GENERIC_HEADER), 0};
+  const uint32_t handoff[HandoffHobLength / 4] = {HobTypeHandoff | (HandoffHobLength << 16),
+                                                  0,
+                                                  HandoffHobVersion,
+                                                  0,
+                                                  RamBase(),
+                                                  0,
+                                                  RamBase() + RamSize(),
+                                                  0,
+                                                  RamBase(),
+                                                  0,
+                                                  hobs + HobListSize,
+                                                  0,
+                                                  hobs + HandoffHobLength + sizeof(EFI_HOB_GENERIC_HEADER),
+                                                  0};
   for (uint32_t i = 0; i < HandoffHobLength / 4; ++i) Write32(hobs + 4 * i, handoff[i]);
   state->HobEnd = HandoffHobLength;
   WriteEndOfHobList(hobs + state->HobEnd);
@@ -478,7 +491,8 @@ uint32_t Pe32Origin(uint32_t image) {
   if (Read32(optional + OptionalImageBaseOffset) != image)
     Stop("image not rebased to its place in flash; its base is", Read32(optional + OptionalImageBaseOffset));
   if (Read32(optional + OptionalSectionAlignmentOffset) != Read32(optional + OptionalFileAlignmentOffset))
-    Stop("image sections not laid out as in memory; section alignment", Read32(optional + OptionalSectionAlignmentOffset));
+    Stop("image sections not laid out as in memory; section alignment",
+         Read32(optional + OptionalSectionAlignmentOffset));
   return image;
 }
 
@@ -490,7 +504,8 @@ uint32_t Pe32EntryPoint(uint32_t image) {
 // A TE image: the stripped PE headers are replaced by the 40-byte TE header,
 // so offset 0 of the original image lies StrippedSize - 40 bytes before it.
 uint32_t TeOrigin(uint32_t image) {
-  if (Read16(image) != TeSignature || Read16(image + TeMachineOffset) != MachineI386) Stop("not an IA32 TE image at", image);
+  if (Read16(image) != TeSignature || Read16(image + TeMachineOffset) != MachineI386)
+    Stop("not an IA32 TE image at", image);
   const uint32_t origin = image + TeHeaderSize - Read16(image + TeStrippedSizeOffset);
   if (Read32(image + TeImageBaseOffset) != origin || Read32(image + TeImageBaseOffset + 4) != 0)
     Stop("TE image not rebased to its place in flash; its base is", Read32(image + TeImageBaseOffset));
@@ -512,8 +527,8 @@ void FindSections(uint32_t body, uint32_t end, FoundModule* module) {
       module->Image = section + header;
       module->IsTe = type == SectionTe ? TRUE : FALSE;
       module->Origin = module->IsTe ? TeOrigin(module->Image) : Pe32Origin(module->Image);
-      module->Entry = module->Origin + (module->IsTe ? Read32(module->Image + TeEntryPointOffset)
-                                                     : Pe32EntryPoint(module->Image));
+      module->Entry =
+          module->Origin + (module->IsTe ? Read32(module->Image + TeEntryPointOffset) : Pe32EntryPoint(module->Image));
     } else if (type == SectionPeiDepex) {
       module->Depex = section + header;
       module->DepexLength = size - header;
@@ -554,8 +569,8 @@ FoundModule FindPeim(uint32_t base, uint32_t* volumeLength) {
     }
     if (size < header || size > end - file) Stop("file with a bad size at", file);
     // The header checksum covers the header with its state and file checksum taken as 0.
-    const uint8_t headerSum = static_cast<uint8_t>(Sum8(file, header) - Read8(file + FileStateOffset) -
-                                                   Read8(file + FileChecksumOffset + 1));
+    const uint8_t headerSum =
+        static_cast<uint8_t>(Sum8(file, header) - Read8(file + FileStateOffset) - Read8(file + FileChecksumOffset + 1));
     if (headerSum != 0) Stop("file header checksum wrong at", file);
     // The data checksum makes the data and itself sum to 0, or is the fixed 0xAA when not kept.
     const uint8_t fileChecksum = Read8(file + FileChecksumOffset + 1);
@@ -699,10 +714,10 @@ void DeliverReports(const ReportBlockHeader* block, const EFI_PEI_SERVICES** ser
       // host bridge's address register as they were.
       const uint32_t addressBefore = IoRead32(PciConfigAddressPort);
       SetInterruptFlag(interrupts);
-      const EFI_STATUS status = handlers[h](
-          services, report->Type, report->Value, report->Instance,
-          reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(report->CallerAddress)),
-          reinterpret_cast<const EFI_STATUS_CODE_DATA*>(static_cast<uintptr_t>(report->DataAddress)));
+      const EFI_STATUS status =
+          handlers[h](services, report->Type, report->Value, report->Instance,
+                      reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(report->CallerAddress)),
+                      reinterpret_cast<const EFI_STATUS_CODE_DATA*>(static_cast<uintptr_t>(report->DataAddress)));
       const BOOLEAN interruptsAfter = InterruptsEnabled();
       DisableInterrupts();
       PutText("R");
@@ -773,9 +788,8 @@ extern "C" uint32_t SetUpTemporaryRam() {
   const uint32_t regionBase = ramDirectoryEntry << LargePageShift;
   for (uint32_t i = 0; i < 1024; ++i) {
     const uint32_t virtualAddress = regionBase + i * PageSize;
-    const uint32_t physical = virtualAddress - RamBase() < RamSize()
-                                  ? TemporaryRamPhysical() + (virtualAddress - RamBase())
-                                  : virtualAddress;
+    const uint32_t physical =
+        virtualAddress - RamBase() < RamSize() ? TemporaryRamPhysical() + (virtualAddress - RamBase()) : virtualAddress;
     Write32(table + 4 * i, physical | PagePresent | PageWritable);
   }
   return directory;
@@ -783,8 +797,7 @@ extern "C" uint32_t SetUpTemporaryRam() {
 
 extern "C" [[noreturn]] void ReportException(const uint32_t* frame) {
   const uint32_t vector = frame[0];
-  const BOOLEAN hasErrorCode =
-      (vector == 8 || (vector >= 10 && vector <= 14) || vector == 17) ? TRUE : FALSE;
+  const BOOLEAN hasErrorCode = (vector == 8 || (vector >= 10 && vector <= 14) || vector == 17) ? TRUE : FALSE;
   uint32_t cr2;
   __asm__ __volatile__("movl %%cr2, %0" : "=r"(cr2));
   PutText("FAULT");
@@ -821,12 +834,13 @@ extern "C" [[noreturn]] void FoundationMain() {
   PutHex(module.Entry);
   PutText(module.IsTe ? " TE" : " PE32");
   EndLine();
-  if (!DepexHolds(module.Depex, module.DepexLength)) Stop("the PEIM's dependency expression does not hold; it is at", module.Depex);
+  if (!DepexHolds(module.Depex, module.DepexLength))
+    Stop("the PEIM's dependency expression does not hold; it is at", module.Depex);
 
   const EFI_PEI_SERVICES** services = At<const EFI_PEI_SERVICES*>(ServicesPointerOffset);
   SetInterruptFlag((block->Switches & SwitchInterruptsEnabled) != 0 ? TRUE : FALSE);
-  const EFI_STATUS status =
-      reinterpret_cast<ModuleEntryPoint>(static_cast<uintptr_t>(module.Entry))(reinterpret_cast<const void*>(static_cast<uintptr_t>(module.File)), services);
+  const ModuleEntryPoint entry = reinterpret_cast<ModuleEntryPoint>(static_cast<uintptr_t>(module.Entry));
+  const EFI_STATUS status = entry(reinterpret_cast<const void*>(static_cast<uintptr_t>(module.File)), services);
   DisableInterrupts();
   PutText("ENTRY");
   PutHex(status);

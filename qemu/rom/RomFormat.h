@@ -41,10 +41,10 @@ struct ReportBlockHeader {
   uint32_t Version;
   uint32_t Length;  // the whole block, this header included
   uint32_t ReportCount;
-  uint32_t CmosCount;         // CmosEntry items right after this header, padded to 4 bytes
-  uint32_t Switches;          // Switch... bits
-  uint32_t FailRegisterMask;  // bit n set: the n-th Register call (0 first) fails
-  uint32_t MemoryLogHeader;   // written to the memory log window before the module runs
+  uint32_t CmosCount;           // CmosEntry items right after this header, padded to 4 bytes
+  uint32_t Switches;            // Switch... bits
+  uint32_t FailRegisterMask;    // bit n set: the n-th Register call (0 first) fails
+  uint32_t MemoryLogHeader;     // written to the memory log window before the module runs
   uint32_t PciAddressRegister;  // what 0xCF8 holds before the module runs
   uint32_t NewHobFill;          // the byte a new HOB's body is filled with
   uint32_t HostBridgeDc;        // written to the host bridge's register 0xDC before the module runs

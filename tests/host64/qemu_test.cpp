@@ -14,9 +14,9 @@
 
 #include "InPlace.h"
 #include "QemuRun.h"
-#include "Volume.h"
 #include "ReportBlock.h"
 #include "RomFormat.h"
+#include "Volume.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLay
       {"type": "0x80000002", "value": "0x03058002", "instance": 3, "caller": "PcdPei"},
       {"type": "0x03", "value": "0x03020000", "data": {"kind": "debug", "format": "%a %d", "args": [{"string": "x"}, 5]}},
       {"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}
-    ]})", "inline.json");
+    ]})",
+                                                 "inline.json");
   const std::vector<uint8_t> block = qemu::CompileReportBlock(s);
   const auto header = At<QemuRom::ReportBlockHeader>(block, 0);
   EXPECT_EQ(header.Signature, QemuRom::ReportBlockSignature);
@@ -133,13 +134,17 @@ TEST(QemuTrace, RecognisesABlinkCycleOnlyOnceAWholeCycleAndTheNextStartAreSeen) 
   };
   const Case cases[] = {
       {"one cycle and the next start", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 2}}, {0x184, 0x8400, 0, 1}, 9},
-      {"two and a half cycles", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 9}, {0x8400, 3}},
-       {0x184, 0x8400, 0, 1}, 9},
+      {"two and a half cycles",
+       {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 9}, {0x8400, 3}},
+       {0x184, 0x8400, 0, 1},
+       9},
       {"the cycle not yet closed", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 4}}, {}, 0},
       {"one word so far", {{0x184, 500}}, {}, 0},
       {"no repetition", {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}, {}, 0},
-      {"a first run lengthened by the code written before the loop", {{0x184, 10}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 1}},
-       {0x184, 0x8400, 0, 1}, 9},
+      {"a first run lengthened by the code written before the loop",
+       {{0x184, 10}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 1}},
+       {0x184, 0x8400, 0, 1},
+       9},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -178,15 +183,17 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
 TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
   const std::vector<uint8_t> good = ReadBytes(SS_FV);
   const fv::Volume volume = fv::ReadVolume(good, SS_FV);
-  const auto peim = std::find_if(volume.files.begin(), volume.files.end(), [](const fv::File& f) { return f.type == 0x06; });
+  const auto peim =
+      std::find_if(volume.files.begin(), volume.files.end(), [](const fv::File& f) { return f.type == 0x06; });
   ASSERT_NE(peim, volume.files.end());
   const fv::File& file = *peim;
   const fv::Section* depex = file.Find(0x1B);
   const fv::Section* image = file.Find(0x12) != nullptr ? file.Find(0x12) : file.Find(0x10);
   ASSERT_NE(depex, nullptr);
   ASSERT_NE(image, nullptr);
-  const uint32_t imageBase = image->type == 0x12 ? image->dataOffset + 16
-                                                 : image->dataOffset + At<uint32_t>(good, image->dataOffset + 0x3C) + 24 + 28;
+  const uint32_t imageBase = image->type == 0x12
+                                 ? image->dataOffset + 16
+                                 : image->dataOffset + At<uint32_t>(good, image->dataOffset + 0x3C) + 24 + 28;
   struct Case {
     const char* name;
     uint32_t offset;
@@ -207,8 +214,8 @@ TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
     std::vector<uint8_t> broken = good;
     broken[c.offset] ^= c.flip;
     const std::string path = testing::TempDir() + "/broken_volume.fv";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(broken.data()),
-                                                static_cast<std::streamsize>(broken.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(broken.data()), static_cast<std::streamsize>(broken.size()));
     qemu::QemuOptions options = BuiltVolume();
     options.volume = path;
     const qemu::QemuRunResult r = qemu::RunOnQemu(scenario, options);
@@ -309,7 +316,8 @@ class QemuAgainstSinksim : public testing::TestWithParam<std::string> {};
 
 TEST_P(QemuAgainstSinksim, GiveTheSameSerialBytesPostCodesResultsAndHob) {
   const tools::Scenario scenario = tools::LoadScenario(std::string(SS_SCENARIOS) + "/" + GetParam() + ".json");
-  if (const auto why = qemu::NotRepresentable(scenario.platform)) GTEST_SKIP() << "QEMU's PC cannot represent it: " << *why;
+  if (const auto why = qemu::NotRepresentable(scenario.platform))
+    GTEST_SKIP() << "QEMU's PC cannot represent it: " << *why;
   ExpectSameOnBoth(scenario);
 }
 
@@ -333,7 +341,8 @@ TEST(QemuAgainstSinksimFoundation, AnswerTheModuleAlikeWhenServicesFail) {
   };
   for (const char* platform : platforms) {
     SCOPED_TRACE(platform);
-    ExpectSameOnBoth(tools::ParseScenario(std::string("{\"platform\": ") + platform + ", " + reports + "}", "inline.json"));
+    ExpectSameOnBoth(
+        tools::ParseScenario(std::string("{\"platform\": ") + platform + ", " + reports + "}", "inline.json"));
   }
 }
 
