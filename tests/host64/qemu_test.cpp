@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "InPlace.h"
+#include "ModuleFile.h"
 #include "QemuRun.h"
 #include "ReportBlock.h"
 #include "RomFormat.h"
@@ -239,16 +240,19 @@ std::vector<std::string> ScenarioNames() {
 
 // Runs a scenario on QEMU and on sinksim set up as QEMU answered, and
 // expects the same serial bytes, POST codes, results, halt point and HOB.
-void ExpectSameOnBoth(const tools::Scenario& scenario) {
+void ExpectSameOnBoth(const tools::Scenario& scenario, const std::string& volumePath = SS_FV) {
   // A scenario that blinks for ever is run on QEMU only until its first
   // words are in: a whole cycle takes QEMU's trace far longer than a test
   // may. The emulated machine tells which scenarios do, quickly when it stops
   // a call after a few thousand port 0x80 writes.
   tools::Scenario probe = scenario;
   probe.limits.blinkWrites = 4096;
-  const emu::RunResult quick = emu::RunScenario(VolumeInPlace(), probe);
+  const emu::FlashImage inPlace =
+      volumePath == SS_FV ? VolumeInPlace() : emu::LoadVolume(volumePath, SS_FV_BASE);
+  const emu::RunResult quick = emu::RunScenario(inPlace, probe);
   const bool blinks = quick.halt && quick.halt->reason == "blink loop";
   qemu::QemuOptions options = BuiltVolume();
+  options.volume = volumePath;
   options.timeLimitSeconds = blinks ? 2 : 30;
 
   const qemu::QemuRunResult onQemu = qemu::RunOnQemu(scenario, options);
@@ -259,10 +263,11 @@ void ExpectSameOnBoth(const tools::Scenario& scenario) {
 
   tools::Scenario likeQemu = scenario;
   likeQemu.platform = qemu::MatchingPlatform(scenario.platform, onQemu.facts);
-  const emu::RunResult s = emu::RunScenario(VolumeInPlace(), likeQemu);
+  const emu::RunResult s = emu::RunScenario(inPlace, likeQemu);
   ASSERT_TRUE(s.faults.empty()) << s.faults.front().kind << " " << s.faults.front().detail;
 
   // The same volume at the same flash base: the same entry point and handler addresses.
+  EXPECT_EQ(q.imageFormat, s.imageFormat);
   EXPECT_EQ(q.entryPoint, s.entryPoint);
   EXPECT_EQ(q.imageBase, s.imageBase);
   EXPECT_EQ(q.handlers, s.handlers);
@@ -319,6 +324,17 @@ TEST_P(QemuAgainstSinksim, GiveTheSameSerialBytesPostCodesResultsAndHob) {
   if (const auto why = qemu::NotRepresentable(scenario.platform))
     GTEST_SKIP() << "QEMU's PC cannot represent it: " << *why;
   ExpectSameOnBoth(scenario);
+}
+
+// The build packs a TE image by default; the boot ROM finds and enters a
+// PE32 image section as well.
+TEST(QemuAgainstSinksimFormats, RunAPe32VolumeAlike) {
+  const fv::Packed packed =
+      fv::Pack(fv::ReadPeFile(SS_IMAGE), fv::ModulePackOptions(SS_FV_BASE, fv::ImageFormat::Pe32));
+  const std::string path = testing::TempDir() + "/pe32_volume.fv";
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(packed.fv.data()), static_cast<std::streamsize>(packed.fv.size()));
+  ExpectSameOnBoth(tools::LoadScenario(std::string(SS_SCENARIOS) + "/report_kinds.json"), path);
 }
 
 // The boot ROM's PEI services against the emulated machine's: each failure
