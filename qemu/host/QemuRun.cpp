@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <string_view>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -32,6 +34,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kSummaryPort = 0x2F8;
+constexpr int kTracePipeBytes = 1 << 20;
+constexpr useconds_t kTraceBatchMicroseconds = 2000;
 constexpr uint32_t kFvLengthOffset = 32;
 constexpr uint32_t kFvSignatureOffset = 40;
 constexpr uint32_t kFvSignature = 0x4856465Fu;  // "_FVH"
@@ -120,14 +124,17 @@ class TraceReader {
   };
 
   void Feed(const char* data, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
-      if (data[i] == '\n') {
+    std::string_view rest(data, size);
+    for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+      if (partial_.empty()) {
+        Line(rest.substr(0, end));
+      } else {
+        partial_.append(rest.substr(0, end));
         Line(partial_);
         partial_.clear();
-      } else {
-        partial_ += data[i];
       }
     }
+    partial_.append(rest);
   }
   // After QEMU was stopped, the trace may end inside a line or between the
   // two bytes of a 16-bit write: neither is a whole write, both are dropped.
@@ -148,15 +155,25 @@ class TraceReader {
 
  private:
   // "memory_region_ops_write cpu 0 mr 0x... addr 0x80 value 0x34 size 1 name 'ioport80'"
-  void Line(const std::string& line) {
+  // A hexadecimal number right after `key` in the line, if the line has one.
+  static std::optional<uint32_t> HexAfter(std::string_view line, std::string_view key) {
+    const size_t at = line.find(key);
+    if (at == std::string_view::npos) return std::nullopt;
+    uint32_t value = 0;
+    const char* first = line.data() + at + key.size();
+    const auto [end, error] = std::from_chars(first, line.data() + line.size(), value, 16);
+    if (error != std::errc() || end == first) return std::nullopt;
+    return value;
+  }
+
+  void Line(std::string_view line) {
     ++lines;
     const bool port80 = line.ends_with("'ioport80'");
     const bool serial = !port80 && line.ends_with("'serial'");
     if (!port80 && !serial) return;
-    const size_t addr = line.find(" addr 0x"), value = line.find(" value 0x");
-    if (addr == std::string::npos || value == std::string::npos) return;
-    const uint32_t address = static_cast<uint32_t>(std::stoul(line.substr(addr + 8), nullptr, 16));
-    const uint32_t v = static_cast<uint32_t>(std::stoul(line.substr(value + 9), nullptr, 16));
+    const std::optional<uint32_t> a = HexAfter(line, " addr 0x"), value = HexAfter(line, " value 0x");
+    if (!a || !value) return;
+    const uint32_t address = *a, v = *value;
     if (port80) {
       // The address is listed either as the port or as the offset in the region.
       if (auto w = postcodes_.Byte(address & 1, static_cast<uint8_t>(v))) Word(*w);
@@ -233,6 +250,9 @@ ProcessOutcome RunQemu(const std::vector<std::string>& args, const fs::path& fif
   FileDescriptor reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   FileDescriptor keeper(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
   if (reader.Get() < 0 || keeper.Get() < 0) throw QemuError("cannot open " + fifo.string());
+  // A blink loop traces about 10 MB/s: a large pipe lets the reader take it
+  // in large reads (a smaller one where the system caps it).
+  fcntl(reader.Get(), F_SETPIPE_SZ, kTracePipeBytes);
 
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -244,7 +264,7 @@ ProcessOutcome RunQemu(const std::vector<std::string>& args, const fs::path& fif
                     " (Debian package qemu-system-x86; tools/install_deps.sh installs it)");
 
   ProcessOutcome outcome;
-  std::vector<char> buffer(1 << 16);
+  std::vector<char> buffer(kTracePipeBytes);
   auto drain = [&] {
     for (;;) {
       const ssize_t n = read(reader.Get(), buffer.data(), buffer.size());
@@ -256,6 +276,8 @@ ProcessOutcome RunQemu(const std::vector<std::string>& args, const fs::path& fif
   while (running) {
     pollfd p{reader.Get(), POLLIN, 0};
     poll(&p, 1, 20);
+    // Let the pipe fill a little: fewer, larger reads cost the two processes less.
+    usleep(kTraceBatchMicroseconds);
     drain();
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) {
