@@ -5,11 +5,9 @@ find_program(SS_LLD_LINK NAMES lld-link-14 lld-link REQUIRED)
 find_program(SS_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 find_program(SS_OBJDUMP NAMES llvm-objdump-14 llvm-objdump REQUIRED)
 
-set(SS_FW_FLAGS
-  --target=i686-pc-windows-msvc -std=c++17 -ffreestanding -fno-builtin -fno-exceptions -fno-rtti
-  -fno-strict-aliasing -fno-stack-protector -mno-stack-arg-probe -fno-threadsafe-statics
-  -mno-sse -mno-mmx -mno-80387 -msoft-float -mno-implicit-float
-  -Os -Wall -Wextra -fstack-usage -DSTATUSSINK_FIRMWARE=1)
+include(${SS_ROOT}/cmake/FirmwareCodegen.cmake)
+set(SS_FW_FLAGS --target=i686-pc-windows-msvc -std=c++17 ${SS_FW_CODEGEN_FLAGS} -mno-stack-arg-probe
+  -Wall -Wextra -DSTATUSSINK_FIRMWARE=1)
 foreach(dir ${SS_MODULE_INCLUDES})
   list(APPEND SS_FW_FLAGS -I${dir})
 endforeach()
@@ -31,11 +29,17 @@ foreach(src ${SS_FW_SOURCES})
   list(APPEND SS_FW_OBJECTS ${obj})
 endforeach()
 
+# The image's layout:
+#   /align:32 /filealign:32  the image runs in place from flash, so its sections
+#       sit in the file exactly where they sit in memory (section alignment equal
+#       to file alignment); 32 bytes keeps every section on a cache-line start
+#       while losing at most 31 bytes to padding per section
+set(SS_FW_LINK_LAYOUT /align:32 /filealign:32)
 set(SS_IMAGE ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.efi)
 set(SS_MAP ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.map)
 add_custom_command(OUTPUT ${SS_IMAGE} ${SS_MAP}
   COMMAND ${SS_LLD_LINK} /nologo /nodefaultlib /entry:ModuleEntry /subsystem:efi_boot_service_driver
-          /driver /align:32 /filealign:32 /dynamicbase /opt:ref /map:${SS_MAP} /out:${SS_IMAGE}
+          /driver ${SS_FW_LINK_LAYOUT} /dynamicbase /opt:ref /map:${SS_MAP} /out:${SS_IMAGE}
           ${SS_FW_OBJECTS}
   DEPENDS ${SS_FW_OBJECTS}
   COMMENT "firmware: linking StatusSinkPei.efi"

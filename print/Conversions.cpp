@@ -1,8 +1,13 @@
 // Digit strings, and the GUID, time and status texts of the format engine.
+// The texts are written straight into the engine's scratch area with the
+// digit table and ValueToDigits: no conversion calls the engine again, which
+// keeps the stack of a handler call shallow.
 #include "PrintInternal.h"
 
 extern const char DigitTable[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
                                     '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+
+namespace {
 
 // Status values with a row in StatusTextTable: 0 to 5, and errors 1 to 33.
 constexpr uint32_t StatusErrorBit = 0x80000000u;
@@ -11,63 +16,90 @@ constexpr uint32_t LastNamedError = 33;
 constexpr uint32_t FirstErrorRow = 5;  // row of error n is FirstErrorRow + n
 static_assert(FirstErrorRow + LastNamedError + 1 == StatusTextRows, "every named error has a row");
 
-char* ValueToDigits(char* Scratch, uint32_t Base, uint64_t Value) {
-  // The value is handled as two 32-bit halves: a 64-bit division would make
-  // the compiler call a run-time helper that the image does not have.
-  uint32_t High = (uint32_t)(Value >> 32);
-  uint32_t Low = (uint32_t)Value;
-  char* Place = Scratch;
-  *Place = 0;
-  if (Base == 16) {
-    for (; High != 0; High >>= 4) {
-      *++Place = DigitTable[Low & 0xF];
-      Low = (Low >> 4) | (High << 28);
-    }
-    do {
-      *++Place = DigitTable[Low & 0xF];
-      Low >>= 4;
-    } while (Low != 0);
-    return Place;
+// The GUID's bytes in the order their digits are printed: the u32 and the
+// two u16 fields most significant byte first, then the eight single bytes.
+// A dash follows the bytes printed 4th, 6th, 8th and 10th.
+constexpr uint8_t GuidByteOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr uint32_t GuidDashAfter = (1u << 3) | (1u << 5) | (1u << 7) | (1u << 9);
+constexpr uint32_t GuidTextLength = 36;
+static_assert(GuidTextLength + 1 <= FormatScratchSize, "a GUID text and its NUL fit in Scratch");
+
+// Where TimeText converts a field before copying it to the text, behind the
+// longest time text (22 characters) and its NUL: a NUL and at most 5 digits.
+constexpr uint32_t TimeDigitsPlace = 30;
+static_assert(TimeDigitsPlace >= 23 && TimeDigitsPlace + 6 <= FormatScratchSize, "the time digits fit");
+
+// Writes the decimal digits of Value, at least MinDigits of them (zeros in
+// front), at Place; returns the place after the last one.
+char* PutDecimal(char* Place, char* Digits, uint32_t Value, uint32_t MinDigits) {
+  char* top = ValueToDigits(Digits, 10, Value);
+  for (uint32_t count = static_cast<uint32_t>(top - Digits); count < MinDigits; count++) {
+    *Place++ = '0';
   }
-  // Base 10 while the high half is not 0: long division of High:Low by 10 in
-  // three steps of at most 32 bits each (High, then the upper and the lower
-  // 16 bits of Low, each with the remainder of the step before in front).
-  // A remainder is below 10, so every step fits and every partial quotient
-  // of the two 16-bit steps fits in 16 bits.
-  while (High != 0) {
-    uint32_t Remainder = High % 10;
-    High /= 10;
-    uint32_t Upper = (Remainder << 16) | (Low >> 16);
-    Remainder = Upper % 10;
-    uint32_t Lower = (Remainder << 16) | (Low & 0xFFFF);
-    *++Place = DigitTable[Lower % 10];
-    Low = ((Upper / 10) << 16) | (Lower / 10);
+  while (*top != 0) {
+    *Place++ = *top--;
   }
-  do {
-    *++Place = DigitTable[Low % 10];
-    Low /= 10;
-  } while (Low != 0);
   return Place;
 }
 
-// Little-endian fields of a record that may sit at any address.
-static uint32_t ReadU16(const uint8_t* Field) {
-  return (uint32_t)Field[0] | ((uint32_t)Field[1] << 8);
-}
+}  // namespace
 
-static uint32_t ReadU32(const uint8_t* Field) {
-  return ReadU16(Field) | (ReadU16(Field + 2) << 16);
+char* ValueToDigits(char* Scratch, uint32_t Base, uint64_t Value) {
+  // The value is handled as two 32-bit halves: a 64-bit division would make
+  // the compiler call a run-time helper that the image does not have.
+  uint32_t high = static_cast<uint32_t>(Value >> 32);
+  uint32_t low = static_cast<uint32_t>(Value);
+  char* place = Scratch;
+  *place = 0;
+  if (Base == 16) {
+    for (; high != 0; high >>= 4) {
+      *++place = DigitTable[low & 0xF];
+      low = (low >> 4) | (high << 28);
+    }
+    do {
+      *++place = DigitTable[low & 0xF];
+      low >>= 4;
+    } while (low != 0);
+    return place;
+  }
+  // Base 10 while the high half is not 0: long division of high:low by 10 in
+  // three steps of at most 32 bits each (high, then the upper and the lower
+  // 16 bits of low, each with the remainder of the step before in front).
+  // A remainder is below 10, so every step fits and every partial quotient
+  // of the two 16-bit steps fits in 16 bits.
+  while (high != 0) {
+    uint32_t remainder = high % 10;
+    high /= 10;
+    uint32_t upper = (remainder << 16) | (low >> 16);
+    remainder = upper % 10;
+    uint32_t lower = (remainder << 16) | (low & 0xFFFF);
+    *++place = DigitTable[lower % 10];
+    low = ((upper / 10) << 16) | (lower / 10);
+  }
+  do {
+    *++place = DigitTable[low % 10];
+    low /= 10;
+  } while (low != 0);
+  return place;
 }
 
 const char* GuidText(char* Scratch, const uint8_t* Guid) {
   if (Guid == nullptr) {
     return "<null guid>";
   }
-  // EFI_GUID: a u32, two u16 and eight single bytes.
-  FormatWithFlags(Scratch, FormatScratchSize, 0, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  ReadU32(Guid), ReadU16(Guid + 4), ReadU16(Guid + 6), (uint32_t)Guid[8],
-                  (uint32_t)Guid[9], (uint32_t)Guid[10], (uint32_t)Guid[11], (uint32_t)Guid[12],
-                  (uint32_t)Guid[13], (uint32_t)Guid[14], (uint32_t)Guid[15]);
+  // EFI_GUID: a u32, two u16 and eight single bytes, little-endian, read
+  // byte by byte so that it may sit at any address.
+  char* place = Scratch;
+  for (uint32_t index = 0; index < 16; index++) {
+    uint32_t value = Guid[GuidByteOrder[index]];
+    place[0] = DigitTable[value >> 4];
+    place[1] = DigitTable[value & 0xF];
+    place += 2;
+    if (((GuidDashAfter >> index) & 1) != 0) {
+      *place++ = '-';
+    }
+  }
+  *place = 0;
   return Scratch;
 }
 
@@ -76,21 +108,36 @@ const char* TimeText(char* Scratch, const uint8_t* Time) {
     return "<null time>";
   }
   // The UEFI time record: year u16 at 0, then month, day, hour and minute
-  // bytes; nothing past the minute is read. The widths are minimums.
-  FormatWithFlags(Scratch, FormatScratchSize, 0, "%02d/%02d/%04d  %02d:%02d", (uint32_t)Time[2],
-                  (uint32_t)Time[3], ReadU16(Time), (uint32_t)Time[4], (uint32_t)Time[5]);
+  // bytes; nothing past the minute is read. "MM/DD/YYYY  HH:MM", where each
+  // width is a minimum (a day of 100 prints three digits).
+  char* digits = Scratch + TimeDigitsPlace;
+  char* place = PutDecimal(Scratch, digits, Time[2], 2);
+  *place++ = '/';
+  place = PutDecimal(place, digits, Time[3], 2);
+  *place++ = '/';
+  place = PutDecimal(place, digits, static_cast<uint32_t>(Time[0]) | (static_cast<uint32_t>(Time[1]) << 8), 4);
+  *place++ = ' ';
+  *place++ = ' ';
+  place = PutDecimal(place, digits, Time[4], 2);
+  *place++ = ':';
+  place = PutDecimal(place, digits, Time[5], 2);
+  *place = 0;
   return Scratch;
 }
 
 const char* StatusText(char* Scratch, uint32_t Status) {
   if ((Status & StatusErrorBit) != 0) {
-    uint32_t Error = Status & ~StatusErrorBit;
-    if (Error >= 1 && Error <= LastNamedError) {
-      return StatusTextTable[FirstErrorRow + Error];
+    uint32_t error = Status & ~StatusErrorBit;
+    if (error >= 1 && error <= LastNamedError) {
+      return StatusTextTable[FirstErrorRow + error];
     }
   } else if (Status <= LastNamedWarning) {
     return StatusTextTable[Status];
   }
-  FormatWithFlags(Scratch, FormatScratchSize, 0, "%08X", Status);
+  // Eight upper-case hexadecimal digits, most significant first.
+  for (uint32_t place = 8; place-- > 0; Status >>= 4) {
+    Scratch[place] = DigitTable[Status & 0xF];
+  }
+  Scratch[8] = 0;
   return Scratch;
 }

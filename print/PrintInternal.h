@@ -1,12 +1,19 @@
-// Conversions of the format engine that build their own text. Each returns
-// the 8-bit text to lay out, which is either a constant text or Scratch,
-// FormatScratchSize bytes on the engine's stack.
+// Conversions of the format engine that build their own text, and the
+// switch that keeps every call on the engine's general path. Each conversion
+// returns the 8-bit text to lay out, which is either a constant text or
+// Scratch, FormatScratchSize bytes on the engine's stack, written directly
+// with the digit table (no conversion calls the engine).
 #ifndef STATUSSINK_PRINT_INTERNAL_H
 #define STATUSSINK_PRINT_INTERNAL_H
 
 #include <stdint.h>
 
 #include "Print.h"
+
+// A caller bit that turns the shortcuts off: plain runs, texts and fills
+// then go character by character through the general steps. The output is
+// the same either way; the fuzzer runs every input both ways and compares.
+constexpr uint32_t GeneralPathOnly = 0x8000;
 
 // %g: the GUID at Guid as 8-4-4-4-12 upper-case hexadecimal digits, or
 // "<null guid>" for a null pointer.
