@@ -24,23 +24,36 @@ constexpr uint32_t GuidDashAfter = (1u << 3) | (1u << 5) | (1u << 7) | (1u << 9)
 constexpr uint32_t GuidTextLength = 36;
 static_assert(GuidTextLength + 1 <= FormatScratchSize, "a GUID text and its NUL fit in Scratch");
 
-// Where TimeText converts a field before copying it to the text, behind the
-// longest time text (22 characters) and its NUL: a NUL and at most 5 digits.
-constexpr uint32_t TimeDigitsPlace = 30;
-static_assert(TimeDigitsPlace >= 23 && TimeDigitsPlace + 6 <= FormatScratchSize, "the time digits fit");
+// Where TimeText and StatusText convert a number before copying its digits
+// to the text: behind the longest text they write (a time of 22 characters)
+// and its NUL; a NUL and at most 8 digits.
+constexpr uint32_t DigitsPlace = 24;
+static_assert(DigitsPlace + 9 <= FormatScratchSize, "the digits fit behind the text");
 
-// Writes the decimal digits of Value, at least MinDigits of them (zeros in
+// Writes the digits of Value in Base, at least MinDigits of them (zeros in
 // front), at Place; returns the place after the last one.
-char* PutDecimal(char* Place, char* Digits, uint32_t Value, uint32_t MinDigits) {
-  char* top = ValueToDigits(Digits, 10, Value);
-  for (uint32_t count = static_cast<uint32_t>(top - Digits); count < MinDigits; count++) {
+char* PutDigits(char* Place, char* Scratch, uint32_t Value, uint32_t Base, uint32_t MinDigits) {
+  char* digits = Scratch + DigitsPlace;
+  char* top = ValueToDigits(digits, Base, Value);
+  for (uint32_t count = static_cast<uint32_t>(top - digits); count < MinDigits; count++) {
     *Place++ = '0';
   }
   while (*top != 0) {
     *Place++ = *top--;
   }
+  *Place = 0;
   return Place;
 }
+
+// The fields of a time text in order: the byte of the record that holds the
+// field (the year is the u16 at 0), its least number of digits and the
+// characters that follow it.
+struct TimeField {
+  uint8_t Offset;
+  uint8_t MinDigits;
+  char After[3];
+};
+constexpr TimeField TimeFields[5] = {{2, 2, "/"}, {3, 2, "/"}, {0, 4, "  "}, {4, 2, ":"}, {5, 2, ""}};
 
 }  // namespace
 
@@ -110,17 +123,17 @@ const char* TimeText(char* Scratch, const uint8_t* Time) {
   // The UEFI time record: year u16 at 0, then month, day, hour and minute
   // bytes; nothing past the minute is read. "MM/DD/YYYY  HH:MM", where each
   // width is a minimum (a day of 100 prints three digits).
-  char* digits = Scratch + TimeDigitsPlace;
-  char* place = PutDecimal(Scratch, digits, Time[2], 2);
-  *place++ = '/';
-  place = PutDecimal(place, digits, Time[3], 2);
-  *place++ = '/';
-  place = PutDecimal(place, digits, static_cast<uint32_t>(Time[0]) | (static_cast<uint32_t>(Time[1]) << 8), 4);
-  *place++ = ' ';
-  *place++ = ' ';
-  place = PutDecimal(place, digits, Time[4], 2);
-  *place++ = ':';
-  place = PutDecimal(place, digits, Time[5], 2);
+  char* place = Scratch;
+  for (const TimeField& field : TimeFields) {
+    uint32_t value = Time[field.Offset];
+    if (field.Offset == 0) {
+      value |= static_cast<uint32_t>(Time[1]) << 8;
+    }
+    place = PutDigits(place, Scratch, value, 10, field.MinDigits);
+    for (const char* after = field.After; *after != 0; after++) {
+      *place++ = *after;
+    }
+  }
   *place = 0;
   return Scratch;
 }
@@ -134,10 +147,7 @@ const char* StatusText(char* Scratch, uint32_t Status) {
   } else if (Status <= LastNamedWarning) {
     return StatusTextTable[Status];
   }
-  // Eight upper-case hexadecimal digits, most significant first.
-  for (uint32_t place = 8; place-- > 0; Status >>= 4) {
-    Scratch[place] = DigitTable[Status & 0xF];
-  }
-  Scratch[8] = 0;
+  // Eight upper-case hexadecimal digits.
+  PutDigits(Scratch, Scratch, Status, 16, 8);
   return Scratch;
 }

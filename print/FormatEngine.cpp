@@ -75,14 +75,25 @@ const uint8_t* CopyCharacters(Output* Out, const uint8_t* Text, uint32_t Limit, 
   uint8_t* position = Out->Position;
   const uint8_t* end = Out->End;
   if (Out->Narrow && TextCharSize == 1) {
-    // 8-bit text into 8-bit output: the common case, in a short loop.
-    for (; Limit != 0 && position < end; Limit--) {
-      uint32_t character = *Text;
-      if (character == 0 || (PlainRun && EndsPlainRun(character))) {
-        break;
+    // 8-bit text into 8-bit output, the common case, in short loops.
+    if (PlainRun) {
+      // A plain run has no limit but the buffer's end and steps by one.
+      for (; position < end; Text++) {
+        uint32_t character = *Text;
+        if (character <= '%' && (character == 0 || EndsPlainRun(character))) {
+          break;
+        }
+        *position++ = static_cast<uint8_t>(character);
       }
-      *position++ = static_cast<uint8_t>(character);
-      Text += Step;
+    } else {
+      for (; Limit != 0 && position < end; Limit--) {
+        uint32_t character = *Text;
+        if (character == 0) {
+          break;
+        }
+        *position++ = static_cast<uint8_t>(character);
+        Text += Step;
+      }
     }
     Out->Position = position;
     return Text;
@@ -112,16 +123,24 @@ const uint8_t* CopyCharacters(Output* Out, const uint8_t* Text, uint32_t Limit, 
 
 // Count copies of Character (at most 8 bits) into the buffer.
 inline void Fill(Output* Out, uint32_t Count, uint8_t Character) {
-  CopyCharacters(Out, &Character, Count, 0, 1, false);
+  if (Count != 0) {
+    CopyCharacters(Out, &Character, Count, 0, 1, false);
+  }
 }
 
 // Characters of a text before its NUL, at most Limit.
 uint32_t TextLength(const uint8_t* Text, uint32_t CharSize, uint32_t Limit) {
-  uint32_t length = 0;
-  while (length < Limit && ReadCharacter(Text + length * CharSize, CharSize) != 0) {
-    length++;
+  uint32_t left = Limit;
+  if (CharSize == 1) {
+    for (; left != 0 && *Text != 0; Text++) {
+      left--;
+    }
+  } else {
+    for (; left != 0 && (Text[0] | Text[1]) != 0; Text += 2) {
+      left--;
+    }
   }
-  return length;
+  return Limit - left;
 }
 
 // The directive (or line break) being laid out.
@@ -351,9 +370,8 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     return 0;
   }
   uint32_t formatCharSize = (Flags & FormatWide) != 0 ? 2 : 1;
-  uint32_t formatLength = formatCharSize == 2 ? BoundedWideLength(static_cast<const uint16_t*>(Format))
-                                              : BoundedAsciiLength(static_cast<const char*>(Format));
-  if (formatLength > FormatMaxCharacters) {
+  if (TextLength(static_cast<const uint8_t*>(Format), formatCharSize, FormatMaxCharacters + 1) >
+      FormatMaxCharacters) {
     return 0;
   }
 
@@ -415,6 +433,9 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
           }
         } else if (character == '*') {
           number = TakeSlot(&next);
+        } else if (character > '.' && (character | 0x20) != 'l') {
+          // Every other option is at or below "." but "l" and "L".
+          break;
         } else {
           uint32_t option = 0;
           if (character == ' ') {
