@@ -98,6 +98,7 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const tools::Platf
   relocations_ = image_.relocations;
   flashBase_ = image_.flashBase;
   flashSize_ = static_cast<uint32_t>(image_.flash.size());
+  blockCounts_.assign(flashSize_, BlockCount{});
   if (flashSize_ == 0 || flashBase_ % kPageSize != 0 || flashSize_ % kPageSize != 0)
     throw std::runtime_error("emulator: flash at " + Hex(flashBase_) + " is not whole pages");
   // Flash must not cover what the machine itself keeps: temporary RAM, the PEI core page, low memory.
@@ -117,7 +118,18 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const tools::Platf
   const std::vector<uint8_t> halts(kPageSize, 0xF4);
   Check(uc_mem_write(uc, kThunkPage, halts.data(), halts.size()), "writing the thunks");
   Check(uc_mem_protect(uc, kThunkPage, kPageSize, UC_PROT_READ | UC_PROT_EXEC), "protecting the thunks");
-  Check(uc_mem_map(uc, kTempRamBase, kTempRamSize, UC_PROT_READ | UC_PROT_WRITE), "mapping temporary RAM");
+  // Temporary RAM below the stack is ordinary guest RAM. The stack is RAM
+  // that the emulator keeps itself, reached through device-style callbacks:
+  // Unicorn 2.0.1 allocates and frees a tree on every guest store to its own
+  // RAM, and nearly every store of a handler call goes to the stack. The
+  // callbacks also see each stack store's address for the deepest stack use.
+  // Newer Unicorn versions take the same path (a device mapping is part of
+  // the stable API).
+  Check(uc_mem_map(uc, kTempRamBase, kStackBottom - kTempRamBase, UC_PROT_READ | UC_PROT_WRITE),
+        "mapping temporary RAM");
+  stack_.assign(kStackTop - kStackBottom, 0);
+  Check(uc_mmio_map(uc, kStackBottom, kStackTop - kStackBottom, &OnStackRead, this, &OnStackWrite, this),
+        "mapping the stack");
 
   // The device windows the board decodes; any other page a device claims is mapped on first touch.
   for (uint32_t page = sim::MemoryLogRam::kBase; page < sim::MemoryLogRam::kBase + sim::MemoryLogRam::kSize;
@@ -134,7 +146,7 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const tools::Platf
   Check(uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&OnIn), this, 1, 0, UC_X86_INS_IN), "hooking in");
   Check(uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&OnOut), this, 1, 0, UC_X86_INS_OUT), "hooking out");
   Check(uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&OnRamWrite), this, kTempRamBase,
-                    kTempRamBase + kTempRamSize - 1),
+                    kStackBottom - 1),
         "hooking RAM writes");
   Check(uc_hook_add(uc, &h, UC_HOOK_MEM_PROT, reinterpret_cast<void*>(&OnProtected), this, 1, 0),
         "hooking protected memory");
@@ -205,12 +217,46 @@ void Emulator::SetUpEnvironment() {
   Write32(kHobList + hobEnd_ + 4, 0);
 }
 
+// Guest memory as the host sees it: the stack from the emulator's own RAM,
+// everything else through Unicorn.
+bool Emulator::GuestRead(uint32_t address, void* bytes, uint32_t size) const {
+  auto* out = static_cast<uint8_t*>(bytes);
+  while (size != 0) {
+    if (address >= kStackBottom && address < kStackTop) {
+      const uint32_t part = std::min(size, kStackTop - address);
+      std::memcpy(out, stack_.data() + (address - kStackBottom), part);
+      address += part, out += part, size -= part;
+      continue;
+    }
+    const uint32_t part = address < kStackBottom ? std::min<uint64_t>(size, uint64_t{kStackBottom} - address) : size;
+    if (uc_mem_read(uc_.get(), address, out, part) != UC_ERR_OK) return false;
+    address += part, out += part, size -= part;
+  }
+  return true;
+}
+
+bool Emulator::GuestWrite(uint32_t address, const void* bytes, uint32_t size) {
+  auto* in = static_cast<const uint8_t*>(bytes);
+  while (size != 0) {
+    if (address >= kStackBottom && address < kStackTop) {
+      const uint32_t part = std::min(size, kStackTop - address);
+      std::memcpy(stack_.data() + (address - kStackBottom), in, part);
+      address += part, in += part, size -= part;
+      continue;
+    }
+    const uint32_t part = address < kStackBottom ? std::min<uint64_t>(size, uint64_t{kStackBottom} - address) : size;
+    if (uc_mem_write(uc_.get(), address, in, part) != UC_ERR_OK) return false;
+    address += part, in += part, size -= part;
+  }
+  return true;
+}
+
 void Emulator::Write32(uint32_t address, uint32_t value) {
-  Check(uc_mem_write(uc_.get(), address, &value, 4), "writing guest memory at " + Hex(address));
+  if (!GuestWrite(address, &value, 4)) throw std::runtime_error("emulator: writing guest memory at " + Hex(address));
 }
 
 bool Emulator::TryWrite32(uint32_t address, uint32_t value, const char* service) {
-  const bool ok = address != 0 && uc_mem_write(uc_.get(), address, &value, 4) == UC_ERR_OK &&
+  const bool ok = address != 0 && GuestWrite(address, &value, 4) &&
                   address >= kTempRamBase && address + 4 <= kTempRamBase + kTempRamSize;
   if (!ok) {
     Fail({"bad service argument", address, lastEip_, 4, value, during_,
@@ -222,7 +268,7 @@ bool Emulator::TryWrite32(uint32_t address, uint32_t value, const char* service)
 
 std::vector<uint8_t> Emulator::ReadGuest(uint32_t address, uint32_t size) const {
   std::vector<uint8_t> out(size, 0);
-  if (uc_mem_read(uc_.get(), address, out.data(), size) != UC_ERR_OK) out.clear();
+  if (!GuestRead(address, out.data(), size)) out.clear();
   return out;
 }
 
@@ -236,7 +282,7 @@ void Emulator::Fail(Fault fault) { faults_.push_back(std::move(fault)); }
 uint32_t Emulator::Arg(int n) const {
   uint32_t esp = 0, value = 0;
   uc_reg_read(uc_.get(), UC_X86_REG_ESP, &esp);
-  uc_mem_read(uc_.get(), esp + 4 + 4 * n, &value, 4);
+  GuestRead(esp + 4 + 4 * n, &value, 4);
   return value;
 }
 
@@ -244,7 +290,7 @@ void Emulator::Return(uint32_t eax) {
   uc_engine* uc = uc_.get();
   uint32_t esp = 0, ret = 0;
   uc_reg_read(uc, UC_X86_REG_ESP, &esp);
-  uc_mem_read(uc, esp, &ret, 4);
+  GuestRead(esp, &ret, 4);
   esp += 4;
   uc_reg_write(uc, UC_X86_REG_EAX, &eax);
   uc_reg_write(uc, UC_X86_REG_ESP, &esp);
@@ -262,7 +308,7 @@ void Emulator::Service(uint32_t address) {
       calls_.lastLocatePpiServices = Arg(0);
       const uint32_t guid = Arg(1), instance = Arg(2), descriptor = Arg(3), ppi = Arg(4);
       uint8_t wanted[16] = {};
-      const bool known = guid != 0 && uc_mem_read(uc, guid, wanted, 16) == UC_ERR_OK &&
+      const bool known = guid != 0 && GuestRead(guid, wanted, 16) &&
                          std::memcmp(wanted, kHandlerPpiGuid.data(), 16) == 0 && instance == 0;
       if (config_.failLocatePpi || !known) return Return(kEfiNotFound);
       if (descriptor != 0 && !TryWrite32(descriptor, kPpiDescriptor, "LocatePpi")) return Return(kEfiInvalidParameter);
@@ -298,13 +344,13 @@ void Emulator::Service(uint32_t address) {
       ++calls_.copyMem;
       const uint32_t destination = Arg(0), source = Arg(1), length = Arg(2);
       std::vector<uint8_t> bytes(length);
-      if (length > kTempRamSize || uc_mem_read(uc, source, bytes.data(), length) != UC_ERR_OK) {
+      if (length > kTempRamSize || !GuestRead(source, bytes.data(), length)) {
         Fail({"bad service argument", source, lastEip_, length, 0, during_, "CopyMem source cannot be read"});
         return Return(0);
       }
       // The destination is written as the module would write it: it must be RAM the module may write.
       if (!AllowedRamWrite(destination, static_cast<int>(length)) ||
-          uc_mem_write(uc, destination, bytes.data(), length) != UC_ERR_OK)
+          !GuestWrite(destination, bytes.data(), length))
         Fail({"write outside allowed regions", destination, lastEip_, length, 0, during_, "CopyMem destination"});
       return Return(0);
     }
@@ -346,26 +392,44 @@ bool Emulator::AllowedRamWrite(uint32_t address, int size) const {
 
 // Counted per basic block: Unicorn's translation cache knows each block's
 // instruction count, which keeps the count exact at a fraction of the cost of
-// a per-instruction hook. ESP at block entry, together with the lowest stack
-// address written (OnRamWrite), gives the deepest stack use.
+// a per-instruction hook. The count of each block is looked up once and kept
+// in a table indexed by the block's offset in the flash (a block is known by
+// its start and its size in bytes). ESP at block entry, together with the
+// lowest stack address written (OnStackWrite), gives the deepest stack use.
 void Emulator::OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void* self) {
   Emulator& e = *Self(self);
-  e.lastEip_ = static_cast<uint32_t>(address);
-  const uint64_t key = address | (uint64_t{size} << 32);
-  auto it = e.blockInstructions_.find(key);
-  if (it == e.blockInstructions_.end()) {
+  const uint32_t start = static_cast<uint32_t>(address);
+  e.lastEip_ = start;
+  BlockCount& known = e.blockCounts_[start - e.flashBase_];
+  if (known.size != size) {
     uc_tb tb{};
-    const uint16_t count = uc_ctl_request_cache(uc, address, &tb) == UC_ERR_OK && tb.icount != 0 ? tb.icount : 1;
-    it = e.blockInstructions_.emplace(key, count).first;
+    known.instructions = uc_ctl_request_cache(uc, address, &tb) == UC_ERR_OK && tb.icount != 0 ? tb.icount : 1;
+    known.size = static_cast<uint16_t>(size);
   }
   uint32_t esp;
   uc_reg_read(uc, UC_X86_REG_ESP, &esp);
   if (esp < e.minEsp_) e.minEsp_ = esp;
-  e.instructions_ += it->second;
+  e.instructions_ += known.instructions;
   if (e.instructions_ > e.limits_.instructionsPerCall && e.stopReason_.empty()) {
     e.stopReason_ = "instruction budget";
     uc_emu_stop(uc);
   }
+}
+
+uint64_t Emulator::OnStackRead(uc_struct*, uint64_t offset, unsigned size, void* self) {
+  const Emulator& e = *Self(self);
+  uint64_t value = 0;
+  if (offset + size <= e.stack_.size()) std::memcpy(&value, e.stack_.data() + offset, size);
+  return value;
+}
+
+void Emulator::OnStackWrite(uc_struct*, uint64_t offset, unsigned size, uint64_t value, void* self) {
+  Emulator& e = *Self(self);
+  if (offset + size > e.stack_.size()) return;
+  std::memcpy(e.stack_.data() + offset, &value, size);
+  ++e.stackStores_;
+  const uint32_t address = kStackBottom + static_cast<uint32_t>(offset);
+  if (address < e.minEsp_) e.minEsp_ = address;
 }
 
 void Emulator::OnThunkCode(uc_struct* uc, uint64_t address, uint32_t, void* self) {
@@ -402,8 +466,6 @@ void Emulator::OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, voi
 
 void Emulator::OnRamWrite(uc_struct*, uc_mem_type, uint64_t address, int size, int64_t value, void* self) {
   Emulator& e = *Self(self);
-  const uint32_t a = static_cast<uint32_t>(address);
-  if (a >= kStackBottom && a < kStackTop && a < e.minEsp_) e.minEsp_ = a;
   if (!e.AllowedRamWrite(static_cast<uint32_t>(address), size))
     e.Fail({"write outside allowed regions", static_cast<uint32_t>(address), e.lastEip_, static_cast<uint32_t>(size),
             static_cast<uint64_t>(value), e.during_, "temporary RAM outside the stack and the module's HOB"});

@@ -142,6 +142,9 @@ class Emulator {
   // HOBs made by CreateHob: guest address and length.
   const std::vector<std::pair<uint32_t, uint32_t>>& CreatedHobs() const { return createdHobs_; }
   std::vector<uint8_t> ReadGuest(uint32_t address, uint32_t size) const;
+  // Guest stores that went to the stack through the emulator's own RAM (the
+  // way around Unicorn's store path); see the constructor.
+  uint64_t StackStores() const { return stackStores_; }
   // True when the image in guest memory still equals the relocated file.
   bool ImageIntact() const;
 
@@ -155,6 +158,8 @@ class Emulator {
   bool AllowedRamWrite(uint32_t address, int size) const;
   void Service(uint32_t address);
   uint32_t Arg(int n) const;
+  bool GuestRead(uint32_t address, void* bytes, uint32_t size) const;
+  bool GuestWrite(uint32_t address, const void* bytes, uint32_t size);
   void Write32(uint32_t address, uint32_t value);
   bool TryWrite32(uint32_t address, uint32_t value, const char* service);
   void Return(uint32_t eax);
@@ -167,6 +172,8 @@ class Emulator {
   static void OnRamWrite(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
   static bool OnProtected(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
   static bool OnUnmapped(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
+  static uint64_t OnStackRead(uc_struct* uc, uint64_t offset, unsigned size, void* self);
+  static void OnStackWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* self);
   static uint64_t OnMmioRead(uc_struct* uc, uint64_t offset, unsigned size, void* region);
   static void OnMmioWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* region);
 
@@ -179,7 +186,13 @@ class Emulator {
   uint32_t imageBase_ = 0, imageSize_ = 0, relocations_ = 0;
   uint32_t flashBase_ = 0, flashSize_ = 0;  // the read-only mapping
 
-  std::unordered_map<uint64_t, uint16_t> blockInstructions_;  // (address, size) -> instructions
+  struct BlockCount {
+    uint16_t size = 0;  // bytes of the block last seen at this offset (0: none yet)
+    uint16_t instructions = 0;
+  };
+  std::vector<BlockCount> blockCounts_;  // by offset of the block's start in the flash
+  std::vector<uint8_t> stack_;           // the stack's bytes, kStackBottom up to kStackTop
+  uint64_t stackStores_ = 0;             // guest stores served by the stack's callbacks
   std::vector<uint32_t> handlers_;
   std::vector<std::pair<uint32_t, uint32_t>> createdHobs_;
   uint32_t hobEnd_ = 0;  // offset of the end-of-list HOB
