@@ -118,7 +118,142 @@ std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath) {
   return symbols;
 }
 
-Json ToJson(const RunResult& run, const RenderContext& ctx) {
+namespace {
+
+// One delivered report as the JSON document shows it.
+Json ReportJson(const DeliveredReport& d) {
+  Json statuses = Json::array(), stopped = Json::array(), instructions = Json::array(), stack = Json::array();
+  std::vector<uint16_t> codes;
+  for (const CallResult& c : d.calls) {
+    statuses.push_back(StatusJson(c));
+    stopped.push_back(c.stopped);
+    instructions.push_back(c.instructions);
+    stack.push_back(c.stackBytes);
+    codes.insert(codes.end(), c.postcodes.begin(), c.postcodes.end());
+  }
+  return {{"index", d.index},
+          {"source", d.report->source},
+          {"type", d.report->type},
+          {"value", d.report->value},
+          {"instance", d.report->instance},
+          {"data", d.report->data ? Json(d.report->data->kind) : Json(nullptr)},
+          {"data_address", d.report->data ? Json(tools::kReportDataAddress) : Json(nullptr)},
+          {"results", statuses},
+          {"stopped", stopped},
+          {"instructions", instructions},
+          {"stack_bytes", stack},
+          {"postcodes", codes}};
+}
+
+const char* const kResultsMark = "\x01results\x01";
+const char* const kReportsMark = "\x01reports\x01";
+
+// The per-report arrays written straight into the text, laid out exactly as
+// nlohmann's dump(2) lays out ReportJson's values one level down: a run of
+// ten thousand reports would otherwise build (and free) a tree of a few
+// hundred thousand nodes.
+class ReportStream {
+ public:
+  explicit ReportStream(std::string& out) : out_(out) {}
+
+  void Results(const std::vector<DeliveredReport>& reports) {
+    Array(reports.size(), 1, [&](size_t i, int level) {
+      const auto& calls = reports[i].calls;
+      Array(calls.size(), level, [&](size_t h, int) { Status(calls[h]); });
+    });
+  }
+
+  void Reports(const std::vector<DeliveredReport>& reports) {
+    Array(reports.size(), 1, [&](size_t i, int level) {
+      const DeliveredReport& d = reports[i];
+      const auto& calls = d.calls;
+      const std::string in(2 * (level + 1), ' ');
+      out_ += "{\n";
+      Field(in, "index", [&] { Number(d.index); });
+      Field(in, "source", [&] { Number(d.report->source); });
+      Field(in, "type", [&] { Number(d.report->type); });
+      Field(in, "value", [&] { Number(d.report->value); });
+      Field(in, "instance", [&] { Number(d.report->instance); });
+      Field(in, "data", [&] { out_ += d.report->data ? Json(d.report->data->kind).dump() : "null"; });
+      Field(in, "data_address", [&] { d.report->data ? Number(tools::kReportDataAddress) : void(out_ += "null"); });
+      Field(in, "results", [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Status(calls[h]); }); });
+      Field(in, "stopped",
+            [&] { Array(calls.size(), level + 1, [&](size_t h, int) { out_ += Json(calls[h].stopped).dump(); }); });
+      Field(in, "instructions",
+            [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Number(calls[h].instructions); }); });
+      Field(in, "stack_bytes",
+            [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Number(calls[h].stackBytes); }); });
+      size_t codes = 0;
+      for (const CallResult& c : calls) codes += c.postcodes.size();
+      Field(in, "postcodes", [&] {
+        size_t h = 0, k = 0;
+        Array(codes, level + 1, [&](size_t, int) {
+          while (k == calls[h].postcodes.size()) ++h, k = 0;
+          Number(calls[h].postcodes[k++]);
+        });
+      }, true);
+      out_ += std::string(2 * level, ' ') + "}";
+    });
+  }
+
+ private:
+  template <typename Each>
+  void Array(size_t count, int level, const Each& each) {
+    if (count == 0) {
+      out_ += "[]";
+      return;
+    }
+    const std::string in(2 * (level + 1), ' ');
+    out_ += "[\n";
+    for (size_t i = 0; i < count; ++i) {
+      out_ += in;
+      each(i, level + 1);
+      out_ += i + 1 < count ? ",\n" : "\n";
+    }
+    out_ += std::string(2 * level, ' ') + "]";
+  }
+
+  template <typename Value>
+  void Field(const std::string& in, const char* key, const Value& value, bool last = false) {
+    out_ += in;
+    out_ += '"';
+    out_ += key;
+    out_ += "\": ";
+    value();
+    out_ += last ? "\n" : ",\n";
+  }
+
+  void Number(uint64_t n) { fmt::format_to(std::back_inserter(out_), "{}", n); }
+  void Status(const CallResult& c) { c.status ? Number(*c.status) : void(out_ += "null"); }
+
+  std::string& out_;
+};
+
+Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed);
+
+}  // namespace
+
+Json ToJson(const RunResult& run, const RenderContext& ctx) { return BuildJson(run, ctx, false); }
+
+std::string ToJsonText(const RunResult& run, const RenderContext& ctx) {
+  std::string text = BuildJson(run, ctx, true).dump(2);
+  std::string results, reports;
+  ReportStream(results).Results(run.reports);
+  ReportStream(reports).Reports(run.reports);
+  auto replace = [&](const char* mark, const std::string& with) {
+    const std::string quoted = Json(mark).dump();
+    const size_t at = text.find(quoted);
+    if (at == std::string::npos) throw std::logic_error("JSON placeholder missing");
+    text.replace(at, quoted.size(), with);
+  };
+  replace(kResultsMark, results);
+  replace(kReportsMark, reports);
+  return text;
+}
+
+namespace {
+
+Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
   Json j;
   const tools::Scenario& s = *run.scenario;
   j["scenario"] = {{"path", s.path}, {"name", s.name}, {"reports", s.reports.size()}};
@@ -147,33 +282,19 @@ Json ToJson(const RunResult& run, const RenderContext& ctx) {
                     {"signature", st.signature},
                     {"codes", std::vector<uint32_t>(std::begin(st.codes), std::end(st.codes))}});
   j["hob"] = hobs;
-  Json results = Json::array(), reports = Json::array();
-  for (const DeliveredReport& d : run.reports) {
-    Json statuses = Json::array(), stopped = Json::array(), instructions = Json::array(), stack = Json::array();
-    std::vector<uint16_t> codes;
-    for (const CallResult& c : d.calls) {
-      statuses.push_back(StatusJson(c));
-      stopped.push_back(c.stopped);
-      instructions.push_back(c.instructions);
-      stack.push_back(c.stackBytes);
-      codes.insert(codes.end(), c.postcodes.begin(), c.postcodes.end());
+  if (!streamed) {
+    Json results = Json::array(), reports = Json::array();
+    for (const DeliveredReport& d : run.reports) {
+      results.push_back(ReportJson(d)["results"]);
+      reports.push_back(ReportJson(d));
     }
-    results.push_back(statuses);
-    reports.push_back({{"index", d.index},
-                       {"source", d.report->source},
-                       {"type", d.report->type},
-                       {"value", d.report->value},
-                       {"instance", d.report->instance},
-                       {"data", d.report->data ? Json(d.report->data->kind) : Json(nullptr)},
-                       {"data_address", d.report->data ? Json(tools::kReportDataAddress) : Json(nullptr)},
-                       {"results", statuses},
-                       {"stopped", stopped},
-                       {"instructions", instructions},
-                       {"stack_bytes", stack},
-                       {"postcodes", codes}});
+    j["results"] = results;
+    j["reports"] = reports;
+  } else {
+    // Placeholders, replaced by the streamed arrays after the dump.
+    j["results"] = kResultsMark;
+    j["reports"] = kReportsMark;
   }
-  j["results"] = results;
-  j["reports"] = reports;
   if (run.halt) {
     const Halt& h = *run.halt;
     j["halted"] = {{"reason", h.reason},
@@ -227,6 +348,8 @@ Json ToJson(const RunResult& run, const RenderContext& ctx) {
   }
   return j;
 }
+
+}  // namespace
 
 std::string ToText(const RunResult& run, const RenderContext& ctx) {
   std::string out;

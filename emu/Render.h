@@ -24,6 +24,8 @@ struct RenderContext {
 std::string PrintableText(const std::string& text);
 
 nlohmann::ordered_json ToJson(const RunResult& run, const RenderContext& context);
+// ToJson(...).dump(2), written without building the per-report part as a tree.
+std::string ToJsonText(const RunResult& run, const RenderContext& context);
 std::string ToText(const RunResult& run, const RenderContext& context);
 
 }  // namespace emu

@@ -76,7 +76,7 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
   emu::RenderContext context;
   context.symbols = emu::ReadMapSymbols(MapPathFor(imagePath));
   if (json)
-    std::cout << emu::ToJson(run, context).dump(2) << "\n";
+    std::cout << emu::ToJsonText(run, context) << "\n";
   else
     std::cout << emu::ToText(run, context);
   return run.faults.empty() ? 0 : kExitFaults;
