@@ -370,8 +370,10 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     return 0;
   }
   uint32_t formatCharSize = (Flags & FormatWide) != 0 ? 2 : 1;
-  if (TextLength(static_cast<const uint8_t*>(Format), formatCharSize, FormatMaxCharacters + 1) >
-      FormatMaxCharacters) {
+  uint32_t formatLength = formatCharSize == 1
+                              ? BoundedAsciiLength(static_cast<const char*>(Format))
+                              : TextLength(static_cast<const uint8_t*>(Format), 2, FormatMaxCharacters + 1);
+  if (formatLength > FormatMaxCharacters) {
     return 0;
   }
 
@@ -399,6 +401,23 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     uint32_t character = ReadCharacter(cursor, formatCharSize);
     if (character == 0 || (!countOnlyMode && out.Position >= out.End)) {
       break;
+    }
+    if (out.Narrow && character != '%') {
+      // A line break into 8-bit output, the end of nearly every line: CR,
+      // then LF for "\n", "\n\r" and "\r\n" (the general steps below make
+      // the same of it as a field).
+      uint32_t next = ReadCharacter(cursor + formatCharSize, formatCharSize);
+      *out.Position++ = '\r';
+      if (character == '\n' || next == '\n') {
+        if (out.Position < out.End) {
+          *out.Position++ = '\n';
+        }
+      }
+      cursor += formatCharSize;
+      if (next == (character ^ '\n' ^ '\r')) {
+        cursor += formatCharSize;
+      }
+      continue;
     }
 
     Field f;
