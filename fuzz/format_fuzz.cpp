@@ -8,6 +8,11 @@
 // object of its own, allocated to its exact size: any read past it, and any
 // write past the exact-size output buffer, is caught by ASan.
 //
+// Every input also runs with the engine's shortcuts switched off
+// (GeneralPathOnly): the result, the count and every byte of the buffer must
+// be the same, so each shortcut is proved equal to the general
+// path it stands in for.
+//
 // Besides the sanitizers it checks: the result is below the buffer size and
 // the NUL is at the result; the count-only count equals the result when the
 // text fits, and is at least the result when it was cut; and a buffer big
@@ -20,7 +25,7 @@
 #include <memory>
 #include <vector>
 
-#include "Print.h"
+#include "PrintInternal.h"
 
 namespace {
 
@@ -141,6 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     return 0;
   }
   uint32_t Flags = Data[0] | (Data[1] << 8) | (Data[2] << 16) | (static_cast<uint32_t>(Data[3]) << 24);
+  Flags &= ~GeneralPathOnly;
   uint32_t SizeChoice = Data[4] | (Data[5] << 8);
   uint8_t Modes = Data[6];
   Data += 7;
@@ -185,6 +191,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
 
   uint32_t Result = FormatToBuffer(Target, BufferSize, Flags, Format.get(), Variable, Packed);
   uint32_t Counted = FormatToBuffer(nullptr, 0, Flags | CountOnly, Format.get(), Variable, Packed);
+
+  // The same call on the general path only: same result, same bytes.
+  std::unique_ptr<uint8_t[]> General(new uint8_t[Bytes]);
+  std::memset(General.get(), 0xA5, Bytes);
+  uint32_t GeneralResult = FormatToBuffer(Target == nullptr ? nullptr : General.get(), BufferSize,
+                                          Flags | GeneralPathOnly, Format.get(), Variable, Packed);
+  Check(GeneralResult == Result);
+  Check(std::memcmp(General.get(), Buffer.get(), Bytes) == 0);
+  Check(FormatToBuffer(nullptr, 0, Flags | CountOnly | GeneralPathOnly, Format.get(), Variable, Packed) == Counted);
 
   if ((Flags & CountOnly) != 0) {
     Check(BufferSize > FormatMaxCharacters ? Result == 0 : Result == Counted);

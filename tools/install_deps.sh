@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the three builds need, if any is missing.
-# qemu-user (qemu-i386) is added where the kernel refuses i386 programs, or
-# when HOST32_RUNNER=qemu asks for it. Needs root for apt-get; otherwise
+# qemu-user (qemu-i386) is always installed: 'make bench' counts guest
+# instructions with it on either kind of kernel, and host32 programs run
+# through it where the kernel refuses i386 programs. Needs root for apt-get; otherwise
 # prints the command to run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(make cmake ninja-build clang lld llvm libclang-rt-14-dev g++-multilib googletest valgrind
           libunicorn-dev nlohmann-json3-dev libcli11-dev libfmt-dev python3-pefile uuid-runtime
-          uefitool-cli qemu-system-x86)
+          uefitool-cli qemu-system-x86 qemu-user)
 
 missing_of() {
   local p
