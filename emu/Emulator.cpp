@@ -434,7 +434,13 @@ void Emulator::OnStackWrite(uc_struct*, uint64_t offset, unsigned size, uint64_t
 
 void Emulator::OnThunkCode(uc_struct* uc, uint64_t address, uint32_t, void* self) {
   Emulator& e = *Self(self);
-  if (address == kReturnThunk) return;  // uc_emu_start's end address: the call is over
+  if (address == kReturnThunk) {
+    // The call is over. Stopping here rather than at uc_emu_start's end
+    // address keeps this block translated: Unicorn translates the block at
+    // the end address anew on every start.
+    uc_emu_stop(uc);
+    return;
+  }
   uint32_t esp;
   uc_reg_read(uc, UC_X86_REG_ESP, &esp);
   if (esp < e.minEsp_) e.minEsp_ = esp;
@@ -550,7 +556,7 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
   const uint32_t cf8Before = platform_.pciPorts.AddressRegister();
   const bool bridgeHiddenBefore = platform_.pcie.SidebandBridgeHidden();
 
-  const uc_err err = uc_emu_start(uc, function, kReturnThunk, 0, 0);
+  const uc_err err = uc_emu_start(uc, function, kNeverReached, 0, 0);
 
   CallResult result;
   result.instructions = instructions_;

@@ -50,6 +50,7 @@ constexpr uint32_t kStackBottom = kTempRamBase + 0x30000;
 constexpr uint32_t kStackTop = kTempRamBase + kTempRamSize;
 constexpr uint32_t kThunkPage = 0xFFFF0000u;  // host-implemented PEI core code
 constexpr uint32_t kReturnThunk = kThunkPage + 0xFF0;  // where calls from the dispatcher return to
+constexpr uint32_t kNeverReached = kThunkPage + 0xFF8;  // uc_emu_start's end address; calls stop at kReturnThunk
 constexpr uint32_t kFlashTop = kThunkPage;  // the image ends at or below this address
 constexpr uint32_t kFileHandle = 0xFFF00000u;  // the module's FFS file, as the dispatcher would pass it
 }  // namespace layout
