@@ -406,9 +406,6 @@ void Emulator::OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void
     known.instructions = uc_ctl_request_cache(uc, address, &tb) == UC_ERR_OK && tb.icount != 0 ? tb.icount : 1;
     known.size = static_cast<uint16_t>(size);
   }
-  uint32_t esp;
-  uc_reg_read(uc, UC_X86_REG_ESP, &esp);
-  if (esp < e.minEsp_) e.minEsp_ = esp;
   e.instructions_ += known.instructions;
   if (e.instructions_ > e.limits_.instructionsPerCall && e.stopReason_.empty()) {
     e.stopReason_ = "instruction budget";
@@ -418,18 +415,39 @@ void Emulator::OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void
 
 uint64_t Emulator::OnStackRead(uc_struct*, uint64_t offset, unsigned size, void* self) {
   const Emulator& e = *Self(self);
-  uint64_t value = 0;
-  if (offset + size <= e.stack_.size()) std::memcpy(&value, e.stack_.data() + offset, size);
-  return value;
+  if (offset + size > e.stack_.size()) return 0;
+  const uint8_t* at = e.stack_.data() + offset;
+  switch (size) {
+    case 1: return at[0];
+    case 2: { uint16_t v; std::memcpy(&v, at, 2); return v; }
+    case 4: { uint32_t v; std::memcpy(&v, at, 4); return v; }
+    default: { uint64_t v = 0; std::memcpy(&v, at, size > 8 ? 8 : size); return v; }
+  }
 }
 
-void Emulator::OnStackWrite(uc_struct*, uint64_t offset, unsigned size, uint64_t value, void* self) {
+// Every store to the stack: kept, counted, and its address taken for the
+// deepest stack use. A store deeper than any before also takes ESP, which
+// is then at or below the frame being written: the frame a function reserves
+// counts from the moment it writes into it, as it does when ESP is read at
+// every block.
+void Emulator::OnStackWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* self) {
   Emulator& e = *Self(self);
   if (offset + size > e.stack_.size()) return;
-  std::memcpy(e.stack_.data() + offset, &value, size);
+  uint8_t* at = e.stack_.data() + offset;
+  switch (size) {
+    case 1: at[0] = static_cast<uint8_t>(value); break;
+    case 2: { const uint16_t v = static_cast<uint16_t>(value); std::memcpy(at, &v, 2); break; }
+    case 4: { const uint32_t v = static_cast<uint32_t>(value); std::memcpy(at, &v, 4); break; }
+    default: std::memcpy(at, &value, size > 8 ? 8 : size);
+  }
   ++e.stackStores_;
   const uint32_t address = kStackBottom + static_cast<uint32_t>(offset);
-  if (address < e.minEsp_) e.minEsp_ = address;
+  if (address < e.minEsp_) {
+    e.minEsp_ = address;
+    uint32_t esp;
+    uc_reg_read(uc, UC_X86_REG_ESP, &esp);
+    if (esp < e.minEsp_) e.minEsp_ = esp;
+  }
 }
 
 void Emulator::OnThunkCode(uc_struct* uc, uint64_t address, uint32_t, void* self) {
