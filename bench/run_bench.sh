@@ -59,8 +59,10 @@ for report in run["reports"]:
     deepest = max(report["stack_bytes"])
     rows.append((f"stack: {notes[report['source']]}", f"{deepest} bytes", "<= 512", deepest <= 512))
 speed = open(os.path.join(out, "speed.txt")).read()
-rate = int(re.search(r"(\d+) reports/s", speed).group(1))
-rows.append(("emulator, 10,000 reports", f"{rate:,} reports/s", ">= 25,000", rate >= 25000))
+wall = int(re.search(r"(\d+) reports/s", speed).group(1))
+cpu = int(re.search(r"(\d+) reports per processor second", speed).group(1))
+rows.append(("emulator, 10,000 reports, wall clock", f"{wall:,} reports/s", ">= 25,000", wall >= 25000))
+rows.append(("emulator, 10,000 reports, processor time", f"{cpu:,} reports/s", ">= 25,000", cpu >= 25000))
 
 width = max(len(r[0]) for r in rows)
 value_width = max(len(r[1]) for r in rows)
@@ -69,5 +71,6 @@ for name, value, target, met in rows:
     mark = "" if met is None else ("  ok" if met else "  NOT MET")
     print(f"{name:{width}}  {value:>{value_width}}  {target}{mark}")
 print("(instructions: engine / snprintf = ratio, guest instructions per line; stack: deepest of the"
-      " report's handler calls, return address and arguments included)")
+      " report's handler calls, return address and arguments included; emulator: best of three runs,"
+      " the wall clock counts whatever else the machine runs, processor time only sinksim's own)")
 PY
