@@ -326,6 +326,17 @@ std::string Latin1Bytes(const nlohmann::ordered_json& field) {
   return bytes;
 }
 
+// sinksim --json writes the per-report arrays as a stream; the document must
+// be the very text the whole tree would dump, for every kind of run: faults,
+// a halted call, reports without handlers' output, empty arrays.
+TEST(Emulator, StreamedJsonIsTheTreesDump) {
+  for (const char* name : {"boot.json", "report_kinds.json", "blink.json", "minimal.json", "bench/stack_paths.json"}) {
+    const auto r = RunFile(name);
+    const emu::RenderContext context;
+    EXPECT_EQ(emu::ToJsonText(r.run, context), emu::ToJson(r.run, context).dump(2)) << name;
+  }
+}
+
 }  // namespace
 
 TEST(JsonOutput, EveryByteTheModuleWritesRoundTripsThroughTheJsonTextFields) {
