@@ -397,8 +397,11 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
 
   for (;;) {
     // Plain characters: a field of one character each, without fill.
-    cursor = CopyCharacters(&out, cursor, MaxCount, static_cast<int32_t>(formatCharSize), formatCharSize, true);
     uint32_t character = ReadCharacter(cursor, formatCharSize);
+    if (character != 0 && !EndsPlainRun(character)) {
+      cursor = CopyCharacters(&out, cursor, MaxCount, static_cast<int32_t>(formatCharSize), formatCharSize, true);
+      character = ReadCharacter(cursor, formatCharSize);
+    }
     if (character == 0 || (!countOnlyMode && out.Position >= out.End)) {
       break;
     }
