@@ -131,10 +131,10 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const tools::Platf
   Check(uc_mmio_map(uc, kStackBottom, kStackTop - kStackBottom, &OnStackRead, this, &OnStackWrite, this),
         "mapping the stack");
 
-  // The device windows the board decodes; any other page a device claims is mapped on first touch.
-  for (uint32_t page = sim::MemoryLogRam::kBase; page < sim::MemoryLogRam::kBase + sim::MemoryLogRam::kSize;
-       page += kPageSize)
-    MapDevicePage(page);
+  // The device windows the board decodes, each as one mapping (every slow-path
+  // access searches the mappings); any other page a device claims is mapped
+  // on first touch.
+  MapDevicePages(sim::MemoryLogRam::kBase, sim::MemoryLogRam::kSize);
 
   uc_hook h;
   Check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&OnImageBlock), this, flashBase_,
@@ -159,10 +159,10 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const tools::Platf
 
 Emulator::~Emulator() = default;
 
-void Emulator::MapDevicePage(uint32_t page) {
-  auto region = std::make_unique<MmioRegion>(MmioRegion{this, page});
-  Check(uc_mmio_map(uc_.get(), page, kPageSize, &OnMmioRead, region.get(), &OnMmioWrite, region.get()),
-        "mapping device page " + Hex(page));
+void Emulator::MapDevicePages(uint32_t base, uint32_t size) {
+  auto region = std::make_unique<MmioRegion>(MmioRegion{this, base});
+  Check(uc_mmio_map(uc_.get(), base, size, &OnMmioRead, region.get(), &OnMmioWrite, region.get()),
+        "mapping device page " + Hex(base));
   regions_.push_back(std::move(region));
 }
 
@@ -525,7 +525,7 @@ bool Emulator::OnUnmapped(uc_struct*, uc_mem_type type, uint64_t address, int si
     e.stopReason_ = "fault";
     return false;
   }
-  e.MapDevicePage(page);
+  e.MapDevicePages(page, kPageSize);
   return true;
 }
 

@@ -155,7 +155,7 @@ class Emulator {
   void Fail(Fault fault);
   void SetUpCpu();
   void SetUpEnvironment();
-  void MapDevicePage(uint32_t page);
+  void MapDevicePages(uint32_t base, uint32_t size);
   bool AllowedRamWrite(uint32_t address, int size) const;
   void Service(uint32_t address);
   uint32_t Arg(int n) const;
