@@ -394,8 +394,8 @@ bool Emulator::AllowedRamWrite(uint32_t address, int size) const {
 // instruction count, which keeps the count exact at a fraction of the cost of
 // a per-instruction hook. The count of each block is looked up once and kept
 // in a table indexed by the block's offset in the flash (a block is known by
-// its start and its size in bytes). ESP at block entry, together with the
-// lowest stack address written (OnStackWrite), gives the deepest stack use.
+// its start and its size in bytes). The deepest stack use comes from the
+// stack's store callbacks (OnStackWrite) and the service thunks.
 void Emulator::OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void* self) {
   Emulator& e = *Self(self);
   const uint32_t start = static_cast<uint32_t>(address);
