@@ -18,7 +18,7 @@ target_compile_options(ss_module PRIVATE -fno-exceptions -fno-rtti -fno-strict-a
 # Device models, shared with host64, plus the host32-only platform seam and PEI environment.
 file(GLOB SS_SIM_SOURCES CONFIGURE_DEPENDS ${SS_ROOT}/sim/*.cpp ${SS_ROOT}/sim/host32/*.cpp)
 add_library(ss_sim STATIC ${SS_SIM_SOURCES})
-target_include_directories(ss_sim PUBLIC ${SS_ROOT}/sim ${SS_ROOT}/sim/host32 ${SS_ROOT}/tools/common)
+target_include_directories(ss_sim PUBLIC ${SS_ROOT}/sim ${SS_ROOT}/sim/host32)
 target_link_libraries(ss_sim PUBLIC ss_module)
 target_compile_options(ss_sim PRIVATE -Wall -Wextra)
 
@@ -31,7 +31,8 @@ target_include_directories(host32_tests PRIVATE ${SS_ROOT}/tests/host32)
 # run an i386 program.
 gtest_discover_tests(host32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
 
-foreach(sub fuzz bench tools/host32)
+set(SS_SIM_LIBRARY ss_sim)
+foreach(sub scenario fuzz bench tools/host32)
   if(EXISTS ${SS_ROOT}/${sub}/CMakeLists.txt)
     add_subdirectory(${SS_ROOT}/${sub} ${CMAKE_BINARY_DIR}/${sub})
   endif()

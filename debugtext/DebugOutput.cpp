@@ -6,14 +6,14 @@
 #include "MmioSerial.h"
 #include "platform.h"
 
-const CMOS_LOCATION CmosLocationTable[CmosLocationCount] = {
+const CmosLocation CmosLocationTable[CmosLocationCount] = {
     {0x50, 0x01, 0x01}, {0x60, 0x01, 0x00}, {0x61, 0x00, 0x00}, {0x62, 0x00, 0x00}, {0x63, 0x00, 0x00},
     {0x64, 0x00, 0x00}, {0x65, 0x00, 0x00}, {0x66, 0x00, 0x00}, {0x67, 0x00, 0x00}, {0x68, 0x00, 0x00},
     {0x69, 0x00, 0x00}, {0x80, 0x00, 0x00}, {0x90, 0x00, 0x00}, {0x92, 0x00, 0x00}, {0x97, 0x00, 0x00},
     {0xEF, 0x00, 0x00}, {0x32, 0x20, 0x01}, {0x48, 0x00, 0x01}, {0x49, 0x00, 0x01}, {0x4A, 0x00, 0x01},
     {0x4B, 0x00, 0x01}, {0x4C, 0x46, 0x01}, {0x4D, 0x00, 0x01}, {0x4E, 0x00, 0x01}, {0x4F, 0x80, 0x01},
 };
-static_assert(sizeof(CMOS_LOCATION) == 3, "a CMOS location row is three bytes");
+static_assert(sizeof(CmosLocation) == 3, "a CMOS location row is three bytes");
 static_assert(sizeof(CmosLocationTable) == 75, "25 rows, no terminating row");
 
 namespace {
@@ -32,25 +32,27 @@ BOOLEAN DebugOutputEnabled(uint8_t Control) {
 
 }  // namespace
 
-const CMOS_LOCATION* FindCmosLocationIn(const CMOS_LOCATION* Table, uint32_t Rows, uint8_t Offset) {
+// Test entry point (tests/host32/ModuleTestEntryPoints.h): FindCmosLocation in any table of Rows rows.
+const CmosLocation* FindCmosLocationIn(const CmosLocation* Table, uint32_t Rows, uint8_t Offset) {
   for (uint32_t row = 0; row < Rows; ++row) {
     if (Table[row].Offset == Offset) return &Table[row];
   }
   return nullptr;
 }
 
-const CMOS_LOCATION* FindCmosLocation(uint8_t Offset) {
+const CmosLocation* FindCmosLocation(uint8_t Offset) {
   return FindCmosLocationIn(CmosLocationTable, CmosLocationCount, Offset);
 }
 
-uint8_t CheckCmosAttributes(uint8_t Mask, uint8_t Expected, const CMOS_LOCATION* Row) {
+uint8_t CheckCmosAttributes(uint8_t Mask, uint8_t Expected, const CmosLocation* Row) {
   const uint8_t attributes = Row != nullptr ? Row->Attributes : 0;
   if ((attributes & Mask) == Mask) return Expected;
   return Expected == 0 ? 1 : 0;
 }
 
-uint8_t ReadDebugControlByteWith(const CMOS_LOCATION* Table, uint32_t Rows) {
-  const CMOS_LOCATION* row = FindCmosLocationIn(Table, Rows, DebugControlCmosOffset);
+// Test entry point (tests/host32/ModuleTestEntryPoints.h): ReadDebugControlByte against any table.
+uint8_t ReadDebugControlByteWith(const CmosLocation* Table, uint32_t Rows) {
+  const CmosLocation* row = FindCmosLocationIn(Table, Rows, DebugControlCmosOffset);
   if (row != nullptr && CheckCmosAttributes(CmosVetoAttributes, 0, row) == 0) return DebugControlVetoed;
   return ReadCmos(DebugControlCmosOffset);
 }
@@ -61,9 +63,9 @@ EFI_STATUS WriteDebugText(const char* Text, uint32_t Length) {
   const uint8_t control = ReadDebugControlByte();
   if (!DebugOutputEnabled(control)) return EFI_NOT_READY;
   // The sinks' results change nothing here.
-  if ((control & DebugControlMemoryLog) != 0) (void)WriteMemoryLog(Text, Length);
-  if ((control & DebugControlMmioSerial) != 0) (void)WriteMmioSerial(Text, Length);
+  if ((control & DebugControlMemoryLog) != 0) static_cast<void>(WriteMemoryLog(Text, Length));
+  if ((control & DebugControlMmioSerial) != 0) static_cast<void>(WriteMmioSerial(Text, Length));
   if (Text == nullptr) return EFI_SUCCESS;
-  (void)WriteLegacySerial(Text, Length);
+  static_cast<void>(WriteLegacySerial(Text, Length));
   return EFI_SUCCESS;
 }

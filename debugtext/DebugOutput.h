@@ -18,14 +18,14 @@ constexpr uint8_t DebugControlMemoryLog = 0x01;   // bit 0: also the memory log
 constexpr uint8_t DebugControlVetoed = 0xFF;
 
 // One row of the CMOS location table.
-struct CMOS_LOCATION {
+struct CmosLocation {
   uint8_t Offset;        // CMOS offset the row describes
   uint8_t PlatformData;  // carried for the platform; no decision here looks at it
   uint8_t Attributes;    // attribute bits
 };
 
 constexpr uint32_t CmosLocationCount = 25;
-extern const CMOS_LOCATION CmosLocationTable[CmosLocationCount];
+extern const CmosLocation CmosLocationTable[CmosLocationCount];
 
 // Attribute bits that, all three set in the row for the control byte's
 // offset, veto reading it.
@@ -38,17 +38,13 @@ EFI_STATUS WriteDebugText(const char* Text, uint32_t Length);
 
 // The control byte, or 0xFF when CmosLocationTable vetoes the read.
 uint8_t ReadDebugControlByte(void);
-// The same, against any location table (Rows rows).
-uint8_t ReadDebugControlByteWith(const CMOS_LOCATION* Table, uint32_t Rows);
 
 // The first row of CmosLocationTable for Offset, or null.
-const CMOS_LOCATION* FindCmosLocation(uint8_t Offset);
-// The same, in any location table (Rows rows).
-const CMOS_LOCATION* FindCmosLocationIn(const CMOS_LOCATION* Table, uint32_t Rows, uint8_t Offset);
+const CmosLocation* FindCmosLocation(uint8_t Offset);
 
 // Expected when every bit of Mask is set in the row's attributes, otherwise
 // the opposite truth value (1 for an Expected of 0, 0 for any other).
-uint8_t CheckCmosAttributes(uint8_t Mask, uint8_t Expected, const CMOS_LOCATION* Row);
+uint8_t CheckCmosAttributes(uint8_t Mask, uint8_t Expected, const CmosLocation* Row);
 
 // The legacy serial port at I/O 0x3F8.
 // Line status reads one wait for an empty transmit holding register may take

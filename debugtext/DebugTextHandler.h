@@ -12,12 +12,7 @@
 constexpr uint32_t DebugErrorLevelMask = 0x807B05FFu;
 
 // The line buffer: up to 199 characters and the NUL.
-#define DEBUG_TEXT_LINE_SIZE 200u
-
-// 9A4E9246-D553-11D5-87E2-00062945C3B9: data holding a debug message.
-extern const EFI_GUID DebugMessageDataGuid;
-// 92D11080-496F-4D95-BE7E-037488382B0A: data holding a string.
-extern const EFI_GUID StringDataGuid;
+constexpr uint32_t DebugTextLineSize = 200;
 
 // Bytes before the first NUL of an 8-bit string; the pointer must not be null.
 uint32_t AsciiLength(const char* Text);

@@ -12,15 +12,15 @@ namespace {
 
 BOOLEAN MemoryLogEnabled() { return (ReadHostBridgeDc() & MemoryLogEnableMask) != 0 ? TRUE : FALSE; }
 
-uint32_t HeaderOffset(MemoryLogHeader h) { return h & MemoryLogOffsetMask; }
+uint32_t HeaderOffset(MemoryLogHeader Header) { return Header & MemoryLogOffsetMask; }
 
 // Offset 0 stands for the start of the text area. Offsets 1 to 3 point into
 // the header itself and can only come from a damaged header; text written
 // there would be lost under the header written back at the end, so such a
 // line starts at the text area too. The wrap count is kept.
-MemoryLogHeader StartOfLine(MemoryLogHeader h) {
-  if (HeaderOffset(h) < MemoryLogTextStart) return (h & ~MemoryLogOffsetMask) | MemoryLogTextStart;
-  return h;
+MemoryLogHeader StartOfLine(MemoryLogHeader Header) {
+  if (HeaderOffset(Header) < MemoryLogTextStart) return (Header & ~MemoryLogOffsetMask) | MemoryLogTextStart;
+  return Header;
 }
 
 }  // namespace

@@ -38,14 +38,14 @@ BOOLEAN ControllerAnswers(uint32_t Base) {
 uint32_t RegisterShift() {
   uint32_t value = 0;
   // A refused read leaves value at 0: the 4-byte stride.
-  (void)ReadSidebandRegister(StridePortId, StrideOffset, &value);
+  static_cast<void>(ReadSidebandRegister(StridePortId, StrideOffset, &value));
   return value == OneByteStrideValue ? OneByteStrideShift : FourByteStrideShift;
 }
 
 // One poll: the interrupt identification register is read before every
 // status read, its value unused.
 BOOLEAN CanTransmit(uint32_t Base, uint32_t Shift) {
-  (void)MmioRead8(Base + (InterruptIdRegister >> Shift));
+  static_cast<void>(MmioRead8(Base + (InterruptIdRegister >> Shift)));
   return (MmioRead8(Base + (StatusRegister >> Shift)) & StatusTransmitNotFull) != 0 ? TRUE : FALSE;
 }
 

@@ -13,11 +13,6 @@ namespace {
 using namespace layout;
 
 constexpr uint32_t kPageSize = 0x1000;
-constexpr uint32_t kEfiUnsupported = 0x80000003u;
-constexpr uint32_t kEfiOutOfResources = 0x80000009u;
-constexpr uint32_t kEfiNotReady = 0x80000006u;
-constexpr uint32_t kEfiNotFound = 0x8000000Eu;
-constexpr uint32_t kEfiInvalidParameter = 0x80000002u;
 constexpr uint32_t kFlagsInterrupt = 0x200;
 constexpr uint32_t kFlagsReserved = 0x2;
 constexpr uint16_t kPostCodePort = 0x80;
@@ -44,6 +39,11 @@ constexpr uint32_t kServiceSlots = sizeof(kServiceNames) / sizeof(kServiceNames[
 
 // The one PPI the machine installs: the report-status-code handler PPI.
 const fv::Guid kHandlerPpiGuid = fv::HandlerPpi();
+
+// The handoff HOB (PHIT) the PEI core starts its HOB list with.
+constexpr uint16_t kHobTypeHandoff = 0x0001;
+constexpr uint16_t kHandoffHobLength = 0x38;
+constexpr uint32_t kBootWithFullConfiguration = 0;
 
 std::string Hex(uint64_t v) {
   char text[24];
@@ -84,9 +84,9 @@ std::vector<std::array<uint8_t, 16>> InstalledPpis() {
   return {kHandlerPpiGuid};
 }
 
-Emulator::Emulator(FlashImage image, sim::Platform& platform, const tools::PlatformConfig& config,
-                   const tools::Limits& limits)
-    : image_(std::move(image)), platform_(platform), config_(config), limits_(limits), uc_(nullptr, [](uc_struct* u) {
+Emulator::Emulator(FlashImage image, sim::Platform& platform, const scenario::PlatformConfig& config,
+                   const scenario::Limits& limits)
+    : image_(std::move(image)), platform_(platform), config_(config), limits_(limits), pei_(config.pei), uc_(nullptr, [](uc_struct* u) {
         if (u != nullptr) uc_close(u);
       }) {
   uc_engine* raw = nullptr;
@@ -188,15 +188,15 @@ void Emulator::SetUpCpu() {
 
 void Emulator::SetUpEnvironment() {
   // The services table: header, then one pointer per service.
-  std::vector<uint32_t> table(kPeiServicesTableSize / 4, 0);
-  table[0] = 0x20494550;  // "PEI SERV"
-  table[1] = 0x56524553;
-  table[3] = kPeiServicesTableSize;
+  std::vector<uint32_t> table(PeiServicesTableSize / 4, 0);
+  table[0] = static_cast<uint32_t>(PEI_SERVICES_SIGNATURE);
+  table[1] = static_cast<uint32_t>(PEI_SERVICES_SIGNATURE >> 32);
+  table[3] = PeiServicesTableSize;
   for (uint32_t slot = 0; slot < kServiceSlots; ++slot) table[6 + slot] = ThunkAddress(kThunkUnsupported0 + slot);
-  table[kPeiLocatePpiOffset / 4] = ThunkAddress(kThunkLocatePpi);
-  table[kPeiGetHobListOffset / 4] = ThunkAddress(kThunkGetHobList);
-  table[kPeiCreateHobOffset / 4] = ThunkAddress(kThunkCreateHob);
-  table[kPeiCopyMemOffset / 4] = ThunkAddress(kThunkCopyMem);
+  table[PeiLocatePpiOffset / 4] = ThunkAddress(kThunkLocatePpi);
+  table[PeiGetHobListOffset / 4] = ThunkAddress(kThunkGetHobList);
+  table[PeiCreateHobOffset / 4] = ThunkAddress(kThunkCreateHob);
+  table[PeiCopyMemOffset / 4] = ThunkAddress(kThunkCopyMem);
   uc_engine* uc = uc_.get();
   Check(uc_mem_write(uc, kServicesTable, table.data(), table.size() * 4), "writing the services table");
   Write32(kServicesPointer, kServicesTable);
@@ -206,15 +206,20 @@ void Emulator::SetUpEnvironment() {
   Write32(kPpiDescriptor, 0x80000010u);  // PPI flag, end of list
   Write32(kPpiDescriptor + 4, kPpiGuid);
   Write32(kPpiDescriptor + 8, kHandlerPpi);
-  Check(uc_mem_write(uc, kPpiGuid, kHandlerPpiGuid.data(), 16), "writing the PPI GUID");
+  Check(uc_mem_write(uc, kPpiGuid, &HandlerPpiGuid, sizeof HandlerPpiGuid), "writing the PPI GUID");
 
   // The HOB list: the phase handoff HOB the PEI core starts with, then the end.
-  const uint32_t phit[14] = {0x00380001, 0, 0x0009, 0, kTempRamBase, 0, kTempRamBase + kTempRamSize, 0,
-                             kTempRamBase, 0, kHobList + kHobListSize, 0, kHobList + 0x38 + 8, 0};
-  Check(uc_mem_write(uc, kHobList, phit, sizeof phit), "writing the HOB list");
-  hobEnd_ = sizeof phit;
-  Write32(kHobList + hobEnd_, 0x0008FFFF);
-  Write32(kHobList + hobEnd_ + 4, 0);
+  const uint32_t handoff = *pei_.hobs.Append(kHobTypeHandoff, kHandoffHobLength, 0);
+  const uint32_t fields[12] = {0x0009, kBootWithFullConfiguration, kTempRamBase, 0, kTempRamBase + kTempRamSize, 0,
+                               kTempRamBase, 0, kHobList + sim::HobList::kCapacity, 0, kHobList + kHandoffHobLength + 8, 0};
+  std::memcpy(pei_.hobs.Data() + handoff + 8, fields, sizeof fields);
+  SyncHobs(handoff, kHandoffHobLength);
+}
+
+void Emulator::SyncHobs(uint32_t offset, uint32_t length) {
+  // The new HOB and the end-of-list HOB after it.
+  Check(uc_mem_write(uc_.get(), kHobList + offset, pei_.hobs.Data() + offset, length + sizeof(EFI_HOB_GENERIC_HEADER)),
+        "writing the HOB list");
 }
 
 // Guest memory as the host sees it: the stack from the emulator's own RAM,
@@ -304,44 +309,36 @@ void Emulator::Service(uint32_t address) {
   const uint32_t thunk = (address - kThunkPage) / 16;
   switch (thunk) {
     case kThunkLocatePpi: {
-      ++calls_.locatePpi;
-      calls_.lastLocatePpiServices = Arg(0);
-      const uint32_t guid = Arg(1), instance = Arg(2), descriptor = Arg(3), ppi = Arg(4);
-      uint8_t wanted[16] = {};
-      const bool known = guid != 0 && GuestRead(guid, wanted, 16) &&
-                         std::memcmp(wanted, kHandlerPpiGuid.data(), 16) == 0 && instance == 0;
-      if (config_.failLocatePpi || !known) return Return(kEfiNotFound);
-      if (descriptor != 0 && !TryWrite32(descriptor, kPpiDescriptor, "LocatePpi")) return Return(kEfiInvalidParameter);
-      if (!TryWrite32(ppi, kHandlerPpi, "LocatePpi")) return Return(kEfiInvalidParameter);
-      return Return(0);
+      const uint32_t guid = Arg(1), descriptor = Arg(3), ppi = Arg(4);
+      EFI_GUID wanted{};
+      const bool readable = guid != 0 && GuestRead(guid, &wanted, sizeof wanted);
+      const sim::PeiAnswer a = pei_.LocatePpi(Arg(0), readable ? &wanted : nullptr, Arg(2), ppi, kHandlerPpi);
+      if (a.store) {
+        if (!TryWrite32(ppi, *a.store, "LocatePpi")) return Return(EFI_INVALID_PARAMETER);
+        if (descriptor != 0 && !TryWrite32(descriptor, 0, "LocatePpi")) return Return(EFI_INVALID_PARAMETER);
+      }
+      return Return(a.status);
     }
     case kThunkGetHobList: {
-      ++calls_.getHobList;
-      if (config_.failGetHobList) return Return(kEfiNotReady);
-      if (!TryWrite32(Arg(1), config_.nullHobList ? 0 : kHobList, "GetHobList")) return Return(kEfiInvalidParameter);
-      return Return(0);
+      const sim::PeiAnswer a = pei_.GetHobList(Arg(1), kHobList);
+      if (a.store && !TryWrite32(Arg(1), *a.store, "GetHobList")) return Return(EFI_INVALID_PARAMETER);
+      return Return(a.status);
     }
     case kThunkCreateHob: {
-      ++calls_.createHob;
-      calls_.lastCreateHobServices = Arg(0);
-      const uint32_t type = Arg(1) & 0xFFFF, length = Arg(2) & 0xFFFF, out = Arg(3);
-      const uint32_t rounded = (length + 7) & ~7u;
-      if (config_.failCreateHob || length < 8 || hobEnd_ + rounded + 8 > kHobListSize)
-        return Return(kEfiOutOfResources);
-      const uint32_t hob = kHobList + hobEnd_;
-      if (!TryWrite32(out, hob, "CreateHob")) return Return(kEfiInvalidParameter);
-      std::vector<uint8_t> body(rounded, config_.newHobFill);
-      const uint32_t header[2] = {type | (rounded << 16), 0};
-      std::memcpy(body.data(), header, 8);
-      Check(uc_mem_write(uc, hob, body.data(), body.size()), "writing a new HOB");
-      hobEnd_ += rounded;
-      Write32(kHobList + hobEnd_, 0x0008FFFF);
-      Write32(kHobList + hobEnd_ + 4, 0);
-      createdHobs_.emplace_back(hob, rounded);
-      return Return(0);
+      const uint32_t out = Arg(3);
+      const sim::PeiAnswer a = pei_.CreateHob(Arg(0), static_cast<uint16_t>(Arg(1)), static_cast<uint16_t>(Arg(2)),
+                                              out, kHobList);
+      if (a.store) {
+        const uint32_t offset = *a.store - kHobList;
+        EFI_HOB_GENERIC_HEADER header;
+        std::memcpy(&header, pei_.hobs.Data() + offset, sizeof header);
+        SyncHobs(offset, header.HobLength);
+        if (!TryWrite32(out, *a.store, "CreateHob")) return Return(EFI_INVALID_PARAMETER);
+      }
+      return Return(a.status);
     }
     case kThunkCopyMem: {
-      ++calls_.copyMem;
+      pei_.CopyMem();
       const uint32_t destination = Arg(0), source = Arg(1), length = Arg(2);
       std::vector<uint8_t> bytes(length);
       if (length > kTempRamSize || !GuestRead(source, bytes.data(), length)) {
@@ -354,27 +351,15 @@ void Emulator::Service(uint32_t address) {
         Fail({"write outside allowed regions", destination, lastEip_, length, 0, during_, "CopyMem destination"});
       return Return(0);
     }
-    case kThunkRegister: {
-      const int index = calls_.registerCalls++;
-      const uint32_t callback = Arg(0);
-      if (config_.failRegisterCalls.count(index) != 0) return Return(kEfiOutOfResources);
-      if (callback == 0) return Return(kEfiInvalidParameter);
-      handlers_.push_back(callback);
-      return Return(0);
-    }
-    case kThunkUnregister: {
-      const uint32_t callback = Arg(0);
-      auto it = std::find(handlers_.begin(), handlers_.end(), callback);
-      if (it == handlers_.end()) return Return(kEfiNotFound);
-      handlers_.erase(it);
-      return Return(0);
-    }
+    case kThunkRegister:
+      return Return(pei_.Register(Arg(0)));
+    case kThunkUnregister:
+      return Return(pei_.Unregister(Arg(0)));
     default:
       if (thunk >= kThunkUnsupported0 && thunk < kThunkUnsupported0 + kServiceSlots) {
-        ++calls_.unsupported;
         Fail({"unsupported service", address, lastEip_, 0, 0, during_,
               std::string("called PEI service ") + kServiceNames[thunk - kThunkUnsupported0]});
-        return Return(kEfiUnsupported);
+        return Return(pei_.Unsupported());
       }
       Fail({"fetch outside the image", address, lastEip_, 0, 0, during_, "jumped into the PEI core's code page"});
       stopReason_ = "fault";
@@ -385,7 +370,7 @@ void Emulator::Service(uint32_t address) {
 bool Emulator::AllowedRamWrite(uint32_t address, int size) const {
   const uint32_t end = address + static_cast<uint32_t>(size);
   if (address >= kStackBottom && end <= kStackTop) return true;
-  for (const auto& [hob, length] : createdHobs_)
+  for (const auto& [hob, length] : pei_.createdHobs)
     if (address >= hob && end <= hob + length) return true;
   return false;
 }
@@ -606,7 +591,10 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
   if (platform_.pciPorts.AddressRegister() != cf8Before)
     Fail({"0xCF8 not restored", 0xCF8, lastEip_, 4, platform_.pciPorts.AddressRegister(), during_, ""});
   if (platform_.pcie.SidebandBridgeHidden() != bridgeHiddenBefore)
-    Fail({"sideband bridge visibility not restored", 0xE0068000u + 0xE1, lastEip_, 1, 0, during_, ""});
+    Fail({"sideband bridge visibility not restored",
+          sim::PcieConfigWindow::Address(0, sim::PcieConfigWindow::kBridgeDevice, sim::PcieConfigWindow::kBridgeFunction) +
+              sim::PcieConfigWindow::kHideControl,
+          lastEip_, 1, 0, during_, ""});
   return result;
 }
 
@@ -616,7 +604,7 @@ CallResult Emulator::RunEntry() {
   return r;
 }
 
-std::vector<CallResult> Emulator::Deliver(const tools::Report& report, size_t index) {
+std::vector<CallResult> Emulator::Deliver(const scenario::Report& report, size_t index) {
   std::vector<CallResult> results;
   if (halt_) return results;
   // The report as the router hands it over: caller GUID and data record in temporary RAM.
@@ -626,13 +614,13 @@ std::vector<CallResult> Emulator::Deliver(const tools::Report& report, size_t in
     Check(uc_mem_write(uc_.get(), caller, report.caller->data(), 16), "writing the caller GUID");
   }
   if (report.data) {
-    data = tools::kReportDataAddress;
+    data = scenario::kReportDataAddress;
     if (report.data->bytes.size() > kReportAreaSize - 16)
       throw std::runtime_error("report " + std::to_string(index) + ": data record too large for the report area");
     const std::vector<uint8_t> placed = report.data->Placed(data);
     Check(uc_mem_write(uc_.get(), data, placed.data(), placed.size()), "writing the data record");
   }
-  const std::vector<uint32_t> handlers = handlers_;  // a handler registering another must not disturb this walk
+  const std::vector<uint32_t> handlers = pei_.Handlers();  // a handler registering another must not disturb this walk
   for (size_t h = 0; h < handlers.size(); ++h) {
     CallResult r = Call(handlers[h],
                         {kServicesPointer, report.type, report.value, report.instance, caller, data},
@@ -641,14 +629,7 @@ std::vector<CallResult> Emulator::Deliver(const tools::Report& report, size_t in
     results.push_back(std::move(r));
     if (!stopped.empty() && stopped != "fault") {
       Halt halt{stopped, index, h, {}, 0, portWrites_, results.back().instructions};
-      // One cycle: every complete run but the last, whose repeat starts the next cycle.
-      if (portRuns_.size() >= 2) {
-        uint64_t period = UINT64_MAX;
-        for (size_t k = 0; k + 1 < portRuns_.size(); ++k) period = std::min(period, portRuns_[k].second);
-        halt.writesPerWord = period;
-        for (size_t k = 0; k + 1 < portRuns_.size(); ++k)
-          for (uint64_t n = 0; n < portRuns_[k].second / period; ++n) halt.cycle.push_back(portRuns_[k].first);
-      }
+      scenario::DescribeCycle(portRuns_, halt);
       halt_ = std::move(halt);
       break;
     }

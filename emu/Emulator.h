@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "PeImage.h"
+#include "PeiBehaviour.h"
 #include "Platform.h"
+#include "RunResult.h"
 #include "Scenario.h"
 
 #include <unicorn/unicorn.h>
@@ -42,8 +44,7 @@ constexpr uint32_t kGdt = kTempRamBase + 0x200;
 constexpr uint32_t kIdtBase = kTempRamBase + 0x1000;  // the services pointer sits in the 4 bytes below
 constexpr uint32_t kIdtLimit = 0x7FF;                // 256 gates of 8 bytes
 constexpr uint32_t kHobList = kTempRamBase + 0x2000;
-constexpr uint32_t kHobListSize = 0x10000;
-constexpr uint32_t kReportArea = tools::kReportDataAddress - 16;  // caller GUID, then the data record
+constexpr uint32_t kReportArea = scenario::kReportDataAddress - 16;  // caller GUID, then the data record
 static_assert(kReportArea == kTempRamBase + 0x12000);
 constexpr uint32_t kReportAreaSize = 0x11000;
 constexpr uint32_t kStackBottom = kTempRamBase + 0x30000;
@@ -79,47 +80,17 @@ FlashImage PlaceRelocated(const PeImage& image);
 // The PPIs the machine's PEI core has installed before it dispatches the module.
 std::vector<std::array<uint8_t, 16>> InstalledPpis();
 
-struct Fault {
-  std::string kind;    // "image write", "write outside allowed regions", "fetch outside the image", ...
-  uint32_t address = 0;
-  uint32_t eip = 0;    // start of the basic block whose instruction caused it
-  uint32_t width = 0;
-  uint64_t value = 0;
-  std::string during;  // "entry" or "report N, handler M"
-  std::string detail;
-};
-
-struct CallResult {
-  std::optional<uint32_t> status;  // EAX on return; empty when the call was stopped
-  std::string stopped;             // "", "blink loop", "instruction budget", "fault"
-  uint64_t instructions = 0;
-  uint32_t stackBytes = 0;  // deepest stack use below the arguments, return address included
-  uint64_t ioAccesses = 0;
-  uint64_t mmioAccesses = 0;
-  std::vector<uint16_t> postcodes;  // port 0x80 words written in this call (first of each run when halted)
-};
-
-struct Halt {
-  std::string reason;
-  size_t report = 0;
-  size_t handler = 0;
-  std::vector<uint16_t> cycle;  // the words of one cycle, in order
-  uint64_t writesPerWord = 0;
-  uint64_t portWrites = 0;  // port 0x80 writes made by the stopped call
-  uint64_t instructions = 0;
-};
-
-struct ServiceCalls {
-  int locatePpi = 0, getHobList = 0, createHob = 0, copyMem = 0, registerCalls = 0, unsupported = 0;
-  uint32_t lastLocatePpiServices = 0, lastCreateHobServices = 0;
-};
+using scenario::CallResult;
+using scenario::Fault;
+using scenario::Halt;
+using ServiceCalls = sim::PeiServiceCalls;
 
 class Emulator {
  public:
-  Emulator(FlashImage image, sim::Platform& platform, const tools::PlatformConfig& config,
-           const tools::Limits& limits);
-  Emulator(const PeImage& image, sim::Platform& platform, const tools::PlatformConfig& config,
-           const tools::Limits& limits)
+  Emulator(FlashImage image, sim::Platform& platform, const scenario::PlatformConfig& config,
+           const scenario::Limits& limits);
+  Emulator(const PeImage& image, sim::Platform& platform, const scenario::PlatformConfig& config,
+           const scenario::Limits& limits)
       : Emulator(PlaceRelocated(image), platform, config, limits) {}
   ~Emulator();
   Emulator(const Emulator&) = delete;
@@ -128,20 +99,20 @@ class Emulator {
   // Calls ModuleEntry(FileHandle, PeiServices) as the PEI dispatcher does.
   CallResult RunEntry();
   // Delivers one report to every registered handler in registration order, as the router does.
-  std::vector<CallResult> Deliver(const tools::Report& report, size_t index);
+  std::vector<CallResult> Deliver(const scenario::Report& report, size_t index);
 
   bool Halted() const { return halt_.has_value(); }
   const std::optional<Halt>& HaltInfo() const { return halt_; }
   const std::vector<Fault>& Faults() const { return faults_; }
-  const std::vector<uint32_t>& Handlers() const { return handlers_; }
-  const ServiceCalls& Services() const { return calls_; }
+  const std::vector<uint32_t>& Handlers() const { return pei_.Handlers(); }
+  const ServiceCalls& Services() const { return pei_.calls; }
   uint32_t ImageBase() const { return imageBase_; }
   uint32_t ImageSize() const { return imageSize_; }
   uint32_t EntryPoint() const { return imageBase_ + image_.entryRva; }
   const FlashImage& Image() const { return image_; }
   uint32_t RelocationsApplied() const { return relocations_; }
   // HOBs made by CreateHob: guest address and length.
-  const std::vector<std::pair<uint32_t, uint32_t>>& CreatedHobs() const { return createdHobs_; }
+  const std::vector<std::pair<uint32_t, uint32_t>>& CreatedHobs() const { return pei_.createdHobs; }
   std::vector<uint8_t> ReadGuest(uint32_t address, uint32_t size) const;
   // Guest stores that went to the stack through the emulator's own RAM (the
   // way around Unicorn's store path); see the constructor.
@@ -158,6 +129,7 @@ class Emulator {
   void MapDevicePages(uint32_t base, uint32_t size);
   bool AllowedRamWrite(uint32_t address, int size) const;
   void Service(uint32_t address);
+  void SyncHobs(uint32_t offset, uint32_t length);
   uint32_t Arg(int n) const;
   bool GuestRead(uint32_t address, void* bytes, uint32_t size) const;
   bool GuestWrite(uint32_t address, const void* bytes, uint32_t size);
@@ -180,8 +152,9 @@ class Emulator {
 
   FlashImage image_;
   sim::Platform& platform_;
-  tools::PlatformConfig config_;
-  tools::Limits limits_;
+  scenario::PlatformConfig config_;
+  scenario::Limits limits_;
+  sim::PeiBehaviour pei_;  // what the services answer; the thunks below carry it out in guest memory
   std::unique_ptr<uc_struct, void (*)(uc_struct*)> uc_;
   std::vector<std::unique_ptr<MmioRegion>> regions_;
   uint32_t imageBase_ = 0, imageSize_ = 0, relocations_ = 0;
@@ -194,10 +167,6 @@ class Emulator {
   std::vector<BlockCount> blockCounts_;  // by offset of the block's start in the flash
   std::vector<uint8_t> stack_;           // the stack's bytes, kStackBottom up to kStackTop
   uint64_t stackStores_ = 0;             // guest stores served by the stack's callbacks
-  std::vector<uint32_t> handlers_;
-  std::vector<std::pair<uint32_t, uint32_t>> createdHobs_;
-  uint32_t hobEnd_ = 0;  // offset of the end-of-list HOB
-  ServiceCalls calls_;
   std::vector<Fault> faults_;
   std::optional<Halt> halt_;
 

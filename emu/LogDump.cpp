@@ -97,7 +97,7 @@ nlohmann::ordered_json LogDumpJson(const LogDump& log) {
   std::string text;
   std::copy_if(log.text.begin(), log.text.end(), std::back_inserter(text), [](char c) { return c != '\0'; });
   j["nul_bytes"] = log.text.size() - text.size();
-  j["text"] = tools::Latin1ToUtf8(text);  // NUL bytes left out
+  j["text"] = scenario::Latin1ToUtf8(text);  // NUL bytes left out
   return j;
 }
 

@@ -16,16 +16,16 @@ PostCodeMeaning DecodePostCode(uint32_t code) {
   }
   const uint8_t base = code & 0xFF;
   const uint32_t flags = code & 0xFF00;
-  for (const VALUE_POST_CODE_ROW& row : ValuePostCodeTable)
+  for (const ValuePostCodeRow& row : ValuePostCodeTable)
     if (row.PostCode == code)
       m.lines.push_back(fmt::format("status code value 0x{:08X} (class 0x{:02X}, subclass 0x{:02X}, operation 0x{:04X})",
                                     row.Value, row.Value >> 24, (row.Value >> 16) & 0xFF, row.Value & 0xFFFF));
-  const char* what = flags == POST_CODE_FLAG_BEGIN ? "begins"
-                     : flags == POST_CODE_FLAG_END ? "ends"
-                     : flags == POST_CODE_FLAG_PUSH ? "nested level begins"
+  const char* what = flags == PostCodeFlagBegin ? "begins"
+                     : flags == PostCodeFlagEnd ? "ends"
+                     : flags == PostCodeFlagPush ? "nested level begins"
                      : flags == 0 ? "reports progress"
                                   : nullptr;
-  const auto names = tools::ModulesWithBaseCode(base);
+  const auto names = scenario::ModulesWithBaseCode(base);
   if (what == nullptr) {
     m.lines.push_back(fmt::format("bits 0x{:04X} are not flags the module sets (0x100 begins, 0x200 ends, "
                                   "0xC00 nested level)",

@@ -15,17 +15,12 @@ namespace emu {
 // Public symbols of the image from its linker map, by RVA; used for naming only.
 std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath);
 
-struct RenderContext {
-  std::map<uint32_t, std::string> symbols;  // RVA -> name
-  size_t maxRows = 200;                     // long tables show their first and last rows
-};
+using scenario::RenderContext;
 
 // Device text for a person: CR LF pairs as line breaks, other control bytes as \xNN.
 std::string PrintableText(const std::string& text);
 
-nlohmann::ordered_json ToJson(const RunResult& run, const RenderContext& context);
-// ToJson(...).dump(2), written without building the per-report part as a tree.
-std::string ToJsonText(const RunResult& run, const RenderContext& context);
+// The person's view of a run; the JSON document is scenario::ToJson (scenario/RunResult.h).
 std::string ToText(const RunResult& run, const RenderContext& context);
 
 }  // namespace emu

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ModuleEntry.h"
+#include "PiTypes.h"
 
 namespace fv {
 

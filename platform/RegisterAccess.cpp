@@ -3,23 +3,23 @@
 
 #include "platform.h"
 
-const SERIAL_DEVICE_ENTRY SerialDeviceTable[SerialDeviceCount] = {
+const SerialDeviceEntry SerialDeviceTable[SerialDeviceCount] = {
     {22, 0}, {22, 1}, {22, 2}, {22, 3},  // indexes 0-3
     {23, 0}, {23, 1}, {23, 2}, {23, 3},  // indexes 4-7
     {24, 0}, {24, 1}, {24, 2}, {24, 3},  // indexes 8-11; 10 is the debug controller
     {25, 0}, {25, 1}, {25, 2},           // indexes 12-14
 };
-static_assert(sizeof(SERIAL_DEVICE_ENTRY) == 2, "a serial device row is two bytes");
+static_assert(sizeof(SerialDeviceEntry) == 2, "a serial device row is two bytes");
 static_assert(sizeof(SerialDeviceTable) == 15 * 2, "15 serial device rows");
 
-const FIXED_SERIAL_BAR_ENTRY FixedSerialBarTable[SerialDeviceCount] = {
+const FixedSerialBarEntry FixedSerialBarTable[SerialDeviceCount] = {
     {0xFE910000u, 0xFE911000u}, {0xFE920000u, 0xFE921000u}, {0xFE930000u, 0xFE931000u},
     {0xFE940000u, 0xFE941000u}, {0xFE950000u, 0xFE951000u}, {0xFE960000u, 0xFE961000u},
     {0xFE970000u, 0xFE971000u}, {0xFE980000u, 0xFE981000u}, {0xFE990000u, 0xFE991000u},
     {0xFE9A0000u, 0xFE9A1000u}, {0xFEA10000u, 0xFEA11000u}, {0xFEA20000u, 0xFEA21000u},
     {0xFEA30000u, 0xFEA31000u}, {0xFEA40000u, 0xFEA41000u}, {0xFEA50000u, 0xFEA51000u},
 };
-static_assert(sizeof(FIXED_SERIAL_BAR_ENTRY) == 8, "a fixed BAR row is two u32");
+static_assert(sizeof(FixedSerialBarEntry) == 8, "a fixed BAR row is two u32");
 static_assert(sizeof(FixedSerialBarTable) == 15 * 8, "15 fixed BAR rows");
 static_assert(DebugUartIndex < SerialDeviceCount, "the debug controller has a row");
 

@@ -22,14 +22,14 @@ constexpr uint64_t PcieConfigBase = 0x00000000E0000000ull;
 constexpr uint32_t SidebandWindowBase = 0xD0000000u;
 
 // Bus, device and function of one serial-IO controller; all are on bus 0.
-struct SERIAL_DEVICE_ENTRY {
+struct SerialDeviceEntry {
   uint8_t Device;
   uint8_t Function;
 };
 
 // A controller's fixed base addresses. Base is the fallback base address;
 // Second is always Base + 0x1000 and is not used by this module.
-struct FIXED_SERIAL_BAR_ENTRY {
+struct FixedSerialBarEntry {
   uint32_t Base;
   uint32_t Second;
 };
@@ -37,8 +37,8 @@ struct FIXED_SERIAL_BAR_ENTRY {
 constexpr uint32_t SerialDeviceCount = 15;
 
 // The row position is the controller's index.
-extern const SERIAL_DEVICE_ENTRY SerialDeviceTable[SerialDeviceCount];
-extern const FIXED_SERIAL_BAR_ENTRY FixedSerialBarTable[SerialDeviceCount];
+extern const SerialDeviceEntry SerialDeviceTable[SerialDeviceCount];
+extern const FixedSerialBarEntry FixedSerialBarTable[SerialDeviceCount];
 
 // The memory-mapped serial controller that receives debug text (0:24.2).
 constexpr uint32_t DebugUartIndex = 10;

@@ -11,19 +11,19 @@
 #include "PiTypes.h"
 
 // I/O ports; each call is exactly one access of the given width.
-uint8_t IoRead8(uint16_t port);
-uint16_t IoRead16(uint16_t port);
-uint32_t IoRead32(uint16_t port);
-void IoWrite8(uint16_t port, uint8_t value);
-void IoWrite16(uint16_t port, uint16_t value);
-void IoWrite32(uint16_t port, uint32_t value);
+uint8_t IoRead8(uint16_t Port);
+uint16_t IoRead16(uint16_t Port);
+uint32_t IoRead32(uint16_t Port);
+void IoWrite8(uint16_t Port, uint8_t Value);
+void IoWrite16(uint16_t Port, uint16_t Value);
+void IoWrite32(uint16_t Port, uint32_t Value);
 
 // Physical memory in 32-bit flat mode (device registers and RAM windows).
-uint8_t MmioRead8(uint32_t address);
-uint16_t MmioRead16(uint32_t address);
-uint32_t MmioRead32(uint32_t address);
-void MmioWrite8(uint32_t address, uint8_t value);
-void MmioWrite32(uint32_t address, uint32_t value);
+uint8_t MmioRead8(uint32_t Address);
+uint16_t MmioRead16(uint32_t Address);
+uint32_t MmioRead32(uint32_t Address);
+void MmioWrite8(uint32_t Address, uint8_t Value);
+void MmioWrite32(uint32_t Address, uint32_t Value);
 
 // Interrupt flag.
 BOOLEAN InterruptsEnabled(void);

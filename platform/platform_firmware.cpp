@@ -2,39 +2,39 @@
 // volatile accesses to physical addresses (32-bit flat mode, identity mapped).
 #include "platform.h"
 
-uint8_t IoRead8(uint16_t port) {
-  uint8_t value;
-  __asm__ __volatile__("inb %w1, %b0" : "=a"(value) : "Nd"(port));
-  return value;
+uint8_t IoRead8(uint16_t Port) {
+  uint8_t Value;
+  __asm__ __volatile__("inb %w1, %b0" : "=a"(Value) : "Nd"(Port));
+  return Value;
 }
 
-uint16_t IoRead16(uint16_t port) {
-  uint16_t value;
-  __asm__ __volatile__("inw %w1, %w0" : "=a"(value) : "Nd"(port));
-  return value;
+uint16_t IoRead16(uint16_t Port) {
+  uint16_t Value;
+  __asm__ __volatile__("inw %w1, %w0" : "=a"(Value) : "Nd"(Port));
+  return Value;
 }
 
-uint32_t IoRead32(uint16_t port) {
-  uint32_t value;
-  __asm__ __volatile__("inl %w1, %0" : "=a"(value) : "Nd"(port));
-  return value;
+uint32_t IoRead32(uint16_t Port) {
+  uint32_t Value;
+  __asm__ __volatile__("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
 }
 
-void IoWrite8(uint16_t port, uint8_t value) { __asm__ __volatile__("outb %b0, %w1" : : "a"(value), "Nd"(port)); }
+void IoWrite8(uint16_t Port, uint8_t Value) { __asm__ __volatile__("outb %b0, %w1" : : "a"(Value), "Nd"(Port)); }
 
-void IoWrite16(uint16_t port, uint16_t value) { __asm__ __volatile__("outw %w0, %w1" : : "a"(value), "Nd"(port)); }
+void IoWrite16(uint16_t Port, uint16_t Value) { __asm__ __volatile__("outw %w0, %w1" : : "a"(Value), "Nd"(Port)); }
 
-void IoWrite32(uint16_t port, uint32_t value) { __asm__ __volatile__("outl %0, %w1" : : "a"(value), "Nd"(port)); }
+void IoWrite32(uint16_t Port, uint32_t Value) { __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port)); }
 
-uint8_t MmioRead8(uint32_t address) { return *reinterpret_cast<volatile const uint8_t*>(address); }
+uint8_t MmioRead8(uint32_t Address) { return *reinterpret_cast<volatile const uint8_t*>(Address); }
 
-uint16_t MmioRead16(uint32_t address) { return *reinterpret_cast<volatile const uint16_t*>(address); }
+uint16_t MmioRead16(uint32_t Address) { return *reinterpret_cast<volatile const uint16_t*>(Address); }
 
-uint32_t MmioRead32(uint32_t address) { return *reinterpret_cast<volatile const uint32_t*>(address); }
+uint32_t MmioRead32(uint32_t Address) { return *reinterpret_cast<volatile const uint32_t*>(Address); }
 
-void MmioWrite8(uint32_t address, uint8_t value) { *reinterpret_cast<volatile uint8_t*>(address) = value; }
+void MmioWrite8(uint32_t Address, uint8_t Value) { *reinterpret_cast<volatile uint8_t*>(Address) = Value; }
 
-void MmioWrite32(uint32_t address, uint32_t value) { *reinterpret_cast<volatile uint32_t*>(address) = value; }
+void MmioWrite32(uint32_t Address, uint32_t Value) { *reinterpret_cast<volatile uint32_t*>(Address) = Value; }
 
 BOOLEAN InterruptsEnabled(void) {
   uint32_t flags;

@@ -1,8 +1,8 @@
 #include "PostCode.h"
 #include "platform.h"
 
-#define HOB_HEADER_SIZE sizeof(EFI_HOB_GENERIC_HEADER)
-
+// The last record in the HOB list, or null. Test entry point
+// (tests/host32/ModuleTestEntryPoints.h); the handler is its only caller.
 PostCodeStackHob* FindPostCodeStackHob(const EFI_PEI_SERVICES** PeiServices) {
   void* list = nullptr;
   if ((*PeiServices)->GetHobList(PeiServices, &list) != EFI_SUCCESS || list == nullptr) {
@@ -17,14 +17,14 @@ PostCodeStackHob* FindPostCodeStackHob(const EFI_PEI_SERVICES** PeiServices) {
     }
     // A length shorter than the header would walk backwards or stand still:
     // the list is broken here, so it ends here.
-    if (header->HobLength < HOB_HEADER_SIZE) {
+    if (header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER)) {
       break;
     }
     // Only a HOB long enough to hold the record can be it; a shorter one
     // would have the stack written over whatever follows it in the list.
     PostCodeStackHob* candidate = reinterpret_cast<PostCodeStackHob*>(hob);
-    if (header->HobType == POST_CODE_STACK_HOB_TYPE && header->HobLength >= sizeof(PostCodeStackHob) &&
-        candidate->Signature == POST_CODE_STACK_SIGNATURE) {
+    if (header->HobType == PostCodeStackHobType && header->HobLength >= sizeof(PostCodeStackHob) &&
+        candidate->Signature == PostCodeStackSignature) {
       found = candidate;  // the last record in list order wins
     }
     hob += header->HobLength;
@@ -34,19 +34,19 @@ PostCodeStackHob* FindPostCodeStackHob(const EFI_PEI_SERVICES** PeiServices) {
 
 // Shows the code for ever, rotating it through its byte positions: for a code
 // 0x0000HHLL the port shows 0xHHLL, 0xLL00, 0x0000, 0x00HH in turn.
-static void BlinkForever(uint32_t code) {
+static void BlinkForever(uint32_t Code) {
   for (;;) {
-    for (uint32_t i = 0; i < POST_CODE_BLINK_WRITES; ++i) {
-      IoWrite16(POST_CODE_PORT, static_cast<uint16_t>(code));
+    for (uint32_t i = 0; i < PostCodeBlinkWrites; ++i) {
+      IoWrite16(PostCodeIoPort, static_cast<uint16_t>(Code));
     }
-    code = (code << 8) | (code >> 24);
+    Code = (Code << 8) | (Code >> 24);
   }
 }
 
 EFI_STATUS EFIAPI PostCodeHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_CODE_TYPE Type,
                                   EFI_STATUS_CODE_VALUE Value, uint32_t Instance, const EFI_GUID* CallerId,
                                   const EFI_STATUS_CODE_DATA* Data) {
-  (void)Instance;
+  static_cast<void>(Instance);
   uint32_t code = 0;
   if (!TranslateToPostCode(PeiServices, Value, CallerId, Data, &code)) {
     return EFI_SUCCESS;
@@ -59,17 +59,17 @@ EFI_STATUS EFIAPI PostCodeHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STAT
   // A depth beyond the last level can only come from a corrupted record;
   // it is taken as the last level so that Codes is never indexed outside.
   uint8_t depth = record->Depth;
-  if (depth >= POST_CODE_STACK_LEVELS) {
-    depth = POST_CODE_STACK_LEVELS - 1;
+  if (depth >= PostCodeStackLevels) {
+    depth = PostCodeStackLevels - 1;
   }
-  if (Value == POST_CODE_VALUE_POP) {
+  if (Value == PostCodeValuePop) {
     if (depth > 0) {
       --depth;
     }
     record->Depth = depth;
     code = record->Codes[depth];
-  } else if (Value == POST_CODE_VALUE_PUSH) {
-    if (depth < POST_CODE_STACK_LEVELS - 1) {
+  } else if (Value == PostCodeValuePush) {
+    if (depth < PostCodeStackLevels - 1) {
       ++depth;
     }
     record->Depth = depth;
@@ -82,6 +82,6 @@ EFI_STATUS EFIAPI PostCodeHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STAT
       (Type & EFI_STATUS_CODE_SEVERITY_MASK) == EFI_ERROR_UNRECOVERED) {
     BlinkForever(code);
   }
-  IoWrite16(POST_CODE_PORT, static_cast<uint16_t>(code));
+  IoWrite16(PostCodeIoPort, static_cast<uint16_t>(code));
   return EFI_SUCCESS;
 }

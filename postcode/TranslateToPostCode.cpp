@@ -1,7 +1,7 @@
 #include "PostCode.h"
 
 // Byte offset of the first payload word behind the data header.
-#define STATUS_CODE_DATA_PAYLOAD 20u
+static constexpr uint32_t StatusCodeDataPayloadOffset = sizeof(EFI_STATUS_CODE_DATA);
 
 BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_CODE_VALUE Value,
                             const EFI_GUID* CallerId, const EFI_STATUS_CODE_DATA* Data, uint32_t* PostCode) {
@@ -12,7 +12,7 @@ BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_COD
   if (Data != nullptr && !CompareGuid(&Data->Type, &StatusCodeSpecificDataGuid)) {
     return FALSE;
   }
-  for (uint32_t row = 0; row < VALUE_POST_CODE_ROWS; ++row) {
+  for (uint32_t row = 0; row < ValuePostCodeRows; ++row) {
     if (ValuePostCodeTable[row].Value == Value) {
       *PostCode = ValuePostCodeTable[row].PostCode;
       return TRUE;
@@ -29,7 +29,7 @@ BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_COD
     return FALSE;
   } else {
     const uint32_t address =
-        *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + STATUS_CODE_DATA_PAYLOAD);
+        *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + StatusCodeDataPayloadOffset);
     source = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
   }
   if (source == nullptr) {
@@ -41,7 +41,7 @@ BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_COD
   // The first words differ for nearly every row, so they are compared before
   // the whole GUID is.
   uint32_t base = 0;
-  for (uint32_t row = 0; row < CALLER_POST_CODE_ROWS; ++row) {
+  for (uint32_t row = 0; row < CallerPostCodeRows; ++row) {
     const EFI_GUID* guid = &CallerPostCodeTable[row].Guid;
     if (guid->Data1 == module.Data1 && CompareGuid(&module, guid)) {
       base = CallerPostCodeTable[row].PostCode;
@@ -53,16 +53,16 @@ BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_COD
   }
 
   switch (Value) {
-    case POST_CODE_VALUE_PUSH:
-      *PostCode = base | POST_CODE_FLAG_PUSH;
+    case PostCodeValuePush:
+      *PostCode = base | PostCodeFlagPush;
       return TRUE;
-    case POST_CODE_VALUE_POP:
+    case PostCodeValuePop:
       return TRUE;  // the handler shows the enclosing level's code from its stack
-    case POST_CODE_VALUE_MODULE_BEGIN:
-      *PostCode = base | POST_CODE_FLAG_BEGIN;
+    case PostCodeValueModuleBegin:
+      *PostCode = base | PostCodeFlagBegin;
       return TRUE;
-    case POST_CODE_VALUE_MODULE_END:
-      *PostCode = base | POST_CODE_FLAG_END;
+    case PostCodeValueModuleEnd:
+      *PostCode = base | PostCodeFlagEnd;
       return TRUE;
     default:
       return FALSE;

@@ -15,7 +15,7 @@ Platform::Platform() {
 }
 
 void Platform::InstallDebugUart(uint32_t base, unsigned stride) {
-  constexpr uint8_t kDevice = 24, kFunction = 2;
+  constexpr uint8_t kDevice = kDebugUartDevice, kFunction = kDebugUartFunction;
   pcie.AddFunction(0, kDevice, kFunction, 0x8086, 0x9DE8);
   pcie.Write32(0, kDevice, kFunction, 0x10, base);
   mmioUart.SetBase(base);

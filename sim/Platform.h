@@ -34,6 +34,7 @@ struct Platform {
   // stride (1 or 4), and the sideband register (port 0x90, offset 0x618) that
   // announces the stride (4 for a 1-byte stride, 0 otherwise).
   void InstallDebugUart(uint32_t base, unsigned stride);
+  static constexpr uint8_t kDebugUartDevice = 24, kDebugUartFunction = 2;
 
   Machine bus;
   PostCodePort postCodes;

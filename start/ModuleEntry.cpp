@@ -13,7 +13,7 @@ EFI_STATUS LocateHandlerPpi(EFI_PEI_RSC_HANDLER_PPI** Ppi) {
 }
 
 extern "C" EFI_STATUS EFIAPI ModuleEntry(const void* FileHandle, const EFI_PEI_SERVICES** PeiServices) {
-  (void)FileHandle;
+  static_cast<void>(FileHandle);
   EFI_PEI_RSC_HANDLER_PPI* ppi = nullptr;
   // A PPI that is "found" at a null address is as good as not found.
   if (LocateHandlerPpi(&ppi) != EFI_SUCCESS || ppi == nullptr) {
@@ -26,12 +26,12 @@ extern "C" EFI_STATUS EFIAPI ModuleEntry(const void* FileHandle, const EFI_PEI_S
   ppi->Register(&PostCodeHandler);
 
   void* hob = nullptr;
-  if ((*PeiServices)->CreateHob(PeiServices, POST_CODE_STACK_HOB_TYPE, sizeof(PostCodeStackHob), &hob) ==
+  if ((*PeiServices)->CreateHob(PeiServices, PostCodeStackHobType, sizeof(PostCodeStackHob), &hob) ==
           EFI_SUCCESS &&
       hob != nullptr) {
     PostCodeStackHob* record = static_cast<PostCodeStackHob*>(hob);
     record->Depth = 0;
-    record->Signature = POST_CODE_STACK_SIGNATURE;
+    record->Signature = PostCodeStackSignature;
   }
   return EFI_SUCCESS;
 }

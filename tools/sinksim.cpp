@@ -51,7 +51,7 @@ struct ImageChoice {
 
 int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet,
         const std::string& dumpLog) {
-  const tools::Scenario scenario = tools::LoadScenario(scenarioPath);
+  const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
   const emu::FlashImage image = choice.fv.empty() ? emu::PlaceRelocated(emu::LoadPeImage(choice.efi))
                                                   : emu::LoadVolume(choice.fv, choice.fvBase);
   const std::string imagePath = image.path;
@@ -76,14 +76,14 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
   emu::RenderContext context;
   context.symbols = emu::ReadMapSymbols(MapPathFor(imagePath));
   if (json)
-    std::cout << emu::ToJsonText(run, context) << "\n";
+    std::cout << scenario::ToJsonText(run, context) << "\n";
   else
     std::cout << emu::ToText(run, context);
   return run.faults.empty() ? 0 : kExitFaults;
 }
 
 int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, bool json) {
-  const tools::Scenario scenario = tools::LoadScenario(scenarioPath);
+  const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
   const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, options);
   emu::RenderContext context;
   context.symbols = emu::ReadMapSymbols(MapPathFor(options.volume));  // the map beside the volume
@@ -184,15 +184,15 @@ int main(int argc, char** argv) {
     int status = 0;
     for (const std::string& f : files) {
       try {
-        const tools::Scenario s = tools::LoadScenario(f);
+        const scenario::Scenario s = scenario::LoadScenario(f);
         std::cout << f << ": " << s.reports.size() << " reports\n";
-      } catch (const tools::ScenarioError& e) {
+      } catch (const scenario::ScenarioError& e) {
         std::cerr << "sinksim: " << e.what() << "\n";
         status = kExitBadInput;
       }
     }
     return status;
-  } catch (const tools::ScenarioError& e) {
+  } catch (const scenario::ScenarioError& e) {
     std::cerr << "sinksim: " << e.what() << "\n";
   } catch (const qemu::QemuError& e) {
     std::cerr << "sinksim: qemu: " << e.what() << "\n";

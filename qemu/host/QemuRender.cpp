@@ -47,7 +47,7 @@ std::string ToText(const QemuRunResult& result, const emu::RenderContext& contex
 
 nlohmann::ordered_json ToJson(const QemuRunResult& result, const emu::RenderContext& context) {
   const QemuFacts& f = result.facts;
-  nlohmann::ordered_json j = emu::ToJson(result.run, context);
+  nlohmann::ordered_json j = scenario::ToJson(result.run, context);
   for (const char* unmeasured : {"instructions", "max_stack_bytes", "io_accesses", "mmio_accesses"})
     j["stats"][unmeasured] = nullptr;
   for (auto& h : j["stats"]["handlers"])

@@ -21,7 +21,7 @@
 #include <sstream>
 
 #include "MemoryLogRam.h"
-#include "PlatformSetup.h"
+#include "Board.h"
 #include "ReportBlock.h"
 #include "RomFormat.h"
 
@@ -335,22 +335,22 @@ std::optional<Cycle> FindCycle(const std::vector<std::pair<uint16_t, uint64_t>>&
   return std::nullopt;
 }
 
-std::optional<std::string> NotRepresentable(const tools::PlatformConfig& platform) {
-  if (platform.legacySerial == tools::LegacySerial::Stuck) return "the legacy serial port is stuck";
-  if (platform.legacySerial == tools::LegacySerial::Absent) return "the legacy serial port is absent";
+std::optional<std::string> NotRepresentable(const scenario::PlatformConfig& platform) {
+  if (platform.legacySerial == scenario::LegacySerial::Stuck) return "the legacy serial port is stuck";
+  if (platform.legacySerial == scenario::LegacySerial::Absent) return "the legacy serial port is absent";
   return std::nullopt;
 }
 
-tools::PlatformConfig MatchingPlatform(const tools::PlatformConfig& platform, const QemuFacts& facts) {
+scenario::PlatformConfig MatchingPlatform(const scenario::PlatformConfig& platform, const QemuFacts& facts) {
   auto probe = [&](uint32_t address) {
     for (const QemuFacts::Probe& p : facts.probes)
       if (p.address == address) return p.value;
     throw QemuError("QEMU's answer at " + std::to_string(address) + " is missing from the summary");
   };
   if (!facts.hostBridgeDc) throw QemuError("QEMU's host bridge register 0xDC is missing from the summary");
-  tools::PlatformConfig c = platform;
+  scenario::PlatformConfig c = platform;
   c.hostBridgeDc = *facts.hostBridgeDc;
-  c.legacySerial = tools::LegacySerial::Present;
+  c.legacySerial = scenario::LegacySerial::Present;
   c.legacyDrainPace = 0;
   // What the module reads where the chipset's devices would be; QEMU has
   // none of them, and what its bus answers there decides the module's path.
@@ -366,8 +366,8 @@ tools::PlatformConfig MatchingPlatform(const tools::PlatformConfig& platform, co
     if ((serialStatus & kSerialTransmitNotFull) != 0)
       throw QemuError("QEMU's bus answers the serial controller's status with a ready transmitter");
     c.mmioConfigVisible = false;
-    c.mmioSerialBase = tools::PlatformConfig{}.mmioSerialBase;
-    c.mmioStatus = tools::MmioStatus::NeverReady;
+    c.mmioSerialBase = scenario::PlatformConfig{}.mmioSerialBase;
+    c.mmioStatus = scenario::MmioStatus::NeverReady;
   }
   c.sidebandBridgeHidden = (bridgeVendor & 0xFFFF) == 0xFFFF;
   c.strideRegister = strideRegister;
@@ -415,7 +415,7 @@ struct SummaryReading {
   std::vector<uint8_t> logArea = std::vector<uint8_t>(sim::MemoryLogRam::kSize - sim::MemoryLogRam::kTextStart, 0);
 };
 
-SummaryReading ApplySummary(const Summary& summary, const tools::Scenario& scenario, QemuRunResult& result) {
+SummaryReading ApplySummary(const Summary& summary, const scenario::Scenario& scenario, QemuRunResult& result) {
   QemuFacts& facts = result.facts;
   emu::RunResult& run = result.run;
   SummaryReading reading;
@@ -451,7 +451,7 @@ SummaryReading ApplySummary(const Summary& summary, const tools::Scenario& scena
           run.faults.push_back(
               {"0xCF8 not restored", 0xCF8, 0, 4, Hex(f[6]), during, "it held " + f[5] + " before the call"});
       } else if (tag == "HOB" && f.size() == 4) {
-        run.stackHobs.emplace_back(Hex(f[1]), tools::DecodePostCodeStack(HexBytes(f[3])));
+        run.stackHobs.emplace_back(Hex(f[1]), scenario::DecodePostCodeStack(HexBytes(f[3])));
       } else if (tag == "LOG" && f.size() == 2) {
         reading.logHeader = Hex(f[1]);
       } else if (tag == "LOGAREA" && f.size() == 3) {
@@ -503,7 +503,7 @@ SummaryReading ApplySummary(const Summary& summary, const tools::Scenario& scena
 
 // Every report whose first call started, with each handler's result and the
 // POST codes it wrote; the call that never returned ends the boot.
-void AssembleReports(const SummaryReading& reading, const TraceReader& trace, const tools::Scenario& scenario,
+void AssembleReports(const SummaryReading& reading, const TraceReader& trace, const scenario::Scenario& scenario,
                      QemuRunResult& result) {
   QemuFacts& facts = result.facts;
   emu::RunResult& run = result.run;
@@ -559,7 +559,7 @@ void AssembleReports(const SummaryReading& reading, const TraceReader& trace, co
 }
 }  // namespace
 
-QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& options) {
+QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& options) {
   const std::vector<uint8_t> volume = ReadFile(options.volume, "firmware volume");
   const std::vector<uint8_t> stub = ReadFile(options.stub, "boot ROM code");
   const std::vector<uint8_t> rom = BuildRom(volume, CompileReportBlock(scenario), stub, options.volumeBase);

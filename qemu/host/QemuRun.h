@@ -58,21 +58,21 @@ struct QemuRunResult {
 
 // Why QEMU's PC cannot stand for the scenario's board, or nothing when it can:
 // its legacy port is QEMU's own 16550, always there and never stuck.
-std::optional<std::string> NotRepresentable(const tools::PlatformConfig& platform);
+std::optional<std::string> NotRepresentable(const scenario::PlatformConfig& platform);
 
 // The scenario's board as QEMU's PC has it, for the emulated machine: the
 // host bridge's register 0xDC as QEMU answered it, the legacy port draining
 // at once, and the chipset's serial controller and sideband bridge (which
 // QEMU does not have) answering what QEMU's bus answered at their addresses.
 // Throws QemuError when those answers cannot be expressed on the board.
-tools::PlatformConfig MatchingPlatform(const tools::PlatformConfig& platform, const QemuFacts& facts);
+scenario::PlatformConfig MatchingPlatform(const scenario::PlatformConfig& platform, const QemuFacts& facts);
 
 // The ROM image for QEMU's -bios: the volume at its start, the report block
 // after it, the boot ROM's code at its top; it ends at 4 GiB.
 std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,
                               const std::vector<uint8_t>& stub, uint32_t volumeBase);
 
-QemuRunResult RunOnQemu(const tools::Scenario& scenario, const QemuOptions& options);
+QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& options);
 
 // Port 0x80 as QEMU traces it: each write is listed as byte writes to the
 // region "ioport80", a 16-bit write as offset 0 then offset 1.

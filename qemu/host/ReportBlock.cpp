@@ -10,7 +10,7 @@ namespace {
 using namespace QemuRom;
 
 // The caller GUID goes in the 16 bytes before the data record, as on the emulated machine.
-constexpr uint32_t kCallerGuidAddress = tools::kReportDataAddress - 16;
+constexpr uint32_t kCallerGuidAddress = scenario::kReportDataAddress - 16;
 
 template <typename T>
 void Append(std::vector<uint8_t>& out, const T& value) {
@@ -22,19 +22,19 @@ void PadTo4(std::vector<uint8_t>& out) { out.resize((out.size() + 3) & ~size_t{3
 
 }  // namespace
 
-std::vector<uint8_t> CompileReportBlock(const tools::Scenario& scenario) {
-  const tools::PlatformConfig& p = scenario.platform;
+std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario) {
+  const scenario::PlatformConfig& p = scenario.platform;
   ReportBlockHeader header{};
   header.Signature = ReportBlockSignature;
   header.Version = ReportBlockVersion;
   header.ReportCount = static_cast<uint32_t>(scenario.reports.size());
   header.CmosCount = static_cast<uint32_t>(p.cmos.size());
-  header.Switches = (p.failLocatePpi ? SwitchFailLocatePpi : 0) | (p.failCreateHob ? SwitchFailCreateHob : 0) |
-                    (p.failGetHobList ? SwitchFailGetHobList : 0) | (p.nullHobList ? SwitchNullHobList : 0) |
+  header.Switches = (p.pei.failLocatePpi ? SwitchFailLocatePpi : 0) | (p.pei.failCreateHob ? SwitchFailCreateHob : 0) |
+                    (p.pei.failGetHobList ? SwitchFailGetHobList : 0) | (p.pei.nullHobList ? SwitchNullHobList : 0) |
                     (p.interruptsEnabled ? SwitchInterruptsEnabled : 0);
-  for (int call : p.failRegisterCalls) {
+  for (int call : p.pei.failRegisterCalls) {
     if (call < 0 || call >= 32)
-      throw tools::ScenarioError(scenario.path +
+      throw scenario::ScenarioError(scenario.path +
                                  ": field 'platform.fail.register': the QEMU foundation can fail "
                                  "only the first 32 Register calls, not call " +
                                  std::to_string(call));
@@ -42,14 +42,14 @@ std::vector<uint8_t> CompileReportBlock(const tools::Scenario& scenario) {
   }
   header.MemoryLogHeader = p.memoryLogHeader;
   header.PciAddressRegister = p.pciAddressRegister;
-  header.NewHobFill = p.newHobFill;
+  header.NewHobFill = p.pei.newHobFill;
   header.HostBridgeDc = p.hostBridgeDc;
 
   std::vector<uint8_t> block;
   Append(block, header);
   for (const auto& [offset, value] : p.cmos) Append(block, CmosEntry{offset, value});
   PadTo4(block);
-  for (const tools::Report& r : scenario.reports) {
+  for (const scenario::Report& r : scenario.reports) {
     ReportEntry entry{};
     entry.Type = r.type;
     entry.Value = r.value;
@@ -60,8 +60,8 @@ std::vector<uint8_t> CompileReportBlock(const tools::Scenario& scenario) {
     }
     std::vector<uint8_t> data;
     if (r.data) {
-      entry.DataAddress = tools::kReportDataAddress;
-      data = r.data->Placed(tools::kReportDataAddress);
+      entry.DataAddress = scenario::kReportDataAddress;
+      data = r.data->Placed(scenario::kReportDataAddress);
     }
     entry.DataLength = static_cast<uint32_t>(data.size());
     entry.Length = static_cast<uint32_t>((sizeof entry + data.size() + 3) & ~size_t{3});

@@ -12,8 +12,8 @@
 
 namespace qemu {
 
-// Throws tools::ScenarioError for what the block cannot carry.
-std::vector<uint8_t> CompileReportBlock(const tools::Scenario& scenario);
+// Throws scenario::ScenarioError for what the block cannot carry.
+std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario);
 
 }  // namespace qemu
 

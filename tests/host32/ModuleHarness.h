@@ -44,15 +44,14 @@ class DataRecord {
 
 // Data of the status-code-specific type whose first payload word points at `module`.
 inline DataRecord ModuleData(const EFI_GUID* module) {
-  static const EFI_GUID kSpecific = {0x335984BD, 0xE805, 0x409A, {0xB8, 0xF8, 0xD2, 0x7E, 0xCE, 0x5F, 0xF7, 0xA6}};
-  DataRecord record(kSpecific, 4, 4);
+  DataRecord record(StatusCodeSpecificDataGuid, 4, 4);
   record.PutPointer(20, module);
   return record;
 }
 
 // The GUID of the first platform module whose base POST code is `base`.
 inline const EFI_GUID* ModuleWithBase(uint32_t base) {
-  for (uint32_t i = 0; i + 1 < CALLER_POST_CODE_ROWS; ++i)
+  for (uint32_t i = 0; i + 1 < CallerPostCodeRows; ++i)
     if (CallerPostCodeTable[i].PostCode == base) return &CallerPostCodeTable[i].Guid;
   return nullptr;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DebugOutput.h"
+#include "ModuleTestEntryPoints.h"
 #include "HostPlatform.h"
 #include "Platform.h"
 
@@ -96,7 +97,7 @@ TEST(CmosLocationTable, HasNoRowForTheControlByteSoItIsAlwaysReadFromCmos) {
 TEST(CmosLocationTable, FirstRowForTheOffsetVetoesTheReadWhenItHasAllThreeAttributeBits) {
   struct Case {
     const char* what;
-    std::vector<CMOS_LOCATION> rows;
+    std::vector<CmosLocation> rows;
     uint32_t rowCount;  // rows the lookup may look at
     bool vetoed;
   };
@@ -119,7 +120,7 @@ TEST(CmosLocationTable, FirstRowForTheOffsetVetoesTheReadWhenItHasAllThreeAttrib
 }
 
 TEST(CmosLocationTable, CheckAttributesAnswersExpectedOnlyWhenEveryMaskBitIsSet) {
-  const CMOS_LOCATION all{0x5C, 0, 0x0B}, some{0x5C, 0, 0x0A};
+  const CmosLocation all{0x5C, 0, 0x0B}, some{0x5C, 0, 0x0A};
   EXPECT_EQ(CheckCmosAttributes(0x0B, 0, &all), 0);
   EXPECT_EQ(CheckCmosAttributes(0x0B, 0, &some), 1);
   EXPECT_EQ(CheckCmosAttributes(0x0B, 5, &all), 5);

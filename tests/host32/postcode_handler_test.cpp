@@ -12,14 +12,14 @@ namespace {
 using test::ModuleWithBase;
 
 constexpr uint32_t kProgress = EFI_PROGRESS_CODE;
-constexpr uint32_t kBegin = POST_CODE_VALUE_MODULE_BEGIN;
-constexpr uint32_t kPush = POST_CODE_VALUE_PUSH;
-constexpr uint32_t kPop = POST_CODE_VALUE_POP;
+constexpr uint32_t kBegin = PostCodeValueModuleBegin;
+constexpr uint32_t kPush = PostCodeValuePush;
+constexpr uint32_t kPop = PostCodeValuePop;
 
 
-PostCodeStackHob* AddRecord(sim::PeiEnvironment& env, uint32_t signature = POST_CODE_STACK_SIGNATURE,
+PostCodeStackHob* AddRecord(sim::PeiEnvironment& env, uint32_t signature = PostCodeStackSignature,
                             uint16_t length = 56) {
-  auto* record = reinterpret_cast<PostCodeStackHob*>(env.AppendHob(POST_CODE_STACK_HOB_TYPE, length));
+  auto* record = reinterpret_cast<PostCodeStackHob*>(env.AppendHob(PostCodeStackHobType, length));
   record->Depth = 0;
   if (length >= 56) record->Signature = signature;
   return record;
@@ -84,7 +84,7 @@ TEST_F(PostCodeHandlerTest, RecordsNeedTypeSignatureAndRoom) {
     const char* what;
     uint32_t signature;
     uint16_t length;
-  } cases[] = {{"wrong signature", 0x31736370, 56}, {"too short to hold the stack", POST_CODE_STACK_SIGNATURE, 16}};
+  } cases[] = {{"wrong signature", 0x31736370, 56}, {"too short to hold the stack", PostCodeStackSignature, 16}};
   for (const Case& c : cases) {
     test::ModuleHarness local;
     auto* fake = reinterpret_cast<uint8_t*>(AddRecord(local.env, c.signature, c.length));
@@ -103,15 +103,15 @@ TEST_F(PostCodeHandlerTest, MissingOrBrokenListsAnswerNotFoundAndWriteNothing) {
     void (*arrange)(sim::PeiEnvironment&);
   } cases[] = {
       {"empty list", [](sim::PeiEnvironment&) {}},
-      {"GetHobList fails", [](sim::PeiEnvironment& e) { AddRecord(e); e.failGetHobList = true; }},
-      {"GetHobList gives null", [](sim::PeiEnvironment& e) { AddRecord(e); e.nullHobList = true; }},
+      {"GetHobList fails", [](sim::PeiEnvironment& e) { AddRecord(e); e.pei.switches.failGetHobList = true; }},
+      {"GetHobList gives null", [](sim::PeiEnvironment& e) { AddRecord(e); e.pei.switches.nullHobList = true; }},
       {"zero HobLength before the record",
        [](sim::PeiEnvironment& e) {
          // A HOB claiming length 0 would make the walk stand still for ever.
          std::vector<uint8_t> raw(128, 0);
          raw[0] = 0x04;  // type 4, length 0
          raw[8 + 0] = 0x01; raw[8 + 1] = 0x10; raw[8 + 2] = 56;  // a record behind it, never reached
-         e.SetRawHobList(raw);
+         e.pei.hobs.SetRaw(raw);
        }},
   };
   for (const Case& c : cases) {
@@ -124,7 +124,7 @@ TEST_F(PostCodeHandlerTest, MissingOrBrokenListsAnswerNotFoundAndWriteNothing) {
 
 TEST_F(PostCodeHandlerTest, CodesWithoutPostCodeSucceedWithoutLookingForTheRecord) {
   EXPECT_EQ(Report(0x03020099, m84), EFI_SUCCESS);
-  EXPECT_EQ(h.env.calls.getHobList, 0);
+  EXPECT_EQ(h.env.pei.calls.getHobList, 0);
   EXPECT_TRUE(h.platform.bus.Log().empty());
 }
 
@@ -133,7 +133,7 @@ TEST_F(PostCodeHandlerTest, CorruptedDepthIsTakenAsTheLastLevel) {
   r->Depth = 200;
   Report(kBegin, m84);
   EXPECT_EQ(r->Codes[9], 0x184u);
-  EXPECT_EQ(r->Signature, POST_CODE_STACK_SIGNATURE);  // nothing written past Codes
+  EXPECT_EQ(r->Signature, PostCodeStackSignature);  // nothing written past Codes
   Report(kPop, m84);
   EXPECT_EQ(r->Depth, 8);
 }
@@ -156,7 +156,7 @@ std::jmp_buf gBlinkStop;
 TEST_F(PostCodeHandlerTest, UnrecoveredErrorUpdatesTheRecordThenBlinksTheCodeThroughItsBytes) {
   PostCodeStackHob* r = AddRecord(h.env);
   const EFI_GUID* m34 = ModuleWithBase(0x34);
-  constexpr uint64_t kPhase = POST_CODE_BLINK_WRITES;
+  constexpr uint64_t kPhase = PostCodeBlinkWrites;
   h.platform.bus.SetLogLimit(16);
   h.platform.postCodes.StopAfter(4 * kPhase + 3, [] { std::longjmp(gBlinkStop, 1); });
   volatile bool returned = false;

@@ -3,6 +3,7 @@
 
 #include "HostPlatform.h"
 #include "PeiEnvironment.h"
+#include "PostCode.h"
 #include "Platform.h"
 #include "platform.h"
 
@@ -27,16 +28,16 @@ TEST(SimulatedPeiEnvironment, CreateHobKeepsTheListTerminatedAndTheServicesPoint
   const uint32_t below = *reinterpret_cast<const uint32_t*>(env.IdtBase() - 4);
   EXPECT_EQ(below, reinterpret_cast<uintptr_t>(env.Services()));
   void* hob = nullptr;
-  ASSERT_EQ((*env.Services())->CreateHob(env.Services(), 0x1001, 56, &hob), EFI_SUCCESS);
+  ASSERT_EQ((*env.Services())->CreateHob(env.Services(), PostCodeStackHobType, 56, &hob), EFI_SUCCESS);
   void* list = nullptr;
   (*env.Services())->GetHobList(env.Services(), &list);
   EXPECT_EQ(list, hob);
   auto* h = static_cast<EFI_HOB_GENERIC_HEADER*>(hob);
-  EXPECT_EQ(h->HobType, 0x1001);
+  EXPECT_EQ(h->HobType, PostCodeStackHobType);
   EXPECT_EQ(h->HobLength, 56);
   EXPECT_EQ(reinterpret_cast<EFI_HOB_GENERIC_HEADER*>(static_cast<uint8_t*>(hob) + 56)->HobType, 0xFFFF);
-  env.failCreateHob = true;
-  EXPECT_NE((*env.Services())->CreateHob(env.Services(), 0x1001, 56, &hob), EFI_SUCCESS);
+  env.pei.switches.failCreateHob = true;
+  EXPECT_NE((*env.Services())->CreateHob(env.Services(), PostCodeStackHobType, 56, &hob), EFI_SUCCESS);
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 #include <csetjmp>
 #include <string>
 
+#include "DebugOutput.h"
 #include "DebugTextHandler.h"
 #include "ModuleEntry.h"
 #include "ModuleHarness.h"
+#include "ModuleTestEntryPoints.h"
 #include "PostCode.h"
 
 namespace {
@@ -75,12 +77,12 @@ test::DataRecord StringReport(uint32_t kind, const char* text) {
 }
 
 TEST_F(WholePath, EntryRegistersTextHandlerFirstAndCreatesAnEmptyStack) {
-  h.env.newHobFill = 0xA5;
+  h.env.pei.switches.newHobFill = 0xA5;
   Start();
   EXPECT_EQ(h.env.Handlers(), (std::vector<EFI_PEI_RSC_HANDLER_CALLBACK>{&DebugTextHandler, &PostCodeHandler}));
   PostCodeStackHob* record = FindPostCodeStackHob(h.services());
   ASSERT_NE(record, nullptr);
-  EXPECT_EQ(record->Header.HobType, 0x1001);
+  EXPECT_EQ(record->Header.HobType, PostCodeStackHobType);
   EXPECT_EQ(record->Header.HobLength, 56);
   EXPECT_EQ(record->Depth, 0);
   EXPECT_EQ(std::memcmp(reinterpret_cast<uint8_t*>(record) + 52, "pcs0", 4), 0);
@@ -187,38 +189,53 @@ TEST_F(WholePath, PopEchoesZeroAndShowsTheEnclosingCode) {
   EXPECT_EQ(Port(), (std::vector<uint16_t>{0x0131, 0x0C84, 0x0131}));
 }
 
-TEST_F(WholePath, WithoutTheHandlerPpiNothingIsRegisteredOrCreated) {
-  h.env.failLocatePpi = true;
-  Start();
-  EXPECT_EQ(h.env.calls.registerCalls, 0);
-  EXPECT_EQ(h.env.calls.createHob, 0);
-  EXPECT_TRUE(Report(EFI_PROGRESS_CODE, 0x03028004).empty());
-}
+// The PEI environment refusing a service: the entry still succeeds and the
+// module does what it still can. One report, a module begin of the module
+// with base code 0x21, goes through whatever was registered.
+struct FailureCase {
+  const char* what;
+  void (*set)(sim::PeiSwitches&);
+  std::vector<EFI_PEI_RSC_HANDLER_CALLBACK> handlers;
+  int createHobCalls;
+  std::vector<EFI_STATUS> results;
+  std::vector<uint16_t> postcodes;
+  bool text;  // the progress line reaches the serial port
+};
 
-TEST_F(WholePath, AFailedFirstRegistrationLeavesThePostCodeHandlerWorking) {
-  h.env.failRegisterCalls = {0};
-  Start();
-  EXPECT_EQ(h.env.calls.registerCalls, 2);
-  EXPECT_EQ(h.env.Handlers(), std::vector<EFI_PEI_RSC_HANDLER_CALLBACK>{&PostCodeHandler});
-  EXPECT_EQ(Report(EFI_PROGRESS_CODE, 0x03028004), std::vector<EFI_STATUS>{EFI_SUCCESS});
-  EXPECT_EQ(Port(), std::vector<uint16_t>{0x00F8});
-  EXPECT_EQ(Serial(), "");
-}
-
-TEST_F(WholePath, WithoutARecordTranslatedCodesAnswerNotFound) {
-  h.env.failCreateHob = true;
-  Start();
-  EXPECT_EQ(h.env.Handlers().size(), 2u);
-  EXPECT_EQ(Report(EFI_PROGRESS_CODE, 0x03028004), (std::vector<EFI_STATUS>{EFI_SUCCESS, EFI_NOT_FOUND}));
-  EXPECT_TRUE(Port().empty());
-  EXPECT_EQ(Serial(), "<ZEB POSTCODE>: 00F8\r\n");
+TEST_F(WholePath, AFailingServiceLeavesWhatStillWorksWorking) {
+  const FailureCase cases[] = {
+      {"no handler PPI", [](sim::PeiSwitches& s) { s.failLocatePpi = true; }, {}, 0, {}, {}, false},
+      {"first Register fails", [](sim::PeiSwitches& s) { s.failRegisterCalls = {0}; }, {&PostCodeHandler}, 1,
+       {EFI_SUCCESS}, {0x0121}, false},
+      {"second Register fails", [](sim::PeiSwitches& s) { s.failRegisterCalls = {1}; }, {&DebugTextHandler}, 1,
+       {EFI_SUCCESS}, {}, true},
+      {"no room for the record", [](sim::PeiSwitches& s) { s.failCreateHob = true; },
+       {&DebugTextHandler, &PostCodeHandler}, 1, {EFI_SUCCESS, EFI_NOT_FOUND}, {}, true},
+      {"GetHobList fails", [](sim::PeiSwitches& s) { s.failGetHobList = true; },
+       {&DebugTextHandler, &PostCodeHandler}, 1, {EFI_SUCCESS, EFI_NOT_FOUND}, {}, true},
+      {"GetHobList gives a null list", [](sim::PeiSwitches& s) { s.nullHobList = true; },
+       {&DebugTextHandler, &PostCodeHandler}, 1, {EFI_SUCCESS, EFI_NOT_FOUND}, {}, true},
+  };
+  for (const FailureCase& c : cases) {
+    test::ModuleHarness local;
+    local.platform.cmos.Set(DebugControlCmosOffset, DebugControlOn);
+    c.set(local.env.pei.switches);
+    ASSERT_EQ(ModuleEntry(nullptr, local.services()), EFI_SUCCESS) << c.what;
+    EXPECT_EQ(local.env.Handlers(), c.handlers) << c.what;
+    EXPECT_EQ(local.env.pei.calls.createHob, c.createHobCalls) << c.what;
+    test::DataRecord data = test::ModuleData(ModuleWithBase(0x21));
+    EXPECT_EQ(local.env.Report(EFI_PROGRESS_CODE, PostCodeValueModuleBegin, 0, nullptr, data.get()), c.results)
+        << c.what;
+    EXPECT_EQ(local.platform.postCodes.Codes(), c.postcodes) << c.what;
+    EXPECT_EQ(local.platform.legacyUart.Text(), c.text ? "<ZEB POSTCODE>: 0121\r\n" : "") << c.what;
+  }
 }
 
 TEST_F(WholePath, ThePpiIsFoundBelowTheIdtAndTheRecordMadeThroughTheEntryArgument) {
   h.env.StoreBelowIdt(h.env.OtherServices());
   Start();
-  EXPECT_EQ(h.env.calls.lastLocatePpiServices, h.env.OtherServices());
-  EXPECT_EQ(h.env.calls.lastCreateHobServices, h.services());
+  EXPECT_EQ(h.env.pei.calls.lastLocatePpiServices, reinterpret_cast<uintptr_t>(h.env.OtherServices()));
+  EXPECT_EQ(h.env.pei.calls.lastCreateHobServices, reinterpret_cast<uintptr_t>(h.services()));
 }
 
 std::jmp_buf gStop;
@@ -226,7 +243,7 @@ std::jmp_buf gStop;
 TEST_F(WholePath, UnrecoverableErrorIsPrintedBeforeThePortBlinks) {
   Start();
   h.platform.bus.SetLogLimit(64);
-  h.platform.postCodes.StopAfter(2 * POST_CODE_BLINK_WRITES, [] { std::longjmp(gStop, 1); });
+  h.platform.postCodes.StopAfter(2 * PostCodeBlinkWrites, [] { std::longjmp(gStop, 1); });
   volatile bool returned = false;
   if (setjmp(gStop) == 0) {
     Report(kUnrecoveredError, 0x03020002, ModuleWithBase(0x34));
@@ -236,7 +253,7 @@ TEST_F(WholePath, UnrecoverableErrorIsPrintedBeforeThePortBlinks) {
   char expected[128];
   std::snprintf(expected, sizeof expected, "ERROR: C90000002:V3020002 I0 %08X-", ModuleWithBase(0x34)->Data1);
   EXPECT_EQ(Serial().rfind(expected, 0), 0u) << Serial();
-  const std::vector<sim::PostCodePort::Run> runs = {{0x0134, POST_CODE_BLINK_WRITES}, {0x3400, POST_CODE_BLINK_WRITES}};
+  const std::vector<sim::PostCodePort::Run> runs = {{0x0134, PostCodeBlinkWrites}, {0x3400, PostCodeBlinkWrites}};
   EXPECT_EQ(h.platform.postCodes.Runs(), runs);
 }
 

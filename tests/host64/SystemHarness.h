@@ -16,14 +16,14 @@ inline const emu::PeImage& Image() {
 
 // A run and the scenario it points into.
 struct Ran {
-  std::unique_ptr<tools::Scenario> scenario;
+  std::unique_ptr<scenario::Scenario> scenario;
   emu::RunResult run;
   const emu::RunResult* operator->() const { return &run; }
 };
 
 inline Ran RunJson(const std::string& json, bool accesses = false) {
   Ran r;
-  r.scenario = std::make_unique<tools::Scenario>(tools::ParseScenario(json, "inline.json"));
+  r.scenario = std::make_unique<scenario::Scenario>(scenario::ParseScenario(json, "inline.json"));
   emu::RunOptions options;
   options.keepAccessLog = accesses;
   r.run = emu::RunScenario(Image(), *r.scenario, options);
@@ -32,16 +32,9 @@ inline Ran RunJson(const std::string& json, bool accesses = false) {
 
 inline Ran RunFile(const std::string& name) {
   Ran r;
-  r.scenario = std::make_unique<tools::Scenario>(tools::LoadScenario(std::string(SS_SCENARIOS) + "/" + name));
+  r.scenario = std::make_unique<scenario::Scenario>(scenario::LoadScenario(std::string(SS_SCENARIOS) + "/" + name));
   r.run = emu::RunScenario(Image(), *r.scenario);
   return r;
-}
-
-// Statuses each handler returned for one report.
-inline std::vector<uint32_t> Statuses(const emu::DeliveredReport& d) {
-  std::vector<uint32_t> s;
-  for (const auto& c : d.calls) s.push_back(c.status.value_or(0xDEADDEADu));
-  return s;
 }
 
 }  // namespace test

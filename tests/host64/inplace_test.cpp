@@ -23,7 +23,7 @@ std::vector<uint8_t> BuiltVolume() {
 }
 
 TEST(InPlace, DefaultScenarioFromTheVolumeMatchesTheRelocatedImage) {
-  const tools::Scenario scenario = tools::LoadScenario(std::string(SS_SCENARIOS) + "/boot.json");
+  const scenario::Scenario scenario = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/boot.json");
   const emu::FlashImage volume = emu::LoadVolume(SS_FV, kBase);
   const emu::RunResult inPlace = emu::RunScenario(volume, scenario);
   const emu::RunResult relocated = emu::RunScenario(test::Image(), scenario);
@@ -163,7 +163,7 @@ TEST(PostCodeDecoder, NamesValueCodesAndModuleCodesWithEveryModuleOfTheBase) {
   EXPECT_TRUE(emu::DecodePostCode(0x00EE).lines.empty());  // nothing writes it
   // Every module of a shared base code is named.
   const std::string line = emu::DecodePostCode(0x0184).lines.at(0);
-  for (std::string_view name : tools::ModulesWithBaseCode(0x84)) EXPECT_NE(line.find(name), std::string::npos) << name;
+  for (std::string_view name : scenario::ModulesWithBaseCode(0x84)) EXPECT_NE(line.find(name), std::string::npos) << name;
 }
 
 }  // namespace

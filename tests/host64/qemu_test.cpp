@@ -31,7 +31,7 @@ T At(const std::vector<uint8_t>& bytes, size_t offset) {
 }
 
 TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLaysItOut) {
-  const tools::Scenario s = tools::ParseScenario(R"({
+  const scenario::Scenario s = scenario::ParseScenario(R"({
     "platform": {"cmos": {"0x5C": "0x91", "0x40": 7}, "memory_log_header": "0x00020010", "host_bridge_dc": "0x10000000",
                  "pci_address_register": "0x8000F8F0", "interrupts": "disabled", "new_hob_fill": "0xAB",
                  "fail": {"register": [1], "create_hob": true}},
@@ -62,27 +62,27 @@ TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLay
   size_t at = cmos + 4;
   for (size_t i = 0; i < s.reports.size(); ++i) {
     SCOPED_TRACE("report " + std::to_string(i));
-    const tools::Report& r = s.reports[i];
+    const scenario::Report& r = s.reports[i];
     const auto entry = At<QemuRom::ReportEntry>(block, at);
     EXPECT_EQ(entry.Type, r.type);
     EXPECT_EQ(entry.Value, r.value);
     EXPECT_EQ(entry.Instance, r.instance);
-    EXPECT_EQ(entry.CallerAddress, r.caller ? tools::kReportDataAddress - 16 : 0u);
+    EXPECT_EQ(entry.CallerAddress, r.caller ? scenario::kReportDataAddress - 16 : 0u);
     if (r.caller) {
       EXPECT_EQ(0, std::memcmp(entry.CallerGuid, r.caller->data(), 16));
     }
     const std::vector<uint8_t> data(block.begin() + static_cast<std::ptrdiff_t>(at + sizeof entry),
                                     block.begin() + static_cast<std::ptrdiff_t>(at + sizeof entry + entry.DataLength));
-    EXPECT_EQ(entry.DataAddress, r.data ? tools::kReportDataAddress : 0u);
-    EXPECT_EQ(data, r.data ? r.data->Placed(tools::kReportDataAddress) : std::vector<uint8_t>{});
+    EXPECT_EQ(entry.DataAddress, r.data ? scenario::kReportDataAddress : 0u);
+    EXPECT_EQ(data, r.data ? r.data->Placed(scenario::kReportDataAddress) : std::vector<uint8_t>{});
     EXPECT_EQ(entry.Length % 4, 0u);
     at += entry.Length;
   }
   EXPECT_EQ(at, block.size());
 
-  tools::Scenario tooMany = s;
-  tooMany.platform.failRegisterCalls = {32};
-  EXPECT_THROW(qemu::CompileReportBlock(tooMany), tools::ScenarioError);
+  scenario::Scenario tooMany = s;
+  tooMany.platform.pei.failRegisterCalls = {32};
+  EXPECT_THROW(qemu::CompileReportBlock(tooMany), scenario::ScenarioError);
 }
 
 TEST(QemuRom, PutsTheVolumeFirstTheReportsAfterItAndTheBootCodeAtTheTop) {
@@ -207,7 +207,7 @@ TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
       {"image not rebased to where it lies", imageBase + 1, 0x10, "not rebased to its place in flash"},
       {"dependency on a PPI nobody installs", depex->dataOffset + 1, 0xFF, "dependency expression does not hold"},
   };
-  const tools::Scenario scenario = tools::ParseScenario(
+  const scenario::Scenario scenario = scenario::ParseScenario(
       R"({"reports": [{"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}]})",
       "inline.json");
   for (const Case& c : cases) {
@@ -240,12 +240,12 @@ std::vector<std::string> ScenarioNames() {
 
 // Runs a scenario on QEMU and on sinksim set up as QEMU answered, and
 // expects the same serial bytes, POST codes, results, halt point and HOB.
-void ExpectSameOnBoth(const tools::Scenario& scenario, const std::string& volumePath = SS_FV) {
+void ExpectSameOnBoth(const scenario::Scenario& scenario, const std::string& volumePath = SS_FV) {
   // A scenario that blinks for ever is run on QEMU only until its first
   // words are in: a whole cycle takes QEMU's trace far longer than a test
   // may. The emulated machine tells which scenarios do, quickly when it stops
   // a call after a few thousand port 0x80 writes.
-  tools::Scenario probe = scenario;
+  scenario::Scenario probe = scenario;
   probe.limits.blinkWrites = 4096;
   const emu::FlashImage inPlace =
       volumePath == SS_FV ? VolumeInPlace() : emu::LoadVolume(volumePath, SS_FV_BASE);
@@ -261,7 +261,7 @@ void ExpectSameOnBoth(const tools::Scenario& scenario, const std::string& volume
   ASSERT_TRUE(q.faults.empty()) << q.faults.front().kind << " " << q.faults.front().detail;
   ASSERT_EQ(onQemu.facts.complete, !blinks) << "exit code " << onQemu.facts.exitCode;
 
-  tools::Scenario likeQemu = scenario;
+  scenario::Scenario likeQemu = scenario;
   likeQemu.platform = qemu::MatchingPlatform(scenario.platform, onQemu.facts);
   const emu::RunResult s = emu::RunScenario(inPlace, likeQemu);
   ASSERT_TRUE(s.faults.empty()) << s.faults.front().kind << " " << s.faults.front().detail;
@@ -306,7 +306,7 @@ void ExpectSameOnBoth(const tools::Scenario& scenario, const std::string& volume
   ASSERT_EQ(q.stackHobs.size(), s.stackHobs.size());
   for (size_t k = 0; k < s.stackHobs.size(); ++k) {
     EXPECT_EQ(q.stackHobs[k].first, s.stackHobs[k].first);  // both foundations keep the HOB list in the same place
-    const tools::PostCodeStack &a = q.stackHobs[k].second, &b = s.stackHobs[k].second;
+    const scenario::PostCodeStack &a = q.stackHobs[k].second, &b = s.stackHobs[k].second;
     EXPECT_EQ(a.depth, b.depth);
     EXPECT_EQ(a.signature, b.signature);
     EXPECT_TRUE(std::equal(std::begin(a.codes), std::end(a.codes), std::begin(b.codes)));
@@ -320,7 +320,7 @@ void ExpectSameOnBoth(const tools::Scenario& scenario, const std::string& volume
 class QemuAgainstSinksim : public testing::TestWithParam<std::string> {};
 
 TEST_P(QemuAgainstSinksim, GiveTheSameSerialBytesPostCodesResultsAndHob) {
-  const tools::Scenario scenario = tools::LoadScenario(std::string(SS_SCENARIOS) + "/" + GetParam() + ".json");
+  const scenario::Scenario scenario = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/" + GetParam() + ".json");
   if (const auto why = qemu::NotRepresentable(scenario.platform))
     GTEST_SKIP() << "QEMU's PC cannot represent it: " << *why;
   ExpectSameOnBoth(scenario);
@@ -334,7 +334,7 @@ TEST(QemuAgainstSinksimFormats, RunAPe32VolumeAlike) {
   const std::string path = testing::TempDir() + "/pe32_volume.fv";
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(packed.fv.data()), static_cast<std::streamsize>(packed.fv.size()));
-  ExpectSameOnBoth(tools::LoadScenario(std::string(SS_SCENARIOS) + "/report_kinds.json"), path);
+  ExpectSameOnBoth(scenario::LoadScenario(std::string(SS_SCENARIOS) + "/report_kinds.json"), path);
 }
 
 // The boot ROM's PEI services against the emulated machine's: each failure
@@ -358,7 +358,7 @@ TEST(QemuAgainstSinksimFoundation, AnswerTheModuleAlikeWhenServicesFail) {
   for (const char* platform : platforms) {
     SCOPED_TRACE(platform);
     ExpectSameOnBoth(
-        tools::ParseScenario(std::string("{\"platform\": ") + platform + ", " + reports + "}", "inline.json"));
+        scenario::ParseScenario(std::string("{\"platform\": ") + platform + ", " + reports + "}", "inline.json"));
   }
 }
 

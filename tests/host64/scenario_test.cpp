@@ -21,9 +21,9 @@ class BadScenarioFile : public ::testing::TestWithParam<BadScenario> {};
 TEST_P(BadScenarioFile, IsRefusedWithFileReportAndField) {
   const BadScenario& c = GetParam();
   try {
-    tools::ParseScenario(c.json, "bad.json");
+    scenario::ParseScenario(c.json, "bad.json");
     FAIL() << "accepted";
-  } catch (const tools::ScenarioError& e) {
+  } catch (const scenario::ScenarioError& e) {
     const std::string what = e.what();
     EXPECT_EQ(what.rfind("bad.json:", 0), 0u) << what;
     for (const char* m : c.mentions) EXPECT_NE(what.find(m), std::string::npos) << "missing '" << m << "' in: " << what;
@@ -64,7 +64,7 @@ uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
 }
 
 TEST(ScenarioRecords, DebugRecordHoldsLevelPackedArgumentsAndFormatAtTheirOffsets) {
-  const tools::Scenario s = tools::ParseScenario(
+  const scenario::Scenario s = scenario::ParseScenario(
       R"({"reports": [{"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%a %ld",
          "args": [{"string": "hi"}, {"u64": "0x1122334455667788"}]}}]})",
       "x.json");
@@ -79,7 +79,7 @@ TEST(ScenarioRecords, DebugRecordHoldsLevelPackedArgumentsAndFormatAtTheirOffset
 }
 
 TEST(ScenarioRecords, AssertionRecordHoldsLineFileAndDescription) {
-  const tools::Scenario s = tools::ParseScenario(
+  const scenario::Scenario s = scenario::ParseScenario(
       R"({"reports": [{"type": "0x90000002", "value": 7, "data": {"kind": "assert", "file": "Foo.c", "line": 42, "description": "Bar"}}]})",
       "x.json");
   const std::vector<uint8_t>& b = s.reports[0].data->bytes;
@@ -89,12 +89,27 @@ TEST(ScenarioRecords, AssertionRecordHoldsLineFileAndDescription) {
 }
 
 TEST(ScenarioRecords, RepeatExpandsAndModuleNamesResolveToTheirGuids) {
-  const tools::Scenario s = tools::ParseScenario(
+  const scenario::Scenario s = scenario::ParseScenario(
       R"({"reports": [{"type": 1, "value": 2, "caller": "PcdPei", "repeat": 3}, {"type": 1, "value": 3}]})", "x.json");
   ASSERT_EQ(s.reports.size(), 4u);
   EXPECT_EQ(s.reports[2].source, 0u);
   EXPECT_EQ(s.reports[3].source, 1u);
-  EXPECT_EQ(tools::FormatGuid(*s.reports[0].caller), "B1AF0C16-464A-4B29-A1BC-AADF32B32E1F");
+  EXPECT_EQ(scenario::FormatGuid(*s.reports[0].caller), "B1AF0C16-464A-4B29-A1BC-AADF32B32E1F");
+}
+
+// The GUIDs are written once, in include/PiTypes.h, and everything takes
+// them from there; this is the one place that spells them out again.
+TEST(StandardGuids, AreTheStandardsValues) {
+  const struct {
+    const EFI_GUID& guid;
+    const char* text;
+  } cases[] = {
+      {HandlerPpiGuid, "0065D394-9951-4144-82A3-0AFC8579C251"},
+      {StatusCodeSpecificDataGuid, "335984BD-E805-409A-B8F8-D27ECE5FF7A6"},
+      {DebugMessageDataGuid, "9A4E9246-D553-11D5-87E2-00062945C3B9"},
+      {StringDataGuid, "92D11080-496F-4D95-BE7E-037488382B0A"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(scenario::FormatGuid(scenario::ToGuid(c.guid)), c.text);
 }
 
 }  // namespace

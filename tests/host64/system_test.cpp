@@ -1,7 +1,9 @@
-// The real StatusSinkPei.efi on the emulated machine: the default boot, the
-// module's whole-path cases, the PEI environment's failure switches, the
-// blink loop, degraded serial devices, the memory log's wrap, and the image
-// staying untouched.
+// The real StatusSinkPei.efi on the emulated machine: what only the image
+// shows (budgets, faults, the image staying untouched, the blink loop as the
+// machine stops it, degraded devices, the memory log's wrap). The rules of
+// each kind of line and of the failing PEI services are proved on the
+// module's code (tests/host32); the cross-check runs the scenarios, the
+// line_kinds scenario among them, on both and compares.
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
@@ -15,9 +17,7 @@ namespace {
 
 using test::RunFile;
 using test::RunJson;
-using test::Statuses;
 
-constexpr uint32_t kNotFound = 0x8000000Eu;
 constexpr uint32_t kImageBudgetBytes = 12 * 1024;
 constexpr uint32_t kStackBudgetBytes = 512;
 
@@ -62,114 +62,6 @@ TEST(DefaultBoot, NestedLevelShowsTheEnclosingModuleAgainAfterThePop) {
   EXPECT_EQ(r->stackHobs[0].second.depth, 0);
   EXPECT_EQ(r->stackHobs[0].second.signature, 0x30736370u);
   EXPECT_EQ(r->stackHobs[0].second.codes[0], r->postcodes.back());
-}
-
-// One report through both handlers, on a board with the legacy port only (0x80).
-struct WholePathCase {
-  const char* name;
-  const char* report;
-  const char* serial;
-  std::vector<uint16_t> postcodes;
-  std::vector<uint32_t> results;
-};
-void PrintTo(const WholePathCase& c, std::ostream* os) { *os << c.name; }
-
-
-class WholePath : public ::testing::TestWithParam<WholePathCase> {};
-
-TEST_P(WholePath, ReportReachesPortAndSerialAsExpected) {
-  const WholePathCase& c = GetParam();
-  const auto r = RunJson(std::string(R"({"platform": {"control_byte": "0x80"}, "reports": [)") + c.report + "]}");
-  ASSERT_EQ(r->reports.size(), 1u);
-  EXPECT_EQ(r->outputs.serial, c.serial);
-  EXPECT_EQ(r->postcodes, c.postcodes);
-  EXPECT_EQ(Statuses(r->reports[0]), c.results);
-  EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WholePath,
-    ::testing::Values(
-        WholePathCase{"ModuleBeginEchoesItsPostCode",
-                      R"({"type": 1, "value": "0x03020002", "data": {"kind": "specific", "module": "MicrocodeUpdatePei"}})",
-                      "<ZEB POSTCODE>: 0134\r\n", {0x0134}, {0, 0}},
-        WholePathCase{"ModuleEndFromTheCallerGuidWithoutData",
-                      R"({"type": 1, "value": "0x03020003", "caller": "RecoveryModulePei"})", "<ZEB POSTCODE>: 0284\r\n",
-                      {0x0284}, {0, 0}},
-        WholePathCase{"ValueTableCodeCarriesNoFlags", R"({"type": 1, "value": "0x03028004"})",
-                      "<ZEB POSTCODE>: 00F8\r\n", {0x00F8}, {0, 0}},
-        WholePathCase{"ErrorLinePrintsTypeValueInstanceAndCallerGuid",
-                      R"({"type": "0x80000002", "value": "0x03058002", "caller": "03020100-0504-0706-0809-0A0B0C0D0E0F"})",
-                      "ERROR: C80000002:V3058002 I0 03020100-0504-0706-0809-0A0B0C0D0E0F\r\n", {}, {0, 0}},
-        WholePathCase{"ErrorLineWithDataPrintsTheRecordAddress",
-                      R"({"type": "0x80000002", "value": "0x03058002", "instance": 3, "data": {"kind": "string", "text": "x"}})",
-                      "ERROR: C80000002:V3058002 I3 FEF12010\r\n", {}, {0, 0}},
-        WholePathCase{"AssertionPrintsFileLineAndDescription",
-                      R"({"type": "0x90000002", "value": "0x03010007", "data": {"kind": "assert", "file": "Foo", "line": 42, "description": "Bar"}})",
-                      "\r\nPEI_ASSERT!: Foo (42): Bar\r\n", {}, {0, 0}},
-        WholePathCase{"DebugMessageFormatsItsPackedArguments",
-                      R"({"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "Value %d %a\n", "args": [5, {"string": "ok"}]}})",
-                      "Value 5 ok\r\n", {}, {0, 0}},
-        WholePathCase{"DebugMessageOutsideTheMaskIsSilent",
-                      R"({"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x800", "format": "hidden\n"}})", "", {},
-                      {0, 0}},
-        WholePathCase{"StringReportPrintsTheString",
-                      R"({"type": 3, "value": 0, "data": {"kind": "string", "text": "hello"}})", "hello\r\n", {}, {0, 0}},
-        WholePathCase{"WideStringReportIsUndefined",
-                      R"({"type": 3, "value": 9, "data": {"kind": "string", "string_kind": 1, "text": "hello"}})",
-                      "Undefined: C3:V9 I0\r\n", {}, {0, 0}},
-        WholePathCase{"DebugCodeWithoutDataIsUndefined", R"({"type": 3, "value": "0x03020001", "instance": 2})",
-                      "Undefined: C3:V3020001 I2\r\n", {}, {0, 0}},
-        WholePathCase{"ProgressCodeWithoutPostCodeIsNotFoundAndSilent", R"({"type": 1, "value": "0x01010000"})", "",
-                      {}, {kNotFound, 0}},
-        WholePathCase{"PopAtDepthZeroEchoesZeroAndShowsTheBottomCode",
-                      R"({"type": 1, "value": "0x03021004", "data": {"kind": "specific", "module": "PcdPei"}})",
-                      "<ZEB POSTCODE>: 0000\r\n", {0x0000}, {0, 0}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// The PEI environment refusing a service.
-struct FailureCase {
-  const char* name;
-  const char* fail;
-  size_t handlers;
-  std::vector<uint32_t> results;  // for a module begin of PcdPei
-  std::vector<uint16_t> postcodes;
-  bool text;
-};
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
-
-
-class EnvironmentFailure : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(EnvironmentFailure, EntrySucceedsAndTheModuleDoesWhatItStillCan) {
-  const FailureCase& c = GetParam();
-  const auto r = RunJson(std::string(R"({"platform": {"control_byte": "0x80", "fail": )") + c.fail +
-                         R"(}, "reports": [{"type": 1, "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}]})");
-  EXPECT_EQ(r->entry.status, 0u);
-  EXPECT_EQ(r->handlers.size(), c.handlers);
-  ASSERT_EQ(r->reports.size(), 1u);
-  EXPECT_EQ(Statuses(r->reports[0]), c.results);
-  EXPECT_EQ(r->postcodes, c.postcodes);
-  EXPECT_EQ(r->outputs.serial, c.text ? "<ZEB POSTCODE>: 0121\r\n" : "");
-  EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Switches, EnvironmentFailure,
-    ::testing::Values(FailureCase{"NoHandlerPpi", R"({"locate_ppi": true})", 0, {}, {}, false},
-                      FailureCase{"FirstRegisterFails", R"({"register": [0]})", 1, {0}, {0x0121}, false},
-                      FailureCase{"SecondRegisterFails", R"({"register": [1]})", 1, {0}, {}, true},
-                      FailureCase{"CreateHobFails", R"({"create_hob": true})", 2, {0, kNotFound}, {}, true},
-                      FailureCase{"GetHobListFails", R"({"get_hob_list": true})", 2, {0, kNotFound}, {}, true},
-                      FailureCase{"NullHobList", R"({"null_hob_list": true})", 2, {0, kNotFound}, {}, true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(EnvironmentFailure, NoHandlerPpiMeansNoRegisterAndNoHob) {
-  const auto r = RunJson(R"({"platform": {"fail": {"locate_ppi": true}}, "reports": []})");
-  EXPECT_EQ(r->services.locatePpi, 1);
-  EXPECT_EQ(r->services.registerCalls, 0);
-  EXPECT_EQ(r->services.createHob, 0);
-  EXPECT_TRUE(r->stackHobs.empty());
 }
 
 TEST(BlinkLoop, UnrecoverableErrorIsPrintedThenTheCodeCyclesOnPort80AndTheBootStops) {
@@ -290,9 +182,9 @@ TEST(Budgets, EveryReportKindAndConversionStaysWithinTheStackBudget) {
 // every store). The stack's stores must arrive there, and the deepest stack
 // the watcher reports must be one of the places they wrote.
 TEST(Emulator, StackStoresGoThroughTheEmulatorsOwnRam) {
-  const tools::Scenario scenario = tools::LoadScenario(std::string(SS_SCENARIOS) + "/report_kinds.json");
+  const scenario::Scenario scenario = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/report_kinds.json");
   sim::Platform platform;
-  tools::ApplyPlatform(scenario.platform, platform);
+  scenario::ApplyPlatform(scenario.platform, platform);
   emu::Emulator machine(test::Image(), platform, scenario.platform, scenario.limits);
   EXPECT_EQ(machine.StackStores(), 0u);
   const emu::CallResult entry = machine.RunEntry();
@@ -333,7 +225,7 @@ TEST(Emulator, StreamedJsonIsTheTreesDump) {
   for (const char* name : {"boot.json", "report_kinds.json", "blink.json", "minimal.json", "bench/stack_paths.json"}) {
     const auto r = RunFile(name);
     const emu::RenderContext context;
-    EXPECT_EQ(emu::ToJsonText(r.run, context), emu::ToJson(r.run, context).dump(2)) << name;
+    EXPECT_EQ(scenario::ToJsonText(r.run, context), scenario::ToJson(r.run, context).dump(2)) << name;
   }
 }
 
@@ -355,7 +247,7 @@ TEST(JsonOutput, EveryByteTheModuleWritesRoundTripsThroughTheJsonTextFields) {
   EXPECT_EQ(r->outputs.mmioSerial, r->outputs.serial);
   EXPECT_EQ(r->outputs.memoryLogText, r->outputs.serial);
 
-  const auto json = nlohmann::ordered_json::parse(emu::ToJson(r.run, emu::RenderContext{}).dump(2));
+  const auto json = nlohmann::ordered_json::parse(scenario::ToJson(r.run, scenario::RenderContext{}).dump(2));
   EXPECT_EQ(Latin1Bytes(json["serial"]), r->outputs.serial);
   EXPECT_EQ(Latin1Bytes(json["mmio_serial"]), r->outputs.mmioSerial);
   EXPECT_EQ(Latin1Bytes(json["memory_log"]["text"]), r->outputs.memoryLogText);

@@ -1,28 +1,30 @@
-// wholepath_run SCENARIO: runs a scenario through the module's code on the
-// simulated board (host32) and prints, as JSON, what sinksim prints for the
-// same scenario: serial texts, port 0x80 words, memory log, handler results,
-// the POST code stack record and whether the boot halted.
+// wholepath_run SCENARIO: runs a scenario through the module's code built for
+// the i686 host, on the simulated board and PEI environment, and prints the
+// run as the same JSON document that `sinksim run --json` prints (one run
+// result type, one writer), so that the two machines can be compared field
+// by field. Fields only the emulated machine measures stay at their defaults.
 #include <sys/mman.h>
 
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <nlohmann/json.hpp>
 
+#include "DebugTextHandler.h"
 #include "HostPlatform.h"
-#include "Latin1.h"
 #include "ModuleEntry.h"
 #include "PeiEnvironment.h"
 #include "Platform.h"
-#include "PlatformSetup.h"
+#include "PostCode.h"
+#include "RunResult.h"
 #include "Scenario.h"
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 std::jmp_buf gBlinkStop;
+
+// The FileHandle the dispatcher passes (the module does not look at it).
+const void* const kFileHandle = reinterpret_cast<const void*>(0xFFF00000u);
 
 // Room for a report's data record, at the address the emulated machine uses
 // when this process can map it there (the error line prints the address),
@@ -31,12 +33,12 @@ class RecordArea {
  public:
   static constexpr size_t kSize = 0x11000;
   RecordArea() {
-    const uintptr_t page = tools::kReportDataAddress & ~0xFFFu;
+    const uintptr_t page = scenario::kReportDataAddress & ~0xFFFu;
     void* p = mmap(reinterpret_cast<void*>(page), kSize, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     if (p == reinterpret_cast<void*>(page)) {
       mapped_ = static_cast<uint8_t*>(p);
-      data_ = mapped_ + (tools::kReportDataAddress - page);
+      data_ = mapped_ + (scenario::kReportDataAddress - page);
     } else {
       if (p != MAP_FAILED) munmap(p, kSize);
       heap_.resize(kSize);
@@ -57,9 +59,10 @@ class RecordArea {
   std::vector<uint8_t> heap_;
 };
 
-// The last `count` writes to port 0x80, expanded from the port's runs; a
-// stopped call gives the first word of each of its runs, as sinksim does.
-std::vector<uint16_t> LastWrites(const sim::PostCodePort& port, uint64_t count, bool firstOfRuns) {
+uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+// The last `count` writes to port 0x80, as runs of (word, count).
+std::vector<std::pair<uint16_t, uint64_t>> LastRuns(const sim::PostCodePort& port, uint64_t count) {
   std::vector<std::pair<uint16_t, uint64_t>> runs;
   const auto& all = port.Runs();
   for (size_t i = all.size(); i-- > 0 && count > 0;) {
@@ -67,87 +70,108 @@ std::vector<uint16_t> LastWrites(const sim::PostCodePort& port, uint64_t count, 
     runs.emplace_back(all[i].code, take);
     count -= take;
   }
+  return {runs.rbegin(), runs.rend()};
+}
+
+// The words of those writes; a stopped call gives the first word of each of
+// its runs, as the emulated machine does.
+std::vector<uint16_t> Words(const std::vector<std::pair<uint16_t, uint64_t>>& runs, bool stopped) {
   std::vector<uint16_t> words;
-  for (auto it = runs.rbegin(); it != runs.rend(); ++it)
-    words.insert(words.end(), firstOfRuns ? 1 : static_cast<size_t>(it->second), it->first);
+  for (const auto& [word, count] : runs) words.insert(words.end(), stopped ? 1 : static_cast<size_t>(count), word);
   return words;
 }
 
-int Run(const tools::Scenario& s) {
+// One report's walk of the router, kept outside the frame that calls setjmp
+// so that nothing it changes is lost when a blinking handler is stopped.
+struct Walk {
+  scenario::DeliveredReport delivered;
+  size_t handler = 0;
+  uint64_t callStart = 0;
+};
+
+// Delivers one report to every registered handler, in order; false when a
+// handler blinked and was stopped (the boot halts there).
+bool Deliver(sim::Platform& platform, sim::PeiEnvironment& env, const scenario::Report& r, const EFI_GUID* caller,
+             const EFI_STATUS_CODE_DATA* data, uint64_t blinkWrites, Walk& walk, scenario::RunResult& run) {
+  // A handler that blinks never returns: the port stops it after a bounded number of writes.
+  platform.postCodes.StopAfter(blinkWrites, [] { std::longjmp(gBlinkStop, 1); });
+  if (setjmp(gBlinkStop) != 0) {
+    platform.postCodes.ClearStop();
+    const uint64_t written = platform.postCodes.WriteCount() - walk.callStart;
+    const auto runs = LastRuns(platform.postCodes, written);
+    scenario::CallResult stopped;
+    stopped.stopped = "blink loop";
+    stopped.postcodes = Words(runs, true);
+    walk.delivered.calls.push_back(std::move(stopped));
+    scenario::Halt halt{"blink loop", walk.delivered.index, walk.handler, {}, 0, written, 0};
+    scenario::DescribeCycle(runs, halt);
+    run.halt = std::move(halt);
+    return false;
+  }
+  const std::vector<EFI_PEI_RSC_HANDLER_CALLBACK> handlers = env.Handlers();
+  for (; walk.handler < handlers.size(); ++walk.handler) {
+    walk.callStart = platform.postCodes.WriteCount();
+    scenario::CallResult call;
+    call.status = handlers[walk.handler](env.Services(), r.type, r.value, r.instance, caller, data);
+    call.postcodes = Words(LastRuns(platform.postCodes, platform.postCodes.WriteCount() - walk.callStart), false);
+    walk.delivered.calls.push_back(std::move(call));
+  }
+  platform.postCodes.ClearStop();
+  return true;
+}
+
+int Run(const scenario::Scenario& s) {
   sim::Platform platform;
-  tools::ApplyPlatform(s.platform, platform);
+  scenario::ApplyPlatform(s.platform, platform);
   platform.bus.SetLogLimit(0);
   sim::ScopedPlatform scope(platform);
-  sim::PeiEnvironment env;
-  env.failLocatePpi = s.platform.failLocatePpi;
-  env.failRegisterCalls = s.platform.failRegisterCalls;
-  env.failCreateHob = s.platform.failCreateHob;
-  env.failGetHobList = s.platform.failGetHobList;
-  env.nullHobList = s.platform.nullHobList;
-  env.newHobFill = s.platform.newHobFill;
-
-  Json out;
-  out["entry"] = {{"status", ModuleEntry(reinterpret_cast<const void*>(0xFFF00000u), env.Services())}};
-  Json results = Json::array();
-  std::vector<uint16_t> postcodes;
-  Json halted = nullptr;
+  sim::PeiEnvironment env(s.platform.pei);
   RecordArea area;
-  out["data_address"] = area.Address();
+
+  scenario::RunResult run;
+  run.machine = "host32";
+  run.scenario = &s;
+  run.dataAddress = area.Address();
+  scenario::RenderContext names;  // imageBase 0: symbols by address
+  names.symbols = {{Address(reinterpret_cast<const void*>(&DebugTextHandler)), "DebugTextHandler"},
+                   {Address(reinterpret_cast<const void*>(&PostCodeHandler)), "PostCodeHandler"},
+                   {Address(reinterpret_cast<const void*>(&ModuleEntry)), "ModuleEntry"}};
+
+  scenario::CallResult entry;
+  const uint64_t before = platform.postCodes.WriteCount();
+  entry.status = ModuleEntry(kFileHandle, env.Services());
+  entry.postcodes = Words(LastRuns(platform.postCodes, platform.postCodes.WriteCount() - before), false);
+  run.AddEntry(std::move(entry));
+  run.handlers = env.pei.Handlers();
+
   for (size_t i = 0; i < s.reports.size(); ++i) {
-    const tools::Report& r = s.reports[i];
+    const scenario::Report& r = s.reports[i];
     EFI_GUID caller{};
-    if (r.caller) std::memcpy(&caller, r.caller->data(), 16);
+    if (r.caller) std::memcpy(&caller, r.caller->data(), sizeof caller);
     const EFI_STATUS_CODE_DATA* data = nullptr;
     if (r.data) {
-      if (r.data->bytes.size() > RecordArea::kSize - 16) throw tools::ScenarioError(s.path + ": data record too large");
+      if (r.data->bytes.size() > RecordArea::kSize - 16)
+        throw scenario::ScenarioError(s.path + ": report " + std::to_string(i) + ": data record too large");
       const std::vector<uint8_t> placed = r.data->Placed(area.Address());
       std::memcpy(area.Data(), placed.data(), placed.size());
       data = reinterpret_cast<const EFI_STATUS_CODE_DATA*>(area.Data());
     }
-    const uint64_t before = platform.postCodes.WriteCount();
-    // A handler that blinks never returns: the port stops it after a bounded number of writes.
-    platform.postCodes.StopAfter(s.limits.blinkWrites, [] { std::longjmp(gBlinkStop, 1); });
-    if (setjmp(gBlinkStop) != 0) {
-      const uint64_t written = platform.postCodes.WriteCount() - before;
-      const auto words = LastWrites(platform.postCodes, written, true);
-      postcodes.insert(postcodes.end(), words.begin(), words.end());
-      results.back().push_back(nullptr);  // the handler that was stopped
-      halted = {{"reason", "blink loop"}, {"report", i}};
-      break;
-    }
-    // The router's walk, one handler at a time, so that a handler that never
-    // returns still leaves the results of those before it.
-    results.push_back(Json::array());
-    for (EFI_PEI_RSC_HANDLER_CALLBACK handler : std::vector(env.Handlers()))
-      results.back().push_back(handler(env.Services(), r.type, r.value, r.instance, r.caller ? &caller : nullptr, data));
-    platform.postCodes.ClearStop();
-    const auto words = LastWrites(platform.postCodes, platform.postCodes.WriteCount() - before, false);
-    postcodes.insert(postcodes.end(), words.begin(), words.end());
+    Walk walk;
+    walk.delivered = {i, &r, {}};
+    const bool returned =
+        Deliver(platform, env, r, r.caller ? &caller : nullptr, data, s.limits.blinkWrites, walk, run);
+    run.AddReport(std::move(walk.delivered));
+    if (!returned) break;
   }
-  platform.postCodes.ClearStop();
-  const tools::DeviceOutputs o = tools::ReadOutputs(platform);
-  out["serial"] = tools::Latin1ToUtf8(o.serial);
-  out["mmio_serial"] = tools::Latin1ToUtf8(o.mmioSerial);
-  out["postcodes"] = postcodes;
-  out["memory_log"] = {{"header", o.memoryLogHeader}, {"text", tools::Latin1ToUtf8(o.memoryLogText)}};
-  out["results"] = results;
-  // The module's records: HOBs of type 0x1001 in the list.
-  Json hobs = Json::array();
-  const auto* list = static_cast<const uint8_t*>(env.HobList());
-  for (size_t at = 0; at + 8 <= sim::PeiEnvironment::kHobSpace;) {
-    const auto* h = reinterpret_cast<const EFI_HOB_GENERIC_HEADER*>(list + at);
-    if (h->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || h->HobLength < 8) break;
-    if (h->HobType == 0x1001) {
-      const tools::PostCodeStack st = tools::DecodePostCodeStack(std::vector<uint8_t>(list + at, list + at + h->HobLength));
-      hobs.push_back({{"depth", st.depth},
-                      {"signature", st.signature},
-                      {"codes", std::vector<uint32_t>(std::begin(st.codes), std::end(st.codes))}});
-    }
-    at += h->HobLength;
+
+  run.outputs = scenario::ReadOutputs(platform);
+  run.postcodeWrites = platform.postCodes.WriteCount();
+  run.services = env.pei.calls;
+  for (const auto& [address, length] : env.pei.createdHobs) {
+    const auto* hob = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
+    run.stackHobs.emplace_back(address, scenario::DecodePostCodeStack(std::vector<uint8_t>(hob, hob + length)));
   }
-  out["hob"] = hobs;
-  out["halted"] = halted;
-  std::cout << out.dump(2) << "\n";
+  std::cout << scenario::ToJsonText(run, names) << "\n";
   return 0;
 }
 
@@ -159,8 +183,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    return Run(tools::LoadScenario(argv[1]));
-  } catch (const tools::ScenarioError& e) {
+    return Run(scenario::LoadScenario(argv[1]));
+  } catch (const scenario::ScenarioError& e) {
     std::fprintf(stderr, "wholepath_run: %s\n", e.what());
   }
   return 1;

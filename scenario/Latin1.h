@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace tools {
+namespace scenario {
 
 inline std::string Latin1ToUtf8(std::string_view bytes) {
   std::string out;
@@ -23,4 +23,4 @@ inline std::string Latin1ToUtf8(std::string_view bytes) {
   return out;
 }
 
-}  // namespace tools
+}  // namespace scenario

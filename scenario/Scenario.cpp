@@ -6,11 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-namespace tools {
-
-const Guid kSpecificDataGuid = *ParseGuid("335984BD-E805-409A-B8F8-D27ECE5FF7A6");
-const Guid kDebugDataGuid = *ParseGuid("9A4E9246-D553-11D5-87E2-00062945C3B9");
-const Guid kStringDataGuid = *ParseGuid("92D11080-496F-4D95-BE7E-037488382B0A");
+namespace scenario {
 
 std::vector<uint8_t> DataRecord::Placed(uint32_t address) const {
   std::vector<uint8_t> out = bytes;
@@ -251,7 +247,7 @@ DataRecord ReadData(const Json& d, const Where& w) {
   if (kind == "specific") {
     // Status-code-specific data whose first word points at a module's GUID.
     OnlyFields(d, w, {"kind", "module", "guid_address", "type_guid", "size", "header_size"});
-    b.emplace(typeGuid(kSpecificDataGuid), kind);
+    b.emplace(typeGuid(ToGuid(StatusCodeSpecificDataGuid)), kind);
     b->Reserve(kHeaderSize + 4);
     b->EndPayload();
     if (d.contains("guid_address")) {
@@ -264,7 +260,7 @@ DataRecord ReadData(const Json& d, const Where& w) {
   } else if (kind == "debug") {
     OnlyFields(d, w, {"kind", "level", "format", "args", "type_guid", "size", "header_size"});
     if (!d.contains("format")) w.Sub("format").Fail("missing");
-    b.emplace(typeGuid(kDebugDataGuid), kind);
+    b.emplace(typeGuid(ToGuid(DebugMessageDataGuid)), kind);
     b->Reserve(kDebugFormatOffset);
     b->Put32(kDebugLevelOffset, d.contains("level") ? U32(d["level"], w.Sub("level")) : 0x40u);
     // The format ends the payload; the objects the arguments point at follow it.
@@ -281,7 +277,7 @@ DataRecord ReadData(const Json& d, const Where& w) {
     OnlyFields(d, w, {"kind", "text", "string_kind", "type_guid", "size", "header_size"});
     if (!d.contains("text")) w.Sub("text").Fail("missing");
     const uint32_t stringKind = d.contains("string_kind") ? U32(d["string_kind"], w.Sub("string_kind")) : 0;
-    b.emplace(typeGuid(kStringDataGuid), kind);
+    b.emplace(typeGuid(ToGuid(StringDataGuid)), kind);
     b->Put32(kStringKindOffset, stringKind);
     b->Reserve(kStringPointerOffset + 4);
     b->EndPayload();
@@ -392,20 +388,20 @@ void ReadPlatform(const Json& p, const Where& w, PlatformConfig& c) {
     if (s != "enabled" && s != "disabled") w.Sub("interrupts").Fail("\"" + s + "\" is not enabled or disabled");
     c.interruptsEnabled = s == "enabled";
   }
-  if (p.contains("new_hob_fill")) c.newHobFill = U8(p["new_hob_fill"], w.Sub("new_hob_fill"));
+  if (p.contains("new_hob_fill")) c.pei.newHobFill = U8(p["new_hob_fill"], w.Sub("new_hob_fill"));
   if (p.contains("fail")) {
     const Where wf = w.Sub("fail");
     const Json& f = p["fail"];
     OnlyFields(f, wf, {"locate_ppi", "register", "create_hob", "get_hob_list", "null_hob_list"});
-    if (f.contains("locate_ppi")) c.failLocatePpi = Bool(f["locate_ppi"], wf.Sub("locate_ppi"));
-    if (f.contains("create_hob")) c.failCreateHob = Bool(f["create_hob"], wf.Sub("create_hob"));
-    if (f.contains("get_hob_list")) c.failGetHobList = Bool(f["get_hob_list"], wf.Sub("get_hob_list"));
-    if (f.contains("null_hob_list")) c.nullHobList = Bool(f["null_hob_list"], wf.Sub("null_hob_list"));
+    if (f.contains("locate_ppi")) c.pei.failLocatePpi = Bool(f["locate_ppi"], wf.Sub("locate_ppi"));
+    if (f.contains("create_hob")) c.pei.failCreateHob = Bool(f["create_hob"], wf.Sub("create_hob"));
+    if (f.contains("get_hob_list")) c.pei.failGetHobList = Bool(f["get_hob_list"], wf.Sub("get_hob_list"));
+    if (f.contains("null_hob_list")) c.pei.nullHobList = Bool(f["null_hob_list"], wf.Sub("null_hob_list"));
     if (f.contains("register")) {
       const Where wr = wf.Sub("register");
       const Json& r = f["register"];
       if (!r.is_array()) wr.Fail("expected an array of Register call indexes (0 is the first call)");
-      for (size_t i = 0; i < r.size(); ++i) c.failRegisterCalls.insert(static_cast<int>(Number(r[i], wr.Item(i), 1000)));
+      for (size_t i = 0; i < r.size(); ++i) c.pei.failRegisterCalls.insert(static_cast<int>(Number(r[i], wr.Item(i), 1000)));
     }
   }
 }
@@ -468,4 +464,4 @@ Scenario LoadScenario(const std::string& path) {
   return ParseScenario(text, path);
 }
 
-}  // namespace tools
+}  // namespace scenario

@@ -4,21 +4,21 @@
 // Read by sinksim (the emulated machine) and by the host32 whole-path
 // harness, so that both run exactly the same reports with the same data
 // records byte for byte.
-#ifndef STATUSSINK_TOOLS_SCENARIO_H
-#define STATUSSINK_TOOLS_SCENARIO_H
+#ifndef STATUSSINK_SCENARIO_SCENARIO_H
+#define STATUSSINK_SCENARIO_SCENARIO_H
 
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "ModuleTable.h"
+#include "PeiBehaviour.h"
 
-namespace tools {
+namespace scenario {
 
 // A bad scenario: the message names the file, the report and the field.
 class ScenarioError : public std::runtime_error {
@@ -72,13 +72,7 @@ struct PlatformConfig {
   bool sidebandBridgeHidden = true;
   uint32_t memoryLogHeader = 0;
   bool interruptsEnabled = true;
-  // PEI environment failure switches.
-  bool failLocatePpi = false;
-  std::set<int> failRegisterCalls;  // 0-based index of the Register calls that fail
-  bool failCreateHob = false;
-  bool failGetHobList = false;
-  bool nullHobList = false;
-  uint8_t newHobFill = 0;  // what a new HOB's body holds
+  sim::PeiSwitches pei;  // failing PEI services, what a new HOB holds
 };
 
 // Bounds on a handler call in the emulated machine.
@@ -106,11 +100,6 @@ constexpr uint32_t kReportDataAddress = 0xFEF12010u;
 Scenario LoadScenario(const std::string& path);
 Scenario ParseScenario(std::string_view text, const std::string& path);
 
-// Data record type GUIDs the module knows.
-extern const Guid kSpecificDataGuid;  // 335984BD-E805-409A-B8F8-D27ECE5FF7A6
-extern const Guid kDebugDataGuid;     // 9A4E9246-D553-11D5-87E2-00062945C3B9
-extern const Guid kStringDataGuid;    // 92D11080-496F-4D95-BE7E-037488382B0A
-
-}  // namespace tools
+}  // namespace scenario
 
 #endif

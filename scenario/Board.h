@@ -1,8 +1,8 @@
 // Puts a scenario's board configuration into a sim::Platform, and reads back
 // what the devices received. Used by the emulated machine and by the host32
 // whole-path harness alike, so both boards start identical.
-#ifndef STATUSSINK_TOOLS_PLATFORMSETUP_H
-#define STATUSSINK_TOOLS_PLATFORMSETUP_H
+#ifndef STATUSSINK_SCENARIO_BOARD_H
+#define STATUSSINK_SCENARIO_BOARD_H
 
 #include <cstdint>
 #include <string>
@@ -11,7 +11,7 @@
 #include "Platform.h"
 #include "Scenario.h"
 
-namespace tools {
+namespace scenario {
 
 void ApplyPlatform(const PlatformConfig& config, sim::Platform& platform);
 
@@ -28,10 +28,10 @@ DeviceOutputs ReadOutputs(const sim::Platform& platform);
 struct PostCodeStack {
   uint8_t depth = 0;
   uint32_t signature = 0;
-  uint32_t codes[10] = {};
+  uint32_t codes[10] = {};  // as many as PostCodeStackLevels (checked where it is read)
 };
 PostCodeStack DecodePostCodeStack(const std::vector<uint8_t>& hob);
 
-}  // namespace tools
+}  // namespace scenario
 
 #endif

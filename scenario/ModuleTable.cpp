@@ -2,19 +2,19 @@
 
 #include <cstdio>
 
-namespace tools {
+namespace scenario {
 namespace {
 
-constexpr Guid MakeGuid(uint32_t d1, uint16_t d2, uint16_t d3, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3,
-                        uint8_t b4, uint8_t b5, uint8_t b6, uint8_t b7) {
-  return {static_cast<uint8_t>(d1), static_cast<uint8_t>(d1 >> 8), static_cast<uint8_t>(d1 >> 16),
-          static_cast<uint8_t>(d1 >> 24), static_cast<uint8_t>(d2), static_cast<uint8_t>(d2 >> 8),
-          static_cast<uint8_t>(d3), static_cast<uint8_t>(d3 >> 8), b0, b1, b2, b3, b4, b5, b6, b7};
+constexpr Guid MakeGuid(const EFI_GUID& g) {
+  return {static_cast<uint8_t>(g.Data1), static_cast<uint8_t>(g.Data1 >> 8), static_cast<uint8_t>(g.Data1 >> 16),
+          static_cast<uint8_t>(g.Data1 >> 24), static_cast<uint8_t>(g.Data2), static_cast<uint8_t>(g.Data2 >> 8),
+          static_cast<uint8_t>(g.Data3), static_cast<uint8_t>(g.Data3 >> 8), g.Data4[0], g.Data4[1], g.Data4[2],
+          g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]};
 }
 
 const ModuleRow kModules[] = {
 #define CALLER_MODULE(Name, D1, D2, D3, B0, B1, B2, B3, B4, B5, B6, B7, Code) \
-  {#Name, MakeGuid(D1, D2, D3, B0, B1, B2, B3, B4, B5, B6, B7), Code},
+  {#Name, MakeGuid(EFI_GUID{D1, D2, D3, {B0, B1, B2, B3, B4, B5, B6, B7}}), Code},
 #include "CallerModules.inc"
 #undef CALLER_MODULE
 };
@@ -27,6 +27,8 @@ int HexDigit(char c) {
 }
 
 }  // namespace
+
+Guid ToGuid(const EFI_GUID& guid) { return MakeGuid(guid); }
 
 std::span<const ModuleRow> Modules() { return kModules; }
 
@@ -80,4 +82,4 @@ std::string FormatGuid(const Guid& g) {
   return text;
 }
 
-}  // namespace tools
+}  // namespace scenario

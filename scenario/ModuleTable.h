@@ -1,8 +1,8 @@
 // The platform's PEI modules as host tools see them: name, GUID and base POST
 // code, taken from the same rows that the image's CallerPostCodeTable is
 // built from, so names never drift from what the module looks up.
-#ifndef STATUSSINK_TOOLS_MODULETABLE_H
-#define STATUSSINK_TOOLS_MODULETABLE_H
+#ifndef STATUSSINK_SCENARIO_MODULETABLE_H
+#define STATUSSINK_SCENARIO_MODULETABLE_H
 
 #include <array>
 #include <cstdint>
@@ -12,7 +12,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tools {
+#include "PiTypes.h"
+
+namespace scenario {
 
 using Guid = std::array<uint8_t, 16>;  // in memory order (u32, u16, u16 little-endian, then 8 bytes)
 
@@ -21,6 +23,9 @@ struct ModuleRow {
   Guid guid;
   uint8_t baseCode;
 };
+
+// A GUID of the module's headers (include/PiTypes.h) in memory order.
+Guid ToGuid(const EFI_GUID& guid);
 
 std::span<const ModuleRow> Modules();
 const ModuleRow* FindModuleByName(std::string_view name);
@@ -31,6 +36,6 @@ std::vector<std::string_view> ModulesWithBaseCode(uint8_t code);
 std::optional<Guid> ParseGuid(std::string_view text);
 std::string FormatGuid(const Guid& guid);  // upper case, registry form
 
-}  // namespace tools
+}  // namespace scenario
 
 #endif

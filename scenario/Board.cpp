@@ -1,13 +1,11 @@
-#include "PlatformSetup.h"
+#include "Board.h"
 
+#include <cstddef>
 #include <cstring>
 
-namespace tools {
+#include "PostCode.h"
 
-namespace {
-constexpr uint8_t kDebugUartDevice = 24;
-constexpr uint8_t kDebugUartFunction = 2;
-}  // namespace
+namespace scenario {
 
 void ApplyPlatform(const PlatformConfig& c, sim::Platform& p) {
   for (const auto& [offset, value] : c.cmos) p.cmos.Set(offset, value);
@@ -21,7 +19,7 @@ void ApplyPlatform(const PlatformConfig& c, sim::Platform& p) {
   p.legacyUart.SetDrainPace(c.legacyDrainPace);
   if (c.mmioSerialPresent) {
     p.InstallDebugUart(c.mmioSerialBase, c.mmioStride);
-    if (!c.mmioConfigVisible) p.pcie.RemoveFunction(0, kDebugUartDevice, kDebugUartFunction);
+    if (!c.mmioConfigVisible) p.pcie.RemoveFunction(0, sim::Platform::kDebugUartDevice, sim::Platform::kDebugUartFunction);
     switch (c.mmioStatus) {
       case MmioStatus::AlwaysReady: p.mmioUart.SetStatus(sim::MmioUart::Status::AlwaysReady); break;
       case MmioStatus::NeverReady: p.mmioUart.SetStatus(sim::MmioUart::Status::NeverReady); break;
@@ -50,11 +48,13 @@ DeviceOutputs ReadOutputs(const sim::Platform& p) {
 
 PostCodeStack DecodePostCodeStack(const std::vector<uint8_t>& hob) {
   PostCodeStack s;
-  if (hob.size() < 56) return s;
-  s.depth = hob[8];
-  std::memcpy(s.codes, hob.data() + 12, sizeof s.codes);
-  std::memcpy(&s.signature, hob.data() + 52, 4);
+  // The record's layout is the module's own (PostCode.h); the bytes are read, not cast.
+  if (hob.size() < sizeof(PostCodeStackHob)) return s;
+  s.depth = hob[offsetof(PostCodeStackHob, Depth)];
+  static_assert(sizeof(s.codes) == sizeof(PostCodeStackHob::Codes));
+  std::memcpy(s.codes, hob.data() + offsetof(PostCodeStackHob, Codes), sizeof s.codes);
+  std::memcpy(&s.signature, hob.data() + offsetof(PostCodeStackHob, Signature), sizeof s.signature);
   return s;
 }
 
-}  // namespace tools
+}  // namespace scenario

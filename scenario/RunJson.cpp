@@ -1,0 +1,306 @@
+#include "RunResult.h"
+
+#include "Latin1.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace scenario {
+
+void RunResult::AddEntry(CallResult call) {
+  entry = std::move(call);
+  instructions += entry.instructions;
+  maxStackBytes = std::max(maxStackBytes, entry.stackBytes);
+  ioAccesses += entry.ioAccesses;
+  mmioAccesses += entry.mmioAccesses;
+  postcodes.insert(postcodes.end(), entry.postcodes.begin(), entry.postcodes.end());
+}
+
+void RunResult::AddReport(DeliveredReport delivered) {
+  for (size_t h = 0; h < delivered.calls.size(); ++h) {
+    const CallResult& c = delivered.calls[h];
+    instructions += c.instructions;
+    maxStackBytes = std::max(maxStackBytes, c.stackBytes);
+    ioAccesses += c.ioAccesses;
+    mmioAccesses += c.mmioAccesses;
+    postcodes.insert(postcodes.end(), c.postcodes.begin(), c.postcodes.end());
+    if (handlerStats.size() <= h) handlerStats.resize(h + 1);
+    HandlerStats& s = handlerStats[h];
+    s.address = h < handlers.size() ? handlers[h] : 0;
+    ++s.calls;
+    s.instructions += c.instructions;
+    s.maxInstructions = std::max(s.maxInstructions, c.instructions);
+    s.maxStackBytes = std::max(s.maxStackBytes, c.stackBytes);
+  }
+  reports.push_back(std::move(delivered));
+}
+
+void DescribeCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs, Halt& halt) {
+  if (runs.size() < 2) return;
+  uint64_t period = UINT64_MAX;
+  for (size_t k = 0; k + 1 < runs.size(); ++k) period = std::min(period, runs[k].second);
+  halt.writesPerWord = period;
+  for (size_t k = 0; k + 1 < runs.size(); ++k)
+    for (uint64_t n = 0; n < runs[k].second / period; ++n) halt.cycle.push_back(runs[k].first);
+}
+
+std::string Hex32(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::string SymbolAt(const RenderContext& context, const RunResult& run, uint32_t address) {
+  const auto it = context.symbols.find(address - run.imageBase);
+  return it != context.symbols.end() ? it->second : Hex32(address);
+}
+
+std::string HandlerName(const RenderContext& context, const RunResult& run, size_t handler) {
+  return handler < run.handlers.size() ? SymbolAt(context, run, run.handlers[handler])
+                                       : "handler " + std::to_string(handler);
+}
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json StatusJson(const CallResult& c) { return c.status ? Json(*c.status) : Json(nullptr); }
+
+}  // namespace
+
+namespace {
+
+// One delivered report as the JSON document shows it.
+Json ReportJson(const DeliveredReport& d, uint32_t dataAddress) {
+  Json statuses = Json::array(), stopped = Json::array(), instructions = Json::array(), stack = Json::array();
+  std::vector<uint16_t> codes;
+  for (const CallResult& c : d.calls) {
+    statuses.push_back(StatusJson(c));
+    stopped.push_back(c.stopped);
+    instructions.push_back(c.instructions);
+    stack.push_back(c.stackBytes);
+    codes.insert(codes.end(), c.postcodes.begin(), c.postcodes.end());
+  }
+  return {{"index", d.index},
+          {"source", d.report->source},
+          {"type", d.report->type},
+          {"value", d.report->value},
+          {"instance", d.report->instance},
+          {"data", d.report->data ? Json(d.report->data->kind) : Json(nullptr)},
+          {"data_address", d.report->data ? Json(dataAddress) : Json(nullptr)},
+          {"results", statuses},
+          {"stopped", stopped},
+          {"instructions", instructions},
+          {"stack_bytes", stack},
+          {"postcodes", codes}};
+}
+
+const char* const kResultsMark = "\x01results\x01";
+const char* const kReportsMark = "\x01reports\x01";
+
+// The per-report arrays written straight into the text, laid out exactly as
+// nlohmann's dump(2) lays out ReportJson's values one level down: a run of
+// ten thousand reports would otherwise build (and free) a tree of a few
+// hundred thousand nodes.
+class ReportStream {
+ public:
+  ReportStream(std::string& out, uint32_t dataAddress) : out_(out), dataAddress_(dataAddress) {}
+
+  void Results(const std::vector<DeliveredReport>& reports) {
+    Array(reports.size(), 1, [&](size_t i, int level) {
+      const auto& calls = reports[i].calls;
+      Array(calls.size(), level, [&](size_t h, int) { Status(calls[h]); });
+    });
+  }
+
+  void Reports(const std::vector<DeliveredReport>& reports) {
+    Array(reports.size(), 1, [&](size_t i, int level) {
+      const DeliveredReport& d = reports[i];
+      const auto& calls = d.calls;
+      const std::string in(2 * (level + 1), ' ');
+      out_ += "{\n";
+      Field(in, "index", [&] { Number(d.index); });
+      Field(in, "source", [&] { Number(d.report->source); });
+      Field(in, "type", [&] { Number(d.report->type); });
+      Field(in, "value", [&] { Number(d.report->value); });
+      Field(in, "instance", [&] { Number(d.report->instance); });
+      Field(in, "data", [&] { out_ += d.report->data ? Json(d.report->data->kind).dump() : "null"; });
+      Field(in, "data_address", [&] { d.report->data ? Number(dataAddress_) : void(out_ += "null"); });
+      Field(in, "results", [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Status(calls[h]); }); });
+      Field(in, "stopped",
+            [&] { Array(calls.size(), level + 1, [&](size_t h, int) { out_ += Json(calls[h].stopped).dump(); }); });
+      Field(in, "instructions",
+            [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Number(calls[h].instructions); }); });
+      Field(in, "stack_bytes",
+            [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Number(calls[h].stackBytes); }); });
+      size_t codes = 0;
+      for (const CallResult& c : calls) codes += c.postcodes.size();
+      Field(in, "postcodes", [&] {
+        size_t h = 0, k = 0;
+        Array(codes, level + 1, [&](size_t, int) {
+          while (k == calls[h].postcodes.size()) ++h, k = 0;
+          Number(calls[h].postcodes[k++]);
+        });
+      }, true);
+      out_ += std::string(2 * level, ' ') + "}";
+    });
+  }
+
+ private:
+  template <typename Each>
+  void Array(size_t count, int level, const Each& each) {
+    if (count == 0) {
+      out_ += "[]";
+      return;
+    }
+    const std::string in(2 * (level + 1), ' ');
+    out_ += "[\n";
+    for (size_t i = 0; i < count; ++i) {
+      out_ += in;
+      each(i, level + 1);
+      out_ += i + 1 < count ? ",\n" : "\n";
+    }
+    out_ += std::string(2 * level, ' ') + "]";
+  }
+
+  template <typename Value>
+  void Field(const std::string& in, const char* key, const Value& value, bool last = false) {
+    out_ += in;
+    out_ += '"';
+    out_ += key;
+    out_ += "\": ";
+    value();
+    out_ += last ? "\n" : ",\n";
+  }
+
+  void Number(uint64_t n) { out_ += std::to_string(n); }
+  void Status(const CallResult& c) { c.status ? Number(*c.status) : void(out_ += "null"); }
+
+  std::string& out_;
+  uint32_t dataAddress_;
+};
+
+Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed);
+
+}  // namespace
+
+Json ToJson(const RunResult& run, const RenderContext& ctx) { return BuildJson(run, ctx, false); }
+
+std::string ToJsonText(const RunResult& run, const RenderContext& ctx) {
+  std::string text = BuildJson(run, ctx, true).dump(2);
+  std::string results, reports;
+  ReportStream(results, run.dataAddress).Results(run.reports);
+  ReportStream(reports, run.dataAddress).Reports(run.reports);
+  auto replace = [&](const char* mark, const std::string& with) {
+    const std::string quoted = Json(mark).dump();
+    const size_t at = text.find(quoted);
+    if (at == std::string::npos) throw std::logic_error("JSON placeholder missing");
+    text.replace(at, quoted.size(), with);
+  };
+  replace(kResultsMark, results);
+  replace(kReportsMark, reports);
+  return text;
+}
+
+namespace {
+
+Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
+  Json j;
+  const Scenario& s = *run.scenario;
+  j["machine"] = run.machine;
+  j["scenario"] = {{"path", s.path}, {"name", s.name}, {"reports", s.reports.size()}};
+  j["image"] = {{"path", run.imagePath},     {"source", run.imageSource},      {"format", run.imageFormat},
+                {"file_size", run.imageFileSize}, {"base", run.imageBase},
+                {"size", run.imageSize},     {"entry", run.entryPoint},        {"relocations", run.relocations},
+                {"intact", run.imageIntact}};
+  if (!run.dispatch.empty()) j["image"]["dispatch"] = run.dispatch;
+  j["entry"] = {{"status", StatusJson(run.entry)},
+                {"stopped", run.entry.stopped},
+                {"instructions", run.entry.instructions},
+                {"stack_bytes", run.entry.stackBytes}};
+  Json handlers = Json::array();
+  for (size_t h = 0; h < run.handlers.size(); ++h)
+    handlers.push_back({{"address", run.handlers[h]}, {"name", HandlerName(ctx, run, h)}});
+  j["handlers"] = handlers;
+  j["serial"] = Latin1ToUtf8(run.outputs.serial);
+  j["mmio_serial"] = Latin1ToUtf8(run.outputs.mmioSerial);
+  j["postcodes"] = run.postcodes;
+  j["postcode_writes"] = run.postcodeWrites;
+  j["memory_log"] = {{"header", run.outputs.memoryLogHeader}, {"text", Latin1ToUtf8(run.outputs.memoryLogText)}};
+  Json hobs = Json::array();
+  for (const auto& [address, st] : run.stackHobs)
+    hobs.push_back({{"address", address},
+                    {"depth", st.depth},
+                    {"signature", st.signature},
+                    {"codes", std::vector<uint32_t>(std::begin(st.codes), std::end(st.codes))}});
+  j["hob"] = hobs;
+  if (!streamed) {
+    Json results = Json::array(), reports = Json::array();
+    for (const DeliveredReport& d : run.reports) {
+      results.push_back(ReportJson(d, run.dataAddress)["results"]);
+      reports.push_back(ReportJson(d, run.dataAddress));
+    }
+    j["results"] = results;
+    j["reports"] = reports;
+  } else {
+    // Placeholders, replaced by the streamed arrays after the dump.
+    j["results"] = kResultsMark;
+    j["reports"] = kReportsMark;
+  }
+  if (run.halt) {
+    const Halt& h = *run.halt;
+    j["halted"] = {{"reason", h.reason},
+                   {"report", h.report},
+                   {"handler", h.handler},
+                   {"handler_name", HandlerName(ctx, run, h.handler)},
+                   {"cycle", h.cycle},
+                   {"writes_per_word", h.writesPerWord},
+                   {"port_writes", h.portWrites},
+                   {"instructions", h.instructions}};
+  } else {
+    j["halted"] = nullptr;
+  }
+  Json faults = Json::array();
+  for (const Fault& f : run.faults)
+    faults.push_back({{"kind", f.kind},
+                      {"address", f.address},
+                      {"eip", f.eip},
+                      {"where", SymbolAt(ctx, run, f.eip)},
+                      {"width", f.width},
+                      {"value", f.value},
+                      {"during", f.during},
+                      {"detail", f.detail}});
+  j["faults"] = faults;
+  j["services"] = {{"locate_ppi", run.services.locatePpi},       {"register", run.services.registerCalls},
+                   {"create_hob", run.services.createHob},       {"get_hob_list", run.services.getHobList},
+                   {"copy_mem", run.services.copyMem},           {"unsupported", run.services.unsupported},
+                   {"locate_ppi_services", run.services.lastLocatePpiServices},
+                   {"create_hob_services", run.services.lastCreateHobServices}};
+  Json perHandler = Json::array();
+  for (size_t h = 0; h < run.handlerStats.size(); ++h) {
+    const HandlerStats& hs = run.handlerStats[h];
+    perHandler.push_back({{"name", HandlerName(ctx, run, h)},
+                          {"calls", hs.calls},
+                          {"instructions", hs.instructions},
+                          {"max_instructions", hs.maxInstructions},
+                          {"max_stack_bytes", hs.maxStackBytes}});
+  }
+  j["stats"] = {{"instructions", run.instructions},
+                {"max_stack_bytes", run.maxStackBytes},
+                {"io_accesses", run.ioAccesses},
+                {"mmio_accesses", run.mmioAccesses},
+                {"reports_delivered", run.reports.size()},
+                {"image_bytes", run.imageFileSize},
+                {"handlers", perHandler}};
+  if (!run.accesses.empty()) {
+    Json log = Json::array();
+    for (const sim::Access& a : run.accesses) log.push_back(sim::Describe(a));
+    j["accesses"] = log;
+    j["accesses_truncated"] = run.accessLogTruncated;
+  }
+  return j;
+}
+
+}  // namespace
+
+}  // namespace scenario

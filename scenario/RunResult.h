@@ -1,0 +1,126 @@
+// One run of a scenario, whichever machine ran it: the emulated machine
+// (emu/, the real image) or the host32 whole-path harness (the module's code
+// built for the host). Both fill this type and print it with the one JSON
+// writer below, so that the cross-check compares like with like and a new
+// field is added in one place. Fields that only the emulated machine can
+// measure (instructions, stack, faults, image) stay at their defaults in a
+// host32 run.
+#ifndef STATUSSINK_SCENARIO_RUNRESULT_H
+#define STATUSSINK_SCENARIO_RUNRESULT_H
+
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Board.h"
+#include "Machine.h"
+#include "PeiBehaviour.h"
+#include "Scenario.h"
+
+namespace scenario {
+
+struct Fault {
+  std::string kind;    // "image write", "write outside allowed regions", "fetch outside the image", ...
+  uint32_t address = 0;
+  uint32_t eip = 0;    // start of the basic block whose instruction caused it
+  uint32_t width = 0;
+  uint64_t value = 0;
+  std::string during;  // "entry" or "report N, handler M"
+  std::string detail;
+};
+
+// One call of the entry point or of a handler.
+struct CallResult {
+  std::optional<uint32_t> status;  // the returned EFI_STATUS; empty when the call was stopped
+  std::string stopped;             // "", "blink loop", "instruction budget", "fault"
+  uint64_t instructions = 0;
+  uint32_t stackBytes = 0;  // deepest stack use below the arguments, return address included
+  uint64_t ioAccesses = 0;
+  uint64_t mmioAccesses = 0;
+  std::vector<uint16_t> postcodes;  // port 0x80 words written in this call (first of each run when stopped)
+};
+
+// A call that never returned, and where the boot stopped.
+struct Halt {
+  std::string reason;
+  size_t report = 0;
+  size_t handler = 0;
+  std::vector<uint16_t> cycle;  // the words of one cycle, in order
+  uint64_t writesPerWord = 0;
+  uint64_t portWrites = 0;  // port 0x80 writes made by the stopped call
+  uint64_t instructions = 0;
+};
+
+// Fills in halt's cycle from the port 0x80 writes of the stopped call, as
+// runs of (word, count): one cycle is every complete run but the last, whose
+// repeat starts the next cycle.
+void DescribeCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs, Halt& halt);
+
+struct DeliveredReport {
+  size_t index = 0;  // delivery order
+  const Report* report = nullptr;
+  std::vector<CallResult> calls;  // one per registered handler, in registration order
+};
+
+struct HandlerStats {
+  uint32_t address = 0;
+  uint64_t calls = 0;
+  uint64_t instructions = 0;
+  uint64_t maxInstructions = 0;
+  uint32_t maxStackBytes = 0;
+};
+
+struct RunResult {
+  std::string machine;  // "emulator" or "host32"
+  const Scenario* scenario = nullptr;
+  std::string imagePath;
+  std::string imageSource, imageFormat;  // "relocated .efi" / "firmware volume in place"; "PE32" / "TE"
+  std::vector<std::string> dispatch;     // how the volume's PEIM was found and allowed to run
+  uint32_t imageFileSize = 0, imageBase = 0, imageSize = 0, entryPoint = 0, relocations = 0;
+  uint32_t dataAddress = kReportDataAddress;  // where the reports' data records were placed
+  CallResult entry;
+  std::vector<uint32_t> handlers;  // addresses, in registration order
+  std::vector<DeliveredReport> reports;
+  DeviceOutputs outputs;
+  std::vector<uint16_t> postcodes;  // every word written to port 0x80 (a stopped call: one per run)
+  uint64_t postcodeWrites = 0;      // every write counted
+  std::optional<Halt> halt;
+  std::vector<Fault> faults;
+  sim::PeiServiceCalls services;
+  bool imageIntact = true;
+  std::vector<std::pair<uint32_t, PostCodeStack>> stackHobs;  // HOBs the module created: address, record
+  std::vector<HandlerStats> handlerStats;
+  uint64_t instructions = 0;  // entry and every handler call
+  uint32_t maxStackBytes = 0;
+  uint64_t ioAccesses = 0, mmioAccesses = 0;
+  std::vector<uint8_t> memoryLogWindow;  // the 64 KiB at 0x70000 after the run (emulator)
+  std::vector<sim::Access> accesses;  // the bus log, when asked for
+  bool accessLogTruncated = false;
+
+  // Records the entry's call, then each delivered report, keeping the totals.
+  void AddEntry(CallResult call);
+  void AddReport(DeliveredReport delivered);
+};
+
+// Names for the addresses of a run (handlers, fault locations): offsets from
+// imageBase to names, taken from the image's map or given by the harness.
+struct RenderContext {
+  std::map<uint32_t, std::string> symbols;
+  size_t maxRows = 200;  // long tables of the text view show their first and last rows
+};
+std::string Hex32(uint32_t value);
+std::string SymbolAt(const RenderContext& context, const RunResult& run, uint32_t address);
+std::string HandlerName(const RenderContext& context, const RunResult& run, size_t handler);
+
+// The run as one JSON document.
+nlohmann::ordered_json ToJson(const RunResult& run, const RenderContext& context);
+// ToJson(...).dump(2), written without building the per-report part as a tree.
+std::string ToJsonText(const RunResult& run, const RenderContext& context);
+
+}  // namespace scenario
+
+#endif

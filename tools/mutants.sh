@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Fault-finding check (not a test): builds deliberately broken copies of the
+# module, one fault at a time, and runs every test against each. Every mutant
+# must make at least one test fail; a mutant that passes all tests is a fault
+# the tests cannot see.
+#   tools/mutants.sh [WORK_DIR]     (default: /tmp/statussink-mutants)
+# The source tree is copied to WORK_DIR/src and built there incrementally
+# (firmware, host32, host64); the fuzz test is left out. Exit status 0 when
+# every mutant was caught, 1 when one survived or did not apply.
+#
+# A mutant is one line of the table below: a name, a file, the exact text to
+# replace (found exactly once in that file) and its replacement, separated by
+# " ~~ ". Escapes \n and \t stand for a new line and a tab, \\ for a backslash.
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-/tmp/statussink-mutants}
+src="$work/src"
+log="$work/log"
+mkdir -p "$work" "$log"
+
+read -r -d '' MUTANTS <<'EOF'
+pop-does-not-step-down ~~ postcode/PostCodeHandler.cpp ~~       --depth;\n ~~       depth += 0;\n
+blink-rotates-by-two-bytes ~~ postcode/PostCodeHandler.cpp ~~ << 8) | ( ~~ << 16) | (
+fixed-row-wrong-code ~~ postcode/PostCodeTables.cpp ~~ {0x03028004u, 0xF8u} ~~ {0x03028004u, 0xF9u}
+data-type-check-inverted ~~ postcode/TranslateToPostCode.cpp ~~ !CompareGuid(&Data->Type ~~ !!CompareGuid(&Data->Type
+handlers-registered-in-the-wrong-order ~~ start/ModuleEntry.cpp ~~ ppi->Register(&DebugTextHandler);\n  ppi->Register(&PostCodeHandler); ~~ ppi->Register(&PostCodeHandler);\n  ppi->Register(&DebugTextHandler);
+off-bit-ignored ~~ debugtext/DebugOutput.cpp ~~ && (Control & DebugControlOff) == 0 ~~ 
+burst-one-byte-too-long ~~ debugtext/LegacySerial.cpp ~~ TransmitFifoDepth = 16; ~~ TransmitFifoDepth = 17;
+stride-choice-swapped ~~ debugtext/MmioSerial.cpp ~~ ? OneByteStrideShift : FourByteStrideShift ~~ ? FourByteStrideShift : OneByteStrideShift
+log-wrap-skips-text-start ~~ debugtext/MemoryLog.cpp ~~ if (HeaderOffset(h) == 0) h += MemoryLogTextStart; ~~ if (HeaderOffset(h) == 1) h += MemoryLogTextStart;
+progress-echo-without-zero-padding ~~ debugtext/DebugTextHandler.cpp ~~ "<ZEB POSTCODE>: %04x\\n\\r" ~~ "<ZEB POSTCODE>: %4x\\n\\r"
+cf8-not-restored ~~ platform/RegisterAccess.cpp ~~   IoWrite32(PciConfigAddressPort, savedAddress);\n ~~ 
+EOF
+
+# Copies the tree (tracked and new files, not builds) to $src.
+rm -rf "$src"
+mkdir -p "$src"
+(cd "$root" && git ls-files -z --cached --others --exclude-standard | grep -zv '^build' |
+  xargs -0 cp --parents -t "$src")
+
+build_and_test() {  # $1: name for the logs; status 0 when every test passed
+  local name=$1
+  if ! make -C "$src" BUILD_DIR="$src/build" all >"$log/$name.build" 2>&1; then
+    echo "build failed" >>"$log/$name.build"
+    return 2
+  fi
+  local status=0
+  for b in firmware host32 host64; do
+    ctest --test-dir "$src/build/$b" -LE fuzz --timeout 600 >"$log/$name.$b" 2>&1 || status=1
+  done
+  return $status
+}
+
+echo "baseline: building and testing the unchanged tree in $src"
+if ! build_and_test baseline; then
+  echo "the unchanged tree does not pass its tests (see $log/baseline.*); no mutant can be judged" >&2
+  exit 1
+fi
+
+caught=0
+missed=0
+while IFS= read -r line; do
+  [ -z "$line" ] && continue
+  name=$(awk -F' ~~ ' '{print $1}' <<<"$line")
+  file=$(awk -F' ~~ ' '{print $2}' <<<"$line")
+  from=$(awk -F' ~~ ' '{print $3}' <<<"$line")
+  to=$(awk -F' ~~ ' '{print $4}' <<<"$line")
+  cp "$src/$file" "$work/original"
+  if ! python3 - "$src/$file" "$from" "$to" <<'PY'; then
+import sys
+path, old, new = sys.argv[1], sys.argv[2].encode().decode("unicode_escape"), sys.argv[3].encode().decode("unicode_escape")
+text = open(path).read()
+if text.count(old) != 1:
+    sys.exit(f"{path}: the text to replace occurs {text.count(old)} times")
+open(path, "w").write(text.replace(old, new))
+PY
+    echo "$name: DOES NOT APPLY to $file (update the table)"
+    missed=$((missed + 1))
+    continue
+  fi
+  build_and_test "$name"
+  result=$?
+  cp "$work/original" "$src/$file"
+  case $result in
+    0) echo "$name: SURVIVED (every test passed)"; missed=$((missed + 1)) ;;
+    2) echo "$name: caught by the build ($log/$name.build)"; caught=$((caught + 1)) ;;
+    *)
+      failing=$(grep -h -E '^\s+[0-9]+ - ' "$log/$name".firmware "$log/$name".host32 "$log/$name".host64 2>/dev/null |
+        sed -E 's/^\s+[0-9]+ - //; s/ \(.*//' | head -3 | paste -sd, -)
+      count=$(grep -h -E '^\s+[0-9]+ - ' "$log/$name".firmware "$log/$name".host32 "$log/$name".host64 2>/dev/null | wc -l)
+      echo "$name: caught by $count failing tests (e.g. $failing)"
+      caught=$((caught + 1))
+      ;;
+  esac
+done <<<"$MUTANTS"
+
+echo "mutants caught: $caught of $((caught + missed))"
+[ "$missed" -eq 0 ]
