@@ -392,8 +392,9 @@ void ReadPlatform(const Json& p, const Where& w, PlatformConfig& c) {
   if (p.contains("fail")) {
     const Where wf = w.Sub("fail");
     const Json& f = p["fail"];
-    OnlyFields(f, wf, {"locate_ppi", "register", "create_hob", "get_hob_list", "null_hob_list"});
+    OnlyFields(f, wf, {"locate_ppi", "null_ppi", "register", "create_hob", "get_hob_list", "null_hob_list"});
     if (f.contains("locate_ppi")) c.pei.failLocatePpi = Bool(f["locate_ppi"], wf.Sub("locate_ppi"));
+    if (f.contains("null_ppi")) c.pei.nullPpi = Bool(f["null_ppi"], wf.Sub("null_ppi"));
     if (f.contains("create_hob")) c.pei.failCreateHob = Bool(f["create_hob"], wf.Sub("create_hob"));
     if (f.contains("get_hob_list")) c.pei.failGetHobList = Bool(f["get_hob_list"], wf.Sub("get_hob_list"));
     if (f.contains("null_hob_list")) c.pei.nullHobList = Bool(f["null_hob_list"], wf.Sub("null_hob_list"));

@@ -62,7 +62,7 @@ PeiAnswer PeiBehaviour::LocatePpi(uint32_t services, const EFI_GUID* guid, uint3
   const bool installed = guid != nullptr && std::memcmp(guid, &HandlerPpiGuid, sizeof(EFI_GUID)) == 0 && instance == 0;
   if (switches.failLocatePpi || !installed) return {EFI_NOT_FOUND, std::nullopt};
   if (ppiOut == 0) return {EFI_INVALID_PARAMETER, std::nullopt};
-  return {EFI_SUCCESS, installedPpi};
+  return {EFI_SUCCESS, switches.nullPpi ? 0u : installedPpi};
 }
 
 PeiAnswer PeiBehaviour::GetHobList(uint32_t hobListOut, uint32_t listAddress) {

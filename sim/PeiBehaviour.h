@@ -24,6 +24,7 @@ namespace sim {
 // "platform.fail" object and "platform.new_hob_fill" set them.
 struct PeiSwitches {
   bool failLocatePpi = false;       // LocatePpi finds nothing: EFI_NOT_FOUND
+  bool nullPpi = false;             // LocatePpi succeeds but gives a null PPI
   std::set<int> failRegisterCalls;  // 0-based indexes of the Register calls that fail: EFI_OUT_OF_RESOURCES
   bool failCreateHob = false;       // CreateHob has no room: EFI_OUT_OF_RESOURCES
   bool failGetHobList = false;      // GetHobList: EFI_NOT_READY

@@ -205,6 +205,7 @@ struct FailureCase {
 TEST_F(WholePath, AFailingServiceLeavesWhatStillWorksWorking) {
   const FailureCase cases[] = {
       {"no handler PPI", [](sim::PeiSwitches& s) { s.failLocatePpi = true; }, {}, 0, {}, {}, false},
+      {"handler PPI found at a null address", [](sim::PeiSwitches& s) { s.nullPpi = true; }, {}, 0, {}, {}, false},
       {"first Register fails", [](sim::PeiSwitches& s) { s.failRegisterCalls = {0}; }, {&PostCodeHandler}, 1,
        {EFI_SUCCESS}, {0x0121}, false},
       {"second Register fails", [](sim::PeiSwitches& s) { s.failRegisterCalls = {1}; }, {&DebugTextHandler}, 1,
