@@ -3,10 +3,12 @@
 # module, one fault at a time, and runs every test against each. Every mutant
 # must make at least one test fail; a mutant that passes all tests is a fault
 # the tests cannot see.
-#   tools/mutants.sh [WORK_DIR]     (default: /tmp/statussink-mutants)
-# The source tree is copied to WORK_DIR/src and built there incrementally
-# (firmware, host32, host64); the fuzz test is left out. Exit status 0 when
-# every mutant was caught, 1 when one survived or did not apply.
+#   tools/mutants.sh [WORK_DIR [NAME...]]   (default: /tmp/statussink-mutants, every mutant)
+# The source tree is copied to WORK_DIR/src (timestamps kept) and built in
+# WORK_DIR/build incrementally (firmware, host32, host64), so a second run in
+# the same WORK_DIR rebuilds only what changed; the fuzz test is left out.
+# Exit status 0 when every mutant was caught, 1 when one survived or did not
+# apply.
 #
 # A mutant is one line of the table below: a name, a file, the exact text to
 # replace (found exactly once in that file) and its replacement, separated by
@@ -14,11 +16,14 @@
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-/tmp/statussink-mutants}
+shift $(($# > 0 ? 1 : 0))
+only=" $* "  # names of the mutants to run; all when empty
 src="$work/src"
+build="$work/build"
 log="$work/log"
 mkdir -p "$work" "$log"
 
-read -r -d '' MUTANTS <<'EOF'
+IFS= read -r -d '' MUTANTS <<'EOF'
 pop-does-not-step-down ~~ postcode/PostCodeHandler.cpp ~~       --depth;\n ~~       depth += 0;\n
 blink-rotates-by-two-bytes ~~ postcode/PostCodeHandler.cpp ~~ << 8) | ( ~~ << 16) | (
 fixed-row-wrong-code ~~ postcode/PostCodeTables.cpp ~~ {0x03028004u, 0xF8u} ~~ {0x03028004u, 0xF9u}
@@ -36,17 +41,17 @@ EOF
 rm -rf "$src"
 mkdir -p "$src"
 (cd "$root" && git ls-files -z --cached --others --exclude-standard | grep -zv '^build' |
-  xargs -0 cp --parents -t "$src")
+  xargs -0 cp -p --parents -t "$src")
 
 build_and_test() {  # $1: name for the logs; status 0 when every test passed
   local name=$1
-  if ! make -C "$src" BUILD_DIR="$src/build" all >"$log/$name.build" 2>&1; then
+  if ! make -C "$src" BUILD_DIR="$build" all >"$log/$name.build" 2>&1; then
     echo "build failed" >>"$log/$name.build"
     return 2
   fi
   local status=0
   for b in firmware host32 host64; do
-    ctest --test-dir "$src/build/$b" -LE fuzz --timeout 600 >"$log/$name.$b" 2>&1 || status=1
+    ctest --test-dir "$build/$b" -LE fuzz --timeout 600 >"$log/$name.$b" 2>&1 || status=1
   done
   return $status
 }
@@ -62,10 +67,11 @@ missed=0
 while IFS= read -r line; do
   [ -z "$line" ] && continue
   name=$(awk -F' ~~ ' '{print $1}' <<<"$line")
+  [ "$only" != "  " ] && [[ "$only" != *" $name "* ]] && continue
   file=$(awk -F' ~~ ' '{print $2}' <<<"$line")
   from=$(awk -F' ~~ ' '{print $3}' <<<"$line")
   to=$(awk -F' ~~ ' '{print $4}' <<<"$line")
-  cp "$src/$file" "$work/original"
+  cp -p "$src/$file" "$work/original"
   if ! python3 - "$src/$file" "$from" "$to" <<'PY'; then
 import sys
 path, old, new = sys.argv[1], sys.argv[2].encode().decode("unicode_escape"), sys.argv[3].encode().decode("unicode_escape")
@@ -80,7 +86,7 @@ PY
   fi
   build_and_test "$name"
   result=$?
-  cp "$work/original" "$src/$file"
+  cp "$work/original" "$src/$file"  # a new time stamp: the next build recompiles it
   case $result in
     0) echo "$name: SURVIVED (every test passed)"; missed=$((missed + 1)) ;;
     2) echo "$name: caught by the build ($log/$name.build)"; caught=$((caught + 1)) ;;

@@ -37,6 +37,13 @@ inline Ran RunFile(const std::string& name) {
   return r;
 }
 
+// Statuses each handler returned for one report.
+inline std::vector<uint32_t> Statuses(const emu::DeliveredReport& d) {
+  std::vector<uint32_t> s;
+  for (const auto& c : d.calls) s.push_back(c.status.value_or(0xDEADDEADu));
+  return s;
+}
+
 }  // namespace test
 
 #endif
