@@ -47,6 +47,13 @@ std::optional<scenario::Guid> ReportModule(const scenario::Report& r) {
   return r.caller;
 }
 
+// A code of the module's table of fixed codes (PEI core checkpoints).
+bool IsFixedCode(uint8_t code) {
+  for (const ValuePostCodeRow& row : ValuePostCodeTable)
+    if (row.PostCode == code) return true;
+  return false;
+}
+
 class PostCodeNamer {
  public:
   std::string Describe(uint16_t code, const scenario::Report& r) {
@@ -63,7 +70,7 @@ class PostCodeNamer {
     }
     if (name.empty()) {
       if (auto it = seen_.find(code); it != seen_.end()) return it->second + " (shown again)";
-      if (flags == 0 && base >= 0xF2) return fmt::format("PEI core checkpoint (value {})", Hex32(r.value));
+      if (flags == 0 && IsFixedCode(base)) return fmt::format("PEI core checkpoint (value {})", Hex32(r.value));
       const auto names = scenario::ModulesWithBaseCode(base);
       if (names.empty()) return "";
       name = names.size() == 1 ? std::string(names[0]) : fmt::format("one of {} modules with base 0x{:02X}", names.size(), base);
