@@ -31,7 +31,7 @@ std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario) {
   header.CmosCount = static_cast<uint32_t>(p.cmos.size());
   header.Switches = (p.pei.failLocatePpi ? SwitchFailLocatePpi : 0) | (p.pei.failCreateHob ? SwitchFailCreateHob : 0) |
                     (p.pei.failGetHobList ? SwitchFailGetHobList : 0) | (p.pei.nullHobList ? SwitchNullHobList : 0) |
-                    (p.interruptsEnabled ? SwitchInterruptsEnabled : 0);
+                    (p.pei.nullPpi ? SwitchNullPpi : 0) | (p.interruptsEnabled ? SwitchInterruptsEnabled : 0);
   for (int call : p.pei.failRegisterCalls) {
     if (call < 0 || call >= 32)
       throw scenario::ScenarioError(scenario.path +

@@ -302,7 +302,7 @@ EFI_STATUS EFIAPI LocatePpi(const EFI_PEI_SERVICES** PeiServices, const EFI_GUID
   if ((state->Block->Switches & SwitchFailLocatePpi) != 0) return EFI_NOT_FOUND;
   if (Guid == nullptr || Ppi == nullptr || !SameGuid(Guid, &HandlerPpiGuid) || Instance != 0) return EFI_NOT_FOUND;
   if (Descriptor != nullptr) *Descriptor = At<EFI_PEI_PPI_DESCRIPTOR>(PpiDescriptorOffset);
-  *Ppi = At<EFI_PEI_RSC_HANDLER_PPI>(HandlerPpiOffset);
+  *Ppi = (state->Block->Switches & SwitchNullPpi) != 0 ? nullptr : At<EFI_PEI_RSC_HANDLER_PPI>(HandlerPpiOffset);
   return EFI_SUCCESS;
 }
 

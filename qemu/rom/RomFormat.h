@@ -35,6 +35,7 @@ constexpr uint32_t SwitchFailCreateHob = 1u << 1;
 constexpr uint32_t SwitchFailGetHobList = 1u << 2;
 constexpr uint32_t SwitchNullHobList = 1u << 3;
 constexpr uint32_t SwitchInterruptsEnabled = 1u << 4;
+constexpr uint32_t SwitchNullPpi = 1u << 5;  // LocatePpi succeeds with a null PPI
 
 struct ReportBlockHeader {
   uint32_t Signature;

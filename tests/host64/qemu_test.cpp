@@ -347,6 +347,7 @@ TEST(QemuAgainstSinksimFoundation, AnswerTheModuleAlikeWhenServicesFail) {
       {"type": "0x01", "value": "0x03020003", "data": {"kind": "specific", "module": "PcdPei"}}])";
   const char* const platforms[] = {
       R"({"control_byte": "0x80", "fail": {"locate_ppi": true}})",
+      R"({"control_byte": "0x80", "fail": {"null_ppi": true}})",
       R"({"control_byte": "0x80", "fail": {"register": [0]}})",
       R"({"control_byte": "0x80", "fail": {"register": [1]}})",
       R"({"control_byte": "0x80", "fail": {"create_hob": true}})",
