@@ -25,6 +25,7 @@ constexpr EFI_STATUS EFI_UNSUPPORTED = 0x80000003u;  // only the simulated envir
 constexpr EFI_STATUS EFI_NOT_READY = 0x80000006u;
 constexpr EFI_STATUS EFI_OUT_OF_RESOURCES = 0x80000009u;  // only the simulated environments answer it
 constexpr EFI_STATUS EFI_NOT_FOUND = 0x8000000Eu;
+constexpr EFI_STATUS EFI_ALREADY_STARTED = 0x80000014u;  // only the simulated environments answer it
 
 struct EFI_GUID {
   uint32_t Data1;

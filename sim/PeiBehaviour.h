@@ -100,8 +100,9 @@ class PeiBehaviour {
     return EFI_UNSUPPORTED;
   }
 
-  // The handler PPI's Register and Unregister, and the registered handlers
-  // (addresses) in registration order: the router calls them in that order.
+  // The handler PPI's Register (a callback registered already: EFI_ALREADY_STARTED)
+  // and Unregister, and the registered handlers (addresses) in registration
+  // order: the router calls them in that order.
   EFI_STATUS Register(uint32_t callback);
   EFI_STATUS Unregister(uint32_t callback);
   const std::vector<uint32_t>& Handlers() const { return handlers_; }

@@ -33,9 +33,6 @@ extern "C" const uint32_t ExceptionEntryTable[32];  // Reset.S
 
 namespace {
 
-constexpr EFI_STATUS EfiUnsupported = 0x80000003u;
-constexpr EFI_STATUS EfiOutOfResources = 0x80000009u;
-constexpr EFI_STATUS EfiAlreadyStarted = 0x80000014u;
 
 // Values set by the linker script (Rom.ld), read as immediates: taken as
 // addresses of C++ objects, the compiler would treat RAM reached through
@@ -330,7 +327,7 @@ EFI_STATUS EFIAPI CreateHob(const EFI_PEI_SERVICES** PeiServices, uint16_t Type,
   if ((state->Block->Switches & SwitchFailCreateHob) != 0 || Length < sizeof(EFI_HOB_GENERIC_HEADER) ||
       rounded > 0xFFFF || state->HobEnd + rounded + sizeof(EFI_HOB_GENERIC_HEADER) > HobListSize ||
       state->CreatedHobCount == MaxCreatedHobs)
-    return EfiOutOfResources;
+    return EFI_OUT_OF_RESOURCES;
   if (Hob == nullptr) return EFI_INVALID_PARAMETER;
   const uint32_t hob = RamBase() + HobListOffset + state->HobEnd;
   FillBytes(hob, static_cast<uint8_t>(state->Block->NewHobFill), rounded);
@@ -350,17 +347,17 @@ void EFIAPI CopyMem(void* Destination, const void* Source, uint32_t Length) {
 
 EFI_STATUS EFIAPI UnsupportedService() {
   ++State()->Calls.Other;
-  return EfiUnsupported;
+  return EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI Register(EFI_PEI_RSC_HANDLER_CALLBACK Callback) {
   FoundationState* state = State();
   const uint32_t call = state->Calls.Register++;
-  if (call < 32 && (state->Block->FailRegisterMask & (1u << call)) != 0) return EfiOutOfResources;
+  if (call < 32 && (state->Block->FailRegisterMask & (1u << call)) != 0) return EFI_OUT_OF_RESOURCES;
   if (Callback == nullptr) return EFI_INVALID_PARAMETER;
   for (uint32_t i = 0; i < state->HandlerCount; ++i)
-    if (state->Handlers[i] == Callback) return EfiAlreadyStarted;
-  if (state->HandlerCount == MaxHandlers) return EfiOutOfResources;
+    if (state->Handlers[i] == Callback) return EFI_ALREADY_STARTED;
+  if (state->HandlerCount == MaxHandlers) return EFI_OUT_OF_RESOURCES;
   state->Handlers[state->HandlerCount++] = Callback;
   return EFI_SUCCESS;
 }
@@ -388,7 +385,7 @@ void SetUpEnvironment(const ReportBlockHeader* block) {
   const uint32_t slotCount = (reinterpret_cast<uintptr_t>(&table->CpuIo) - reinterpret_cast<uintptr_t>(slots)) /
                              sizeof(EFI_PEI_UNUSED_SERVICE);
   for (uint32_t i = 0; i < slotCount; ++i) slots[i] = &UnsupportedService;
-  table->Hdr.Signature = 0x5652455320494550ull;  // "PEI SERV"
+  table->Hdr.Signature = PEI_SERVICES_SIGNATURE;
   table->Hdr.HeaderSize = sizeof(EFI_PEI_SERVICES);
   table->LocatePpi = &LocatePpi;
   table->GetHobList = &GetHobList;

@@ -41,3 +41,14 @@ TEST(SimulatedPeiEnvironment, CreateHobKeepsTheListTerminatedAndTheServicesPoint
 }
 
 }  // namespace
+
+TEST(SimulatedPeiEnvironment, RegisterRefusesACallbackTwiceAndUnregisterOneItDoesNotHold) {
+  sim::PeiBehaviour pei;
+  EXPECT_EQ(pei.Register(0x1000), EFI_SUCCESS);
+  EXPECT_EQ(pei.Register(0x1000), EFI_ALREADY_STARTED);
+  EXPECT_EQ(pei.Register(0), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(pei.Handlers(), std::vector<uint32_t>{0x1000});
+  EXPECT_EQ(pei.Unregister(0x2000), EFI_NOT_FOUND);
+  EXPECT_EQ(pei.Unregister(0x1000), EFI_SUCCESS);
+  EXPECT_TRUE(pei.Handlers().empty());
+}
