@@ -91,9 +91,13 @@ PY
     0) echo "$name: SURVIVED (every test passed)"; missed=$((missed + 1)) ;;
     2) echo "$name: caught by the build ($log/$name.build)"; caught=$((caught + 1)) ;;
     *)
-      failing=$(grep -h -E '^\s+[0-9]+ - ' "$log/$name".firmware "$log/$name".host32 "$log/$name".host64 2>/dev/null |
-        sed -E 's/^\s+[0-9]+ - //; s/ \(.*//' | head -3 | paste -sd, -)
-      count=$(grep -h -E '^\s+[0-9]+ - ' "$log/$name".firmware "$log/$name".host32 "$log/$name".host64 2>/dev/null | wc -l)
+      # The names listed under ctest's "The following tests FAILED:" (not the skipped ones).
+      failed=$(for b in firmware host32 host64; do
+        awk '/The following tests FAILED:/ {on = 1; next} /^[^ \t]/ {on = 0} on && /^[ \t]+[0-9]+ - / {
+          sub(/^[ \t]+[0-9]+ - /, ""); sub(/ \(.*$/, ""); sub(/  # GetParam.*$/, ""); print }' "$log/$name.$b" 2>/dev/null
+      done)
+      count=$(grep -c . <<<"$failed")
+      failing=$(head -3 <<<"$failed" | paste -sd, -)
       echo "$name: caught by $count failing tests (e.g. $failing)"
       caught=$((caught + 1))
       ;;
