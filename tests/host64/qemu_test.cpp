@@ -230,10 +230,14 @@ TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
 
 // ---- the cross-check ----
 
-std::vector<std::string> ScenarioNames() {
+// The scenarios QEMU's PC can represent (a stuck legacy port, for one, it
+// cannot); the others are not listed as tests at all.
+std::vector<std::string> RepresentableScenarioNames() {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(SS_SCENARIOS))
-    if (e.path().extension() == ".json") names.push_back(e.path().stem().string());
+    if (e.path().extension() == ".json" &&
+        !qemu::NotRepresentable(scenario::LoadScenario(e.path().string()).platform))
+      names.push_back(e.path().stem().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -320,10 +324,7 @@ void ExpectSameOnBoth(const scenario::Scenario& scenario, const std::string& vol
 class QemuAgainstSinksim : public testing::TestWithParam<std::string> {};
 
 TEST_P(QemuAgainstSinksim, GiveTheSameSerialBytesPostCodesResultsAndHob) {
-  const scenario::Scenario scenario = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/" + GetParam() + ".json");
-  if (const auto why = qemu::NotRepresentable(scenario.platform))
-    GTEST_SKIP() << "QEMU's PC cannot represent it: " << *why;
-  ExpectSameOnBoth(scenario);
+  ExpectSameOnBoth(scenario::LoadScenario(std::string(SS_SCENARIOS) + "/" + GetParam() + ".json"));
 }
 
 // The build packs a TE image by default; the boot ROM finds and enters a
@@ -335,6 +336,13 @@ TEST(QemuAgainstSinksimFormats, RunAPe32VolumeAlike) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(packed.fv.data()), static_cast<std::streamsize>(packed.fv.size()));
   ExpectSameOnBoth(scenario::LoadScenario(std::string(SS_SCENARIOS) + "/report_kinds.json"), path);
+}
+
+TEST(QemuScenarioList, LeavesOutTheStuckLegacyPortAndKeepsTheDefaultBoot) {
+  const std::vector<std::string> names = RepresentableScenarioNames();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "stuck_legacy"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "boot"), 1);
+  EXPECT_TRUE(qemu::NotRepresentable(scenario::LoadScenario(std::string(SS_SCENARIOS) + "/stuck_legacy.json").platform));
 }
 
 // The boot ROM's PEI services against the emulated machine's: each failure
@@ -363,7 +371,7 @@ TEST(QemuAgainstSinksimFoundation, AnswerTheModuleAlikeWhenServicesFail) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, QemuAgainstSinksim, testing::ValuesIn(ScenarioNames()),
+INSTANTIATE_TEST_SUITE_P(Scenarios, QemuAgainstSinksim, testing::ValuesIn(RepresentableScenarioNames()),
                          [](const testing::TestParamInfo<std::string>& info) {
                            std::string name = info.param;
                            std::replace(name.begin(), name.end(), '-', '_');
