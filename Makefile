@@ -22,7 +22,7 @@ all: firmware host32 host64
 
 # The Debian packages the builds need (installed when missing and run as root).
 deps:
-	@HOST32_RUNNER=$(HOST32_RUNNER) bash tools/install_deps.sh
+	@bash tools/install_deps.sh
 
 firmware: deps
 	$(CMAKE) -S . -B $(BUILD)/firmware -G $(GENERATOR) -DSTATUSSINK_BUILD=firmware >/dev/null

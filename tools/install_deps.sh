@@ -33,17 +33,4 @@ install() {
 # shellcheck disable=SC2046  # one package name a word
 install $(missing_of "${packages[@]}")
 
-# Can this kernel run an i386 program? (Some kernels are built or booted
-# without IA32 emulation and answer "Exec format error".)
-kernel_runs_i386() {
-  local dir rc=1
-  dir=$(mktemp -d)
-  if clang -m32 -o "$dir/probe" cmake/host32_probe.c 2>/dev/null && "$dir/probe" 2>/dev/null; then rc=0; fi
-  rm -rf "$dir"
-  return $rc
-}
-if [ "${HOST32_RUNNER:-auto}" = qemu ] || ! kernel_runs_i386; then
-  # shellcheck disable=SC2046
-  install $(missing_of qemu-user)
-fi
 exit 0
