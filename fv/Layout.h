@@ -17,8 +17,6 @@ namespace fv {
 
 using Guid = std::array<uint8_t, 16>;  // memory order: u32, u16, u16 little endian, then 8 bytes
 
-// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" to memory order; nullopt if malformed.
-std::optional<Guid> GuidFromText(std::string_view text);
 std::string GuidText(const Guid& guid);  // upper case, registry form
 
 // Every reader and packer failure: says which file, where and what is wrong.

@@ -12,13 +12,6 @@ std::string Hex(uint64_t v) {
   return text;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The 8-bit sum of a file header with the state and file checksum bytes taken as 0.
 uint8_t FileHeaderSum(const uint8_t* header) {
   uint8_t sum = 0;
@@ -82,26 +75,6 @@ uint32_t Log2(uint32_t v) {
 }
 
 }  // namespace
-
-std::optional<Guid> GuidFromText(std::string_view text) {
-  static constexpr int kGroups[] = {8, 4, 4, 4, 12};  // hex digits per group
-  if (text.size() != 36) return std::nullopt;
-  uint8_t bigEndian[16] = {};
-  size_t at = 0;
-  int out = 0;
-  for (int g = 0; g < 5; ++g) {
-    if (g > 0 && text[at++] != '-') return std::nullopt;
-    for (int k = 0; k < kGroups[g]; k += 2, at += 2) {
-      const int hi = HexDigit(text[at]), lo = HexDigit(text[at + 1]);
-      if (hi < 0 || lo < 0) return std::nullopt;
-      bigEndian[out++] = static_cast<uint8_t>(hi * 16 + lo);
-    }
-  }
-  // The first three groups are little-endian numbers in memory.
-  return Guid{bigEndian[3], bigEndian[2], bigEndian[1], bigEndian[0], bigEndian[5], bigEndian[4],
-              bigEndian[7], bigEndian[6], bigEndian[8], bigEndian[9], bigEndian[10], bigEndian[11],
-              bigEndian[12], bigEndian[13], bigEndian[14], bigEndian[15]};
-}
 
 std::string GuidText(const Guid& g) {
   char text[40];
