@@ -49,6 +49,11 @@ struct Report {
   uint32_t instance = 0;
   std::optional<Guid> caller;
   std::optional<DataRecord> data;
+  // Pointers delivered as they are instead of to a placed object: a caller ID
+  // or data record anywhere in the address space, claimed memory or not.
+  // Each excludes its placed counterpart (`caller`, `data`).
+  std::optional<uint32_t> callerAddress;
+  std::optional<uint32_t> dataAddress;
   size_t source = 0;  // index of the report in the file (repeats share it)
   std::string note;
 };
