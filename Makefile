@@ -1,4 +1,4 @@
-# Drives the three CMake builds. The two commands of the quick start:
+# Drives the four CMake builds. The two commands of the quick start:
 #   make run    build the firmware image and sinksim, run the default scenario
 #   make test   build everything, run every test
 BUILD_DIR ?= build
@@ -8,7 +8,7 @@ GENERATOR ?= Ninja
 # programs, else through qemu-i386), native, or qemu.
 HOST32_RUNNER ?= auto
 # Which builds' tests 'make test' runs.
-TEST_BUILDS ?= firmware host32 host64
+TEST_BUILDS ?= firmware host32 host64 host64-san
 # The firmware volume: flash address of its first byte, image section te or pe32.
 FV_BASE ?= 0xFFFE0000
 FV_IMAGE ?= te
@@ -16,9 +16,9 @@ FV_IMAGE ?= te
 # BUILD_DIR may be relative or absolute.
 BUILD := $(abspath $(BUILD_DIR))
 
-.PHONY: all deps firmware host32 host64-configure host64 sinksim test run fuzz bench clean
+.PHONY: all deps firmware host32 host64-configure host64 host64-san sinksim test run fuzz bench clean
 
-all: firmware host32 host64
+all: firmware host32 host64 host64-san
 
 # The Debian packages the builds need (installed when missing and run as root).
 deps:
@@ -41,6 +41,15 @@ host64-configure: firmware
 host64: host64-configure
 	$(CMAKE) --build $(BUILD)/host64
 
+# host64 again, built with clang under ASan and UBSan, with the host64 fuzz
+# targets. Built after host64: both write the same firmware volume.
+host64-san: host64
+	$(CMAKE) -S . -B $(BUILD)/host64-san -G $(GENERATOR) -DSTATUSSINK_BUILD=host64 -DSS_SANITIZE=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DSS_IMAGE=$(BUILD)/firmware/StatusSinkPei.efi \
+	  -DFV_BASE=$(FV_BASE) -DFV_IMAGE=$(FV_IMAGE) >/dev/null
+	$(CMAKE) --build $(BUILD)/host64-san
+
 # Only what 'make run' needs: no 32-bit program is built or run.
 sinksim: host64-configure
 	$(CMAKE) --build $(BUILD)/host64 --target sinksim
@@ -51,12 +60,12 @@ test: all
 run: sinksim
 	@bash tools/run_default.sh $(BUILD)
 
-# Fuzzes the format engine for FUZZ_SECONDS (ASan and UBSan, host32).
+# Runs every fuzz target (or those named in FUZZ_TARGETS) for FUZZ_SECONDS
+# each: the format engine (host32) and the host64 ones of the sanitizer build.
 FUZZ_SECONDS ?= 600
-fuzz: host32
-	bash tools/host32_run.sh $(BUILD)/host32 $(BUILD)/host32/fuzz/format_fuzz -max_total_time=$(FUZZ_SECONDS) \
-	  -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -dict=fuzz/format.dict \
-	  -seed_inputs=$$(ls -d $(CURDIR)/fuzz/seeds/format/* | paste -sd,) $(BUILD)/host32/fuzz/format_corpus
+FUZZ_TARGETS ?=
+fuzz: host32 host64-san
+	@bash tools/fuzz.sh $(BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # One table: image and engine bytes, instructions per line against snprintf
 # (both counted under qemu-i386), deepest stack per report kind, the

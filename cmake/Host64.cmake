@@ -5,6 +5,20 @@ if(NOT CMAKE_BUILD_TYPE)
   set(CMAKE_BUILD_TYPE RelWithDebInfo)
 endif()
 
+# The sanitizer build (build/host64-san): the same sources built with clang,
+# AddressSanitizer and UndefinedBehaviorSanitizer, every object also carrying
+# libFuzzer's coverage so that the host64 fuzz targets (built only here) see
+# into the libraries they drive.
+option(SS_SANITIZE "build with ASan, UBSan and fuzzing coverage; adds the host64 fuzz targets" OFF)
+if(SS_SANITIZE)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "SS_SANITIZE needs clang (libFuzzer): configure with -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  set(SS_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${SS_SANITIZER_FLAGS} -fsanitize=fuzzer-no-link)
+  add_link_options(${SS_SANITIZER_FLAGS})
+endif()
+
 # Device models shared with host32 (no host32-only files).
 file(GLOB SS_SIM_SOURCES CONFIGURE_DEPENDS ${SS_ROOT}/sim/*.cpp)
 if(SS_SIM_SOURCES)
@@ -24,7 +38,11 @@ set(SS_FFS ${SS_FIRMWARE_DIR}/StatusSinkPei.ffs)
 set(SS_FV ${SS_FIRMWARE_DIR}/StatusSinkPei.fv)
 
 set(SS_SIM_LIBRARY ss_sim64)
-foreach(sub fv scenario emu qemu tools tests/host64)
+set(SS_HOST64_SUBDIRS fv scenario emu qemu tools tests/host64)
+if(SS_SANITIZE)
+  list(APPEND SS_HOST64_SUBDIRS fuzz/host64)
+endif()
+foreach(sub ${SS_HOST64_SUBDIRS})
   if(EXISTS ${SS_ROOT}/${sub}/CMakeLists.txt)
     add_subdirectory(${SS_ROOT}/${sub} ${CMAKE_BINARY_DIR}/${sub})
   endif()

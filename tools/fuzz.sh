@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs fuzz targets for a while each: format_fuzz (host32, through the host32
+# runner where the kernel needs it) and every host64 target of the sanitizer
+# build. New inputs go to each build's corpus folder; the committed seeds are
+# read only. Stops at the first target that finds something.
+#   tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$1
+seconds=$2
+shift 2
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  targets=(format_fuzz)
+  for f in "$root"/fuzz/host64/*.cpp; do
+    [ -e "$f" ] && targets+=("$(basename "$f" .cpp)")
+  done
+fi
+seeds() {  # the committed seeds of a target, comma-separated (named one by one)
+  local dir=$root/fuzz/seeds/$1
+  [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] && echo "-seed_inputs=$(ls -d "$dir"/* | paste -sd,)"
+  return 0
+}
+for t in "${targets[@]}"; do
+  echo "=== fuzzing $t for $seconds s"
+  common=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
+  if [ "$t" = format_fuzz ]; then
+    bash "$root/tools/host32_run.sh" "$build/host32" "$build/host32/fuzz/format_fuzz" "${common[@]}" \
+      -dict="$root/fuzz/format.dict" -seed_inputs="$(ls -d "$root"/fuzz/seeds/format/* | paste -sd,)" \
+      "$build/host32/fuzz/format_corpus"
+  else
+    program=$build/host64-san/fuzz/host64/$t
+    [ -x "$program" ] || { echo "fuzz.sh: no fuzz target $t in $build/host64-san" >&2; exit 1; }
+    dict=()
+    [ -f "$root/fuzz/$t.dict" ] && dict=(-dict="$root/fuzz/$t.dict")
+    mkdir -p "$build/host64-san/fuzz/host64/${t}_corpus"
+    "$program" "${common[@]}" "${dict[@]}" $(seeds "$t") "$build/host64-san/fuzz/host64/${t}_corpus"
+  fi
+done
