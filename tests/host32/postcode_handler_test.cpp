@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csetjmp>
+#include <cstring>
 
 #include "ModuleHarness.h"
 #include "PostCode.h"
@@ -122,6 +123,26 @@ TEST_F(PostCodeHandlerTest, MissingOrBrokenListsAnswerNotFoundAndWriteNothing) {
   }
 }
 
+TEST_F(PostCodeHandlerTest, TheWalkStepsExactlyHobLengthOverShortHobsBeforeTheRecord) {
+  // A header-only HOB (length 8, the shortest legal one) and a HOB whose
+  // length is no multiple of 8 stand before the record; the next HOB starts
+  // exactly HobLength bytes on in both cases.
+  for (uint16_t firstLength : {8, 12, 20}) {
+    test::ModuleHarness local;
+    std::vector<uint8_t> raw(firstLength + 56 + 8, 0);
+    raw[0] = 0x04;
+    raw[2] = static_cast<uint8_t>(firstLength);
+    uint8_t* record = raw.data() + firstLength;
+    record[0] = 0x01; record[1] = 0x10; record[2] = 56;
+    std::memcpy(record + 52, "pcs0", 4);
+    uint8_t* end = record + 56;
+    end[0] = 0xFF; end[1] = 0xFF; end[2] = 8;
+    local.env.pei.hobs.SetRaw(raw);
+    EXPECT_EQ(PostCodeHandler(local.services(), kProgress, kBegin, 0, m84, nullptr), EFI_SUCCESS) << firstLength;
+    EXPECT_EQ(local.platform.postCodes.Codes(), std::vector<uint16_t>{0x184}) << firstLength;
+  }
+}
+
 TEST_F(PostCodeHandlerTest, CodesWithoutPostCodeSucceedWithoutLookingForTheRecord) {
   EXPECT_EQ(Report(0x03020099, m84), EFI_SUCCESS);
   EXPECT_EQ(h.env.pei.calls.getHobList, 0);
@@ -129,13 +150,16 @@ TEST_F(PostCodeHandlerTest, CodesWithoutPostCodeSucceedWithoutLookingForTheRecor
 }
 
 TEST_F(PostCodeHandlerTest, CorruptedDepthIsTakenAsTheLastLevel) {
-  PostCodeStackHob* r = AddRecord(h.env);
-  r->Depth = 200;
-  Report(kBegin, m84);
-  EXPECT_EQ(r->Codes[9], 0x184u);
-  EXPECT_EQ(r->Signature, PostCodeStackSignature);  // nothing written past Codes
-  Report(kPop, m84);
-  EXPECT_EQ(r->Depth, 8);
+  for (uint8_t corrupt : {10, 200}) {  // the first depth past the last level, and a wild one
+    test::ModuleHarness local;
+    PostCodeStackHob* r = AddRecord(local.env);
+    r->Depth = corrupt;
+    PostCodeHandler(local.services(), kProgress, kBegin, 0, m84, nullptr);
+    EXPECT_EQ(r->Codes[9], 0x184u) << int{corrupt};
+    EXPECT_EQ(r->Signature, PostCodeStackSignature) << int{corrupt};  // nothing written past Codes
+    PostCodeHandler(local.services(), kProgress, kPop, 0, m84, nullptr);
+    EXPECT_EQ(r->Depth, 8) << int{corrupt};
+  }
 }
 
 TEST_F(PostCodeHandlerTest, ErrorsThatAreNotUnrecoveredWriteOnceAndReturn) {
