@@ -22,13 +22,16 @@ static constexpr uint32_t StringKindOffset = 20;
 static constexpr uint32_t StringPointerOffset = 24;
 static constexpr uint32_t StringKindAscii = 0;
 
-uint32_t AsciiLength(const char* Text) {
-  uint32_t length = 0;
-  while (Text[length] != '\0') {
-    ++length;
-  }
-  return length;
-}
+// The assertion line. A file name that fills the line up to its last place
+// leaves no room for the description, so the file name is measured no
+// further than that room: a record whose file name never ends (a wild data
+// pointer) costs a bounded scan, and the description it would point past is
+// never read.
+static constexpr char AssertFormat[] = "\n\rPEI_ASSERT!: %a (%d): %a\n\r";
+static constexpr uint32_t AssertPrefixCharacters = 15;  // "\r\nPEI_ASSERT!: " on output
+static_assert(AssertFormat[AssertPrefixCharacters] == '%' && AssertFormat[AssertPrefixCharacters + 1] == 'a',
+              "each character of the format before the file name prints one character");
+static constexpr uint32_t AssertFileNameRoom = DebugTextLineSize - 1 - AssertPrefixCharacters;
 
 static uint32_t ReadU32(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset) {
   return *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + Offset);
@@ -51,11 +54,11 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
       (Value & OperationMask) == AssertOperation) {
     // A failed assertion: file name, then its description right after the file name's NUL.
     const char* file = TextAt(Data, AssertFileNameOffset);
-    const char* description = file + AsciiLength(file) + 1;
+    const char* description = file + AsciiLengthWithin(file, AssertFileNameRoom) + 1;
     if ((DebugErrorLevelMask & LevelErrors) == 0) {
       return EFI_SUCCESS;
     }
-    length = FormatAscii(line, DebugTextLineSize, "\n\rPEI_ASSERT!: %a (%d): %a\n\r", file,
+    length = FormatAscii(line, DebugTextLineSize, AssertFormat, file,
                          ReadU32(Data, AssertLineNumberOffset), description);
   } else if (Data != nullptr && CompareGuid(&Data->Type, &DebugMessageDataGuid)) {
     if ((ReadU32(Data, DebugLevelOffset) & DebugErrorLevelMask) == 0) {

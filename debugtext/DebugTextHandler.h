@@ -14,9 +14,6 @@ constexpr uint32_t DebugErrorLevelMask = 0x807B05FFu;
 // The line buffer: up to 199 characters and the NUL.
 constexpr uint32_t DebugTextLineSize = 200;
 
-// Bytes before the first NUL of an 8-bit string; the pointer must not be null.
-uint32_t AsciiLength(const char* Text);
-
 EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_CODE_TYPE Type,
                                    EFI_STATUS_CODE_VALUE Value, uint32_t Instance, const EFI_GUID* CallerId,
                                    const EFI_STATUS_CODE_DATA* Data);

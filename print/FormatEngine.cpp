@@ -99,6 +99,11 @@ const uint8_t* CopyCharacters(Output* Out, const uint8_t* Text, uint32_t Limit, 
     return Text;
   }
   for (; Limit != 0; Limit--) {
+    // The room is checked before the character is read: a text is read no
+    // further than the buffer can take.
+    if (!Out->CountOnlyMode && position >= end) {
+      break;
+    }
     uint32_t character = ReadCharacter(Text, TextCharSize);
     if (character == 0 || (PlainRun && EndsPlainRun(character))) {
       break;
@@ -106,9 +111,6 @@ const uint8_t* CopyCharacters(Output* Out, const uint8_t* Text, uint32_t Limit, 
     if (Out->CountOnlyMode) {
       Out->Count = AddSaturated(Out->Count, 1);
     } else {
-      if (position >= end) {
-        break;
-      }
       position[0] = static_cast<uint8_t>(character);
       if (Out->CharSize == 2) {
         position[1] = static_cast<uint8_t>(character >> 8);
@@ -158,13 +160,34 @@ void LayOutField(Output* Out, const Field* F) {
   bool number = (F->Flags & DigitsReversed) != 0;
   uint32_t content = F->ContentLength;
   if (!number) {
-    // A text without width and without a precision to cut at or to fill up
-    // to is just its characters: copy them up to the NUL without measuring.
-    if ((F->Flags & (WidthSet | PrecisionSet | GeneralPathOnly)) == 0 && F->Precision == 0 && !Out->CountOnlyMode) {
-      CopyCharacters(Out, F->Text, MaxCount, static_cast<int32_t>(textCharSize), textCharSize, false);
+    // A text is read no further than the field can show, so that a string
+    // without a NUL (a wild pointer) costs a bounded number of reads. A
+    // precision cuts it. Without one, a right-justified width needs its
+    // length only up to the width, to size the fill in front; the text is
+    // then copied up to its NUL or the end of the buffer in one pass, and a
+    // left-justified width takes its fill from the count copied. Nothing is
+    // read past FormatMaxCharacters, the engine's character limit.
+    uint32_t flags = F->Flags;
+    if ((flags & PrecisionSet) == 0 && F->Precision == 0 && !Out->CountOnlyMode) {
+      bool widthSet = (flags & WidthSet) != 0;
+      bool left = (flags & LeftAlign) != 0;
+      if (widthSet && !left) {
+        uint32_t limit = F->Width < FormatMaxCharacters ? F->Width : FormatMaxCharacters;
+        Fill(Out, F->Width - TextLength(F->Text, textCharSize, limit), ' ');
+      }
+      const uint8_t* stop =
+          CopyCharacters(Out, F->Text, FormatMaxCharacters, static_cast<int32_t>(textCharSize), textCharSize, false);
+      uint32_t copied = static_cast<uint32_t>(stop - F->Text) / textCharSize;
+      if (widthSet && left && F->Width > copied) {
+        Fill(Out, F->Width - copied, ' ');
+      }
       return;
     }
-    content = TextLength(F->Text, textCharSize, (F->Flags & PrecisionSet) != 0 ? F->Precision : MaxCount);
+    uint32_t limit = FormatMaxCharacters;
+    if ((flags & PrecisionSet) != 0 && F->Precision < limit) {
+      limit = F->Precision;
+    }
+    content = TextLength(F->Text, textCharSize, limit);
   }
   // From here on the precision is the length of the field without its width fill.
   uint32_t precision = F->Precision < content ? content : F->Precision;
@@ -314,6 +337,10 @@ uint8_t* FillCharacters(uint8_t* Position, const uint8_t* Limit, int32_t Count, 
     }
   }
   return Position;
+}
+
+uint32_t AsciiLengthWithin(const char* String, uint32_t Limit) {
+  return TextLength(reinterpret_cast<const uint8_t*>(String), 1, Limit);
 }
 
 uint32_t BoundedAsciiLength(const char* String) {

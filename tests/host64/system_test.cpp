@@ -177,6 +177,39 @@ TEST(Budgets, EveryReportKindAndConversionStaysWithinTheStackBudget) {
   EXPECT_NE(r->outputs.serial.find("Not Found 80000099 Warning Buffer Too Small|1234"), std::string::npos);
 }
 
+// Wild text pointers: memory nobody claims reads as 0xFF, so such a string
+// never ends. Each report must complete, print what fits and cost a bounded
+// number of instructions: a text is read no further than its field can show
+// (the line's 199 characters, or a width or precision), so a line costs at
+// most a few line-lengths of reads. The widest field a debug format can ask
+// for reads up to the engine's character limit of 1,000,000 characters; that
+// report has its own, larger bound.
+TEST(WildPointers, ATextThatNeverEndsCostsABoundedNumberOfInstructions) {
+  constexpr uint64_t kLineBound = 20'000;              // instructions of a handler call printing one wild line
+  constexpr uint64_t kCharacterLimitBound = 8'000'000;  // a field as wide as the engine's character limit
+  const auto r = RunJson(R"({"platform": {"control_byte": "0x80"}, "reports": [
+    {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%s\n", "args": ["0x12345678"]}},
+    {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%S\n", "args": ["0x12345678"]}},
+    {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%5a\n", "args": ["0x12345678"]}},
+    {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%-5a|\n", "args": ["0x12345678"]}},
+    {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%.40S|\n", "args": ["0x12345678"]}},
+    {"type": 3, "value": 0, "data": {"kind": "raw", "type_guid": "92D11080-496F-4D95-BE7E-037488382B0A",
+                                     "bytes": "0000000078563412"}},
+    {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%999999a\n", "args": ["0x12345678"]}}
+  ]})");
+  ASSERT_EQ(r->reports.size(), 7u);
+  EXPECT_FALSE(r->halt);
+  const std::string ff(199, '\xFF');
+  const std::string lines[] = {ff, ff, ff, ff, std::string(40, '\xFF') + "|\r\n", ff, ff};
+  EXPECT_EQ(r->outputs.serial, lines[0] + lines[1] + lines[2] + lines[3] + lines[4] + lines[5] + lines[6]);
+  for (size_t i = 0; i < r->reports.size(); ++i) {
+    const auto& text = r->reports[i].calls.at(0);
+    EXPECT_TRUE(text.stopped.empty()) << "report " << i;
+    EXPECT_EQ(text.status, 0u) << "report " << i;
+    EXPECT_LE(text.instructions, i + 1 < r->reports.size() ? kLineBound : kCharacterLimitBound) << "report " << i;
+  }
+}
+
 // The stack is RAM the emulator keeps itself, reached through store and load
 // callbacks instead of Unicorn's own RAM (whose 2.0.1 store path allocates on
 // every store). The stack's stores must arrive there, and the deepest stack

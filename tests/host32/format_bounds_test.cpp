@@ -1,0 +1,156 @@
+// How far the engine and the assertion line read: a string without a NUL
+// (a wild pointer, or a record whose text never ends) is read no further
+// than the output can use. Each string here ends right before a page that
+// cannot be read, so a read one character too far stops the test program.
+// Also the engine's character limit at its exact edge.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "DebugTextHandler.h"
+#include "ModuleHarness.h"
+#include "PrintInternal.h"
+
+namespace {
+
+// Bytes that end exactly where an unreadable page begins.
+class BeforeGuardPage {
+ public:
+  explicit BeforeGuardPage(const std::string& bytes) {
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    base_ = static_cast<uint8_t*>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    EXPECT_NE(base_, MAP_FAILED);
+    EXPECT_EQ(mprotect(base_ + page_, page_, PROT_NONE), 0);
+    start_ = base_ + page_ - bytes.size();
+    std::memcpy(start_, bytes.data(), bytes.size());
+  }
+  ~BeforeGuardPage() { munmap(base_, 2 * page_); }
+  BeforeGuardPage(const BeforeGuardPage&) = delete;
+  BeforeGuardPage& operator=(const BeforeGuardPage&) = delete;
+  uint8_t* start() const { return start_; }
+
+ private:
+  size_t page_ = 0;
+  uint8_t* base_ = nullptr;
+  uint8_t* start_ = nullptr;
+};
+
+std::string Widened(const std::string& Text) {
+  std::string Bytes;
+  for (char Character : Text) {
+    Bytes.push_back(Character);
+    Bytes.push_back('\0');
+  }
+  return Bytes;
+}
+
+struct BoundedRow {
+  const char* Format;
+  bool WideText;         // the string has 16-bit characters (%s, %S)
+  uint32_t BufferSize;   // in output characters
+  std::string Expected;  // 8-bit; widened for 16-bit output
+};
+
+constexpr uint32_t StringCharacters = 16;  // characters before the unreadable page
+
+TEST(FormatBounds, AStringWithoutNulIsReadOnlyAsFarAsItsFieldCanShow) {
+  const std::string x16(StringCharacters, 'x');
+  const std::vector<BoundedRow> Rows = {
+      // No width, no precision: copied until the buffer is full.
+      {"%a", false, 17, x16},
+      {"%a", false, 9, "xxxxxxxx"},
+      {"%s", true, 17, x16},
+      {"%S", true, 5, "xxxx"},
+      {"ab%a", false, 19, "ab" + x16},
+      // A right-justified width needs the length only up to the width.
+      {"%5a", false, 17, x16},
+      {"%16a", false, 17, x16},
+      {"%12s", true, 10, "xxxxxxxxx"},
+      // Left-justified: the fill comes after the text, which fills the buffer.
+      {"%-5a", false, 17, x16},
+      {"%-30a", false, 17, x16},
+      {"%-20S", true, 12, "xxxxxxxxxxx"},
+      // A precision cuts the text, and the field is then laid out whole.
+      {"%.16a|", false, 64, x16 + "|"},
+      {"%20.16a|", false, 64, "    " + x16 + "|"},
+      {"%-20.16a|", false, 64, x16 + "    |"},
+      {"%.3S|%.16s|", true, 64, "xxx|" + x16 + "|"},
+      {"%.*a|", false, 64, "xxxxx|"},  // precision 5 from the list
+  };
+  for (const BoundedRow& Row : Rows) {
+    BeforeGuardPage Text(Row.WideText ? Widened(x16) : x16);
+    uint32_t Pointer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Text.start()));
+    const uint32_t Slots[] = {std::strstr(Row.Format, "*") != nullptr ? 5u : Pointer, Pointer};
+    for (uint32_t Flags : {0u, uint32_t{GeneralPathOnly}, uint32_t{OutputWide}, uint32_t{OutputWide | GeneralPathOnly}}) {
+      SCOPED_TRACE(std::string("format \"") + Row.Format + "\", flags " + std::to_string(Flags));
+      bool Wide = (Flags & OutputWide) != 0;
+      std::vector<uint8_t> Buffer((Row.BufferSize + 1) * 2, 0xA5);
+      uint32_t Result = FormatToBuffer(Buffer.data(), Row.BufferSize, Flags, Row.Format, nullptr, Slots);
+      std::string Expected = Wide ? Widened(Row.Expected) : Row.Expected;
+      EXPECT_EQ(Result, Row.Expected.size());
+      EXPECT_EQ(std::string(Buffer.begin(), Buffer.begin() + Expected.size()), Expected);
+    }
+  }
+}
+
+TEST(FormatBounds, CountOnlyMeasuresATextUpToTheCharacterLimit) {
+  // A text longer than the limit counts as FormatMaxCharacters characters;
+  // a shorter one counts whole.
+  std::vector<char> Long(FormatMaxCharacters + 50, 'y');
+  Long.back() = 0;
+  const uint32_t LongSlot[] = {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Long.data()))};
+  EXPECT_EQ(FormatToBuffer(nullptr, 0, CountOnly, "%a", nullptr, LongSlot), FormatMaxCharacters);
+  EXPECT_EQ(FormatToBuffer(nullptr, 0, CountOnly, "%5a", nullptr, LongSlot), FormatMaxCharacters);
+  Long[FormatMaxCharacters - 1] = 0;
+  EXPECT_EQ(FormatToBuffer(nullptr, 0, CountOnly, "%a", nullptr, LongSlot), FormatMaxCharacters - 1);
+}
+
+TEST(FormatBounds, AFormatOfExactlyTheCharacterLimitIsTakenAndOneMoreIsRefused) {
+  for (uint32_t Flags : {0u, uint32_t{FormatWide}}) {
+    size_t CharSize = Flags == FormatWide ? 2 : 1;
+    for (uint32_t Length : {FormatMaxCharacters - 1, FormatMaxCharacters, FormatMaxCharacters + 1}) {
+      SCOPED_TRACE("format of " + std::to_string(Length) + " characters, flags " + std::to_string(Flags));
+      std::vector<uint8_t> Format((Length + 1) * CharSize, 0);
+      for (size_t Place = 0; Place < Length; Place++) {
+        Format[Place * CharSize] = 'f';
+      }
+      char Buffer[8];
+      std::memset(Buffer, 0xA5, sizeof(Buffer));
+      uint32_t Result = FormatToBuffer(Buffer, 4, Flags, Format.data(), nullptr, nullptr);
+      if (Length <= FormatMaxCharacters) {
+        EXPECT_EQ(Result, 3u);
+        EXPECT_EQ(std::string(Buffer, 4), std::string("fff\0", 4));
+        EXPECT_EQ(FormatToBuffer(nullptr, 0, Flags | CountOnly, Format.data(), nullptr, nullptr), Length);
+      } else {
+        EXPECT_EQ(Result, 0u);
+        EXPECT_EQ(static_cast<uint8_t>(Buffer[0]), 0xA5) << "a refused call writes nothing";
+        EXPECT_EQ(FormatToBuffer(nullptr, 0, Flags | CountOnly, Format.data(), nullptr, nullptr), 0u);
+      }
+    }
+  }
+  EXPECT_EQ(BoundedAsciiLength(std::string(FormatMaxCharacters, 'f').c_str()), FormatMaxCharacters);
+  EXPECT_EQ(BoundedAsciiLength(std::string(FormatMaxCharacters + 1, 'f').c_str()), FormatMaxCharacters + 1);
+  EXPECT_EQ(BoundedAsciiLength(std::string(FormatMaxCharacters + 7, 'f').c_str()), FormatMaxCharacters + 1);
+}
+
+TEST(FormatBounds, AnAssertionWhoseFileNameNeverEndsPrintsWhatFitsAndReadsNoFurther) {
+  // The record's file name runs from offset 52 up to an unreadable page.
+  std::string record(52 + 300, 'F');
+  std::memset(record.data(), 0, 52);
+  const uint32_t Line = 9;
+  std::memcpy(record.data() + 40, &Line, 4);
+  BeforeGuardPage Data(record);
+  test::ModuleHarness h;
+  h.platform.cmos.Set(0x5C, 0x80);
+  EXPECT_EQ(DebugTextHandler(h.services(), EFI_ERROR_CODE | EFI_ERROR_UNRECOVERED, 0x00010007, 0, nullptr,
+                             reinterpret_cast<const EFI_STATUS_CODE_DATA*>(Data.start())),
+            EFI_SUCCESS);
+  const std::string Prefix = "\r\nPEI_ASSERT!: ";
+  EXPECT_EQ(h.platform.legacyUart.Text(), Prefix + std::string(DebugTextLineSize - 1 - Prefix.size(), 'F'));
+}
+
+}  // namespace
