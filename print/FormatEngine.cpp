@@ -159,35 +159,32 @@ void LayOutField(Output* Out, const Field* F) {
   uint32_t textCharSize = (F->Flags & TextWide) != 0 ? 2 : 1;
   bool number = (F->Flags & DigitsReversed) != 0;
   uint32_t content = F->ContentLength;
+  uint32_t copyLimit = content;
   if (!number) {
-    // A text is read no further than the field can show, so that a string
-    // without a NUL (a wild pointer) costs a bounded number of reads. A
-    // precision cuts it. Without one, a right-justified width needs its
-    // length only up to the width, to size the fill in front; the text is
-    // then copied up to its NUL or the end of the buffer in one pass, and a
-    // left-justified width takes its fill from the count copied. Nothing is
-    // read past FormatMaxCharacters, the engine's character limit.
-    uint32_t flags = F->Flags;
-    if ((flags & PrecisionSet) == 0 && F->Precision == 0 && !Out->CountOnlyMode) {
-      bool widthSet = (flags & WidthSet) != 0;
-      bool left = (flags & LeftAlign) != 0;
-      if (widthSet && !left) {
-        uint32_t limit = F->Width < FormatMaxCharacters ? F->Width : FormatMaxCharacters;
-        Fill(Out, F->Width - TextLength(F->Text, textCharSize, limit), ' ');
-      }
-      const uint8_t* stop =
-          CopyCharacters(Out, F->Text, FormatMaxCharacters, static_cast<int32_t>(textCharSize), textCharSize, false);
-      uint32_t copied = static_cast<uint32_t>(stop - F->Text) / textCharSize;
-      if (widthSet && left && F->Width > copied) {
-        Fill(Out, F->Width - copied, ' ');
-      }
+    // A string without width or precision is just its characters (the
+    // general steps below make the same of it).
+    if ((F->Flags & (WidthSet | PrecisionSet | GeneralPathOnly)) == 0 && F->Precision == 0 && !Out->CountOnlyMode) {
+      CopyCharacters(Out, F->Text, FormatMaxCharacters, static_cast<int32_t>(textCharSize), textCharSize, false);
       return;
     }
+    // A text is read no further than the field can show, so that a string
+    // without a NUL (a wild pointer) costs a bounded number of reads. A
+    // precision cuts it. A string without one (precision 0) is measured
+    // only up to a right-justified width, to size the fill in front, and is
+    // then copied up to its NUL or the end of the buffer in one pass; a
+    // left-justified width takes its fill from the count copied. Nothing is
+    // read past FormatMaxCharacters, the engine's character limit.
     uint32_t limit = FormatMaxCharacters;
-    if ((flags & PrecisionSet) != 0 && F->Precision < limit) {
-      limit = F->Precision;
+    if ((F->Flags & PrecisionSet) != 0) {
+      limit = F->Precision < limit ? F->Precision : limit;
+    } else if (F->Precision == 0 && !Out->CountOnlyMode) {
+      copyLimit = FormatMaxCharacters;
+      limit = (F->Flags & (WidthSet | LeftAlign)) != WidthSet ? 0 : F->Width < limit ? F->Width : limit;
     }
     content = TextLength(F->Text, textCharSize, limit);
+    if (copyLimit != FormatMaxCharacters) {
+      copyLimit = content;
+    }
   }
   // From here on the precision is the length of the field without its width fill.
   uint32_t precision = F->Precision < content ? content : F->Precision;
@@ -207,13 +204,21 @@ void LayOutField(Output* Out, const Field* F) {
   }
   if (F->Sign != 0) {
     Fill(Out, 1, static_cast<uint8_t>(F->Sign));
-    content--;  // the sign was place 0 of the content
+    copyLimit--;  // the sign was place 0 of the content
+    content--;
     precision--;
   }
   Fill(Out, precision - content, number ? '0' : ' ');
   // Digit strings are stored least significant first and read backwards.
-  CopyCharacters(Out, F->Text, content, number ? -1 : static_cast<int32_t>(textCharSize), textCharSize, false);
+  const uint8_t* stop =
+      CopyCharacters(Out, F->Text, copyLimit, number ? -1 : static_cast<int32_t>(textCharSize), textCharSize, false);
   if (left) {
+    if (copyLimit == FormatMaxCharacters) {
+      // A string copied in one pass: the fill follows what was copied (a
+      // width is 0 when none was given).
+      uint32_t copied = static_cast<uint32_t>(stop - F->Text) / textCharSize;
+      widthFill = F->Width > copied ? F->Width - copied : 0;
+    }
     Fill(Out, widthFill, ' ');
   }
 }

@@ -52,6 +52,11 @@ constexpr uint32_t FormatScratchSize = 38;
 // (null format, null buffer, bufferSize 0 or over FormatMaxCharacters,
 // format longer than FormatMaxCharacters), which writes nothing at all.
 // Arguments come from PackedArgs when it is not null, else from ArgList.
+// A string argument is read no further than its field can show: up to the
+// precision, up to a right-justified width (to size the fill), and otherwise
+// up to its NUL or the end of the buffer; never past FormatMaxCharacters
+// characters, so a string longer than that counts as that many (this matters
+// only with CountOnly, or with a width or precision above the limit).
 uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const void* Format,
                         const uint32_t* ArgList, const uint32_t* PackedArgs);
 

@@ -121,6 +121,10 @@ const std::vector<FormatCase>& PlainDirectiveCases() {
       Row("%37d|", {Neg(-7)}, "                                   -7|"),
       Row("%037d|", {Neg(-7)}, "-000000000000000000000000000000000007|"),
       Row("%38x|", {1}, "                                     1|"),
+      // Widths at and just past the scratch area's size (FormatScratchSize, 38).
+      Row("%038d|", {Neg(-5)}, "-0000000000000000000000000000000000005|"),
+      Row("%39u|", {7}, std::string(38, ' ') + "7|"),
+      Row("%,38d|", {1234567}, std::string(29, ' ') + "1,234,567|"),
       Row("%4294967297d|", {5}, "5|"),
       Row("%2147483648d|", {5}, "5|"),
       Row("%lx|%ld|%lu", {0x89ABCDEFu, 0x1234567u, 5, 0, 7, 0}, "123456789ABCDEF|5|7"),
