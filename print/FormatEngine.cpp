@@ -80,7 +80,8 @@ const uint8_t* CopyCharacters(Output* Out, const uint8_t* Text, uint32_t Limit, 
       // A plain run has no limit but the buffer's end and steps by one.
       for (; position < end; Text++) {
         uint32_t character = *Text;
-        if (character <= '%' && (character == 0 || EndsPlainRun(character))) {
+        // Spaces, the commonest character at or below "%", stay in the loop.
+        if (character <= '%' && character != ' ' && (character == 0 || EndsPlainRun(character))) {
           break;
         }
         *position++ = static_cast<uint8_t>(character);
