@@ -138,8 +138,10 @@ TEST(FormatBounds, AFormatOfExactlyTheCharacterLimitIsTakenAndOneMoreIsRefused) 
 }
 
 TEST(FormatBounds, AnAssertionWhoseFileNameNeverEndsPrintsWhatFitsAndReadsNoFurther) {
-  // The record's file name runs from offset 52 up to an unreadable page.
-  std::string record(52 + 300, 'F');
+  // The record's file name runs from offset 52 up to an unreadable page,
+  // exactly as many characters as the line has room for after its prefix.
+  const std::string Prefix = "\r\nPEI_ASSERT!: ";
+  std::string record(52 + DebugTextLineSize - 1 - Prefix.size(), 'F');
   std::memset(record.data(), 0, 52);
   const uint32_t Line = 9;
   std::memcpy(record.data() + 40, &Line, 4);
@@ -149,7 +151,6 @@ TEST(FormatBounds, AnAssertionWhoseFileNameNeverEndsPrintsWhatFitsAndReadsNoFurt
   EXPECT_EQ(DebugTextHandler(h.services(), EFI_ERROR_CODE | EFI_ERROR_UNRECOVERED, 0x00010007, 0, nullptr,
                              reinterpret_cast<const EFI_STATUS_CODE_DATA*>(Data.start())),
             EFI_SUCCESS);
-  const std::string Prefix = "\r\nPEI_ASSERT!: ";
   EXPECT_EQ(h.platform.legacyUart.Text(), Prefix + std::string(DebugTextLineSize - 1 - Prefix.size(), 'F'));
 }
 
