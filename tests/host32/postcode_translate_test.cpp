@@ -18,7 +18,7 @@ const EFI_GUID kZeroGuid = {};
 
 
 enum class DataKind { None, ModuleGuid, ModuleSizeZero, NullGuidAddress, DebugType, StringType };
-enum class Caller { Null, Known84, Unknown, Zero };
+enum class Caller { Null, Known84, Unknown, Zero, Known84FirstWordOnly };
 
 struct TranslateCase {
   const char* what;
@@ -49,6 +49,8 @@ const TranslateCase kCases[] = {
     {"null GUID address in the data", 0x03020002, DataKind::NullGuidAddress, Caller::Known84, false, kPreset, 0},
     {"specific data without payload", 0x03020002, DataKind::ModuleSizeZero, Caller::Known84, false, kPreset, 0},
     {"unknown module", 0x03020002, DataKind::None, Caller::Unknown, false, kPreset, 1},
+    {"a known module's first word with another last byte", 0x03020002, DataKind::None, Caller::Known84FirstWordOnly,
+     false, kPreset, 1},
     {"all-zero GUID meets the zero row", 0x03020002, DataKind::None, Caller::Zero, false, kPreset, 1},
     {"null caller without data", 0x03020002, DataKind::None, Caller::Null, false, kPreset, 0},
     {"value of neither table, known module", 0x03020004, DataKind::None, Caller::Known84, false, kPreset, 1},
@@ -63,11 +65,14 @@ TEST_P(TranslateTable, GivesTheExpectedPostCode) {
   const EFI_GUID* base34 = ModuleWithBase(0x34);
   ASSERT_NE(base34, nullptr);
   const EFI_GUID* caller = nullptr;
+  EFI_GUID nearMiss = *ModuleWithBase(0x84);
+  nearMiss.Data4[7] ^= 0x01;
   switch (c.caller) {
     case Caller::Null: break;
     case Caller::Known84: caller = ModuleWithBase(0x84); break;
     case Caller::Unknown: caller = &kUnknownModule; break;
     case Caller::Zero: caller = &kZeroGuid; break;
+    case Caller::Known84FirstWordOnly: caller = &nearMiss; break;
   }
   test::DataRecord data = test::ModuleData(base34);
   test::DataRecord debug(DebugMessageDataGuid, 4, 4);
