@@ -210,6 +210,25 @@ TEST(WildPointers, ATextThatNeverEndsCostsABoundedNumberOfInstructions) {
   }
 }
 
+// An assertion record whose file name runs on for 60,000 characters (the
+// record holds no NUL): the file name is measured only up to the room the
+// line leaves for it, so the call costs what a line costs, not what the name
+// is long.
+TEST(WildPointers, AnAssertionWithAFileNameLongerThanTheLineCostsALine) {
+  constexpr uint64_t kLineBound = 20'000;
+  std::string bytes(20 * 2, '0');  // payload offsets 0-19: header fields the handler does not read
+  bytes += "07000000" + std::string(8 * 2, '0');  // line 7 at record offset 40, then offsets 44-51
+  for (int i = 0; i < 60'000; ++i) bytes += "46";  // "F" from record offset 52 on
+  const auto r = RunJson(R"({"platform": {"control_byte": "0x80"}, "reports": [{"type": "0x90000002",
+    "value": "0x00010007", "data": {"kind": "raw", "type_guid": "00000000-0000-0000-0000-000000000000", "bytes": ")" + bytes + R"("}}]})");
+  ASSERT_EQ(r->reports.size(), 1u);
+  const std::string prefix = "\r\nPEI_ASSERT!: ";
+  EXPECT_EQ(r->outputs.serial, prefix + std::string(199 - prefix.size(), 'F'));
+  const auto& text = r->reports[0].calls.at(0);
+  EXPECT_TRUE(text.stopped.empty());
+  EXPECT_LE(text.instructions, kLineBound);
+}
+
 // The stack is RAM the emulator keeps itself, reached through store and load
 // callbacks instead of Unicorn's own RAM (whose 2.0.1 store path allocates on
 // every store). The stack's stores must arrive there, and the deepest stack
