@@ -4,7 +4,7 @@
 # must make at least one test fail; a mutant that passes all tests is a fault
 # the tests cannot see.
 #   tools/mutants.sh [WORK_DIR [NAME...]]   (default: /tmp/statussink-mutants, every mutant)
-# The source tree is copied to WORK_DIR/src (timestamps kept) and built in
+# The source tree is copied to WORK_DIR/src and built in
 # WORK_DIR/build incrementally (firmware, host32, host64), so a second run in
 # the same WORK_DIR rebuilds only what changed; the fuzz tests are left out,
 # and a mutant's tests stop at the first one that fails.
@@ -51,10 +51,18 @@ cf8-not-restored ~~ platform/RegisterAccess.cpp ~~   IoWrite32(PciConfigAddressP
 EOF
 
 # Copies the tree (tracked and new files, not builds) to $src.
-rm -rf "$src"
+# Brings $src to the tree's content. Only files whose bytes differ are copied,
+# and they get a new time stamp: a file an earlier run left mutated, or
+# restored after its last build, is then always rebuilt, while the rest keep
+# the builds of earlier runs.
 mkdir -p "$src"
-(cd "$root" && git ls-files -z --cached --others --exclude-standard | grep -zv '^build' |
-  xargs -0 cp -p --parents -t "$src")
+(cd "$root" && git ls-files -z --cached --others --exclude-standard | grep -zv '^build') |
+  while IFS= read -r -d '' f; do
+    if ! cmp -s "$root/$f" "$src/$f"; then
+      mkdir -p "$src/$(dirname "$f")"
+      cp "$root/$f" "$src/$f"
+    fi
+  done
 
 build_and_test() {  # $1: name for the logs; status 0 when every test passed
   local name=$1
