@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -84,6 +86,11 @@ class PostCodeNamer {
   std::map<uint16_t, std::string> seen_;
 };
 
+// A row standing for alike deliveries of a repeated report says how many.
+std::string Repeated(const DeliveredReport& d) {
+  return d.repeat == 1 ? "" : fmt::format("  (x{}: reports {} to {} alike)", d.repeat, d.index, d.index + d.repeat - 1);
+}
+
 std::string TypeName(uint32_t type) {
   switch (type & EFI_STATUS_CODE_TYPE_MASK) {
     case EFI_PROGRESS_CODE: return "progress";
@@ -98,25 +105,53 @@ std::string TypeName(uint32_t type) {
 
 std::string PrintableText(const std::string& text) { return Printable(text); }
 
-std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath) {
+std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath, std::vector<std::string>* warnings) {
   std::map<uint32_t, std::string> symbols;
+  auto warn = [&](const std::string& text) {
+    if (warnings != nullptr) warnings->push_back(mapPath + ": " + text);
+  };
+  std::error_code error;
+  if (!std::filesystem::exists(mapPath, error)) return symbols;  // a bare image need not have a map
+  if (!std::filesystem::is_regular_file(mapPath, error)) {
+    warn("not a regular file; no symbol names");
+    return symbols;
+  }
+  auto hex = [](std::string_view text, uint64_t& value) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+  };
   std::ifstream in(mapPath);
   std::string line;
-  uint32_t preferred = 0;
+  std::optional<uint64_t> preferred;
+  size_t unread = 0;
   while (std::getline(in, line)) {
     if (auto at = line.find("Preferred load address is "); at != std::string::npos) {
-      preferred = static_cast<uint32_t>(std::stoull(line.substr(at + 26), nullptr, 16));
+      uint64_t base = 0;
+      std::string_view rest = std::string_view(line).substr(at + 26);
+      rest = rest.substr(0, rest.find_first_of(" \r\t"));
+      if (!hex(rest, base) || base > UINT32_MAX) {
+        warn("the preferred load address cannot be read; no symbol names");
+        return {};
+      }
+      preferred = base;
       continue;
     }
     // " 0001:0000002c       _ModuleEntry      000000000040022c     start_ModuleEntry.cpp.obj"
     std::istringstream fields(line);
     std::string section, name, rvaBase;
     if (!(fields >> section >> name >> rvaBase) || section.size() != 13 || section[4] != ':') continue;
-    if (rvaBase.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) continue;
+    if (rvaBase.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) continue;  // a section line
+    uint64_t address = 0;
+    if (!preferred || !hex(rvaBase, address) || address < *preferred || address - *preferred > UINT32_MAX) {
+      ++unread;
+      continue;
+    }
     if (name[0] == '?') name = name.substr(1, name.find('@') - 1);  // C++ name: the identifier before '@'
     else if (name[0] == '_') name = name.substr(1);
-    symbols[static_cast<uint32_t>(std::stoull(rvaBase, nullptr, 16) - preferred)] = name;
+    symbols[static_cast<uint32_t>(address - *preferred)] = name;
   }
+  if (in.bad()) warn("cannot be read to the end");
+  if (unread != 0) warn(std::to_string(unread) + " symbol lines cannot be read and are left out");
   return symbols;
 }
 
@@ -147,7 +182,7 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
     for (const std::string& step : run.dispatch) out += "  " + step + "\n";
   }
   out += fmt::format("Scenario: {}{}{} ({} reports)\n", s.name.empty() ? s.path : s.name,
-                     s.description.empty() ? "" : " - ", s.description, s.reports.size());
+                     s.description.empty() ? "" : " - ", s.description, s.DeliveryCount());
   out += fmt::format("Entry returned {}; handlers registered: ",
                      run.entry.status ? Hex32(*run.entry.status) : "nothing (" + run.entry.stopped + ")");
   for (size_t h = 0; h < run.handlers.size(); ++h) out += (h ? ", " : "") + HandlerName(ctx, run, h);
@@ -161,7 +196,7 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
   heading("POST codes (port 0x80)");
   {
     struct Row {
-      size_t report;
+      const DeliveredReport* delivered;
       uint16_t code;
       std::string meaning;
     };
@@ -169,10 +204,11 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
     PostCodeNamer namer;
     for (const DeliveredReport& d : run.reports)
       for (const CallResult& c : d.calls)
-        for (uint16_t code : c.postcodes) table.push_back({d.index, code, namer.Describe(code, *d.report)});
+        for (uint16_t code : c.postcodes) table.push_back({&d, code, namer.Describe(code, *d.report)});
     if (table.empty()) out += "(nothing)\n";
     rows(table.size(), [&](size_t i) {
-      out += fmt::format("  report {:>4}  {:04X}  {}\n", table[i].report, table[i].code, table[i].meaning);
+      out += fmt::format("  report {:>4}  {:04X}  {}{}\n", table[i].delivered->index, table[i].code, table[i].meaning,
+                         Repeated(*table[i].delivered));
     });
     out += fmt::format("  {} writes in all\n", run.postcodeWrites);
   }
@@ -208,8 +244,8 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
       results += fmt::format("{}{}={} ({} instr, {} B stack)", h ? "  " : "", HandlerName(ctx, run, h),
                              c.status ? Hex32(*c.status) : "stopped: " + c.stopped, c.instructions, c.stackBytes);
     }
-    out += fmt::format("  {:>6}  {:<19}  {}  {:>8}  {}\n", d.index, TypeName(d.report->type), Hex32(d.report->value),
-                       d.report->instance, results.empty() ? "(no handler registered)" : results);
+    out += fmt::format("  {:>6}  {:<19}  {}  {:>8}  {}{}\n", d.index, TypeName(d.report->type), Hex32(d.report->value),
+                       d.report->instance, results.empty() ? "(no handler registered)" : results, Repeated(d));
   });
 
   if (run.halt) {
@@ -222,8 +258,8 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
       for (uint16_t w : h.cycle) out += fmt::format(" {:04X}", w);
       out += fmt::format(" (each word written {} times), then again\n", h.writesPerWord);
     }
-    if (run.reports.size() < s.reports.size())
-      out += fmt::format("  {} later reports were not delivered\n", s.reports.size() - run.reports.size());
+    if (run.Delivered() < s.DeliveryCount())
+      out += fmt::format("  {} later reports were not delivered\n", s.DeliveryCount() - run.Delivered());
   }
 
   heading(fmt::format("Faults ({})", run.faults.size()));
@@ -234,7 +270,7 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
 
   heading("Statistics");
   out += fmt::format("  reports delivered {} of {}; instructions {}; I/O accesses {}; device memory accesses {}\n",
-                     run.reports.size(), s.reports.size(), run.instructions, run.ioAccesses, run.mmioAccesses);
+                     run.Delivered(), s.DeliveryCount(), run.instructions, run.ioAccesses, run.mmioAccesses);
   out += fmt::format("  entry: {} instructions, {} bytes of stack\n", run.entry.instructions, run.entry.stackBytes);
   for (size_t h = 0; h < run.handlerStats.size(); ++h) {
     const HandlerStats& hs = run.handlerStats[h];

@@ -7,13 +7,17 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "Run.h"
 
 namespace emu {
 
-// Public symbols of the image from its linker map, by RVA; used for naming only.
-std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath);
+// Public symbols of the image from its linker map, by RVA; used for naming
+// only, so a map that is missing, unreadable or malformed never stops a run:
+// lines that cannot be read are left out, and what was left out is said in
+// `warnings` when given.
+std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath, std::vector<std::string>* warnings = nullptr);
 
 using scenario::RenderContext;
 

@@ -28,10 +28,16 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   run.AddEntry(machine.RunEntry());
   run.handlers = machine.Handlers();
 
-  for (size_t i = 0; i < scenario.reports.size() && !machine.Halted(); ++i) {
-    run.AddReport({i, &scenario.reports[i], machine.Deliver(scenario.reports[i], i)});
-    if (options.progress && (i + 1) % options.progressEvery == 0) options.progress(i + 1, scenario.reports.size());
-  }
+  // A repeated report is delivered again and again from the one copy the
+  // scenario keeps; the run keeps alike deliveries in a row once.
+  const uint64_t total = scenario.DeliveryCount();
+  scenario.ForEachDelivery([&](uint64_t i, const scenario::Report& report) {
+    if (machine.Halted()) return false;
+    const size_t index = static_cast<size_t>(i);
+    run.AddReport({index, &report, machine.Deliver(report, index)});
+    if (options.progress && (index + 1) % options.progressEvery == 0) options.progress(index + 1, total);
+    return true;
+  });
 
   run.outputs = scenario::ReadOutputs(platform);
   run.memoryLogWindow.assign(platform.memoryLog.Bytes().begin(), platform.memoryLog.Bytes().end());

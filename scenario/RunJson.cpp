@@ -17,6 +17,7 @@ void RunResult::AddEntry(CallResult call) {
 }
 
 void RunResult::AddReport(DeliveredReport delivered) {
+  delivered.repeat = 1;
   for (size_t h = 0; h < delivered.calls.size(); ++h) {
     const CallResult& c = delivered.calls[h];
     instructions += c.instructions;
@@ -32,7 +33,30 @@ void RunResult::AddReport(DeliveredReport delivered) {
     s.maxInstructions = std::max(s.maxInstructions, c.instructions);
     s.maxStackBytes = std::max(s.maxStackBytes, c.stackBytes);
   }
+  if (!reports.empty()) {
+    DeliveredReport& last = reports.back();
+    if (last.report == delivered.report && last.index + last.repeat == delivered.index && last.calls == delivered.calls) {
+      ++last.repeat;
+      return;
+    }
+  }
   reports.push_back(std::move(delivered));
+}
+
+uint64_t RunResult::Delivered() const {
+  uint64_t count = 0;
+  for (const DeliveredReport& d : reports) count += d.repeat;
+  return count;
+}
+
+RunEnd Classify(const RunResult& run) {
+  constexpr std::string_view kBlink = "blink loop";
+  bool stopped = !run.faults.empty() || !run.imageIntact || (!run.entry.stopped.empty() && run.entry.stopped != kBlink);
+  for (const DeliveredReport& d : run.reports)
+    for (const CallResult& c : d.calls) stopped = stopped || (!c.stopped.empty() && c.stopped != kBlink);
+  if (run.halt && run.halt->reason != kBlink) stopped = true;
+  if (stopped) return RunEnd::Stopped;
+  return run.halt ? RunEnd::DesignedHalt : RunEnd::Clean;
 }
 
 void DescribeCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs, Halt& halt) {
@@ -70,8 +94,38 @@ Json StatusJson(const CallResult& c) { return c.status ? Json(*c.status) : Json(
 
 namespace {
 
+// What the report's data pointer was: a record the machine placed, an
+// address the scenario gave, or none.
+Json DataKind(const Report& r) {
+  if (r.data) return r.data->kind;
+  if (r.dataAddress) return "address";
+  return nullptr;
+}
+std::optional<uint32_t> DataPointer(const Report& r, uint32_t placedAt) {
+  if (r.data) return placedAt;
+  return r.dataAddress;
+}
+Json Optional(const std::optional<uint32_t>& v) { return v ? Json(*v) : Json(nullptr); }
+
+// Walks merged deliveries one delivery at a time, in order.
+class Deliveries {
+ public:
+  explicit Deliveries(const std::vector<DeliveredReport>& reports) : reports_(reports) {}
+  // The next delivery and its index.
+  const DeliveredReport& Next(size_t& index) {
+    while (k_ == reports_[e_].repeat) ++e_, k_ = 0;
+    index = reports_[e_].index + static_cast<size_t>(k_++);
+    return reports_[e_];
+  }
+
+ private:
+  const std::vector<DeliveredReport>& reports_;
+  size_t e_ = 0;
+  uint64_t k_ = 0;
+};
+
 // One delivered report as the JSON document shows it.
-Json ReportJson(const DeliveredReport& d, uint32_t dataAddress) {
+Json ReportJson(const DeliveredReport& d, size_t index, uint32_t dataAddress) {
   Json statuses = Json::array(), stopped = Json::array(), instructions = Json::array(), stack = Json::array();
   std::vector<uint16_t> codes;
   for (const CallResult& c : d.calls) {
@@ -81,13 +135,14 @@ Json ReportJson(const DeliveredReport& d, uint32_t dataAddress) {
     stack.push_back(c.stackBytes);
     codes.insert(codes.end(), c.postcodes.begin(), c.postcodes.end());
   }
-  return {{"index", d.index},
+  return {{"index", index},
           {"source", d.report->source},
           {"type", d.report->type},
           {"value", d.report->value},
           {"instance", d.report->instance},
-          {"data", d.report->data ? Json(d.report->data->kind) : Json(nullptr)},
-          {"data_address", d.report->data ? Json(dataAddress) : Json(nullptr)},
+          {"data", DataKind(*d.report)},
+          {"data_address", Optional(DataPointer(*d.report, dataAddress))},
+          {"caller_address", Optional(d.report->callerAddress)},
           {"results", statuses},
           {"stopped", stopped},
           {"instructions", instructions},
@@ -106,26 +161,31 @@ class ReportStream {
  public:
   ReportStream(std::string& out, uint32_t dataAddress) : out_(out), dataAddress_(dataAddress) {}
 
-  void Results(const std::vector<DeliveredReport>& reports) {
-    Array(reports.size(), 1, [&](size_t i, int level) {
-      const auto& calls = reports[i].calls;
+  void Results(const RunResult& run) {
+    Deliveries deliveries(run.reports);
+    Array(run.Delivered(), 1, [&](size_t, int level) {
+      size_t index;
+      const auto& calls = deliveries.Next(index).calls;
       Array(calls.size(), level, [&](size_t h, int) { Status(calls[h]); });
     });
   }
 
-  void Reports(const std::vector<DeliveredReport>& reports) {
-    Array(reports.size(), 1, [&](size_t i, int level) {
-      const DeliveredReport& d = reports[i];
+  void Reports(const RunResult& run) {
+    Deliveries deliveries(run.reports);
+    Array(run.Delivered(), 1, [&](size_t, int level) {
+      size_t index;
+      const DeliveredReport& d = deliveries.Next(index);
       const auto& calls = d.calls;
       const std::string in(2 * (level + 1), ' ');
       out_ += "{\n";
-      Field(in, "index", [&] { Number(d.index); });
+      Field(in, "index", [&] { Number(index); });
       Field(in, "source", [&] { Number(d.report->source); });
       Field(in, "type", [&] { Number(d.report->type); });
       Field(in, "value", [&] { Number(d.report->value); });
       Field(in, "instance", [&] { Number(d.report->instance); });
-      Field(in, "data", [&] { out_ += d.report->data ? Json(d.report->data->kind).dump() : "null"; });
-      Field(in, "data_address", [&] { d.report->data ? Number(dataAddress_) : void(out_ += "null"); });
+      Field(in, "data", [&] { out_ += DataKind(*d.report).dump(); });
+      Field(in, "data_address", [&] { out_ += Optional(DataPointer(*d.report, dataAddress_)).dump(); });
+      Field(in, "caller_address", [&] { out_ += Optional(d.report->callerAddress).dump(); });
       Field(in, "results", [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Status(calls[h]); }); });
       Field(in, "stopped",
             [&] { Array(calls.size(), level + 1, [&](size_t h, int) { out_ += Json(calls[h].stopped).dump(); }); });
@@ -189,8 +249,8 @@ Json ToJson(const RunResult& run, const RenderContext& ctx) { return BuildJson(r
 std::string ToJsonText(const RunResult& run, const RenderContext& ctx) {
   std::string text = BuildJson(run, ctx, true).dump(2);
   std::string results, reports;
-  ReportStream(results, run.dataAddress).Results(run.reports);
-  ReportStream(reports, run.dataAddress).Reports(run.reports);
+  ReportStream(results, run.dataAddress).Results(run);
+  ReportStream(reports, run.dataAddress).Reports(run);
   auto replace = [&](const char* mark, const std::string& with) {
     const std::string quoted = Json(mark).dump();
     const size_t at = text.find(quoted);
@@ -208,7 +268,7 @@ Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
   Json j;
   const Scenario& s = *run.scenario;
   j["machine"] = run.machine;
-  j["scenario"] = {{"path", s.path}, {"name", s.name}, {"reports", s.reports.size()}};
+  j["scenario"] = {{"path", s.path}, {"name", s.name}, {"reports", s.DeliveryCount()}};
   j["image"] = {{"path", run.imagePath},     {"source", run.imageSource},      {"format", run.imageFormat},
                 {"file_size", run.imageFileSize}, {"base", run.imageBase},
                 {"size", run.imageSize},     {"entry", run.entryPoint},        {"relocations", run.relocations},
@@ -236,10 +296,12 @@ Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
   j["hob"] = hobs;
   if (!streamed) {
     Json results = Json::array(), reports = Json::array();
-    for (const DeliveredReport& d : run.reports) {
-      results.push_back(ReportJson(d, run.dataAddress)["results"]);
-      reports.push_back(ReportJson(d, run.dataAddress));
-    }
+    for (const DeliveredReport& d : run.reports)
+      for (uint64_t k = 0; k < d.repeat; ++k) {
+        Json one = ReportJson(d, d.index + static_cast<size_t>(k), run.dataAddress);
+        results.push_back(one["results"]);
+        reports.push_back(std::move(one));
+      }
     j["results"] = results;
     j["reports"] = reports;
   } else {
@@ -289,7 +351,7 @@ Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
                 {"max_stack_bytes", run.maxStackBytes},
                 {"io_accesses", run.ioAccesses},
                 {"mmio_accesses", run.mmioAccesses},
-                {"reports_delivered", run.reports.size()},
+                {"reports_delivered", run.Delivered()},
                 {"image_bytes", run.imageFileSize},
                 {"handlers", perHandler}};
   if (!run.accesses.empty()) {

@@ -42,6 +42,8 @@ struct CallResult {
   uint64_t ioAccesses = 0;
   uint64_t mmioAccesses = 0;
   std::vector<uint16_t> postcodes;  // port 0x80 words written in this call (first of each run when stopped)
+
+  bool operator==(const CallResult&) const = default;
 };
 
 // A call that never returned, and where the boot stopped.
@@ -61,9 +63,13 @@ struct Halt {
 void DescribeCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs, Halt& halt);
 
 struct DeliveredReport {
-  size_t index = 0;  // delivery order
+  size_t index = 0;  // delivery order (of the first, when repeated)
   const Report* report = nullptr;
   std::vector<CallResult> calls;  // one per registered handler, in registration order
+  // Deliveries in a row of the same scenario report that every handler
+  // answered alike, kept once: a report repeated ten million times costs
+  // one entry, not ten million.
+  uint64_t repeat = 1;
 };
 
 struct HandlerStats {
@@ -104,7 +110,16 @@ struct RunResult {
   // Records the entry's call, then each delivered report, keeping the totals.
   void AddEntry(CallResult call);
   void AddReport(DeliveredReport delivered);
+  // Reports delivered, repeats counted.
+  uint64_t Delivered() const;
 };
+
+// How a run ended, in the order of precedence: a call stopped or faulted (an
+// instruction budget, a fault, the image written, a time limit) wins over
+// the module halting as designed (a blink loop, and nothing else wrong).
+// sinksim's exit status is the enum's value; 1 is bad input.
+enum class RunEnd { Clean = 0, DesignedHalt = 2, Stopped = 3 };
+RunEnd Classify(const RunResult& run);
 
 // Names for the addresses of a run (handlers, fault locations): offsets from
 // imageBase to names, taken from the image's map or given by the harness.

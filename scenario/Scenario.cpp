@@ -1,12 +1,18 @@
 #include "Scenario.h"
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 namespace scenario {
+
+uint64_t Scenario::DeliveryCount() const {
+  uint64_t count = 0;
+  for (const Report& r : reports) count += r.repeat;
+  return count;
+}
 
 std::vector<uint8_t> DataRecord::Placed(uint32_t address) const {
   std::vector<uint8_t> out = bytes;
@@ -32,6 +38,11 @@ constexpr uint32_t kStringPointerOffset = 24;
 constexpr uint32_t kAssertLineOffset = 40;
 constexpr uint32_t kAssertFileOffset = 52;
 
+// Text from the file quoted in a message: at most `most` characters of it.
+std::string Clipped(std::string_view text, size_t most = 60) {
+  return text.size() > most ? std::string(text.substr(0, most - 3)) + "..." : std::string(text);
+}
+
 // Where in the file a value sits, for error messages.
 struct Where {
   const std::string& file;
@@ -40,17 +51,45 @@ struct Where {
 
   Where Sub(const std::string& name) const { return {file, report, field.empty() ? name : field + "." + name}; }
   Where Item(size_t i) const { return {file, report, field + "[" + std::to_string(i) + "]"}; }
-  [[noreturn]] void Fail(const std::string& problem) const {
+  std::string Prefix() const {
     std::string msg = file + ":";
     if (report) msg += " report " + std::to_string(*report) + ":";
-    if (!field.empty()) msg += " field '" + field + "':";
-    throw ScenarioError(msg + " " + problem);
+    if (!field.empty()) msg += " field '" + Clipped(field, 100) + "':";
+    return msg;
   }
+  [[noreturn]] void Fail(const std::string& problem) const { throw ScenarioError(Prefix() + " " + problem); }
 };
 
+// The start of a value as JSON text. Only what is shown is serialised, so a
+// huge or deeply nested value costs no more than its first characters.
+void ShowInto(const Json& j, std::string& out, size_t most, int depth) {
+  constexpr auto kReplace = Json::error_handler_t::replace;
+  if (out.size() > most) return;
+  if (j.is_array() || j.is_object()) {
+    if (depth >= 8) {
+      out += "...";
+      return;
+    }
+    out += j.is_array() ? '[' : '{';
+    bool first = true;
+    for (auto it = j.begin(); it != j.end() && out.size() <= most; ++it) {
+      if (!first) out += ',';
+      first = false;
+      if (j.is_object()) out += Json(Clipped(it.key(), most)).dump(-1, ' ', false, kReplace) + ":";
+      ShowInto(*it, out, most, depth + 1);
+    }
+    out += j.is_array() ? ']' : '}';
+  } else if (j.is_string()) {
+    out += Json(Clipped(j.get_ref<const std::string&>(), most)).dump(-1, ' ', false, kReplace);
+  } else {
+    out += j.dump();
+  }
+}
+
 std::string Shown(const Json& j) {
-  std::string s = j.dump();
-  return s.size() > 60 ? s.substr(0, 57) + "..." : s;
+  std::string s;
+  ShowInto(j, s, 60, 0);
+  return Clipped(s);
 }
 
 // A number written as a JSON integer, or as a string in hexadecimal ("0x1F") or decimal.
@@ -116,7 +155,7 @@ Guid GuidOrModule(const Json& j, const Where& w) {
   const std::string& s = String(j, w);
   if (auto g = ParseGuid(s)) return *g;
   if (const ModuleRow* row = FindModuleByName(s)) return row->guid;
-  w.Fail("\"" + s + "\" is neither a GUID (XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX) nor a module name of the platform table");
+  w.Fail("\"" + Clipped(s) + "\" is neither a GUID (XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX) nor a module name of the platform table");
 }
 
 std::vector<uint8_t> HexBytes(const Json& j, const Where& w) {
@@ -130,12 +169,17 @@ std::vector<uint8_t> HexBytes(const Json& j, const Where& w) {
   for (char c : s)
     if (c != ' ' && c != ':' && c != '-') digits += c;
   if (digits.size() % 2 != 0) w.Fail("odd number of hexadecimal digits");
+  // Only hexadecimal digits: no sign, no prefix, nothing strtoul would skip.
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
   for (size_t i = 0; i < digits.size(); i += 2) {
-    const std::string pair = digits.substr(i, 2);
-    char* end = nullptr;
-    const unsigned long b = std::strtoul(pair.c_str(), &end, 16);
-    if (end != pair.c_str() + 2) w.Fail("\"" + pair + "\" is not a hexadecimal byte");
-    out.push_back(static_cast<uint8_t>(b));
+    const int high = digit(digits[i]), low = digit(digits[i + 1]);
+    if (high < 0 || low < 0) w.Fail("\"" + Clipped(digits.substr(i, 2)) + "\" is not a hexadecimal byte");
+    out.push_back(static_cast<uint8_t>(high << 4 | low));
   }
   return out;
 }
@@ -304,7 +348,7 @@ DataRecord ReadData(const Json& d, const Where& w) {
     }
     b->EndPayload();
   } else {
-    w.Sub("kind").Fail("unknown data kind \"" + kind + "\" (specific, debug, string, assert or raw)");
+    w.Sub("kind").Fail("unknown data kind \"" + Clipped(kind) + "\" (specific, debug, string, assert or raw)");
   }
   if (d.contains("size")) b->Put16(2, static_cast<uint16_t>(Number(d["size"], w.Sub("size"), 0xFFFF)));
   if (d.contains("header_size"))
@@ -347,7 +391,7 @@ void ReadPlatform(const Json& p, const Where& w, PlatformConfig& c) {
     else if (m == "stuck")
       c.legacySerial = LegacySerial::Stuck;
     else
-      wl.Fail("\"" + m + "\" is not present, absent or stuck");
+      wl.Fail("\"" + Clipped(m) + "\" is not present, absent or stuck");
   }
   if (p.contains("mmio_serial")) {
     const Where wm = w.Sub("mmio_serial");
@@ -379,13 +423,13 @@ void ReadPlatform(const Json& p, const Where& w, PlatformConfig& c) {
   }
   if (p.contains("sideband_bridge")) {
     const std::string& s = String(p["sideband_bridge"], w.Sub("sideband_bridge"));
-    if (s != "hidden" && s != "visible") w.Sub("sideband_bridge").Fail("\"" + s + "\" is not hidden or visible");
+    if (s != "hidden" && s != "visible") w.Sub("sideband_bridge").Fail("\"" + Clipped(s) + "\" is not hidden or visible");
     c.sidebandBridgeHidden = s == "hidden";
   }
   if (p.contains("memory_log_header")) c.memoryLogHeader = U32(p["memory_log_header"], w.Sub("memory_log_header"));
   if (p.contains("interrupts")) {
     const std::string& s = String(p["interrupts"], w.Sub("interrupts"));
-    if (s != "enabled" && s != "disabled") w.Sub("interrupts").Fail("\"" + s + "\" is not enabled or disabled");
+    if (s != "enabled" && s != "disabled") w.Sub("interrupts").Fail("\"" + Clipped(s) + "\" is not enabled or disabled");
     c.interruptsEnabled = s == "enabled";
   }
   if (p.contains("new_hob_fill")) c.pei.newHobFill = U8(p["new_hob_fill"], w.Sub("new_hob_fill"));
@@ -407,61 +451,180 @@ void ReadPlatform(const Json& p, const Where& w, PlatformConfig& c) {
   }
 }
 
+// Where the parser is in the document, followed through its callbacks, so
+// that a value the parser itself refuses (a number out of range, a syntax
+// error) is named by report and field, and nesting is refused before it
+// gets deep enough to cost anything.
+class ParsePath {
+ public:
+  struct TooDeep {};
+
+  bool Event(int depth, Json::parse_event_t event, const Json& parsed) {
+    using E = Json::parse_event_t;
+    switch (event) {
+      case E::object_start:
+      case E::array_start:
+        if (depth + 1 > kMaxJsonDepth) throw TooDeep{};
+        frames_.push_back({event == E::array_start, 0, {}});
+        break;
+      case E::key:
+        if (!frames_.empty()) frames_.back().key = Clipped(parsed.get_ref<const std::string&>(), 40);
+        break;
+      case E::object_end:
+      case E::array_end:
+        if (!frames_.empty()) frames_.pop_back();
+        Completed();
+        break;
+      case E::value:
+        Completed();
+        break;
+    }
+    return true;
+  }
+
+  // The value being read: reports[i] names the report, the rest the field.
+  Where At(const std::string& file) const {
+    std::optional<size_t> report;
+    std::string field;
+    size_t i = 0;
+    if (frames_.size() >= 2 && !frames_[0].array && frames_[0].key == "reports" && frames_[1].array) {
+      report = frames_[1].index;
+      i = 2;
+    }
+    for (; i < frames_.size(); ++i) {
+      const Frame& f = frames_[i];
+      if (f.array)
+        field += "[" + std::to_string(f.index) + "]";
+      else if (!f.key.empty())
+        field += (field.empty() ? "" : ".") + f.key;
+    }
+    return {file, report, field};
+  }
+
+ private:
+  struct Frame {
+    bool array;
+    size_t index;     // the element being read, in an array
+    std::string key;  // the member being read, in an object
+  };
+  void Completed() {
+    if (!frames_.empty() && frames_.back().array) ++frames_.back().index;
+  }
+  std::vector<Frame> frames_;
+};
+
+Json ParseJson(std::string_view text, const std::string& path) {
+  ParsePath where;
+  try {
+    return Json::parse(text.begin(), text.end(), [&](int depth, Json::parse_event_t event, Json& parsed) {
+      return where.Event(depth, event, parsed);
+    });
+  } catch (const ParsePath::TooDeep&) {
+    where.At(path).Fail("arrays and objects nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+  } catch (const Json::parse_error& e) {
+    // nlohmann reports the byte offset; give the line as well.
+    const size_t at = std::min<size_t>(e.byte, text.size());
+    const size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + at, '\n'));
+    const Where w = where.At(path);
+    throw ScenarioError(path + ": line " + std::to_string(line) + ":" + w.Prefix().substr(path.size() + 1) +
+                        " not valid JSON: " + Clipped(e.what(), 200));
+  } catch (const Json::exception& e) {
+    // A number beyond what a double holds, for one.
+    where.At(path).Fail("not a value this reader can hold: " + Clipped(e.what(), 200));
+  }
+}
+
+uint64_t LimitValue(const Json& limits, const char* name, const Where& w, uint64_t most) {
+  const Where wv = w.Sub(name);
+  const uint64_t v = Number(limits[name], wv, UINT64_MAX);
+  if (v == 0 || v > most)
+    wv.Fail(std::to_string(v) + " is outside 1 to " + std::to_string(most) + ", the bounds that keep every run finite");
+  return v;
+}
+
+Report ReadReport(const Json& r, const Where& w, size_t i) {
+  OnlyFields(r, w, {"type", "value", "instance", "caller", "caller_address", "data", "data_address", "repeat", "note"});
+  Report rep;
+  rep.source = i;
+  if (!r.contains("type")) w.Sub("type").Fail("missing");
+  if (!r.contains("value")) w.Sub("value").Fail("missing");
+  rep.type = U32(r["type"], w.Sub("type"));
+  rep.value = U32(r["value"], w.Sub("value"));
+  if (r.contains("instance")) rep.instance = U32(r["instance"], w.Sub("instance"));
+  const bool caller = r.contains("caller") && !r["caller"].is_null();
+  const bool data = r.contains("data") && !r["data"].is_null();
+  if (caller) rep.caller = GuidOrModule(r["caller"], w.Sub("caller"));
+  if (data) rep.data = ReadData(r["data"], w.Sub("data"));
+  if (r.contains("caller_address")) {
+    if (caller) w.Sub("caller_address").Fail("excludes 'caller': give the GUID or the address it is at, not both");
+    rep.callerAddress = U32(r["caller_address"], w.Sub("caller_address"));
+  }
+  if (r.contains("data_address")) {
+    if (data) w.Sub("data_address").Fail("excludes 'data': give the record or the address it is at, not both");
+    rep.dataAddress = U32(r["data_address"], w.Sub("data_address"));
+  }
+  if (r.contains("note")) rep.note = String(r["note"], w.Sub("note"));
+  if (r.contains("repeat")) rep.repeat = Number(r["repeat"], w.Sub("repeat"), kMaxDeliveries);
+  return rep;
+}
+
 }  // namespace
 
 Scenario ParseScenario(std::string_view text, const std::string& path) {
   Scenario s;
   s.path = path;
   const Where top{s.path, std::nullopt, ""};
-  Json j;
+  const Json j = ParseJson(text, s.path);
   try {
-    j = Json::parse(text.begin(), text.end());
-  } catch (const Json::parse_error& e) {
-    // nlohmann reports the byte offset; give the line as well.
-    const size_t at = std::min<size_t>(e.byte, text.size());
-    const size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + at, '\n'));
-    throw ScenarioError(path + ": line " + std::to_string(line) + ": not valid JSON: " + e.what());
-  }
-  OnlyFields(j, top, {"name", "description", "platform", "limits", "reports"});
-  if (j.contains("name")) s.name = String(j["name"], top.Sub("name"));
-  if (j.contains("description")) s.description = String(j["description"], top.Sub("description"));
-  if (j.contains("platform")) ReadPlatform(j["platform"], top.Sub("platform"), s.platform);
-  if (j.contains("limits")) {
-    const Where wl = top.Sub("limits");
-    OnlyFields(j["limits"], wl, {"instructions_per_call", "blink_writes"});
-    if (j["limits"].contains("instructions_per_call"))
-      s.limits.instructionsPerCall = Number(j["limits"]["instructions_per_call"], wl.Sub("instructions_per_call"), UINT64_MAX);
-    if (j["limits"].contains("blink_writes"))
-      s.limits.blinkWrites = Number(j["limits"]["blink_writes"], wl.Sub("blink_writes"), UINT64_MAX);
-  }
-  if (!j.contains("reports")) top.Sub("reports").Fail("missing");
-  const Json& reports = j["reports"];
-  if (!reports.is_array()) top.Sub("reports").Fail("expected an array of reports");
-  for (size_t i = 0; i < reports.size(); ++i) {
-    const Json& r = reports[i];
-    const Where w{s.path, i, ""};
-    OnlyFields(r, w, {"type", "value", "instance", "caller", "data", "repeat", "note"});
-    Report rep;
-    rep.source = i;
-    if (!r.contains("type")) w.Sub("type").Fail("missing");
-    if (!r.contains("value")) w.Sub("value").Fail("missing");
-    rep.type = U32(r["type"], w.Sub("type"));
-    rep.value = U32(r["value"], w.Sub("value"));
-    if (r.contains("instance")) rep.instance = U32(r["instance"], w.Sub("instance"));
-    if (r.contains("caller") && !r["caller"].is_null()) rep.caller = GuidOrModule(r["caller"], w.Sub("caller"));
-    if (r.contains("data") && !r["data"].is_null()) rep.data = ReadData(r["data"], w.Sub("data"));
-    if (r.contains("note")) rep.note = String(r["note"], w.Sub("note"));
-    const uint64_t repeat = r.contains("repeat") ? Number(r["repeat"], w.Sub("repeat"), 10'000'000) : 1;
-    if (s.reports.size() + repeat > 10'000'000) w.Sub("repeat").Fail("more than 10,000,000 reports in all");
-    for (uint64_t k = 0; k < repeat; ++k) s.reports.push_back(rep);
+    OnlyFields(j, top, {"name", "description", "platform", "limits", "reports"});
+    if (j.contains("name")) s.name = String(j["name"], top.Sub("name"));
+    if (j.contains("description")) s.description = String(j["description"], top.Sub("description"));
+    if (j.contains("platform")) ReadPlatform(j["platform"], top.Sub("platform"), s.platform);
+    if (j.contains("limits")) {
+      const Where wl = top.Sub("limits");
+      const Json& l = j["limits"];
+      OnlyFields(l, wl, {"instructions_per_call", "blink_writes"});
+      if (l.contains("instructions_per_call"))
+        s.limits.instructionsPerCall = LimitValue(l, "instructions_per_call", wl, Limits::kMaxInstructionsPerCall);
+      if (l.contains("blink_writes")) s.limits.blinkWrites = LimitValue(l, "blink_writes", wl, Limits::kMaxBlinkWrites);
+    }
+    if (!j.contains("reports")) top.Sub("reports").Fail("missing");
+    const Json& reports = j["reports"];
+    if (!reports.is_array()) top.Sub("reports").Fail("expected an array of reports");
+    uint64_t deliveries = 0;
+    for (size_t i = 0; i < reports.size(); ++i) {
+      const Where w{s.path, i, ""};
+      Report rep = ReadReport(reports[i], w, i);
+      deliveries += rep.repeat;
+      if (deliveries > kMaxDeliveries)
+        w.Sub("repeat").Fail("more than " + std::to_string(kMaxDeliveries) + " reports in all");
+      s.reports.push_back(std::move(rep));
+    }
+  } catch (const Json::exception& e) {
+    throw ScenarioError(s.path + ": " + Clipped(e.what(), 200));
   }
   return s;
 }
 
 Scenario LoadScenario(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error) throw ScenarioError(path + ": cannot open the scenario file: " + error.message());
+  if (fs::is_directory(status)) throw ScenarioError(path + ": is a directory, not a scenario file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ScenarioError(path + ": cannot open the scenario file");
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Read in pieces up to the limit, so that a device or a pipe that never
+  // ends (/dev/zero) is refused instead of read until memory runs out.
+  std::string text;
+  std::vector<char> piece(1 << 16);
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    text.append(piece.data(), static_cast<size_t>(in.gcount()));
+    if (text.size() > kMaxScenarioFileBytes)
+      throw ScenarioError(path + ": larger than " + std::to_string(kMaxScenarioFileBytes >> 20) +
+                          " MiB, the most a scenario file may hold");
+  }
+  if (in.bad()) throw ScenarioError(path + ": cannot read the scenario file");
   return ParseScenario(text, path);
 }
 

@@ -54,7 +54,8 @@ struct Report {
   // Each excludes its placed counterpart (`caller`, `data`).
   std::optional<uint32_t> callerAddress;
   std::optional<uint32_t> dataAddress;
-  size_t source = 0;  // index of the report in the file (repeats share it)
+  size_t source = 0;    // index of the report in the file
+  uint64_t repeat = 1;  // deliveries of this report in a row (kept once, never copied)
   std::string note;
 };
 
@@ -87,6 +88,12 @@ struct Limits {
   // blink loop: one full cycle of four words of 983,040 writes each, plus the
   // write that starts the next cycle.
   uint64_t blinkWrites = 4ull * 0xF0000 + 1;
+
+  // The most a scenario may ask for, so that every run ends: a billion
+  // instructions is about a minute of emulation for one call, and eight
+  // blink cycles are far more than the one needed to recognise the loop.
+  static constexpr uint64_t kMaxInstructionsPerCall = 1'000'000'000;
+  static constexpr uint64_t kMaxBlinkWrites = 8 * 4ull * 0xF0000 + 1;
 };
 
 struct Scenario {
@@ -95,8 +102,26 @@ struct Scenario {
   std::string description;
   PlatformConfig platform;
   Limits limits;
-  std::vector<Report> reports;  // repeats expanded, in delivery order
+  std::vector<Report> reports;  // as the file lists them; each is delivered `repeat` times in a row
+
+  // Reports delivered in all, repeats counted.
+  uint64_t DeliveryCount() const;
+  // Calls each(delivery index, report) for every delivery in order while it returns true.
+  template <typename Each>
+  void ForEachDelivery(const Each& each) const {
+    uint64_t index = 0;
+    for (const Report& r : reports)
+      for (uint64_t k = 0; k < r.repeat; ++k)
+        if (!each(index++, r)) return;
+  }
 };
+
+// Deliveries one scenario may ask for, repeats counted.
+constexpr uint64_t kMaxDeliveries = 10'000'000;
+// The largest scenario file read, and the deepest nesting of arrays and
+// objects in it (a scenario needs six levels).
+constexpr uint64_t kMaxScenarioFileBytes = 16u << 20;
+constexpr int kMaxJsonDepth = 64;
 
 // Where a report's data record is placed for the handlers. The error line
 // prints the record's address, so both harnesses use the same one when they can.

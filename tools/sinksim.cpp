@@ -5,11 +5,14 @@
 //   sinksim log DUMP [--offset N] [--json]   reads the memory log out of a dump of its window
 //   sinksim postcode CODE...       names POST codes (hexadecimal)
 //   sinksim qemu [SCENARIO] [--json] [--time-limit S]   the same run on QEMU's PC machine
+// Exit status, every verb: 0 clean, 1 bad input, 2 the module halted as
+// designed (a blink loop), 3 a handler call stopped or faulted.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -24,11 +27,43 @@
 namespace {
 
 constexpr int kExitBadInput = 1;
-constexpr int kExitFaults = 3;  // the run completed but the watcher saw faults
 
 std::string MapPathFor(const std::string& image) {
   const auto dot = image.rfind('.');
   return (dot == std::string::npos ? image : image.substr(0, dot)) + ".map";
+}
+
+constexpr const char* kExitStatusHelp =
+    "Exit status (every verb):\n"
+    "  0  clean: every call returned, no fault\n"
+    "  1  bad input: command line, scenario, image, volume or dump refused\n"
+    "  2  the module halted as designed: a handler blinks its POST code for ever\n"
+    "     after an unrecoverable error, and nothing else went wrong\n"
+    "  3  a handler call was stopped or faulted: instruction budget, a fault, a\n"
+    "     write outside the allowed places or into the image, a time limit (3 wins over 2)";
+
+// Images, volumes and dumps are read whole: only regular files of a size a
+// flash part or a memory dump can have are taken.
+constexpr uintmax_t kMaxInputFileBytes = 256u << 20;
+
+void RequireInputFile(const std::string& path, const char* what) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error) throw std::invalid_argument(path + ": cannot open the " + what + ": " + error.message());
+  if (fs::is_directory(status)) throw std::invalid_argument(path + ": is a directory, not a " + what);
+  if (!fs::is_regular_file(status)) throw std::invalid_argument(path + ": not a regular file, so not a " + what);
+  if (fs::file_size(path, error) > kMaxInputFileBytes)
+    throw std::invalid_argument(path + ": larger than " + std::to_string(kMaxInputFileBytes >> 20) + " MiB, not a " +
+                                what);
+}
+
+// Symbol names from the map beside the image; a bad map costs the names only.
+std::map<uint32_t, std::string> SymbolsBeside(const std::string& image) {
+  std::vector<std::string> warnings;
+  auto symbols = emu::ReadMapSymbols(MapPathFor(image), &warnings);
+  for (const std::string& w : warnings) std::cerr << "sinksim: warning: " << w << "\n";
+  return symbols;
 }
 
 uint64_t ParseNumber(const std::string& text, int base, uint64_t max, const char* what) {
@@ -52,13 +87,14 @@ struct ImageChoice {
 int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet,
         const std::string& dumpLog) {
   const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
+  RequireInputFile(choice.fv.empty() ? choice.efi : choice.fv, choice.fv.empty() ? "PE32 image" : "firmware volume");
   const emu::FlashImage image = choice.fv.empty() ? emu::PlaceRelocated(emu::LoadPeImage(choice.efi))
                                                   : emu::LoadVolume(choice.fv, choice.fvBase);
   const std::string imagePath = image.path;
   emu::RunOptions options;
   options.keepAccessLog = accesses;
   // Progress for runs long enough to need it, on a terminal only, so output stays clean.
-  const bool showProgress = !quiet && isatty(STDERR_FILENO) && scenario.reports.size() >= 5000;
+  const bool showProgress = !quiet && isatty(STDERR_FILENO) && scenario.DeliveryCount() >= 5000;
   if (showProgress) {
     options.progress = [](size_t done, size_t total) {
       std::fprintf(stderr, "\r%zu of %zu reports delivered", done, total);
@@ -74,25 +110,27 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
     if (!out) throw std::runtime_error(dumpLog + ": cannot write the memory log window");
   }
   emu::RenderContext context;
-  context.symbols = emu::ReadMapSymbols(MapPathFor(imagePath));
+  context.symbols = SymbolsBeside(imagePath);
   if (json)
     std::cout << scenario::ToJsonText(run, context) << "\n";
   else
     std::cout << emu::ToText(run, context);
-  return run.faults.empty() ? 0 : kExitFaults;
+  return static_cast<int>(scenario::Classify(run));
 }
 
 int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, bool json) {
   const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
+  RequireInputFile(options.volume, "firmware volume");
+  RequireInputFile(options.stub, "boot ROM");
   const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, options);
   emu::RenderContext context;
-  context.symbols = emu::ReadMapSymbols(MapPathFor(options.volume));  // the map beside the volume
+  context.symbols = SymbolsBeside(options.volume);  // the map beside the volume
   if (json)
     std::cout << qemu::ToJson(result, context).dump(2) << "\n";
   else
     std::cout << qemu::ToText(result, context);
-  const bool clean = result.run.faults.empty() && result.facts.problems.empty();
-  return clean ? 0 : kExitFaults;
+  if (!result.facts.problems.empty()) return static_cast<int>(scenario::RunEnd::Stopped);
+  return static_cast<int>(scenario::Classify(result.run));
 }
 
 }  // namespace
@@ -100,6 +138,7 @@ int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, b
 int main(int argc, char** argv) {
   CLI::App app{"sinksim: runs StatusSinkPei on an emulated PEI machine"};
   app.require_subcommand(1);
+  app.footer(kExitStatusHelp);
   std::string image, volume, volumeBase = std::to_string(SS_DEFAULT_FV_BASE), dumpLog;
   app.add_option("--image", image, "run this bare .efi, relocated by the loader, instead of the volume");
 
@@ -144,7 +183,12 @@ int main(int argc, char** argv) {
   onQemu->add_option("--time-limit", qemuOptions.timeLimitSeconds, "seconds before QEMU is stopped (default 5)");
   onQemu->add_option("--keep", qemuOptions.keepDirectory, "keep the ROM, trace FIFO and serial files in this directory");
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help is a "parse error" of status 0; every other one is bad input.
+    return app.exit(e) == 0 ? 0 : kExitBadInput;
+  }
   try {
     if (run->parsed()) {
       if (!image.empty() && !volume.empty()) throw std::invalid_argument("--image and --fv exclude each other");
@@ -159,6 +203,7 @@ int main(int argc, char** argv) {
     }
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
     if (log->parsed()) {
+      RequireInputFile(dump, "memory dump");
       const emu::LogDump decoded = emu::ReadLogDump(dump, ParseNumber(dumpOffset, 0, UINT64_MAX, "--offset"));
       if (logJson)
         std::cout << emu::LogDumpJson(decoded).dump(2) << "\n";
@@ -185,7 +230,7 @@ int main(int argc, char** argv) {
     for (const std::string& f : files) {
       try {
         const scenario::Scenario s = scenario::LoadScenario(f);
-        std::cout << f << ": " << s.reports.size() << " reports\n";
+        std::cout << f << ": " << s.DeliveryCount() << " reports\n";
       } catch (const scenario::ScenarioError& e) {
         std::cerr << "sinksim: " << e.what() << "\n";
         status = kExitBadInput;

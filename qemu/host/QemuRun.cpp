@@ -341,6 +341,12 @@ std::optional<std::string> NotRepresentable(const scenario::PlatformConfig& plat
   return std::nullopt;
 }
 
+std::optional<std::string> NotRepresentable(const scenario::Scenario& scenario) {
+  for (const scenario::Report& r : scenario.reports)
+    if (r.callerAddress || r.dataAddress) return "a report's pointer is given as an address";
+  return NotRepresentable(scenario.platform);
+}
+
 scenario::PlatformConfig MatchingPlatform(const scenario::PlatformConfig& platform, const QemuFacts& facts) {
   auto probe = [&](uint32_t address) {
     for (const QemuFacts::Probe& p : facts.probes)
@@ -516,8 +522,14 @@ void AssembleReports(const SummaryReading& reading, const TraceReader& trace, co
   if (entryRuns != trace.runs.end()) run.entry.postcodes = words(entryRuns->second, false);
   if (!run.entry.status) run.entry.stopped = facts.timedOut ? "time limit" : "fault";
 
-  for (int i = 0; i < reading.delivered && i < static_cast<int>(scenario.reports.size()); ++i) {
-    emu::DeliveredReport d{static_cast<size_t>(i), &scenario.reports[static_cast<size_t>(i)], {}};
+  std::vector<const scenario::Report*> delivered;
+  scenario.ForEachDelivery([&](uint64_t i, const scenario::Report& r) {
+    if (i >= static_cast<uint64_t>(std::max(reading.delivered, 0))) return false;
+    delivered.push_back(&r);
+    return true;
+  });
+  for (int i = 0; i < static_cast<int>(delivered.size()); ++i) {
+    emu::DeliveredReport d{static_cast<size_t>(i), delivered[static_cast<size_t>(i)], {}};
     for (int h = 0; h < static_cast<int>(run.handlers.size()); ++h) {
       // The calls of the last report stop at the one that never returned.
       if (!reading.lastCall || (i == reading.lastCall->first && h > reading.lastCall->second)) break;

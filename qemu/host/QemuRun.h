@@ -59,6 +59,9 @@ struct QemuRunResult {
 // Why QEMU's PC cannot stand for the scenario's board, or nothing when it can:
 // its legacy port is QEMU's own 16550, always there and never stuck.
 std::optional<std::string> NotRepresentable(const scenario::PlatformConfig& platform);
+// The same for a whole scenario: also a report whose pointer is given as an
+// address (the boot ROM places every record in its report area).
+std::optional<std::string> NotRepresentable(const scenario::Scenario& scenario);
 
 // The scenario's board as QEMU's PC has it, for the emulated machine: the
 // host bridge's register 0xDC as QEMU answered it, the legacy port draining

@@ -18,6 +18,9 @@ void Append(std::vector<uint8_t>& out, const T& value) {
   out.insert(out.end(), bytes, bytes + sizeof(T));
 }
 
+// The block shares a 128 KiB boot ROM with the volume and the boot code.
+constexpr size_t kMaxBlockBytes = 128u << 10;
+
 void PadTo4(std::vector<uint8_t>& out) { out.resize((out.size() + 3) & ~size_t{3}, 0); }
 
 }  // namespace
@@ -49,7 +52,19 @@ std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario) {
   Append(block, header);
   for (const auto& [offset, value] : p.cmos) Append(block, CmosEntry{offset, value});
   PadTo4(block);
+  for (const scenario::Report& r : scenario.reports)
+    if (r.callerAddress || r.dataAddress)
+      throw scenario::ScenarioError(scenario.path + ": report " + std::to_string(r.source) + ": field '" +
+                                    (r.callerAddress ? "caller_address" : "data_address") +
+                                    "': the QEMU boot ROM delivers pointers into its report area only");
+  const uint64_t deliveries = scenario.DeliveryCount();
   for (const scenario::Report& r : scenario.reports) {
+    // Each delivery is its own entry in the ROM: refuse before building a
+    // block that could never fit.
+    if (block.size() + r.repeat * sizeof(ReportEntry) > kMaxBlockBytes)
+      throw scenario::ScenarioError(scenario.path + ": " + std::to_string(deliveries) +
+                                    " reports do not fit in the QEMU boot ROM (" + std::to_string(kMaxBlockBytes >> 10) +
+                                    " KiB)");
     ReportEntry entry{};
     entry.Type = r.type;
     entry.Value = r.value;
@@ -65,9 +80,15 @@ std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario) {
     }
     entry.DataLength = static_cast<uint32_t>(data.size());
     entry.Length = static_cast<uint32_t>((sizeof entry + data.size() + 3) & ~size_t{3});
-    Append(block, entry);
-    block.insert(block.end(), data.begin(), data.end());
-    PadTo4(block);
+    for (uint64_t k = 0; k < r.repeat; ++k) {
+      Append(block, entry);
+      block.insert(block.end(), data.begin(), data.end());
+      PadTo4(block);
+      if (block.size() > kMaxBlockBytes)
+        throw scenario::ScenarioError(scenario.path + ": " + std::to_string(deliveries) +
+                                      " reports do not fit in the QEMU boot ROM (" +
+                                      std::to_string(kMaxBlockBytes >> 10) + " KiB)");
+    }
   }
   const uint32_t length = static_cast<uint32_t>(block.size());
   std::memcpy(block.data() + offsetof(ReportBlockHeader, Length), &length, 4);

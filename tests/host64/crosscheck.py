@@ -18,7 +18,7 @@ SERVICE_COUNTS = ["locate_ppi", "register", "create_hob", "get_hob_list", "copy_
 
 def run(cmd):
     done = subprocess.run(cmd, capture_output=True, text=True)
-    if done.returncode not in (0, 3):
+    if done.returncode not in (0, 2, 3):  # clean, halted as designed, stopped: all are runs
         sys.exit(f"{' '.join(cmd)} failed ({done.returncode}): {done.stderr.strip()}")
     return json.loads(done.stdout)
 

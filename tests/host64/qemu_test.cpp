@@ -85,6 +85,26 @@ TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLay
   EXPECT_THROW(qemu::CompileReportBlock(tooMany), scenario::ScenarioError);
 }
 
+// The boot ROM places every record in its report area and holds each
+// delivery as an entry: a pointer given as an address, or more reports than
+// the ROM can hold, is refused before anything is built.
+TEST(QemuReportBlock, RefusesGivenPointersAndMoreReportsThanTheRomHolds) {
+  for (const char* report : {R"({"type": 3, "value": 0, "data_address": "0x12345678"})",
+                             R"({"type": 3, "value": 0, "caller_address": "0x12345678"})"}) {
+    const scenario::Scenario s = scenario::ParseScenario(std::string(R"({"reports": [)") + report + "]}", "inline.json");
+    EXPECT_TRUE(qemu::NotRepresentable(s)) << report;
+    EXPECT_THROW(qemu::CompileReportBlock(s), scenario::ScenarioError) << report;
+  }
+  const scenario::Scenario many =
+      scenario::ParseScenario(R"({"reports": [{"type": 1, "value": 1, "repeat": 10000000}]})", "inline.json");
+  try {
+    qemu::CompileReportBlock(many);
+    ADD_FAILURE() << "accepted";
+  } catch (const scenario::ScenarioError& e) {
+    EXPECT_NE(std::string(e.what()).find("do not fit in the QEMU boot ROM"), std::string::npos) << e.what();
+  }
+}
+
 TEST(QemuRom, PutsTheVolumeFirstTheReportsAfterItAndTheBootCodeAtTheTop) {
   std::vector<uint8_t> volume(0x3010, 0x11);
   std::memcpy(volume.data() + 40, "_FVH", 4);
@@ -236,7 +256,7 @@ std::vector<std::string> RepresentableScenarioNames() {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(SS_SCENARIOS))
     if (e.path().extension() == ".json" &&
-        !qemu::NotRepresentable(scenario::LoadScenario(e.path().string()).platform))
+        !qemu::NotRepresentable(scenario::LoadScenario(e.path().string())))
       names.push_back(e.path().stem().string());
   std::sort(names.begin(), names.end());
   return names;

@@ -54,7 +54,30 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"BadStride", R"({"platform": {"mmio_serial": {"stride": 2}}, "reports": []})", {"'platform.mmio_serial.stride'"}},
         BadScenario{"BadLegacyMode", R"({"platform": {"legacy_serial": "broken"}, "reports": []})",
                     {"'platform.legacy_serial'", "broken"}},
-        BadScenario{"CmosOffsetOutOfRange", R"({"platform": {"cmos": {"0x80": 1}}, "reports": []})", {"'platform.cmos.0x80'"}}),
+        BadScenario{"CmosOffsetOutOfRange", R"({"platform": {"cmos": {"0x80": 1}}, "reports": []})", {"'platform.cmos.0x80'"}},
+        // Values the parser itself refuses are named by report and field too.
+        BadScenario{"NumberBeyondADouble", R"({"reports": [{"type": 1, "value": 1}, {"type": 1e400, "value": 1}]})",
+                    {"report 1", "'type'", "1e400"}},
+        BadScenario{"SyntaxErrorInsideAReport", "{\"reports\": [{\"type\": 1, \"value\": 1},\n {\"type\": 1, \"data\": {\"kind\": ]}]}",
+                    {"line 2", "report 1", "'data.kind'", "not valid JSON"}},
+        BadScenario{"SignedHexByte", R"({"reports": [{"type": 3, "value": 0, "data": {"kind": "raw", "type_guid": "PcdPei", "bytes": "00+1"}}]})",
+                    {"report 0", "'data.bytes'", "\"+1\""}},
+        BadScenario{"InstructionLimitBeyondItsBound", R"({"limits": {"instructions_per_call": "0xFFFFFFFFFFFFFFFF"}, "reports": []})",
+                    {"'limits.instructions_per_call'", "1 to 1000000000"}},
+        BadScenario{"BlinkLimitBeyondItsBound", R"({"limits": {"blink_writes": "0xFFFFFFFFFFFFFFFF"}, "reports": []})",
+                    {"'limits.blink_writes'", "1 to 31457281"}},
+        BadScenario{"ZeroInstructionLimit", R"({"limits": {"instructions_per_call": 0}, "reports": []})",
+                    {"'limits.instructions_per_call'", "outside"}},
+        BadScenario{"CallerAndItsAddress", R"({"reports": [{"type": 1, "value": 1, "caller": "PcdPei", "caller_address": "0x1000"}]})",
+                    {"report 0", "'caller_address'", "excludes 'caller'"}},
+        BadScenario{"DataAndItsAddress",
+                    R"({"reports": [{"type": 3, "value": 1, "data": {"kind": "string", "text": "x"}, "data_address": "0x1000"}]})",
+                    {"report 0", "'data_address'", "excludes 'data'"}},
+        BadScenario{"AddressBeyond32Bits", R"({"reports": [{"type": 1, "value": 1, "data_address": "0x100000000"}]})",
+                    {"report 0", "'data_address'", "does not fit"}},
+        BadScenario{"TooManyReportsInAll",
+                    R"({"reports": [{"type": 1, "value": 1, "repeat": 6000000}, {"type": 1, "value": 1, "repeat": 4000001}]})",
+                    {"report 1", "'repeat'", "more than 10000000"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
@@ -88,13 +111,107 @@ TEST(ScenarioRecords, AssertionRecordHoldsLineFileAndDescription) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[58])), "Bar");
 }
 
-TEST(ScenarioRecords, RepeatExpandsAndModuleNamesResolveToTheirGuids) {
+TEST(ScenarioRecords, RepeatIsDeliveredInOrderAndModuleNamesResolveToTheirGuids) {
   const scenario::Scenario s = scenario::ParseScenario(
-      R"({"reports": [{"type": 1, "value": 2, "caller": "PcdPei", "repeat": 3}, {"type": 1, "value": 3}]})", "x.json");
-  ASSERT_EQ(s.reports.size(), 4u);
-  EXPECT_EQ(s.reports[2].source, 0u);
-  EXPECT_EQ(s.reports[3].source, 1u);
+      R"({"reports": [{"type": 1, "value": 2, "caller": "PcdPei", "repeat": 3}, {"type": 1, "value": 3, "repeat": 0},
+                      {"type": 1, "value": 4}]})",
+      "x.json");
+  EXPECT_EQ(s.DeliveryCount(), 4u);
+  std::vector<std::pair<uint64_t, uint32_t>> delivered;
+  s.ForEachDelivery([&](uint64_t i, const scenario::Report& r) {
+    delivered.emplace_back(i, r.value);
+    return true;
+  });
+  EXPECT_EQ(delivered, (std::vector<std::pair<uint64_t, uint32_t>>{{0, 2}, {1, 2}, {2, 2}, {3, 4}}));
   EXPECT_EQ(scenario::FormatGuid(*s.reports[0].caller), "B1AF0C16-464A-4B29-A1BC-AADF32B32E1F");
+}
+
+// Ten million repeats of one report are one report kept once: reading them
+// used to copy the report ten million times (2.6 GB).
+TEST(ScenarioRecords, RepeatedRecordIsKeptOnceHoweverOftenItIsDelivered) {
+  const scenario::Scenario s = scenario::ParseScenario(
+      R"({"reports": [{"type": 3, "value": 0, "data": {"kind": "raw", "type_guid": "PcdPei", "bytes": "00112233"},
+                       "repeat": 10000000}]})",
+      "x.json");
+  ASSERT_EQ(s.reports.size(), 1u);
+  EXPECT_EQ(s.DeliveryCount(), 10'000'000u);
+  uint64_t seen = 0;
+  s.ForEachDelivery([&](uint64_t i, const scenario::Report& r) {
+    EXPECT_EQ(&r, &s.reports[0]);
+    seen = i + 1;
+    return i < 9;  // stops when asked
+  });
+  EXPECT_EQ(seen, 10u);
+}
+
+TEST(ScenarioRecords, PointersGivenAsAddressesAreKeptAsGiven) {
+  const scenario::Scenario s = scenario::ParseScenario(
+      R"({"reports": [{"type": 3, "value": 0, "caller_address": "0x12345678", "data_address": "0xFFFFFFF0"},
+                      {"type": 3, "value": 0, "caller_address": 0}]})",
+      "x.json");
+  EXPECT_EQ(s.reports[0].callerAddress, 0x12345678u);
+  EXPECT_EQ(s.reports[0].dataAddress, 0xFFFFFFF0u);
+  EXPECT_FALSE(s.reports[0].caller);
+  EXPECT_FALSE(s.reports[0].data);
+  EXPECT_EQ(s.reports[1].callerAddress, 0u);
+  EXPECT_FALSE(s.reports[1].dataAddress);
+}
+
+std::string Refusal(const std::string& json) {
+  try {
+    scenario::ParseScenario(json, "bad.json");
+  } catch (const scenario::ScenarioError& e) {
+    return e.what();
+  }
+  return "accepted";
+}
+
+// A note of 100,000 nested arrays overflowed the stack while the message
+// serialised it; nesting is now refused early, and a message shows only the
+// start of a bad value, however large.
+TEST(ScenarioMessages, DeepOrHugeValuesAreRefusedWithShortMessages) {
+  const std::string deep = R"({"reports": [{"type": 1, "value": 1, "note": )" + std::string(100'000, '[') +
+                           std::string(100'000, ']') + "}]}";
+  const std::string tooDeep = Refusal(deep);
+  EXPECT_NE(tooDeep.find("report 0"), std::string::npos) << tooDeep;
+  EXPECT_NE(tooDeep.find("nested deeper than 64 levels"), std::string::npos) << tooDeep;
+  EXPECT_LT(tooDeep.size(), 300u);
+  // 64 levels are read; the reader then says what is wrong with the value.
+  const std::string deepest = R"({"reports": [{"type": 1, "value": 1, "note": )" + std::string(61, '[') +
+                              std::string(61, ']') + "}]}";
+  EXPECT_NE(Refusal(deepest).find("expected a string, got [[[["), std::string::npos) << Refusal(deepest);
+
+  std::string wide = R"({"reports": [{"type": 1, "value": 1, "note": [)";
+  for (int i = 0; i < 200'000; ++i) wide += "\"xxxxxxxxxx\",";
+  wide += "1]}]}";
+  const std::string huge = Refusal(wide);
+  EXPECT_NE(huge.find("'note'"), std::string::npos) << huge;
+  EXPECT_LT(huge.size(), 300u);
+
+  const std::string longKey = Refusal(R"({"reports": [{"type": 1, "value": 1, ")" + std::string(100'000, 'k') + R"(": 1}]})");
+  EXPECT_NE(longKey.find("unknown field"), std::string::npos);
+  EXPECT_LT(longKey.size(), 300u);
+}
+
+// Files that are no scenario are refused by name, before anything is read
+// without bound.
+TEST(ScenarioFiles, DirectoriesDevicesAndMissingFilesAreRefusedClearly) {
+  const struct {
+    const char* path;
+    const char* says;
+  } cases[] = {
+      {"/tmp", "is a directory"},
+      {"/dev/zero", "larger than 16 MiB"},
+      {"/nonexistent/scenario.json", "cannot open"},
+  };
+  for (const auto& c : cases) {
+    try {
+      scenario::LoadScenario(c.path);
+      ADD_FAILURE() << c.path << " accepted";
+    } catch (const scenario::ScenarioError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    }
+  }
 }
 
 // The GUIDs are written once, in include/PiTypes.h, and everything takes

@@ -2,15 +2,16 @@
 """sinksim's command line for what ships: the default run is the volume in
 place; a volume mapped at another base is refused; the memory log window
 written by `run --dump-log` reads back through `log` (alone and inside a
-larger memory dump) as the run saw it; a corrupt header is flagged; and
-`postcode` names codes."""
+larger memory dump) as the run saw it; a corrupt header is flagged;
+`postcode` names codes; and every verb exits 0 clean, 1 bad input, 2 halted
+as designed (blink loop), 3 a call stopped or faulted."""
 import json
 import os
 import subprocess
 import sys
 import tempfile
 
-SINKSIM, SCENARIOS = sys.argv[1], sys.argv[2]
+SINKSIM, SCENARIOS, IMAGE = sys.argv[1], sys.argv[2], sys.argv[3]
 failures = []
 
 
@@ -66,4 +67,59 @@ check(any(l.startswith("0C2A  module with base code 0x2A nested level begins") f
       "postcode names a nested level")
 unknown = sinksim("postcode", "0x00EE")
 check(unknown.returncode == 1 and b"not a code this module writes" in unknown.stdout, "postcode says when nothing writes a code")
+
+# Exit status of every verb, and the message for each kind of bad input.
+with tempfile.TemporaryDirectory() as work:
+    def scenario(name, text):
+        path = os.path.join(work, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    budget = scenario("budget.json", '{"limits": {"instructions_per_call": 100},'
+                      ' "reports": [{"type": "0x90000002", "value": "0x03028004"}]}')
+    blink_budget = scenario("blink_budget.json", '{"limits": {"instructions_per_call": 1000},'
+                            ' "reports": [{"type": "0x90000002", "value": "0x03020002",'
+                            ' "data": {"kind": "specific", "module": "RecoveryModulePei"}}]}')
+    deep = scenario("deep.json", '{"reports": [{"type": 1, "value": 1, "note": ' + "[" * 100000 + "]" * 100000 + "}]}")
+    overflow = scenario("overflow.json", '{"reports": [{"type": 1e400, "value": 1}]}')
+    endless = scenario("endless.json", '{"limits": {"instructions_per_call": "0xFFFFFFFFFFFFFFFF",'
+                       ' "blink_writes": "0xFFFFFFFFFFFFFFFF"}, "reports": []}')
+    repeated = scenario("repeated.json", '{"reports": [{"type": 1, "value": "0x03021001", "repeat": 10000000}]}')
+    # The image with a malformed map beside it: the map only names symbols.
+    image = os.path.join(work, "StatusSinkPei.efi")
+    with open(IMAGE, "rb") as src, open(image, "wb") as dst:
+        dst.write(src.read())
+    with open(os.path.join(work, "StatusSinkPei.map"), "w") as f:
+        f.write(" Preferred load address is 0000000000400000\n"
+                " 0001:000010cb       _ModuleEntry      99999999999999999999999     x.obj\n"
+                " 0001:zz\n\x00\xff garbage\n")
+    cases = [
+        ("clean run", ["run", os.path.join(SCENARIOS, "minimal.json")], 0, b""),
+        ("blink loop", ["run", os.path.join(SCENARIOS, "blink.json")], 2, b""),
+        ("blink loop, JSON", ["run", os.path.join(SCENARIOS, "blink.json"), "--json", "--quiet"], 2, b""),
+        ("instruction budget", ["run", budget], 3, b""),
+        ("budget before the blink", ["run", blink_budget], 3, b""),
+        ("check of good files", ["check", os.path.join(SCENARIOS, "boot.json"), repeated], 0, b""),
+        ("nested 100,000 deep", ["check", deep], 1, b"nested deeper than 64 levels"),
+        ("number beyond a double", ["check", overflow], 1, b"report 0: field 'type'"),
+        ("limits without end", ["check", endless], 1, b"the bounds that keep every run finite"),
+        ("/dev/zero as a scenario", ["check", "/dev/zero"], 1, b"larger than 16 MiB"),
+        ("a directory as a scenario", ["run", work], 1, b"is a directory"),
+        ("a directory as --image", ["run", "--image", work], 1, b"is a directory, not a PE32 image"),
+        ("a directory as a dump", ["log", work], 1, b"is a directory, not a memory dump"),
+        ("an unknown option", ["run", "--no-such-option"], 1, b"--no-such-option"),
+        ("no verb", [], 1, b"A subcommand is required"),
+        ("a verb without its argument", ["check"], 1, b"files is required"),
+        ("a bad option value", ["qemu", "--time-limit", "soon"], 1, b"soon"),
+        ("help", ["--help"], 0, b""),
+        ("malformed map beside the image", ["run", "--image", image, os.path.join(SCENARIOS, "minimal.json")], 0,
+         b"warning: " + image[:-4].encode() + b".map: 1 symbol lines cannot be read"),
+    ]
+    for what, args, status, says in cases:
+        done = sinksim(*args)
+        check(done.returncode == status and says in done.stderr,
+              f"{what}: exit {done.returncode} (want {status}){'' if says in done.stderr else ', stderr: ' + done.stderr.decode('latin-1')[:200]}")
+    helped = sinksim("--help").stdout
+    check(b"Exit status" in helped and b"2  the module halted as designed" in helped, "--help lists the exit statuses")
 sys.exit(1 if failures else 0)

@@ -90,7 +90,7 @@ TEST(BlinkLoop, ErrorOfOtherSeverityWritesOnceAndReturns) {
 }
 
 TEST(InstructionBudget, HandlerStoppedAtTheBudgetIsReportedNotHung) {
-  const auto r = RunJson(R"({"limits": {"instructions_per_call": 100, "blink_writes": 1000000000},
+  const auto r = RunJson(R"({"limits": {"instructions_per_call": 100, "blink_writes": 31457281},
     "reports": [{"type": "0x90000002", "value": "0x03028004"}]})");
   ASSERT_TRUE(r->halt);
   EXPECT_EQ(r->halt->reason, "instruction budget");
@@ -312,4 +312,39 @@ TEST(JsonOutput, EveryByteTheModuleWritesRoundTripsThroughTheJsonTextFields) {
   }
   EXPECT_NE(text.find("\\x01\\x02\\x03"), std::string::npos);
   EXPECT_NE(text.find("\\xFE\\xFF"), std::string::npos);
+}
+
+// A repeated report is run from the one copy the scenario keeps, and alike
+// deliveries in a row are kept once in the run: ten million repeats would
+// otherwise hold ten million results. Views and the JSON document still show
+// every delivery.
+TEST(Repeat, AlikeDeliveriesAreKeptOnceAndShownOneByOne) {
+  const auto r = RunJson(R"({"reports": [{"type": 1, "value": "0x03021001", "repeat": 1000},
+    {"type": 3, "value": 0, "data": {"kind": "string", "text": "x"}, "repeat": 2}]})");
+  EXPECT_EQ(r->Delivered(), 1002u);
+  EXPECT_LE(r->reports.size(), 4u);  // the first call of a kind may differ from the rest (a HOB found, say)
+  EXPECT_EQ(r->handlerStats[1].calls, 1002u);
+  EXPECT_EQ(r->postcodes.size(), 1000u);
+  const emu::RenderContext context;
+  const auto json = scenario::ToJson(r.run, context);
+  ASSERT_EQ(json["reports"].size(), 1002u);
+  for (size_t i = 0; i < 1002; ++i) ASSERT_EQ(json["reports"][i]["index"], i);
+  EXPECT_EQ(json["reports"][1001]["source"], 1u);
+  EXPECT_EQ(json["stats"]["reports_delivered"], 1002u);
+  EXPECT_EQ(scenario::ToJsonText(r.run, context), json.dump(2));
+  EXPECT_NE(emu::ToText(r.run, context).find("reports delivered 1002 of 1002"), std::string::npos);
+}
+
+// Exit status classes: a blink loop alone is the designed halt; a stopped
+// call or a fault wins over it.
+TEST(RunEnd, BlinkLoopIsTheDesignedHaltAndAStoppedCallOrFaultWins) {
+  EXPECT_EQ(scenario::Classify(RunFile("boot.json").run), scenario::RunEnd::Clean);
+  const auto blink = RunFile("blink.json");
+  EXPECT_EQ(scenario::Classify(blink.run), scenario::RunEnd::DesignedHalt);
+  emu::RunResult faulted = blink.run;
+  faulted.faults.push_back({"write outside allowed regions", 0x1000, 0, 4, 0, "report 0, handler 0", ""});
+  EXPECT_EQ(scenario::Classify(faulted), scenario::RunEnd::Stopped);
+  const auto budget = RunJson(R"({"limits": {"instructions_per_call": 100},
+    "reports": [{"type": "0x90000002", "value": "0x03028004"}]})");
+  EXPECT_EQ(scenario::Classify(budget.run), scenario::RunEnd::Stopped);
 }

@@ -120,7 +120,20 @@ bool Deliver(sim::Platform& platform, sim::PeiEnvironment& env, const scenario::
   return true;
 }
 
+// A pointer given as an address would be dereferenced in this process, where
+// nothing answers as a board's unclaimed memory does: such scenarios are
+// refused, and run on the emulated machine only.
+void RefuseGivenPointers(const scenario::Scenario& s) {
+  for (const scenario::Report& r : s.reports)
+    if (r.callerAddress || r.dataAddress)
+      throw scenario::ScenarioError(s.path + ": report " + std::to_string(r.source) + ": field '" +
+                                    (r.callerAddress ? "caller_address" : "data_address") +
+                                    "': a pointer given as an address cannot be delivered by the host32 harness "
+                                    "(run it with sinksim)");
+}
+
 int Run(const scenario::Scenario& s) {
+  RefuseGivenPointers(s);
   sim::Platform platform;
   scenario::ApplyPlatform(s.platform, platform);
   platform.bus.SetLogLimit(0);
@@ -144,8 +157,8 @@ int Run(const scenario::Scenario& s) {
   run.AddEntry(std::move(entry));
   run.handlers = env.pei.Handlers();
 
-  for (size_t i = 0; i < s.reports.size(); ++i) {
-    const scenario::Report& r = s.reports[i];
+  s.ForEachDelivery([&](uint64_t delivery, const scenario::Report& r) {
+    const size_t i = static_cast<size_t>(delivery);
     EFI_GUID caller{};
     if (r.caller) std::memcpy(&caller, r.caller->data(), sizeof caller);
     const EFI_STATUS_CODE_DATA* data = nullptr;
@@ -161,8 +174,8 @@ int Run(const scenario::Scenario& s) {
     const bool returned =
         Deliver(platform, env, r, r.caller ? &caller : nullptr, data, s.limits.blinkWrites, walk, run);
     run.AddReport(std::move(walk.delivered));
-    if (!returned) break;
-  }
+    return returned;
+  });
 
   run.outputs = scenario::ReadOutputs(platform);
   run.postcodeWrites = platform.postCodes.WriteCount();
