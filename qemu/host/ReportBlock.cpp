@@ -30,7 +30,7 @@ std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario) {
   ReportBlockHeader header{};
   header.Signature = ReportBlockSignature;
   header.Version = ReportBlockVersion;
-  header.ReportCount = static_cast<uint32_t>(scenario.reports.size());
+  header.ReportCount = static_cast<uint32_t>(scenario.DeliveryCount());
   header.CmosCount = static_cast<uint32_t>(p.cmos.size());
   header.Switches = (p.pei.failLocatePpi ? SwitchFailLocatePpi : 0) | (p.pei.failCreateHob ? SwitchFailCreateHob : 0) |
                     (p.pei.failGetHobList ? SwitchFailGetHobList : 0) | (p.pei.nullHobList ? SwitchNullHobList : 0) |

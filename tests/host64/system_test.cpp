@@ -32,7 +32,7 @@ TEST(DefaultBoot, RunsEveryReportWithoutFaultsWithinTheImageAndStackBudgets) {
   const auto r = RunFile("boot.json");
   EXPECT_EQ(r->entry.status, 0u);
   ASSERT_EQ(r->handlers.size(), 2u);
-  EXPECT_EQ(r->reports.size(), r.scenario->reports.size());
+  EXPECT_EQ(r->Delivered(), r.scenario->DeliveryCount());
   EXPECT_FALSE(r->halt);
   EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);
   EXPECT_TRUE(r->imageIntact);
@@ -99,7 +99,7 @@ TEST(InstructionBudget, HandlerStoppedAtTheBudgetIsReportedNotHung) {
 TEST(DegradedSerial, StuckLegacyPortDropsItsLinesButTheBootGoesOnAndOtherOutputsGetEveryLine) {
   const auto r = RunFile("stuck_legacy.json");
   EXPECT_FALSE(r->halt);
-  EXPECT_EQ(r->reports.size(), r.scenario->reports.size());
+  EXPECT_EQ(r->Delivered(), r.scenario->DeliveryCount());
   EXPECT_EQ(r->outputs.serial, "");
   EXPECT_EQ(r->outputs.mmioSerial,
             "<ZEB POSTCODE>: 0121\r\nERROR: C80000002:V3058002 I0 B1AF0C16-464A-4B29-A1BC-AADF32B32E1F\r\n"
@@ -163,7 +163,7 @@ TEST(ImageIntegrity, ImageIsNeverWrittenAcrossEveryScenarioKind) {
 TEST(Budgets, EveryReportKindAndConversionStaysWithinTheStackBudget) {
   const auto r = RunFile("bench/stack_paths.json");
   EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);
-  ASSERT_EQ(r->reports.size(), r.scenario->reports.size());
+  ASSERT_EQ(r->Delivered(), r.scenario->DeliveryCount());
   for (const auto& d : r->reports)
     for (const auto& c : d.calls) {
       EXPECT_TRUE(c.stopped.empty()) << d.report->note;
