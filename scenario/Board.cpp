@@ -32,6 +32,11 @@ void ApplyPlatform(const PlatformConfig& c, sim::Platform& p) {
     p.sideband.SetRegister(sim::SidebandWindow::kSerialStridePort, sim::SidebandWindow::kSerialStrideOffset,
                            *c.strideRegister);
   p.pcie.SetSidebandBridgeHidden(c.sidebandBridgeHidden);
+  p.pcie.SetAllOnes(c.configSpaceAllOnes);
+  p.pciPorts.SetAllOnes(c.configSpaceAllOnes);
+  p.pcie.SetHideControlLocked(c.sidebandStuckHidden);
+  p.sideband.SetFloating(c.sidebandStuckHidden);
+  if (!c.boardRam.empty()) p.boardRam.Load(c.boardRamBase, c.boardRam);
   p.memoryLog.SetHeader(c.memoryLogHeader);
   p.bus.SetInterruptFlag(c.interruptsEnabled);
   p.bus.ClearLog();  // the log shows what the module did, not the set-up

@@ -76,6 +76,11 @@ struct PlatformConfig {
   MmioStatus mmioStatus = MmioStatus::AlwaysReady;
   uint64_t mmioReadyReads = 0;
   bool sidebandBridgeHidden = true;
+  // Device faults that the scenario files do not name (the fault matrix sets them):
+  bool configSpaceAllOnes = false;    // every configuration read, window and ports 0xCF8/0xCFC, gives all ones
+  bool sidebandStuckHidden = false;   // the bridge's hide control ignores writes and the sideband window floats
+  uint32_t boardRamBase = 0;          // RAM the board decodes there, holding these bytes
+  std::vector<uint8_t> boardRam;
   uint32_t memoryLogHeader = 0;
   bool interruptsEnabled = true;
   sim::PeiSwitches pei;  // failing PEI services, what a new HOB holds

@@ -30,7 +30,7 @@ uint32_t PciConfigPorts::IoRead(uint16_t port, unsigned width) {
     // Only a full 32-bit access reaches the address register.
     return (port == kAddressPort && width == 4) ? address_ : 0xFFFFFFFFu;
   }
-  if ((address_ & kEnable) == 0) return 0xFFFFFFFFu;
+  if (allOnes_ || (address_ & kEnable) == 0) return 0xFFFFFFFFu;
   const uint32_t value = ReadKey(address_ & 0x00FFFFFCu);
   return value >> (8 * (port - kDataPort));
 }
@@ -40,7 +40,7 @@ void PciConfigPorts::IoWrite(uint16_t port, unsigned width, uint32_t value) {
     if (port == kAddressPort && width == 4) address_ = value;
     return;
   }
-  if ((address_ & kEnable) == 0) return;
+  if (allOnes_ || (address_ & kEnable) == 0) return;
   const uint32_t key = address_ & 0x00FFFFFCu;
   const unsigned shift = 8 * (port - kDataPort);
   const uint32_t mask = (width >= 4 ? 0xFFFFFFFFu : ((1u << (8 * width)) - 1u)) << shift;

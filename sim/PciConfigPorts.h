@@ -3,7 +3,8 @@
 // test can see that a caller put it back. Registers are settable per
 // bus/device/function; the host bridge 0:0.0 is always there (its unset
 // registers read 0), any other function reads all ones until a register of
-// it is set.
+// it is set. As a fault, the data port can read all ones for every function
+// and drop every write (the address register still latches).
 #ifndef STATUSSINK_SIM_PCICONFIGPORTS_H
 #define STATUSSINK_SIM_PCICONFIGPORTS_H
 
@@ -34,12 +35,14 @@ class PciConfigPorts : public IoDevice {
   // Host bridge register 0xDC (0:0.0): gates the memory log.
   void SetHostBridgeDc(uint32_t value) { SetRegister(0, 0, 0, kHostBridgeDcRegister, value); }
   uint32_t HostBridgeDc() const { return Register(0, 0, 0, kHostBridgeDcRegister); }
+  void SetAllOnes(bool allOnes) { allOnes_ = allOnes; }
 
  private:
   static uint32_t Key(uint8_t bus, uint8_t device, uint8_t function, uint8_t reg);
   uint32_t ReadKey(uint32_t key) const;
   uint32_t address_ = 0;
   std::map<uint32_t, uint32_t> registers_;
+  bool allOnes_ = false;
 };
 
 }  // namespace sim

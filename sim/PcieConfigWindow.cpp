@@ -16,7 +16,7 @@ bool PcieConfigWindow::Hidden(uint32_t key, const Space& space) const {
 uint32_t PcieConfigWindow::MemRead(uint32_t address, unsigned width) {
   const uint32_t offsetInWindow = address - kBase;
   auto it = functions_.find(offsetInWindow >> 12);
-  if (it == functions_.end() || Hidden(it->first, it->second)) return 0xFFFFFFFFu;
+  if (allOnes_ || it == functions_.end() || Hidden(it->first, it->second)) return 0xFFFFFFFFu;
   const uint32_t offset = offsetInWindow & (kFunctionSize - 1);
   uint32_t value = 0;
   for (unsigned i = 0; i < width && offset + i < kFunctionSize; ++i) value |= uint32_t{it->second[offset + i]} << (8 * i);
@@ -26,11 +26,13 @@ uint32_t PcieConfigWindow::MemRead(uint32_t address, unsigned width) {
 void PcieConfigWindow::MemWrite(uint32_t address, unsigned width, uint32_t value) {
   const uint32_t offsetInWindow = address - kBase;
   auto it = functions_.find(offsetInWindow >> 12);
-  if (it == functions_.end()) return;
+  if (allOnes_ || it == functions_.end()) return;
   const uint32_t offset = offsetInWindow & (kFunctionSize - 1);
   const bool hidden = Hidden(it->first, it->second);
   for (unsigned i = 0; i < width && offset + i < kFunctionSize; ++i) {
-    if (hidden && offset + i != kHideControl) continue;
+    const bool hideControl = it->first == kBridgeKey && offset + i == kHideControl;
+    if (hideControl && hideLocked_) continue;
+    if (hidden && !hideControl) continue;
     it->second[offset + i] = static_cast<uint8_t>(value >> (8 * i));
   }
 }

@@ -7,6 +7,10 @@
 // (bit 0 set: hidden). While hidden, every read of its space gives all ones
 // (so its vendor id reads 0xFFFF), and of all writes only those to the hide
 // control still take effect.
+//
+// Two faults: the whole window can read all ones and drop every write (a
+// configuration space that nothing answers), and the hide control can ignore
+// writes (a bridge that stays hidden, or stays visible, whatever is written).
 #ifndef STATUSSINK_SIM_PCIECONFIGWINDOW_H
 #define STATUSSINK_SIM_PCIECONFIGWINDOW_H
 
@@ -51,6 +55,9 @@ class PcieConfigWindow : public MemDevice {
   void SetSidebandBridgeHidden(bool hidden);
   bool SidebandBridgeHidden() const;
 
+  void SetAllOnes(bool allOnes) { allOnes_ = allOnes; }
+  void SetHideControlLocked(bool locked) { hideLocked_ = locked; }
+
  private:
   using Space = std::array<uint8_t, kFunctionSize>;
   static uint32_t Key(uint8_t bus, uint8_t device, uint8_t function) {
@@ -58,6 +65,8 @@ class PcieConfigWindow : public MemDevice {
   }
   bool Hidden(uint32_t key, const Space& space) const;
   std::map<uint32_t, Space> functions_;
+  bool allOnes_ = false;
+  bool hideLocked_ = false;
 };
 
 }  // namespace sim

@@ -69,7 +69,7 @@ PeiAnswer PeiBehaviour::GetHobList(uint32_t hobListOut, uint32_t listAddress) {
   ++calls.getHobList;
   if (switches.failGetHobList) return {EFI_NOT_READY, std::nullopt};
   if (hobListOut == 0) return {EFI_INVALID_PARAMETER, std::nullopt};
-  return {EFI_SUCCESS, switches.nullHobList ? 0u : listAddress};
+  return {EFI_SUCCESS, switches.nullHobList ? 0u : switches.hobListAddress.value_or(listAddress)};
 }
 
 PeiAnswer PeiBehaviour::CreateHob(uint32_t services, uint16_t type, uint16_t length, uint32_t hobOut,

@@ -30,6 +30,10 @@ struct PeiSwitches {
   bool failGetHobList = false;      // GetHobList: EFI_NOT_READY
   bool nullHobList = false;         // GetHobList succeeds with a null list
   uint8_t newHobFill = 0;           // the byte a new HOB's body is filled with
+  // GetHobList hands out this address instead of the list CreateHob appends
+  // to: a list somewhere else, such as a damaged one a fault wrote into the
+  // board's RAM. Emulated machine only (a host32 address would differ).
+  std::optional<uint32_t> hobListAddress;
 };
 
 // Service calls received, for assertions and for the run result.

@@ -11,6 +11,7 @@ Platform::Platform() {
   bus.Attach(pcie);
   bus.Attach(sideband);
   bus.Attach(memoryLog);
+  bus.Attach(boardRam);
   pcie.AddSidebandBridge(/*hidden=*/true);
 }
 

@@ -13,6 +13,7 @@
 #include "PciConfigPorts.h"
 #include "PcieConfigWindow.h"
 #include "PostCodePort.h"
+#include "RamWindow.h"
 #include "SidebandWindow.h"
 
 namespace sim {
@@ -22,7 +23,7 @@ namespace sim {
 // gated off), the sideband bridge present and hidden, no serial-IO function
 // in the configuration window, sideband registers 0, the memory-mapped
 // serial controller absent at its fixed address 0xFEA10000, the memory log
-// window all zeros.
+// window all zeros, no other RAM on the bus.
 struct Platform {
   Platform();
   Platform(const Platform&) = delete;
@@ -45,6 +46,7 @@ struct Platform {
   SidebandWindow sideband;
   MmioUart mmioUart;
   MemoryLogRam memoryLog;
+  RamWindow boardRam;  // empty unless a fault puts bytes there
 };
 
 }  // namespace sim

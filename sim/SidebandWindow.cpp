@@ -3,6 +3,7 @@
 namespace sim {
 
 uint32_t SidebandWindow::MemRead(uint32_t address, unsigned width) {
+  if (floating_) return 0xFFFFFFFFu;
   const uint32_t offset = address - kBase;
   auto it = registers_.find(offset & ~3u);
   const uint32_t value = it == registers_.end() ? 0 : it->second;
@@ -11,6 +12,7 @@ uint32_t SidebandWindow::MemRead(uint32_t address, unsigned width) {
 }
 
 void SidebandWindow::MemWrite(uint32_t address, unsigned width, uint32_t value) {
+  if (floating_) return;
   const uint32_t offset = address - kBase;
   const unsigned shift = 8 * (offset & 3u);
   const uint32_t mask = (width >= 4 ? 0xFFFFFFFFu : ((1u << (8 * width)) - 1u)) << shift;

@@ -1,7 +1,8 @@
 // The chipset's sideband register window at 0xD0000000: the 32-bit register
 // with port id p and offset r lies at 0xD0000000 | (p << 16) | r. Registers
 // are settable; unset ones read 0. The window decodes whether or not the
-// sideband bridge's configuration space is hidden, as on the hardware.
+// sideband bridge's configuration space is hidden, as on the hardware. As a
+// fault, the window can float: every read gives all ones, writes are lost.
 #ifndef STATUSSINK_SIM_SIDEBANDWINDOW_H
 #define STATUSSINK_SIM_SIDEBANDWINDOW_H
 
@@ -30,9 +31,11 @@ class SidebandWindow : public MemDevice {
 
   void SetRegister(uint8_t portId, uint16_t offset, uint32_t value);
   uint32_t Register(uint8_t portId, uint16_t offset) const;
+  void SetFloating(bool floating) { floating_ = floating; }
 
  private:
   std::map<uint32_t, uint32_t> registers_;  // by window offset, 4-byte aligned
+  bool floating_ = false;
 };
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 //   sinksim log DUMP [--offset N] [--json]   reads the memory log out of a dump of its window
 //   sinksim postcode CODE...       names POST codes (hexadecimal)
 //   sinksim qemu [SCENARIO] [--json] [--time-limit S]   the same run on QEMU's PC machine
+//   sinksim faults [--json] [--fv PATH]   every device fault against every report kind, as a table
 // Exit status, every verb: 0 clean, 1 bad input, 2 the module halted as
 // designed (a blink loop), 3 a handler call stopped or faulted.
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "FaultMatrix.h"
 #include "InPlace.h"
 #include "LogDump.h"
 #include "PostCodeDecode.h"
@@ -183,6 +185,10 @@ int main(int argc, char** argv) {
   onQemu->add_option("--time-limit", qemuOptions.timeLimitSeconds, "seconds before QEMU is stopped (default 5)");
   onQemu->add_option("--keep", qemuOptions.keepDirectory, "keep the ROM, trace FIFO and serial files in this directory");
 
+  CLI::App* faults = app.add_subcommand("faults", "run every device fault against every report kind; print the table");
+  faults->add_flag("--json", json, "print one JSON document");
+  faults->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -202,6 +208,13 @@ int main(int argc, char** argv) {
       return Run(scenario, choice, json, accesses, quiet, dumpLog);
     }
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
+    if (faults->parsed()) {
+      const std::string path = !image.empty() ? image : volume.empty() ? SS_DEFAULT_FV : volume;
+      RequireInputFile(path, image.empty() ? "firmware volume" : "PE32 image");
+      return emu::PrintFaultMatrix(image.empty() ? emu::LoadVolume(path, SS_DEFAULT_FV_BASE)
+                                                 : emu::PlaceRelocated(emu::LoadPeImage(path)),
+                                   json, std::cout);
+    }
     if (log->parsed()) {
       RequireInputFile(dump, "memory dump");
       const emu::LogDump decoded = emu::ReadLogDump(dump, ParseNumber(dumpOffset, 0, UINT64_MAX, "--offset"));

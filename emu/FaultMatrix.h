@@ -1,0 +1,90 @@
+// The fault matrix: every device fault of the board against every kind of
+// report, each cell a fresh emulated machine running the real image. A cell
+// is as designed when every handler call returned within the call budget
+// (no fault, image intact, stack within its budget), or when the boot halted
+// in the POST code blink loop for an unrecoverable error, with the code's
+// rotation as its cycle. Anything else is a failure.
+#ifndef STATUSSINK_EMU_FAULTMATRIX_H
+#define STATUSSINK_EMU_FAULTMATRIX_H
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "Emulator.h"
+#include "Run.h"
+#include "Scenario.h"
+
+namespace emu {
+
+// Instructions a handler call that returns may take, and stack bytes any call
+// may use. A report whose handlers may blink gets the larger budget before a
+// call is stopped: the blink loop shows one full cycle after about 15.7
+// million instructions.
+constexpr uint64_t kFaultCallBudget = 4'000'000;
+constexpr uint64_t kFaultBlinkBudget = 20'000'000;
+constexpr uint32_t kFaultStackBudget = 512;
+
+struct DeviceFault {
+  std::string name;         // short, for the table
+  std::string description;  // what the board does wrong
+  std::function<void(scenario::PlatformConfig&)> apply;
+};
+
+struct ReportKind {
+  std::string name;
+  std::vector<scenario::Report> reports;  // delivered in order to one machine
+};
+
+enum class CellOutcome { Completed, Halted, Failed };
+
+struct FaultCell {
+  CellOutcome outcome = CellOutcome::Failed;
+  std::string problem;  // why a cell failed
+  // Whether the kind's text reached the legacy port, the memory-mapped
+  // controller and the memory log: the letter (L, M, G) when all of the text
+  // the fault-free board received arrived, lower case for part of it, '.'
+  // for nothing.
+  std::string sinks;
+  std::vector<uint16_t> postcodes;  // port 0x80 words of the calls that returned
+  std::vector<uint32_t> errors;     // non-zero statuses that handlers returned, in order
+  std::vector<uint16_t> cycle;      // the blink cycle of a halt
+  uint64_t writesPerWord = 0;
+  uint64_t maxInstructions = 0;  // of the calls that returned
+  uint32_t maxStackBytes = 0;
+
+  // One line: "ok LMG FC", "ok L.G FC nf", "halt LMG 184>8400>0>1", "FAIL budget".
+  std::string Summary() const;
+};
+
+struct FaultMatrix {
+  std::vector<DeviceFault> faults;
+  std::vector<ReportKind> kinds;
+  std::vector<std::vector<FaultCell>> cells;  // [fault][kind]
+  bool AsDesigned() const;
+};
+
+// The faults, the first row being the board without a fault.
+std::vector<DeviceFault> DeviceFaults();
+// The report kinds, read as scenario reports.
+std::vector<ReportKind> ReportKinds();
+// The board every fault starts from.
+scenario::Scenario FaultBaseBoard();
+
+FaultMatrix RunFaultMatrix(const FlashImage& image);
+// One cell from its run; `clean` is what the fault-free board received for the same reports.
+FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean);
+
+std::string FaultMatrixText(const FaultMatrix& matrix);
+nlohmann::ordered_json FaultMatrixJson(const FaultMatrix& matrix);
+
+// Runs the matrix on the image and prints the table (or the JSON document):
+// 0 when every cell is as designed, 3 otherwise.
+int PrintFaultMatrix(const FlashImage& image, bool json, std::ostream& out);
+
+}  // namespace emu
+
+#endif
