@@ -314,6 +314,7 @@ std::string FaultMatrixText(const FaultMatrix& m) {
   }
   std::string out = fmt::format("{:<{}}", "fault", widths[0]);
   for (size_t k = 0; k < m.kinds.size(); ++k) out += fmt::format("  {:<{}}", m.kinds[k].name, widths[k + 1]);
+  while (out.back() == ' ') out.pop_back();
   out += "\n";
   for (size_t f = 0; f < m.faults.size(); ++f) {
     std::string line = fmt::format("{:<{}}", m.faults[f].name, widths[0]);

@@ -15,7 +15,7 @@ namespace {
 // As `sinksim faults` prints it. Cells: outcome, which sinks got the text
 // (legacy, memory-mapped, log), port 0x80 words or the blink cycle, "nf" for
 // each EFI_NOT_FOUND.
-constexpr const char* kExpectedTable = R"(fault                    progress     error+caller  debug     assertion  nesting                 unrecovered            string    no data 
+constexpr const char* kExpectedTable = R"(fault                    progress     error+caller  debug     assertion  nesting                 unrecovered            string    no data
 none                     ok LMG FC    ok LMG -      ok LMG -  ok LMG -   ok LMG 121,C2A,184,121  halt LMG 184>8400>0>1  ok LMG -  ok LMG -
 legacy absent            ok .MG FC    ok .MG -      ok .MG -  ok .MG -   ok .MG 121,C2A,184,121  halt .MG 184>8400>0>1  ok .MG -  ok .MG -
 legacy stuck             ok .MG FC    ok .MG -      ok .MG -  ok .MG -   ok .MG 121,C2A,184,121  halt .MG 184>8400>0>1  ok .MG -  ok .MG -
