@@ -144,23 +144,28 @@ FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean) 
   for (const DeliveredReport& d : run.reports)
     for (const scenario::CallResult& call : d.calls) judgeCall(call);
 
+  // How the run ended, as sinksim's exit status judges it; a designed halt
+  // must also be the blink loop of the unrecoverable error, the last report,
+  // showing its code's rotation.
+  const scenario::RunEnd end = scenario::Classify(run);
   if (!run.faults.empty()) fail(run.faults.front().kind);
   if (!run.imageIntact) fail("image written");
+  for (const DeliveredReport& d : run.reports)
+    for (const scenario::CallResult& call : d.calls)
+      if (!call.stopped.empty() && (!run.halt || call.stopped != run.halt->reason)) fail("stopped: " + call.stopped);
+  if (end == scenario::RunEnd::Stopped) fail(run.halt ? "stopped: " + run.halt->reason : "stopped");
   if (run.halt) {
     const scenario::Halt& h = *run.halt;
     cell.cycle = h.cycle;
     cell.writesPerWord = h.writesPerWord;
-    const scenario::Scenario& s = *run.scenario;
-    const bool lastReport = h.report + 1 == s.reports.size();
-    const bool designed = h.reason == "blink loop" && lastReport && UnrecoveredError(s.reports[h.report].type) &&
-                          h.cycle.size() == 4 && h.cycle == BlinkCycle(h.cycle.front()) &&
-                          h.writesPerWord == 0xF0000;
+    const scenario::Report* halted = run.reports.empty() ? nullptr : run.reports.back().report;
+    const bool lastReport = run.Delivered() == run.scenario->DeliveryCount();
+    const bool designed = end == scenario::RunEnd::DesignedHalt && lastReport && halted != nullptr &&
+                          UnrecoveredError(halted->type) && h.cycle.size() == 4 &&
+                          h.cycle == BlinkCycle(h.cycle.front()) && h.writesPerWord == 0xF0000;
     if (!designed) fail("stopped: " + h.reason);
-  } else {
-    for (const DeliveredReport& d : run.reports)
-      for (const scenario::CallResult& call : d.calls)
-        if (!call.stopped.empty()) fail("stopped: " + call.stopped);
-    if (run.reports.size() != run.scenario->reports.size()) fail("reports not delivered");
+  } else if (run.Delivered() != run.scenario->DeliveryCount()) {
+    fail("reports not delivered");
   }
   cell.outcome = !cell.problem.empty() ? CellOutcome::Failed : run.halt ? CellOutcome::Halted : CellOutcome::Completed;
   return cell;
