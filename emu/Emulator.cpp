@@ -13,6 +13,7 @@ namespace {
 using namespace layout;
 
 constexpr uint32_t kPageSize = 0x1000;
+constexpr uint64_t kAddressSpaceEnd = 0x100000000ull;
 constexpr uint32_t kFlagsInterrupt = 0x200;
 constexpr uint32_t kFlagsReserved = 0x2;
 constexpr uint16_t kPostCodePort = 0x80;
@@ -64,6 +65,24 @@ struct Emulator::MmioRegion {
   uint32_t base;
 };
 
+void CheckPlacement(const FlashImage& f) {
+  const uint64_t size = f.flash.size(), end = uint64_t{f.flashBase} + size;
+  if (size == 0 || f.flashBase % kPageSize != 0 || size % kPageSize != 0)
+    throw ImageError(f.path + ": flash at " + Hex(f.flashBase) + " of " + Hex(size) + " bytes is not whole 4 KiB pages");
+  // Flash must not cover what the machine itself keeps: low memory, temporary RAM, the PEI core page.
+  const char* kept = f.flashBase < 0x100000                                            ? "low memory (below 1 MiB)"
+                     : f.flashBase < kTempRamBase + kTempRamSize && end > kTempRamBase ? "temporary RAM"
+                     : end > kThunkPage                                                ? "the PEI core page"
+                                                                                       : nullptr;
+  if (kept != nullptr)
+    throw ImageError(f.path + ": flash at " + Hex(f.flashBase) + ".." + Hex(end - 1) + " overlaps " + kept +
+                     " of the emulated machine (temporary RAM " + Hex(kTempRamBase) + ".." +
+                     Hex(kTempRamBase + kTempRamSize - 1) + ", PEI core page " + Hex(kThunkPage) + ")");
+  const uint64_t entry = uint64_t{f.imageBase} + f.entryRva;
+  if (entry < f.flashBase || entry >= end)
+    throw ImageError(f.path + ": entry point " + Hex(entry) + " lies outside the flash");
+}
+
 FlashImage PlaceRelocated(const PeImage& image) {
   FlashImage f;
   f.path = image.path;
@@ -77,6 +96,7 @@ FlashImage PlaceRelocated(const PeImage& image) {
   f.imageBase = f.flashBase = kFlashTop - span;
   f.flash = image.LayOut(f.imageBase, &f.relocations);
   f.flash.resize(mapped, 0);
+  CheckPlacement(f);
   return f;
 }
 
@@ -99,15 +119,7 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const scenario::Pl
   flashBase_ = image_.flashBase;
   flashSize_ = static_cast<uint32_t>(image_.flash.size());
   blockCounts_.assign(flashSize_, BlockCount{});
-  if (flashSize_ == 0 || flashBase_ % kPageSize != 0 || flashSize_ % kPageSize != 0)
-    throw std::runtime_error("emulator: flash at " + Hex(flashBase_) + " is not whole pages");
-  // Flash must not cover what the machine itself keeps: temporary RAM, the PEI core page, low memory.
-  const uint64_t flashEnd = uint64_t{flashBase_} + flashSize_;
-  if (flashEnd > kThunkPage || (flashBase_ < kTempRamBase + kTempRamSize && flashEnd > kTempRamBase) ||
-      flashBase_ < 0x100000)
-    throw std::runtime_error("emulator: flash at " + Hex(flashBase_) + ".." + Hex(flashEnd - 1) +
-                             " overlaps the machine's RAM, low memory or its PEI core page at " + Hex(kThunkPage));
-
+  CheckPlacement(image_);
   uc_engine* uc = uc_.get();
   // The flash, read and execute only: the image runs in place from it.
   Check(uc_mem_map(uc, flashBase_, flashSize_, UC_PROT_ALL), "mapping the flash");
@@ -131,11 +143,12 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const scenario::Pl
   Check(uc_mmio_map(uc, kStackBottom, kStackTop - kStackBottom, &OnStackRead, this, &OnStackWrite, this),
         "mapping the stack");
 
-  // The device windows the board decodes, each as one mapping (every slow-path
-  // access searches the mappings); any other page a device claims is mapped
-  // on first touch.
-  MapDevicePages(sim::MemoryLogRam::kBase, sim::MemoryLogRam::kSize);
-
+  // Everything else belongs to the bus: each stretch between the mappings
+  // above is one device-style mapping whose accesses go to sim::Machine
+  // (decoded by a device, or floating: reads all ones, writes lost and
+  // reported). A fixed handful of mappings, however many distinct addresses a
+  // wild pointer touches: Unicorn 2.0.1 aborts once about 4,000 mappings exist.
+  MapBus();
   uc_hook h;
   Check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&OnImageBlock), this, flashBase_,
                     flashBase_ + flashSize_ - 1),
@@ -159,11 +172,49 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const scenario::Pl
 
 Emulator::~Emulator() = default;
 
-void Emulator::MapDevicePages(uint32_t base, uint32_t size) {
-  auto region = std::make_unique<MmioRegion>(MmioRegion{this, base});
-  Check(uc_mmio_map(uc_.get(), base, size, &OnMmioRead, region.get(), &OnMmioWrite, region.get()),
-        "mapping device page " + Hex(base));
+void Emulator::MapBusRegion(uint64_t address, uint64_t size, uint32_t busAddress) {
+  auto region = std::make_unique<MmioRegion>(MmioRegion{this, busAddress});
+  Check(uc_mmio_map(uc_.get(), address, size, &OnMmioRead, region.get(), &OnMmioWrite, region.get()),
+        "mapping the bus at " + Hex(address));
   regions_.push_back(std::move(region));
+}
+
+void Emulator::MapBus() {
+  // What the machine keeps itself, in address order.
+  std::vector<std::pair<uint64_t, uint64_t>> kept = {
+      {flashBase_, uint64_t{flashBase_} + flashSize_}, {kTempRamBase, kStackTop}, {kThunkPage, kThunkPage + kPageSize}};
+  std::sort(kept.begin(), kept.end());
+  uint64_t next = 0;
+  for (const auto& [start, end] : kept) {
+    if (start > next) MapBusRegion(next, start - next, static_cast<uint32_t>(next));
+    next = std::max(next, end);
+  }
+  if (next < kAddressSpaceEnd) MapBusRegion(next, kAddressSpaceEnd - next, static_cast<uint32_t>(next));
+  // An access that starts in the last bytes below 4 GiB and runs past them
+  // continues at address 0, as on a 32-bit processor without paging; Unicorn
+  // models the processor as a 64-bit one and asks for the bytes above 4 GiB.
+  MapBusRegion(kAddressSpaceEnd, kPageSize, 0);
+}
+
+Emulator::Memory Emulator::MemoryAt(uint32_t address, uint64_t* bytesLeft) const {
+  const uint64_t a = address;
+  if (a >= kStackBottom && a < kStackTop) {
+    *bytesLeft = kStackTop - a;
+    return Memory::Stack;
+  }
+  for (const auto& [start, end] : {std::pair<uint64_t, uint64_t>{kTempRamBase, kStackBottom},
+                                   {flashBase_, uint64_t{flashBase_} + flashSize_},
+                                   {kThunkPage, kThunkPage + kPageSize}})
+    if (a >= start && a < end) {
+      *bytesLeft = end - a;
+      return Memory::Ram;
+    }
+  // Bus memory reaches up to the next thing the machine keeps (or 4 GiB).
+  uint64_t end = kAddressSpaceEnd;
+  for (const uint64_t start : {uint64_t{kTempRamBase}, uint64_t{flashBase_}, uint64_t{kThunkPage}})
+    if (start > a) end = std::min(end, start);
+  *bytesLeft = end - a;
+  return Memory::Bus;
 }
 
 void Emulator::SetUpCpu() {
@@ -222,37 +273,38 @@ void Emulator::SyncHobs(uint32_t offset, uint32_t length) {
         "writing the HOB list");
 }
 
-// Guest memory as the host sees it: the stack from the emulator's own RAM,
-// everything else through Unicorn.
-bool Emulator::GuestRead(uint32_t address, void* bytes, uint32_t size) const {
+// Guest memory as the PEI core's code sees it: the stack from the
+// emulator's own RAM, RAM and flash through Unicorn, and everything else
+// through the bus as a load would go (a device answers, or the bus floats at
+// all ones). Addresses wrap at 4 GiB as a 32-bit processor's do.
+void Emulator::GuestRead(uint32_t address, void* bytes, uint32_t size) const {
   auto* out = static_cast<uint8_t*>(bytes);
   while (size != 0) {
-    if (address >= kStackBottom && address < kStackTop) {
-      const uint32_t part = std::min(size, kStackTop - address);
-      std::memcpy(out, stack_.data() + (address - kStackBottom), part);
-      address += part, out += part, size -= part;
-      continue;
+    uint64_t left = 0;
+    const Memory memory = MemoryAt(address, &left);
+    const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(size, left));
+    switch (memory) {
+      case Memory::Stack: std::memcpy(out, stack_.data() + (address - kStackBottom), part); break;
+      case Memory::Ram: Check(uc_mem_read(uc_.get(), address, out, part), "reading guest memory at " + Hex(address)); break;
+      case Memory::Bus:
+        for (uint32_t i = 0; i < part; ++i) out[i] = static_cast<uint8_t>(platform_.bus.MemRead(address + i, 1));
+        break;
     }
-    const uint32_t part = address < kStackBottom ? std::min<uint64_t>(size, uint64_t{kStackBottom} - address) : size;
-    if (uc_mem_read(uc_.get(), address, out, part) != UC_ERR_OK) return false;
     address += part, out += part, size -= part;
   }
-  return true;
 }
 
+// Only temporary RAM (the stack included) is written from the host side:
+// Unicorn's own writes would go past the flash's write protection.
 bool Emulator::GuestWrite(uint32_t address, const void* bytes, uint32_t size) {
+  if (address < kTempRamBase || address >= kStackTop || size > kStackTop - address) return false;
   auto* in = static_cast<const uint8_t*>(bytes);
-  while (size != 0) {
-    if (address >= kStackBottom && address < kStackTop) {
-      const uint32_t part = std::min(size, kStackTop - address);
-      std::memcpy(stack_.data() + (address - kStackBottom), in, part);
-      address += part, in += part, size -= part;
-      continue;
-    }
-    const uint32_t part = address < kStackBottom ? std::min<uint64_t>(size, uint64_t{kStackBottom} - address) : size;
-    if (uc_mem_write(uc_.get(), address, in, part) != UC_ERR_OK) return false;
+  if (address < kStackBottom) {
+    const uint32_t part = std::min(size, kStackBottom - address);
+    Check(uc_mem_write(uc_.get(), address, in, part), "writing guest memory at " + Hex(address));
     address += part, in += part, size -= part;
   }
+  if (size != 0) std::memcpy(stack_.data() + (address - kStackBottom), in, size);
   return true;
 }
 
@@ -261,8 +313,8 @@ void Emulator::Write32(uint32_t address, uint32_t value) {
 }
 
 bool Emulator::TryWrite32(uint32_t address, uint32_t value, const char* service) {
-  const bool ok = address != 0 && GuestWrite(address, &value, 4) &&
-                  address >= kTempRamBase && address + 4 <= kTempRamBase + kTempRamSize;
+  // An output pointer must be temporary RAM; nothing is written anywhere else.
+  const bool ok = address != 0 && GuestWrite(address, &value, 4);
   if (!ok) {
     Fail({"bad service argument", address, lastEip_, 4, value, during_,
           std::string(service) + " was given an output pointer outside temporary RAM"});
@@ -273,7 +325,7 @@ bool Emulator::TryWrite32(uint32_t address, uint32_t value, const char* service)
 
 std::vector<uint8_t> Emulator::ReadGuest(uint32_t address, uint32_t size) const {
   std::vector<uint8_t> out(size, 0);
-  if (!GuestRead(address, out.data(), size)) out.clear();
+  GuestRead(address, out.data(), size);
   return out;
 }
 
@@ -311,7 +363,8 @@ void Emulator::Service(uint32_t address) {
     case kThunkLocatePpi: {
       const uint32_t guid = Arg(1), descriptor = Arg(3), ppi = Arg(4);
       EFI_GUID wanted{};
-      const bool readable = guid != 0 && GuestRead(guid, &wanted, sizeof wanted);
+      const bool readable = guid != 0;
+      if (readable) GuestRead(guid, &wanted, sizeof wanted);
       const sim::PeiAnswer a = pei_.LocatePpi(Arg(0), readable ? &wanted : nullptr, Arg(2), ppi, kHandlerPpi);
       if (a.store) {
         if (!TryWrite32(ppi, *a.store, "LocatePpi")) return Return(EFI_INVALID_PARAMETER);
@@ -338,13 +391,18 @@ void Emulator::Service(uint32_t address) {
       return Return(a.status);
     }
     case kThunkCopyMem: {
+      // As the PEI core's copy loop would: every source byte is loaded, from
+      // RAM, flash or the bus (where nothing answers, 0xFF), so the
+      // destination always receives the bytes the source held.
       pei_.CopyMem();
       const uint32_t destination = Arg(0), source = Arg(1), length = Arg(2);
-      std::vector<uint8_t> bytes(length);
-      if (length > kTempRamSize || !GuestRead(source, bytes.data(), length)) {
-        Fail({"bad service argument", source, lastEip_, length, 0, during_, "CopyMem source cannot be read"});
+      if (length > kTempRamSize) {
+        Fail({"bad service argument", source, lastEip_, length, 0, during_,
+              "CopyMem of more bytes than temporary RAM holds"});
         return Return(0);
       }
+      std::vector<uint8_t> bytes(length);
+      GuestRead(source, bytes.data(), length);
       // The destination is written as the module would write it: it must be RAM the module may write.
       if (!AllowedRamWrite(destination, static_cast<int>(length)) ||
           !GuestWrite(destination, bytes.data(), length))
@@ -368,10 +426,10 @@ void Emulator::Service(uint32_t address) {
 }
 
 bool Emulator::AllowedRamWrite(uint32_t address, int size) const {
-  const uint32_t end = address + static_cast<uint32_t>(size);
+  const uint64_t end = uint64_t{address} + static_cast<uint32_t>(size);
   if (address >= kStackBottom && end <= kStackTop) return true;
   for (const auto& [hob, length] : pei_.createdHobs)
-    if (address >= hob && end <= hob + length) return true;
+    if (address >= hob && end <= uint64_t{hob} + length) return true;
   return false;
 }
 
@@ -475,6 +533,8 @@ void Emulator::OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, voi
 
 void Emulator::OnRamWrite(uc_struct*, uc_mem_type, uint64_t address, int size, int64_t value, void* self) {
   Emulator& e = *Self(self);
+  // A stray store into the report area must be cleared before the next report like the record is.
+  if (address >= kReportArea && address < kReportArea + kReportAreaSize) e.reportAreaDirty_ = kReportAreaSize;
   if (!e.AllowedRamWrite(static_cast<uint32_t>(address), size))
     e.Fail({"write outside allowed regions", static_cast<uint32_t>(address), e.lastEip_, static_cast<uint32_t>(size),
             static_cast<uint64_t>(value), e.during_, "temporary RAM outside the stack and the module's HOB"});
@@ -484,8 +544,10 @@ bool Emulator::OnProtected(uc_struct*, uc_mem_type type, uint64_t address, int s
   Emulator& e = *Self(self);
   const uint32_t a = static_cast<uint32_t>(address);
   const bool inImage = a >= e.flashBase_ && a - e.flashBase_ < e.flashSize_;
+  uint64_t left = 0;
+  const bool onBus = e.MemoryAt(a, &left) == Memory::Bus;
   std::string kind = type == UC_MEM_WRITE_PROT ? (inImage ? "image write" : "write to read-only memory")
-                     : type == UC_MEM_FETCH_PROT ? "fetch from non-executable memory"
+                     : type == UC_MEM_FETCH_PROT ? (onBus ? "fetch outside the image" : "fetch from non-executable memory")
                                                  : "read of protected memory";
   e.Fail({kind, a, e.lastEip_, static_cast<uint32_t>(size), static_cast<uint64_t>(value), e.during_,
           inImage ? "the image runs in place from flash and must never be written" : ""});
@@ -493,25 +555,15 @@ bool Emulator::OnProtected(uc_struct*, uc_mem_type type, uint64_t address, int s
   return false;
 }
 
+// Every address below 4 GiB is mapped (RAM, flash or the bus), so only a
+// fetch that runs past the wrap page above 4 GiB ends here.
 bool Emulator::OnUnmapped(uc_struct*, uc_mem_type type, uint64_t address, int size, int64_t value, void* self) {
   Emulator& e = *Self(self);
-  const uint32_t a = static_cast<uint32_t>(address);
-  if (type == UC_MEM_FETCH_UNMAPPED) {
-    e.Fail({"fetch outside the image", a, e.lastEip_, static_cast<uint32_t>(size), 0, e.during_, ""});
-    e.stopReason_ = "fault";
-    return false;
-  }
-  // Outside RAM and the image everything belongs to the bus: decoded by a
-  // device, or floating (reads all ones, writes lost, reported by the write path).
-  const uint32_t page = a & ~(kPageSize - 1);
-  if (a + static_cast<uint32_t>(size) > page + kPageSize) {
-    e.Fail({"access across a page boundary", a, e.lastEip_, static_cast<uint32_t>(size),
-            static_cast<uint64_t>(value), e.during_, ""});
-    e.stopReason_ = "fault";
-    return false;
-  }
-  e.MapDevicePages(page, kPageSize);
-  return true;
+  e.Fail({type == UC_MEM_FETCH_UNMAPPED ? "fetch outside the image" : "access outside the address space",
+          static_cast<uint32_t>(address), e.lastEip_, static_cast<uint32_t>(size), static_cast<uint64_t>(value),
+          e.during_, ""});
+  e.stopReason_ = "fault";
+  return false;
 }
 
 uint64_t Emulator::OnMmioRead(uc_struct*, uint64_t offset, unsigned size, void* region) {
@@ -532,6 +584,17 @@ void Emulator::OnMmioWrite(uc_struct*, uint64_t offset, unsigned size, uint64_t 
 
 CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during) {
   uc_engine* uc = uc_.get();
+  // Unicorn 2.0.1 crashed after about four million calls (2^22) when a
+  // block was translated anew at every start and its 1 GiB translation
+  // buffer filled: the library's own flush then fails. Flushing it here,
+  // between calls and long before that, keeps any run alive whatever each
+  // call translates; the image's blocks are simply translated again. A
+  // flush costs about 0.1 s and touches the whole buffer, so it is rare.
+  if (++callsSinceFlush_ > translationFlushInterval_) {
+    Check(uc_ctl(uc, UC_CTL_WRITE(UC_CTL_TB_FLUSH, 0)), "flushing the translation cache");
+    ++translationFlushes_;
+    callsSinceFlush_ = 1;
+  }
   during_ = during;
   instructions_ = 0;
   ioAccesses_ = mmioAccesses_ = 0;
@@ -607,19 +670,25 @@ CallResult Emulator::RunEntry() {
 std::vector<CallResult> Emulator::Deliver(const scenario::Report& report, size_t index) {
   std::vector<CallResult> results;
   if (halt_) return results;
-  // The report as the router hands it over: caller GUID and data record in temporary RAM.
-  uint32_t caller = 0, data = 0;
-  if (report.caller) {
-    caller = kReportArea;
-    Check(uc_mem_write(uc_.get(), caller, report.caller->data(), 16), "writing the caller GUID");
-  }
-  if (report.data) {
-    data = scenario::kReportDataAddress;
+  // The report as the router hands it over: caller GUID and data record in
+  // temporary RAM, or pointers given as they are. The area is written whole
+  // up to what the previous report left there, so no byte of an earlier
+  // record shows through a shorter one.
+  const uint32_t caller = report.callerAddress ? *report.callerAddress : report.caller ? kReportArea : 0;
+  const uint32_t data = report.dataAddress ? *report.dataAddress : report.data ? scenario::kReportDataAddress : 0;
+  std::vector<uint8_t> placed;
+  if (report.data && !report.dataAddress) {
     if (report.data->bytes.size() > kReportAreaSize - 16)
       throw std::runtime_error("report " + std::to_string(index) + ": data record too large for the report area");
-    const std::vector<uint8_t> placed = report.data->Placed(data);
-    Check(uc_mem_write(uc_.get(), data, placed.data(), placed.size()), "writing the data record");
+    placed = report.data->Placed(scenario::kReportDataAddress);
   }
+  const uint32_t extent = placed.empty() ? 16 : 16 + static_cast<uint32_t>(placed.size());
+  std::vector<uint8_t> area(std::max(extent, reportAreaDirty_), 0);
+  if (report.caller && !report.callerAddress) std::copy(report.caller->begin(), report.caller->end(), area.begin());
+  std::copy(placed.begin(), placed.end(), area.begin() + 16);
+  Check(uc_mem_write(uc_.get(), kReportArea, area.data(), area.size()), "writing the report");
+  reportAreaDirty_ = extent;
+
   const std::vector<uint32_t> handlers = pei_.Handlers();  // a handler registering another must not disturb this walk
   for (size_t h = 0; h < handlers.size(); ++h) {
     CallResult r = Call(handlers[h],

@@ -74,6 +74,11 @@ struct FlashImage {
   std::vector<std::string> dispatch;    // how the PEIM was found and why it may run
 };
 
+// Refuses (ImageError) flash that is not whole pages, covers what the machine
+// keeps for itself (low memory, temporary RAM, the PEI core page) or does not
+// hold the entry point.
+void CheckPlacement(const FlashImage& image);
+
 // The .efi laid out and relocated just below the PEI core page.
 FlashImage PlaceRelocated(const PeImage& image);
 
@@ -117,6 +122,11 @@ class Emulator {
   // Guest stores that went to the stack through the emulator's own RAM (the
   // way around Unicorn's store path); see the constructor.
   uint64_t StackStores() const { return stackStores_; }
+  // Times the translation cache was flushed between calls (see Call), and
+  // how many calls may run between two flushes.
+  uint64_t TranslationFlushes() const { return translationFlushes_; }
+  void SetTranslationFlushInterval(uint64_t calls) { translationFlushInterval_ = calls; }
+  static constexpr uint64_t kTranslationFlushInterval = 1u << 20;
   // True when the image in guest memory still equals the relocated file.
   bool ImageIntact() const;
 
@@ -126,12 +136,17 @@ class Emulator {
   void Fail(Fault fault);
   void SetUpCpu();
   void SetUpEnvironment();
-  void MapDevicePages(uint32_t base, uint32_t size);
+  // What lies at a guest address: the emulator's stack, Unicorn's RAM or
+  // flash, or the bus; bytesLeft says how far the same kind goes on.
+  enum class Memory { Stack, Ram, Bus };
+  Memory MemoryAt(uint32_t address, uint64_t* bytesLeft) const;
+  void MapBus();
+  void MapBusRegion(uint64_t address, uint64_t size, uint32_t busAddress);
   bool AllowedRamWrite(uint32_t address, int size) const;
   void Service(uint32_t address);
   void SyncHobs(uint32_t offset, uint32_t length);
   uint32_t Arg(int n) const;
-  bool GuestRead(uint32_t address, void* bytes, uint32_t size) const;
+  void GuestRead(uint32_t address, void* bytes, uint32_t size) const;
   bool GuestWrite(uint32_t address, const void* bytes, uint32_t size);
   void Write32(uint32_t address, uint32_t value);
   bool TryWrite32(uint32_t address, uint32_t value, const char* service);
@@ -167,6 +182,10 @@ class Emulator {
   std::vector<BlockCount> blockCounts_;  // by offset of the block's start in the flash
   std::vector<uint8_t> stack_;           // the stack's bytes, kStackBottom up to kStackTop
   uint64_t stackStores_ = 0;             // guest stores served by the stack's callbacks
+  uint32_t reportAreaDirty_ = 0;         // bytes of the report area that may differ from 0
+  uint64_t callsSinceFlush_ = 0;
+  uint64_t translationFlushInterval_ = kTranslationFlushInterval;
+  uint64_t translationFlushes_ = 0;
   std::vector<Fault> faults_;
   std::optional<Halt> halt_;
 

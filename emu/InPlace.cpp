@@ -88,14 +88,12 @@ FlashImage PlaceVolume(std::vector<uint8_t> bytes, std::string path, uint32_t fl
   f.dispatch.push_back(f.format + " image section at " + Hex(address) + ", rebased by the build to " +
                        Hex(view.recordedBase) + ", entry " + Hex(view.rvaZero + view.entryRva));
   f.flash = std::move(bytes);
+  CheckPlacement(f);
   return f;
 }
 
 FlashImage LoadVolume(const std::string& path, uint32_t flashBase) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ImageError(path + ": cannot open the volume");
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return PlaceVolume(std::move(bytes), path, flashBase);
+  return PlaceVolume(ReadImageFile(path, "volume", kMaxImageBytes), path, flashBase);
 }
 
 }  // namespace emu

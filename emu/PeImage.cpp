@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -40,6 +41,44 @@ std::string Hex(uint32_t v) {
   return text;
 }
 
+// Walks the base relocation directory of an image laid out in `mem`,
+// calling `patch(rva)` for every HIGHLOW entry. Refuses blocks that run past
+// the directory, a directory that ends inside a block header (1-7 bytes that
+// hold no block), types other than ABSOLUTE and HIGHLOW, and targets whose
+// four bytes do not lie inside the image, computed without wrapping (a block
+// page near 4 GiB plus an offset must not come round to the headers).
+template <typename Patch>
+void WalkRelocations(const Reader& m, const std::string& path, uint32_t sizeOfImage, uint32_t relocRva,
+                     uint32_t relocSize, Patch patch) {
+  if (relocRva > sizeOfImage || sizeOfImage - relocRva < relocSize)
+    throw ImageError(path + ": base relocation directory outside the image");
+  uint32_t at = relocRva;
+  const uint32_t end = relocRva + relocSize;
+  while (at != end) {
+    if (end - at < 8)
+      throw ImageError(path + ": base relocation directory ends " + std::to_string(end - at) +
+                       " bytes into a block header at RVA " + Hex(at));
+    const uint32_t page = m.At<uint32_t>(at, "relocation block");
+    const uint32_t blockSize = m.At<uint32_t>(at + 4, "relocation block");
+    if (blockSize < 8 || blockSize > end - at || blockSize % 2 != 0)
+      throw ImageError(path + ": malformed relocation block at RVA " + Hex(at) + " (size " + Hex(blockSize) + ")");
+    for (uint32_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
+      const uint16_t entry = m.At<uint16_t>(e, "relocation entry");
+      const uint16_t type = entry >> 12;
+      const uint64_t target = uint64_t{page} + (entry & 0xFFF);
+      if (type == kRelAbsolute) continue;
+      if (type != kRelHighLow)
+        throw ImageError(path + ": relocation type " + std::to_string(type) + " at RVA " + Hex(at) +
+                         " is not supported for i386");
+      if (sizeOfImage < 4 || target > sizeOfImage - 4)
+        throw ImageError(path + ": relocation of block " + Hex(page) + " offset " + Hex(entry & 0xFFF) +
+                         " lies outside the image");
+      patch(static_cast<uint32_t>(target));
+    }
+    at += blockSize;
+  }
+}
+
 }  // namespace
 
 PeImage ParsePeImage(std::vector<uint8_t> file, std::string path) {
@@ -66,9 +105,12 @@ PeImage ParsePeImage(std::vector<uint8_t> file, std::string path) {
   img.sizeOfHeaders = r.At<uint32_t>(opt + 60, "size of headers");
   img.subsystem = r.At<uint16_t>(opt + 68, "subsystem");
   const uint32_t dirCount = r.At<uint32_t>(opt + 92, "directory count");
+  if (optSize < 96 || (optSize - 96u) / 8u < std::min<uint32_t>(dirCount, kDirBaseReloc + 1))
+    fail("optional header of " + std::to_string(optSize) + " bytes cannot hold its " + std::to_string(dirCount) +
+         " data directories");
   if (img.subsystem != kSubsystemEfiBootServiceDriver)
     fail("subsystem " + std::to_string(img.subsystem) + " is not an EFI boot service driver (11)");
-  if (sectionAlign == 0 || img.sizeOfImage == 0 || img.sizeOfImage > 16u << 20) fail("implausible size of image");
+  if (sectionAlign == 0 || img.sizeOfImage == 0 || img.sizeOfImage > kMaxImageBytes) fail("implausible size of image");
   if (img.sizeOfHeaders > img.sizeOfImage || img.sizeOfHeaders > img.fileSize) fail("implausible size of headers");
   auto directory = [&](uint32_t index, uint32_t& rva, uint32_t& size) {
     rva = size = 0;
@@ -104,6 +146,8 @@ PeImage ParsePeImage(std::vector<uint8_t> file, std::string path) {
     img.sections.push_back(sec);
   }
   if (img.sections.empty()) fail("no sections");
+  // The relocations are checked here, once, by laying the image out where it wants to be.
+  img.LayOut(img.preferredBase);
   return img;
 }
 
@@ -117,42 +161,37 @@ std::vector<uint8_t> PeImage::LayOut(uint32_t base, uint32_t* relocationsApplied
 
   const uint32_t delta = base - preferredBase;
   uint32_t applied = 0;
-  const Reader m(mem, path);
-  if (relocRva > sizeOfImage || sizeOfImage - relocRva < relocSize)
-    throw ImageError(path + ": base relocation directory outside the image");
-  uint32_t at = relocRva;
-  const uint32_t end = relocRva + relocSize;
-  while (at + 8 <= end) {
-    const uint32_t page = m.At<uint32_t>(at, "relocation block");
-    const uint32_t blockSize = m.At<uint32_t>(at + 4, "relocation block");
-    if (blockSize < 8 || blockSize > end - at)
-      throw ImageError(path + ": malformed relocation block at RVA " + Hex(at));
-    for (uint32_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
-      const uint16_t entry = m.At<uint16_t>(e, "relocation entry");
-      const uint16_t type = entry >> 12;
-      const uint32_t target = page + (entry & 0xFFF);
-      if (type == kRelAbsolute) continue;
-      if (type != kRelHighLow)
-        throw ImageError(path + ": relocation type " + std::to_string(type) + " at RVA " + Hex(target) +
-                         " is not supported for i386");
-      if (target > sizeOfImage - 4) throw ImageError(path + ": relocation at RVA " + Hex(target) + " outside the image");
-      uint32_t v;
-      std::memcpy(&v, mem.data() + target, 4);
-      v += delta;
-      std::memcpy(mem.data() + target, &v, 4);
-      ++applied;
-    }
-    at += blockSize;
-  }
+  WalkRelocations(Reader(mem, path), path, sizeOfImage, relocRva, relocSize, [&](uint32_t target) {
+    uint32_t v;
+    std::memcpy(&v, mem.data() + target, 4);
+    v += delta;
+    std::memcpy(mem.data() + target, &v, 4);
+    ++applied;
+  });
   if (relocationsApplied != nullptr) *relocationsApplied = applied;
   return mem;
 }
 
-PeImage LoadPeImage(const std::string& path) {
+std::vector<uint8_t> ReadImageFile(const std::string& path, const char* what, uint64_t maxBytes) {
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (error || !std::filesystem::exists(status)) throw ImageError(path + ": cannot open the " + what);
+  if (!std::filesystem::is_regular_file(status)) throw ImageError(path + ": is not a file (the " + what + " must be one)");
+  const uint64_t size = std::filesystem::file_size(path, error);
+  if (error) throw ImageError(path + ": cannot read the " + what + ": " + error.message());
+  if (size > maxBytes)
+    throw ImageError(path + ": " + std::to_string(size) + " bytes; a " + what + " has at most " +
+                     std::to_string(maxBytes));
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ImageError(path + ": cannot open the image");
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return ParsePeImage(std::move(bytes), path);
+  if (!in) throw ImageError(path + ": cannot open the " + what);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)) || in.peek() != EOF)
+    throw ImageError(path + ": the " + what + " changed or could not be read while it was read");
+  return bytes;
+}
+
+PeImage LoadPeImage(const std::string& path) {
+  return ParsePeImage(ReadImageFile(path, "image", kMaxImageBytes), path);
 }
 
 }  // namespace emu

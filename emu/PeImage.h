@@ -45,9 +45,17 @@ struct PeImage {
   std::vector<uint8_t> LayOut(uint32_t base, uint32_t* relocationsApplied = nullptr) const;
 };
 
-// Parses and checks the headers; throws ImageError naming the file and what is wrong.
+// The largest image the machine places: it fits between temporary RAM and the PEI core page.
+constexpr uint32_t kMaxImageBytes = 16u << 20;
+
+// Parses and checks the headers and the base relocations; throws ImageError
+// naming the file and what is wrong. `file` may hold any bytes.
 PeImage ParsePeImage(std::vector<uint8_t> file, std::string path);
 PeImage LoadPeImage(const std::string& path);
+
+// A whole file of at most maxBytes bytes; ImageError when it is missing, not
+// a regular file (a directory, a pipe), larger, or cannot be read.
+std::vector<uint8_t> ReadImageFile(const std::string& path, const char* what, uint64_t maxBytes);
 
 }  // namespace emu
 
