@@ -1,0 +1,254 @@
+// The real image through the emulated machine. Each input is decoded into a
+// choice of board and a short sequence of reports (type, value, instance, a caller
+// GUID placed or a caller pointer given as it is, a data record of each kind
+// with pointers into and out of it, or a data pointer given as it is),
+// written as a scenario so that the records are laid out by the scenario
+// reader, and delivered to the handlers. It traps on any fault the watcher
+// records (a write outside the allowed places, an image write, a fetch
+// outside the image, a bad service argument), on the image changing, on a
+// handler call that does not return within its instruction budget, on a
+// blink loop for anything but an unrecoverable error, and on a call deeper
+// than 512 bytes of stack.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <iterator>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "Emulator.h"
+#include "InPlace.h"
+#include "PiTypes.h"
+#include "Run.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr uint32_t kStackBudgetBytes = 512;
+// No report may take more: a boot must not stall for a debug line. The
+// format engine's own bound on a wild pointer is well below it.
+constexpr uint64_t kInstructionBudget = 5'000'000;
+// The blink loop is recognised early: its writes cost time and prove nothing more here.
+constexpr uint64_t kBlinkWrites = 4096;
+
+const emu::FlashImage& Volume() {
+  static const emu::FlashImage volume = emu::LoadVolume(SS_FV, SS_FV_BASE);
+  return volume;
+}
+
+// Pointers worth trying: nothing, RAM the machine keeps (its PPI GUID, the
+// stack, the report area and the record itself), flash, device windows,
+// floating bus, and the last bytes below 4 GiB.
+uint32_t Pointer(FuzzedDataProvider& in) {
+  const uint32_t record = scenario::kReportDataAddress;
+  const uint32_t interesting[] = {0,
+                                  record,
+                                  record + 20,
+                                  record + 120,
+                                  record - 16,
+                                  emu::layout::kPpiGuid,
+                                  emu::layout::kStackTop - 64,
+                                  emu::layout::kTempRamBase,
+                                  SS_FV_BASE,
+                                  0x70000,
+                                  0xFEA10000,
+                                  0x12345678,
+                                  0xFFFFFFF0,
+                                  0xFFFFFFFF};
+  switch (in.ConsumeIntegralInRange(0, 3)) {
+    case 0: return in.PickValueInArray(interesting);
+    case 1: return in.PickValueInArray(interesting) + in.ConsumeIntegralInRange<uint32_t>(0, 256);
+    default: return in.ConsumeIntegral<uint32_t>();
+  }
+}
+
+std::string Hex(uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", v);
+  return text;
+}
+
+// At least one byte: empty byte lists are the scenario reader's own fuzzer's business.
+std::string HexBytes(const std::string& bytes) {
+  std::string out = bytes.empty() ? "00" : "";
+  for (const unsigned char c : bytes) out += "0123456789ABCDEF"[c >> 4], out += "0123456789ABCDEF"[c & 15];
+  return out;
+}
+
+std::string ModuleOrGuid(FuzzedDataProvider& in) {
+  const auto modules = scenario::Modules();
+  if (in.ConsumeBool()) return std::string(modules[in.ConsumeIntegralInRange<size_t>(0, modules.size() - 1)].name);
+  scenario::Guid g{};
+  for (uint8_t& b : g) b = in.ConsumeIntegral<uint8_t>();
+  return scenario::FormatGuid(g);
+}
+
+Json Argument(FuzzedDataProvider& in) {
+  switch (in.ConsumeIntegralInRange(0, 6)) {
+    case 0: return Json{{"string", in.ConsumeRandomLengthString(48)}};
+    case 1: return Json{{"wstring", in.ConsumeRandomLengthString(24)}};
+    case 2: return Json{{"guid", ModuleOrGuid(in)}};
+    case 3: return Json{{"bytes", HexBytes(in.ConsumeRandomLengthString(16))}};
+    case 4: return Json{{"u64", Hex(in.ConsumeIntegral<uint32_t>()) + "00000000"}};
+    case 5: return Pointer(in);
+    default: return in.ConsumeIntegral<uint32_t>();
+  }
+}
+
+Json Record(FuzzedDataProvider& in) {
+  Json d;
+  switch (in.ConsumeIntegralInRange(0, 4)) {
+    case 0: {
+      d["kind"] = "debug";
+      d["level"] = Hex(in.ConsumeBool() ? 0x40u : in.ConsumeIntegral<uint32_t>());
+      d["format"] = in.ConsumeRandomLengthString(120);
+      Json args = Json::array();
+      for (int slots = in.ConsumeIntegralInRange(0, 12); slots > 0; --slots) args.push_back(Argument(in));
+      d["args"] = args;
+      break;
+    }
+    case 1:
+      d["kind"] = "assert";
+      d["file"] = in.ConsumeRandomLengthString(64);
+      d["line"] = in.ConsumeIntegral<uint32_t>();
+      d["description"] = in.ConsumeRandomLengthString(64);
+      break;
+    case 2:
+      d["kind"] = "specific";
+      if (in.ConsumeBool())
+        d["module"] = ModuleOrGuid(in);
+      else
+        d["guid_address"] = Hex(Pointer(in));
+      break;
+    case 3:
+      d["kind"] = "string";
+      d["string_kind"] = in.ConsumeIntegralInRange(0, 2);
+      d["text"] = in.ConsumeRandomLengthString(200);
+      break;
+    default:
+      d["kind"] = "raw";
+      d["type_guid"] = ModuleOrGuid(in);
+      d["bytes"] = HexBytes(in.ConsumeRandomLengthString(160));
+      break;
+  }
+  // Headers that disagree with the record.
+  if (in.ConsumeIntegralInRange(0, 7) == 0) d["size"] = in.ConsumeIntegral<uint16_t>();
+  if (in.ConsumeIntegralInRange(0, 7) == 0) d["header_size"] = in.ConsumeIntegral<uint16_t>();
+  return d;
+}
+
+uint32_t Type(FuzzedDataProvider& in) {
+  const uint32_t types[] = {0x01, 0x02, 0x03, 0x80000002, 0x40000002, 0x90000002, 0x90000001, 0x10000002};
+  return in.ConsumeIntegralInRange(0, 7) == 0 ? in.ConsumeIntegral<uint32_t>() : in.PickValueInArray(types);
+}
+
+uint32_t Value(FuzzedDataProvider& in) {
+  const uint32_t values[] = {0x03020002, 0x03020003, 0x03021001, 0x03021000, 0x03010007, 0x03020000,
+                             0x03020001, 0x03058002, 0x03028004, 0x00051003, 0x01010000};
+  return in.ConsumeIntegralInRange(0, 7) == 0 ? in.ConsumeIntegral<uint32_t>() : in.PickValueInArray(values);
+}
+
+[[noreturn]] void Finding(const std::string& what) {
+  std::fprintf(stderr, "image_fuzz: %s\n", what.c_str());
+  __builtin_trap();
+}
+
+void CheckCall(const emu::CallResult& c, const std::string& where, uint32_t type, bool lastHandler) {
+  if (c.stackBytes > kStackBudgetBytes) Finding(where + ": " + std::to_string(c.stackBytes) + " bytes of stack");
+  if (c.stopped.empty()) return;
+  if (c.stopped != "blink loop") Finding(where + " stopped: " + c.stopped);
+  const bool unrecovered = (type & EFI_STATUS_CODE_TYPE_MASK) == EFI_ERROR_CODE &&
+                           (type & EFI_STATUS_CODE_SEVERITY_MASK) == EFI_ERROR_UNRECOVERED;
+  if (!unrecovered || !lastHandler) Finding(where + " blinks for type " + Hex(type));
+}
+
+// One machine per board, kept across inputs (starting a Unicorn CPU costs
+// more than a dozen reports): the module's HOB, the memory log and the
+// devices carry over from one input to the next, as on a board that keeps
+// booting. A machine that halted in its blink loop is replaced.
+struct Board {
+  scenario::Scenario settings;
+  sim::Platform platform;
+  std::unique_ptr<emu::Emulator> machine;
+  size_t faultsSeen = 0;
+};
+
+Board& BoardFor(size_t which) {
+  static const char* const kBoards[] = {
+      R"({"platform": {"control_byte": "0x91", "host_bridge_dc": "0x10000000", "mmio_serial": {"present": true}}, "reports": []})",
+      R"({"platform": {"control_byte": "0x83", "mmio_serial": {"present": true, "stride": 1}, "legacy_serial": "stuck"}, "reports": []})",
+      R"({"platform": {"control_byte": "0x90", "host_bridge_dc": "0x10000000", "memory_log_header": "0x0007FFF0"}, "reports": []})",
+  };
+  static std::unique_ptr<Board> boards[std::size(kBoards)];
+  std::unique_ptr<Board>& b = boards[which % std::size(kBoards)];
+  if (b == nullptr || b->machine->Halted()) {
+    b = std::make_unique<Board>();
+    b->settings = scenario::ParseScenario(kBoards[which % std::size(kBoards)], "board.json");
+    b->settings.limits.instructionsPerCall = kInstructionBudget;
+    b->settings.limits.blinkWrites = kBlinkWrites;
+    scenario::ApplyPlatform(b->settings.platform, b->platform);
+    b->platform.bus.SetLogLimit(0);
+    b->machine = std::make_unique<emu::Emulator>(Volume(), b->platform, b->settings.platform, b->settings.limits);
+    const emu::CallResult entry = b->machine->RunEntry();
+    if (entry.status != 0u || entry.stackBytes > kStackBudgetBytes || !b->machine->Faults().empty())
+      Finding("the entry failed, stopped or ran deep");
+  }
+  return *b;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  Board& board = BoardFor(in.ConsumeIntegral<uint8_t>());
+  Json reports = Json::array();
+  struct Pointers {
+    bool caller = false, data = false;  // a pointer given as it is instead of a placed object
+    uint32_t callerAddress = 0, dataAddress = 0;
+  };
+  std::vector<Pointers> given;
+  for (int n = in.ConsumeIntegralInRange(1, 6); n > 0 && in.remaining_bytes() > 0; --n) {
+    Json r{{"type", Hex(Type(in))}, {"value", Hex(Value(in))}, {"instance", in.ConsumeIntegral<uint8_t>()}};
+    Pointers p;
+    switch (in.ConsumeIntegralInRange(0, 2)) {
+      case 0: break;
+      case 1: r["caller"] = ModuleOrGuid(in); break;
+      default: p.caller = true, p.callerAddress = Pointer(in);
+    }
+    switch (in.ConsumeIntegralInRange(0, 3)) {
+      case 0: break;
+      case 1: p.data = true, p.dataAddress = Pointer(in); break;
+      default: r["data"] = Record(in);
+    }
+    reports.push_back(r);
+    given.push_back(p);
+  }
+
+  scenario::Scenario scenario;
+  try {
+    // Bytes that are not UTF-8 become U+FFFD: the scenario's texts are UTF-8.
+    scenario = scenario::ParseScenario(Json{{"reports", reports}}.dump(-1, ' ', false, Json::error_handler_t::replace),
+                                       "fuzz.json");
+  } catch (const scenario::ScenarioError&) {
+    return 0;  // a combination the reader refuses (the reader has its own fuzzer)
+  }
+  for (size_t i = 0; i < scenario.reports.size(); ++i) {
+    scenario::Report& r = scenario.reports[i];
+    if (given[i].caller) r.callerAddress = given[i].callerAddress;
+    if (given[i].data) r.dataAddress = given[i].dataAddress;
+    const std::vector<emu::CallResult> calls = board.machine->Deliver(r, i);
+    for (size_t h = 0; h < calls.size(); ++h)
+      CheckCall(calls[h], "report " + std::to_string(i) + ", handler " + std::to_string(h), r.type,
+                h + 1 == board.machine->Handlers().size());
+    if (board.machine->Faults().size() != board.faultsSeen) {
+      const scenario::Fault& f = board.machine->Faults()[board.faultsSeen];
+      Finding(f.kind + " at " + Hex(f.address) + " by " + Hex(f.eip) + " during " + f.during + ": " + f.detail);
+    }
+    if (board.machine->Halted()) break;
+  }
+  if (!board.machine->ImageIntact()) Finding("the image was written");
+  return 0;
+}
