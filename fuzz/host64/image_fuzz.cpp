@@ -28,9 +28,10 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr uint32_t kStackBudgetBytes = 512;
-// No report may take more: a boot must not stall for a debug line. The
-// format engine's own bound on a wild pointer is well below it.
-constexpr uint64_t kInstructionBudget = 5'000'000;
+// No report may take more: a boot must not stall for a debug line. A line
+// costs a few thousand instructions; the widest field a format can ask for
+// (the engine's character limit) reads up to 8 million.
+constexpr uint64_t kInstructionBudget = 10'000'000;
 // The blink loop is recognised early: its writes cost time and prove nothing more here.
 constexpr uint64_t kBlinkWrites = 4096;
 
