@@ -112,8 +112,9 @@ TEST(CopyMem, AnUnclaimedSourceCopiesFloatingBusBytes) {
 
 // A short record must not show the bytes of a longer one delivered before it.
 TEST(ReportData, ARecordShowsNothingOfTheRecordBeforeIt) {
-  const scenario::Report longRecord{0x03, 0x03020000, 0, {}, Record(400, 'A'), {}, {}, 0, "long"};
-  const scenario::Report assertion{0x90000002, 0x03010007, 0, {}, Record(20, 0), {}, {}, 1, "header only"};
+  scenario::Report longRecord, assertion;
+  longRecord.type = 0x03, longRecord.value = 0x03020000, longRecord.data = Record(400, 'A');
+  assertion.type = 0x90000002, assertion.value = 0x03010007, assertion.data = Record(20, 0);
   scenario::Scenario one, two;
   const emu::RunResult alone = RunReports({assertion}, one);
   const emu::RunResult after = RunReports({longRecord, assertion}, two);
@@ -185,14 +186,16 @@ TEST(StoppedCalls, DesignedHaltBudgetAndFaultAreToldApart) {
   EXPECT_EQ(blink->halt->reason, "blink loop");
   EXPECT_EQ(blink->reports.back().calls.back().stopped, "blink loop");
   EXPECT_TRUE(blink->faults.empty()) << FaultList(blink.run);
-  EXPECT_LT(blink->reports.size(), blink.scenario->reports.size());
+  EXPECT_EQ(scenario::Classify(blink.run), scenario::RunEnd::DesignedHalt);
+  EXPECT_LT(blink->Delivered(), blink.scenario->DeliveryCount());
 
   const auto budget = RunJson(R"({"limits": {"instructions_per_call": 100},
     "reports": [{"type": "0x90000002", "value": "0x03028004"}, {"type": "0x01", "value": "0x03021001"}]})");
   ASSERT_TRUE(budget->halt);
   EXPECT_EQ(budget->halt->reason, "instruction budget");
   EXPECT_EQ(budget->halt->report, 0u);
-  ASSERT_EQ(budget->reports.size(), 1u);  // the second report is not delivered
+  ASSERT_EQ(budget->Delivered(), 1u);  // the second report is not delivered
+  EXPECT_EQ(scenario::Classify(budget.run), scenario::RunEnd::Stopped);
   EXPECT_EQ(budget->reports[0].calls.back().stopped, "instruction budget");
   EXPECT_FALSE(budget->reports[0].calls.back().status);
   // A call stopped by a fault: see Watcher.StoppedByAFault (loader_test.cpp), with images made to fault.

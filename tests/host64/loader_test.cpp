@@ -195,7 +195,8 @@ TEST(Watcher, StoppedByAFaultTheRunGoesOn) {
     EXPECT_EQ(run.entry.stopped, "fault");
     EXPECT_FALSE(run.entry.status);
     EXPECT_FALSE(run.halt);
-    EXPECT_EQ(run.reports.size(), 2u);  // delivered (to no handler: none was registered)
+    EXPECT_EQ(scenario::Classify(run), scenario::RunEnd::Stopped);
+    EXPECT_EQ(run.Delivered(), 2u);  // delivered (to no handler: none was registered)
     ASSERT_EQ(run.faults.size(), 1u);
     EXPECT_EQ(run.faults[0].kind, c.kind);
     EXPECT_EQ(run.faults[0].address, c.address);
