@@ -200,7 +200,7 @@ class RecordBuilder {
   void Put32(uint32_t at, uint32_t v) { PutBytes(at, &v, 4); }
   void PutBytes(uint32_t at, const void* p, size_t n) {
     Reserve(static_cast<uint32_t>(at + n));
-    std::memcpy(record_.bytes.data() + at, p, n);
+    if (n != 0) std::memcpy(record_.bytes.data() + at, p, n);  // an empty block may come with no buffer at all
   }
   uint32_t Size() const { return static_cast<uint32_t>(record_.bytes.size()); }
   // Ends the payload: Size is the payload after the header, objects follow.

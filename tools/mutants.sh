@@ -47,6 +47,12 @@ record-signature-not-written ~~ start/ModuleEntry.cpp ~~     record->Signature =
 memory-log-enable-bit-ignored ~~ debugtext/MemoryLog.cpp ~~   if (!MemoryLogEnabled()) return Length;\n ~~ 
 legacy-wait-one-read-longer ~~ debugtext/LegacySerial.cpp ~~ reads < LegacySerialWaitLimit ~~ reads <= LegacySerialWaitLimit
 cmos-veto-ignored ~~ debugtext/DebugOutput.cpp ~~ CheckCmosAttributes(CmosVetoAttributes, 0, row) == 0 ~~ CheckCmosAttributes(CmosVetoAttributes, 0, row) == 2
+format-of-exactly-the-limit-refused ~~ print/FormatEngine.cpp ~~ return String[length] == 0 ? length : length + 1; ~~ return String[length] == 0 ? length + 1 : length + 1;
+assert-file-name-room-one-more ~~ debugtext/DebugTextHandler.cpp ~~ DebugTextLineSize - 1 - AssertPrefixCharacters; ~~ DebugTextLineSize - AssertPrefixCharacters;
+guid-last-dash-one-place-late ~~ print/Conversions.cpp ~~ (1u << 7) | (1u << 9); ~~ (1u << 7) | (1u << 10);
+guid-first-field-in-memory-order ~~ print/Conversions.cpp ~~ {3, 2, 1, 0, 5, 4, ~~ {0, 1, 2, 3, 5, 4,
+time-year-two-digits ~~ print/Conversions.cpp ~~ {0, 4, "  "} ~~ {0, 2, "  "}
+status-warning-five-unnamed ~~ print/Conversions.cpp ~~ LastNamedWarning = 5; ~~ LastNamedWarning = 4;
 cf8-not-restored ~~ platform/RegisterAccess.cpp ~~   IoWrite32(PciConfigAddressPort, savedAddress);\n ~~ 
 EOF
 

@@ -101,6 +101,15 @@ TEST(ScenarioRecords, DebugRecordHoldsLevelPackedArgumentsAndFormatAtTheirOffset
   EXPECT_EQ(b[2] | b[3] << 8, 120 - 20 + 7);  // Size: the payload up to the format's NUL
 }
 
+TEST(ScenarioRecords, EmptyRawBytesGiveAHeaderOnlyRecord) {
+  // No bytes means no buffer to copy from: the record is its header alone.
+  const scenario::Scenario s = scenario::ParseScenario(
+      R"({"reports": [{"type": 3, "value": 0, "data": {"kind": "raw", "type_guid": "PcdPei", "bytes": ""}}]})", "x.json");
+  const std::vector<uint8_t>& b = s.reports[0].data->bytes;
+  ASSERT_EQ(b.size(), 20u);
+  EXPECT_EQ(b[2] | b[3] << 8, 0);
+}
+
 TEST(ScenarioRecords, AssertionRecordHoldsLineFileAndDescription) {
   const scenario::Scenario s = scenario::ParseScenario(
       R"({"reports": [{"type": "0x90000002", "value": 7, "data": {"kind": "assert", "file": "Foo.c", "line": 42, "description": "Bar"}}]})",
