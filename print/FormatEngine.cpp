@@ -26,16 +26,6 @@ constexpr uint32_t CallerFlags = OutputWide | FormatWide | CountOnly | GeneralPa
 constexpr uint32_t MaxCount = 0xFFFFFFFFu;
 static_assert(FormatMaxCharacters % 4 == 0, "the length scans step by four and two characters");
 
-// Where the characters of one engine call go.
-struct Output {
-  uint8_t* Position;  // next character place (not used with CountOnly)
-  uint8_t* End;       // last place of the buffer, kept for the NUL
-  uint32_t Count;     // characters counted with CountOnly
-  uint32_t CharSize;  // bytes per output character: 1 or 2
-  BOOLEAN CountOnlyMode;
-  BOOLEAN Narrow;  // 1-byte characters written by the short loop (not with GeneralPathOnly)
-};
-
 // A character of 1 or 2 bytes (little-endian) at any address.
 inline uint32_t ReadCharacter(const uint8_t* Place, uint32_t Size) {
   return Size == 1 ? Place[0] : static_cast<uint32_t>(Place[0]) | (static_cast<uint32_t>(Place[1]) << 8);
@@ -64,71 +54,15 @@ inline bool EndsPlainRun(uint32_t Character) {
   return Character <= '%' && (Character == '%' || Character == '\n' || Character == '\r');
 }
 
-// Copies up to Limit characters of TextCharSize bytes, Step bytes apart, from
-// Text to the output, stopping early at a NUL, at the end of the buffer and,
-// for a run of plain format characters, at "%" or a line break; returns the
-// place in Text where it stopped. A fill is a copy of one character with a
-// Step of 0. Characters reach 2-byte output with all 16 bits and 1-byte
-// output with their low byte. Count-only calls count what would be copied.
-const uint8_t* CopyCharacters(Output* Out, const uint8_t* Text, uint32_t Limit, int32_t Step, uint32_t TextCharSize,
-                              bool PlainRun) {
-  uint8_t* position = Out->Position;
-  const uint8_t* end = Out->End;
-  if (Out->Narrow && TextCharSize == 1) {
-    // 8-bit text into 8-bit output, the common case, in short loops.
-    if (PlainRun) {
-      // A plain run has no limit but the buffer's end and steps by one.
-      for (; position < end; Text++) {
-        uint32_t character = *Text;
-        // Spaces, the commonest character at or below "%", stay in the loop.
-        if (character <= '%' && character != ' ' && (character == 0 || EndsPlainRun(character))) {
-          break;
-        }
-        *position++ = static_cast<uint8_t>(character);
-      }
-    } else {
-      for (; Limit != 0 && position < end; Limit--) {
-        uint32_t character = *Text;
-        if (character == 0) {
-          break;
-        }
-        *position++ = static_cast<uint8_t>(character);
-        Text += Step;
-      }
-    }
-    Out->Position = position;
-    return Text;
+// Count copies of Character (at most 8 bits) from Position on, stopping at
+// End; returns the place after the last one written.
+uint8_t* FillRun(uint8_t* Position, const uint8_t* End, uint32_t Count, uint32_t Character, uint32_t OutSize) {
+  for (; Count != 0 && Position < End; Count--) {
+    Position[0] = static_cast<uint8_t>(Character);
+    Position[OutSize - 1] = OutSize == 1 ? static_cast<uint8_t>(Character) : 0;
+    Position += OutSize;
   }
-  for (; Limit != 0; Limit--) {
-    // The room is checked before the character is read: a text is read no
-    // further than the buffer can take.
-    if (!Out->CountOnlyMode && position >= end) {
-      break;
-    }
-    uint32_t character = ReadCharacter(Text, TextCharSize);
-    if (character == 0 || (PlainRun && EndsPlainRun(character))) {
-      break;
-    }
-    if (Out->CountOnlyMode) {
-      Out->Count = AddSaturated(Out->Count, 1);
-    } else {
-      position[0] = static_cast<uint8_t>(character);
-      if (Out->CharSize == 2) {
-        position[1] = static_cast<uint8_t>(character >> 8);
-      }
-      position += Out->CharSize;
-    }
-    Text += Step;
-  }
-  Out->Position = position;
-  return Text;
-}
-
-// Count copies of Character (at most 8 bits) into the buffer.
-inline void Fill(Output* Out, uint32_t Count, uint8_t Character) {
-  if (Count != 0) {
-    CopyCharacters(Out, &Character, Count, 0, 1, false);
-  }
+  return Position;
 }
 
 // Characters of a text before its NUL, at most Limit.
@@ -155,74 +89,6 @@ struct Field {
   const uint8_t* Text;     // the characters to emit (a number's: its most significant digit)
   uint32_t ContentLength;  // places taken by a number: sign, digits, separators
 };
-
-void LayOutField(Output* Out, const Field* F) {
-  uint32_t textCharSize = (F->Flags & TextWide) != 0 ? 2 : 1;
-  bool number = (F->Flags & DigitsReversed) != 0;
-  uint32_t content = F->ContentLength;
-  uint32_t copyLimit = content;
-  if (!number) {
-    // A string without width or precision is just its characters (the
-    // general steps below make the same of it).
-    if ((F->Flags & (WidthSet | PrecisionSet | GeneralPathOnly)) == 0 && F->Precision == 0 && !Out->CountOnlyMode) {
-      CopyCharacters(Out, F->Text, FormatMaxCharacters, static_cast<int32_t>(textCharSize), textCharSize, false);
-      return;
-    }
-    // A text is read no further than the field can show, so that a string
-    // without a NUL (a wild pointer) costs a bounded number of reads. A
-    // precision cuts it. A string without one (precision 0) is measured
-    // only up to a right-justified width, to size the fill in front, and is
-    // then copied up to its NUL or the end of the buffer in one pass; a
-    // left-justified width takes its fill from the count copied. Nothing is
-    // read past FormatMaxCharacters, the engine's character limit.
-    uint32_t limit = FormatMaxCharacters;
-    if ((F->Flags & PrecisionSet) != 0) {
-      limit = F->Precision < limit ? F->Precision : limit;
-    } else if (F->Precision == 0 && !Out->CountOnlyMode) {
-      copyLimit = FormatMaxCharacters;
-      limit = (F->Flags & (WidthSet | LeftAlign)) != WidthSet ? 0 : F->Width < limit ? F->Width : limit;
-    }
-    content = TextLength(F->Text, textCharSize, limit);
-    if (copyLimit != FormatMaxCharacters) {
-      copyLimit = content;
-    }
-  }
-  // From here on the precision is the length of the field without its width fill.
-  uint32_t precision = F->Precision < content ? content : F->Precision;
-  uint32_t widthFill = 0;
-  if ((F->Flags & WidthSet) != 0 && F->Width > precision) {
-    widthFill = F->Width - precision;
-  }
-  if (Out->CountOnlyMode) {
-    // The field's places: the width fill and the precision, which covers the
-    // sign, the zero or space fill and every content place.
-    Out->Count = AddSaturated(AddSaturated(Out->Count, widthFill), precision);
-    return;
-  }
-  bool left = (F->Flags & LeftAlign) != 0;
-  if (!left) {
-    Fill(Out, widthFill, ' ');
-  }
-  if (F->Sign != 0) {
-    Fill(Out, 1, static_cast<uint8_t>(F->Sign));
-    copyLimit--;  // the sign was place 0 of the content
-    content--;
-    precision--;
-  }
-  Fill(Out, precision - content, number ? '0' : ' ');
-  // Digit strings are stored least significant first and read backwards.
-  const uint8_t* stop =
-      CopyCharacters(Out, F->Text, copyLimit, number ? -1 : static_cast<int32_t>(textCharSize), textCharSize, false);
-  if (left) {
-    if (copyLimit == FormatMaxCharacters) {
-      // A string copied in one pass: the fill follows what was copied (a
-      // width is 0 when none was given).
-      uint32_t copied = static_cast<uint32_t>(stop - F->Text) / textCharSize;
-      widthFill = F->Width > copied ? F->Width - copied : 0;
-    }
-    Fill(Out, widthFill, ' ');
-  }
-}
 
 // d, u, x, X, p: turns the argument into a reversed digit string in Scratch,
 // separators included, with its sign prefix and precision.
@@ -395,7 +261,7 @@ uint32_t BoundedWideLength(const uint16_t* String) {
 
 uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const void* Format,
                         const uint32_t* ArgList, const uint32_t* PackedArgs) {
-  BOOLEAN countOnlyMode = (Flags & CountOnly) != 0 ? TRUE : FALSE;
+  bool countOnlyMode = (Flags & CountOnly) != 0;
   if (Format == nullptr || BufferSize > FormatMaxCharacters) {
     return 0;
   }
@@ -410,17 +276,19 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     return 0;
   }
 
-  Output out;
-  out.CharSize = (Flags & OutputWide) != 0 ? 2 : 1;
-  out.CountOnlyMode = countOnlyMode;
-  out.Narrow = (Flags & (OutputWide | CountOnly | GeneralPathOnly)) == 0 ? TRUE : FALSE;
-  out.Count = 0;
-  out.Position = nullptr;
-  out.End = nullptr;
+  // Output goes to Position, never past End, the last place of the buffer,
+  // which is kept for the NUL. Count-only calls only count.
+  uint32_t outSize = (Flags & OutputWide) != 0 ? 2 : 1;
+  // 1-byte format characters into 1-byte output: the plain-run and line
+  // break shortcuts (not with GeneralPathOnly).
+  bool narrow = (Flags & (OutputWide | CountOnly | GeneralPathOnly)) == 0;
+  bool narrowFormat = narrow && formatCharSize == 1;
+  uint8_t* position = static_cast<uint8_t*>(Buffer);
+  uint8_t* end = position;
   if (!countOnlyMode) {
-    out.Position = static_cast<uint8_t*>(Buffer);
-    out.End = out.Position + (BufferSize - 1) * out.CharSize;
+    end += (BufferSize - 1) * outSize;
   }
+  uint32_t count = 0;
 
   // Every argument comes from the packed list when there is one.
   const uint32_t* next = PackedArgs != nullptr ? PackedArgs : ArgList;
@@ -429,28 +297,54 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
   uint8_t charText[4];  // a one-character 2-byte text and its 2-byte NUL
 
   for (;;) {
-    // Plain characters: a field of one character each, without fill.
-    uint32_t character = ReadCharacter(cursor, formatCharSize);
-    if (character != 0 && !EndsPlainRun(character)) {
-      cursor = CopyCharacters(&out, cursor, MaxCount, static_cast<int32_t>(formatCharSize), formatCharSize, true);
-      character = ReadCharacter(cursor, formatCharSize);
+    // Plain characters, up to "%", a line break, the NUL or the end of the buffer.
+    uint32_t character;
+    if (narrowFormat) {
+      for (;; cursor++) {
+        character = *cursor;
+        // Spaces, the commonest character at or below "%", stay in the loop.
+        if (character <= '%' && character != ' ' && (character == 0 || EndsPlainRun(character))) {
+          break;
+        }
+        if (position >= end) {
+          break;
+        }
+        *position++ = static_cast<uint8_t>(character);
+      }
+    } else {
+      for (;; cursor += formatCharSize) {
+        character = ReadCharacter(cursor, formatCharSize);
+        if (character == 0 || EndsPlainRun(character)) {
+          break;
+        }
+        if (countOnlyMode) {
+          count = AddSaturated(count, 1);
+          continue;
+        }
+        if (position >= end) {
+          break;
+        }
+        position[0] = static_cast<uint8_t>(character);
+        position[outSize - 1] = static_cast<uint8_t>(character >> ((outSize - 1) * 8));
+        position += outSize;
+      }
     }
-    if (character == 0 || (!countOnlyMode && out.Position >= out.End)) {
+    if (character == 0 || (!countOnlyMode && position >= end)) {
       break;
     }
-    if (out.Narrow && character != '%') {
+    if (narrow && character != '%') {
       // A line break into 8-bit output, the end of nearly every line: CR,
       // then LF for "\n", "\n\r" and "\r\n" (the general steps below make
       // the same of it as a field).
-      uint32_t next = ReadCharacter(cursor + formatCharSize, formatCharSize);
-      *out.Position++ = '\r';
-      if (character == '\n' || next == '\n') {
-        if (out.Position < out.End) {
-          *out.Position++ = '\n';
+      uint32_t following = ReadCharacter(cursor + formatCharSize, formatCharSize);
+      *position++ = '\r';
+      if (character == '\n' || following == '\n') {
+        if (position < end) {
+          *position++ = '\n';
         }
       }
       cursor += formatCharSize;
-      if (next == (character ^ '\n' ^ '\r')) {
+      if (following == (character ^ '\n' ^ '\r')) {
         cursor += formatCharSize;
       }
       continue;
@@ -461,7 +355,6 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     f.Width = 0;
     f.Precision = 1;
     f.Sign = 0;
-    f.Text = nullptr;
     f.ContentLength = 0;
 
     // A line break of the format is laid out as a directive of the same
@@ -530,7 +423,10 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
       }
     }
 
-    // Character is now the conversion.
+    // Character is now the conversion. Texts are read forwards in
+    // characters of textSize bytes; a number's digits backwards.
+    uint32_t textSize = 1;
+    bool number = false;
     uint32_t slot = 0;
     switch (character) {
       case 0:
@@ -572,7 +468,7 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
         } else {
           f.Text = SlotPointer(slot);
           if (character != 'a') {
-            f.Flags |= TextWide;
+            textSize = 2;
           }
         }
         if ((f.Flags & PrecisionSet) == 0) {
@@ -585,6 +481,7 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
       case 'X':
       case 'p':
         ConvertNumber(&f, character, &next, scratch);
+        number = true;
         break;
       case 'c':
         character = TakeSlot(&next) & 0xFFFF;
@@ -596,27 +493,113 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
         charText[1] = static_cast<uint8_t>(character >> 8);
         charText[2] = 0;
         charText[3] = 0;
-        f.Flags |= TextWide;
+        textSize = 2;
         f.Text = charText;
         break;
     }
 
-    LayOutField(&out, &f);
+    // The field: a width fill of spaces (before the rest, or after it when
+    // left-justified), then a number's sign and zeros up to its precision,
+    // or spaces up to a text's precision, then the text.
+    uint32_t flags = f.Flags;
+    uint32_t content = f.ContentLength;
+    uint32_t copyLimit = content;
+    if (!number) {
+      // A text is read no further than the field can show, so that a string
+      // without a NUL (a wild pointer) costs a bounded number of reads. A
+      // precision cuts it. A string without one (precision 0) is measured
+      // only up to a right-justified width, to size the fill in front, and
+      // is then copied up to its NUL or the end of the buffer in one pass;
+      // a left-justified width takes its fill from the count copied. Nothing
+      // is read past FormatMaxCharacters, the engine's character limit.
+      uint32_t limit = FormatMaxCharacters;
+      if ((flags & PrecisionSet) != 0) {
+        limit = f.Precision < limit ? f.Precision : limit;
+      } else if (f.Precision == 0 && !countOnlyMode) {
+        copyLimit = FormatMaxCharacters;
+        limit = (flags & (WidthSet | LeftAlign)) != WidthSet ? 0 : f.Width < limit ? f.Width : limit;
+      }
+      if (limit != 0) {
+        content = TextLength(f.Text, textSize, limit);
+      }
+      if (copyLimit != FormatMaxCharacters) {
+        copyLimit = content;
+      }
+    }
+    // The length of the field without its width fill.
+    uint32_t precision = f.Precision < content ? content : f.Precision;
+    uint32_t widthFill = 0;
+    if ((flags & WidthSet) != 0 && f.Width > precision) {
+      widthFill = f.Width - precision;
+    }
+    if (countOnlyMode) {
+      // The field's places: the width fill and the precision, which covers
+      // the sign, the zero or space fill and every content place.
+      count = AddSaturated(AddSaturated(count, widthFill), precision);
+    } else {
+      bool left = (flags & LeftAlign) != 0;
+      if (!left && widthFill != 0) {
+        position = FillRun(position, end, widthFill, ' ', outSize);
+      }
+      if (f.Sign != 0) {
+        position = FillRun(position, end, 1, f.Sign, outSize);
+        copyLimit--;  // the sign was place 0 of the content
+        content--;
+        precision--;
+      }
+      if (precision != content) {
+        position = FillRun(position, end, precision - content, number ? '0' : ' ', outSize);
+      }
+      // Digit strings are stored least significant first and read backwards.
+      int32_t step = number ? -1 : static_cast<int32_t>(textSize);
+      const uint8_t* from = f.Text;
+      if (narrow && textSize == 1) {
+        // 8-bit text into 8-bit output, the common case: the room is counted
+        // out first, so the loop has one bound.
+        uint32_t room = static_cast<uint32_t>(end - position);
+        uint32_t remaining = copyLimit < room ? copyLimit : room;
+        for (; remaining != 0; remaining--) {
+          uint32_t each = *from;
+          if (each == 0) {
+            break;
+          }
+          *position++ = static_cast<uint8_t>(each);
+          from += step;
+        }
+      } else {
+        for (uint32_t remaining = copyLimit; remaining != 0 && position < end; remaining--) {
+          uint32_t each = ReadCharacter(from, textSize);
+          if (each == 0) {
+            break;
+          }
+          position[0] = static_cast<uint8_t>(each);
+          position[outSize - 1] = static_cast<uint8_t>(each >> ((outSize - 1) * 8));
+          position += outSize;
+          from += step;
+        }
+      }
+      if (left) {
+        if (copyLimit == FormatMaxCharacters) {
+          // A string copied in one pass: the fill follows what was copied
+          // (a width is 0 when none was given).
+          uint32_t copied = static_cast<uint32_t>(from - f.Text) / textSize;
+          widthFill = f.Width > copied ? f.Width - copied : 0;
+        }
+        position = FillRun(position, end, widthFill, ' ', outSize);
+      }
+    }
     if (ReadCharacter(cursor, formatCharSize) != 0) {
       cursor += formatCharSize;
     }
   }
 
   if (countOnlyMode) {
-    return out.Count;
+    return count;
   }
   // The end position is kept free, so the NUL always fits.
-  uint8_t* nul = out.Position;
-  nul[0] = 0;
-  if (out.CharSize == 2) {
-    nul[1] = 0;
-  }
-  return static_cast<uint32_t>(nul - static_cast<uint8_t*>(Buffer)) / out.CharSize;
+  position[0] = 0;
+  position[outSize - 1] = 0;
+  return static_cast<uint32_t>(position - static_cast<uint8_t*>(Buffer)) >> (outSize - 1);
 }
 
 uint32_t FormatAscii(char* Buffer, uint32_t BufferSize, const char* Format, ...) {
