@@ -538,17 +538,22 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
       count = AddSaturated(AddSaturated(count, widthFill), precision);
     } else {
       bool left = (flags & LeftAlign) != 0;
-      if (!left && widthFill != 0) {
-        position = FillRun(position, end, widthFill, ' ', outSize);
-      }
-      if (f.Sign != 0) {
-        position = FillRun(position, end, 1, f.Sign, outSize);
-        copyLimit--;  // the sign was place 0 of the content
-        content--;
-        precision--;
-      }
-      if (precision != content) {
-        position = FillRun(position, end, precision - content, number ? '0' : ' ', outSize);
+      if (copyLimit == FormatMaxCharacters && (flags & WidthSet) == 0) {
+        // A text without width or precision: just its characters, no fill.
+        left = false;
+      } else {
+        if (!left && widthFill != 0) {
+          position = FillRun(position, end, widthFill, ' ', outSize);
+        }
+        if (f.Sign != 0) {
+          position = FillRun(position, end, 1, f.Sign, outSize);
+          copyLimit--;  // the sign was place 0 of the content
+          content--;
+          precision--;
+        }
+        if (precision != content) {
+          position = FillRun(position, end, precision - content, number ? '0' : ' ', outSize);
+        }
       }
       // Digit strings are stored least significant first and read backwards.
       int32_t step = number ? -1 : static_cast<int32_t>(textSize);
