@@ -5,9 +5,10 @@
 // format becomes a field: an optional width fill of spaces, then (numbers) a
 // sign and zero fill up to the precision or (texts) a space fill up to the
 // precision, then the text, then the width fill of a left-justified field.
-// All of it goes through one copy step (CopyCharacters), which also writes
-// the fills. Output stops at the last place of the buffer, which is kept for
-// the NUL.
+// FormatToBuffer lays each field out in place: the fills through one small
+// fill step (FillRun), the text through one copy loop. 8-bit text into 8-bit
+// output takes short loops with the room counted out first. Output stops at
+// the last place of the buffer, which is kept for the NUL.
 #include <stdarg.h>
 
 #include "PiTypes.h"
@@ -279,8 +280,8 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
   // Output goes to Position, never past End, the last place of the buffer,
   // which is kept for the NUL. Count-only calls only count.
   uint32_t outSize = (Flags & OutputWide) != 0 ? 2 : 1;
-  // 1-byte format characters into 1-byte output: the plain-run and line
-  // break shortcuts (not with GeneralPathOnly).
+  // 1-byte output: the short loops for plain runs, line breaks and 8-bit
+  // texts (not with GeneralPathOnly, not when only counting).
   bool narrow = (Flags & (OutputWide | CountOnly | GeneralPathOnly)) == 0;
   bool narrowFormat = narrow && formatCharSize == 1;
   uint8_t* position = static_cast<uint8_t*>(Buffer);
