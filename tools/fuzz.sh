@@ -17,8 +17,11 @@ if [ ${#targets[@]} -eq 0 ]; then
   done
 fi
 seeds() {  # the committed seeds of a target, comma-separated (named one by one)
-  local dir=$root/fuzz/seeds/$1
-  [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] && echo "-seed_inputs=$(ls -d "$dir"/* | paste -sd,)"
+  local files=()
+  [ -d "$root/fuzz/seeds/$1" ] && files+=("$root/fuzz/seeds/$1"/*)
+  # The project's own scenario files are the scenario reader's seeds.
+  [ "$1" = scenario_fuzz ] && files+=("$root"/scenarios/*.json "$root"/scenarios/hostile/*.json)
+  [ ${#files[@]} -gt 0 ] && echo "-seed_inputs=$(printf '%s\n' "${files[@]}" | paste -sd,)"
   return 0
 }
 for t in "${targets[@]}"; do
