@@ -2,13 +2,17 @@
 """Rewrites the linker's PE32 image with the smallest headers a PE32 image can
 have, and moves its sections down into the bytes that frees.
 
-lld-link writes a DOS stub program, sixteen data directories and room for one
-more section header; none of that is used by an image that runs in place from
-flash. The image written here has:
+lld-link writes a DOS stub program, sixteen data directories, room for one
+more section header, and the base relocations in a section of their own; an
+image that runs in place from flash uses none of that. The image written here
+has:
   - a 64-byte DOS header whose only content is "MZ" and the offset of the PE
     header, which follows it directly at 0x40;
   - seven data directories (0 to 6), of which only the base relocations are set;
-  - the section table, padded to the section alignment.
+  - the section table, padded to the section alignment;
+  - the base relocations at the end of the last section, on a 32-bit boundary
+    (the directory, not a section, is what says where they are): a section
+    header and the padding in front of the relocations less.
 
 Every section moves down by the same number of bytes (a multiple of the
 section alignment), so file offsets still equal RVAs and PC-relative code is
@@ -204,10 +208,14 @@ class Image:
                  f"{last.raw_offset + last.raw_size:#x}")
         if self.size_of_image != align_up(last.rva + last.virtual_size, self.section_alignment):
             fail(f"size of image {self.size_of_image:#x} does not end with the last section")
-        if last.rva != self.reloc_rva or last.virtual_size != self.reloc_size:
-            fail("the base relocations are not the whole of the last section")
-        entry_section = self.section_at(self.entry, 1)
-        if entry_section is None or entry_section is last:
+        if not last.rva <= self.reloc_rva or self.reloc_rva + self.reloc_size != last.rva + last.virtual_size \
+                or self.reloc_rva % 4:
+            fail("the base relocations do not end the last section")
+        # What each section holds besides the base relocations.
+        self.contents = [(s, s.virtual_size) for s in self.sections[:-1]]
+        if self.reloc_rva > last.rva:
+            self.contents.append((last, self.reloc_rva - last.rva))
+        if self.section_at(self.entry, 1) is None:
             fail(f"entry point {self.entry:#x} is not in a section with code")
         for field, name in ((OPT_SIZE_OF_CODE, "code"), (OPT_SIZE_OF_INITIALIZED_DATA, "initialized data"),
                             (OPT_SIZE_OF_UNINITIALIZED_DATA, "uninitialized data")):
@@ -215,9 +223,9 @@ class Image:
                 fail(f"size of {name} {self.opt32(field):#x} is not the sum of its sections' sizes")
 
     def section_at(self, rva, size):
-        """The section (other than the relocations) whose bytes hold [rva, rva + size)."""
-        for s in self.sections[:-1]:
-            if s.rva <= rva and rva + size <= s.rva + s.virtual_size:
+        """The section whose contents (not the base relocations) hold [rva, rva + size)."""
+        for s, content in self.contents:
+            if s.rva <= rva and rva + size <= s.rva + content:
                 return s
         return None
 
@@ -253,11 +261,11 @@ class Image:
         return targets
 
     def check_addresses(self):
-        """Every relocated word is an address in the sections (or just past the last one that is
-        not the relocations): only those move with the sections."""
+        """Every relocated word is an address in the sections' contents (or just past them): only
+        those move with the sections."""
         low = self.image_base + self.sections[0].rva
-        high = self.image_base + self.sections[-2].rva + self.sections[-2].virtual_size if len(self.sections) > 1 \
-            else low
+        last, content = self.contents[-1]
+        high = self.image_base + last.rva + content
         for target in self.targets:
             value = self.u32(target)
             if value < self.image_base + self.size_of_headers and value >= self.image_base:
@@ -301,24 +309,30 @@ def headers_size(section_count, alignment):
 
 
 def compact(data):
-    """The image with the smallest headers and its sections moved down; returns (bytes, shift)."""
+    """The image with the smallest headers, its sections moved down and its base relocations at
+    the end of its last section; returns (bytes, shift)."""
     image = Image(data)
-    sections = image.sections
-    new_headers = headers_size(len(sections), image.section_alignment)
+    alignment = image.section_alignment
+    sections = [s for s, _ in image.contents]
+    new_headers = headers_size(len(sections), alignment)
     shift = image.size_of_headers - new_headers
-    assert shift >= 0 and shift % image.section_alignment == 0
+    assert shift >= 0 and shift % alignment == 0
 
-    # The sections' bytes, moved down, with every relocated address moved with them.
-    body = bytearray(image.data[image.sections[0].rva:image.sections[-1].rva])
+    # The sections' contents, moved down, with every relocated address moved with them.
+    first = sections[0].rva
+    last, content = image.contents[-1]
+    body = bytearray(image.data[first:last.rva + content])
     for target in image.targets:
-        at = target - sections[0].rva
-        value = struct.unpack_from("<I", body, at)[0]
-        struct.pack_into("<I", body, at, value - shift)
+        value = struct.unpack_from("<I", body, target - first)[0]
+        struct.pack_into("<I", body, target - first, value - shift)
+    # The base relocations follow the last section's contents, on a 32-bit boundary.
+    body += bytes(align_up(len(body), 4) - len(body))
+    reloc_rva = first - shift + len(body)
     relocations = relocation_blocks(t - shift for t in image.targets)
-    reloc = sections[-1]
-    reloc.virtual_size = len(relocations)
-    reloc.raw_size = align_up(len(relocations), image.file_alignment)
-    body += relocations + bytes(reloc.raw_size - len(relocations))
+    body += relocations
+    last.virtual_size = reloc_rva + len(relocations) - (last.rva - shift)
+    last.raw_size = align_up(last.virtual_size, image.file_alignment)
+    body += bytes(last.raw_offset - shift + last.raw_size - (first - shift) - len(body))
 
     optional = image.optional_fixed
     def set_opt(field, value):
@@ -329,10 +343,11 @@ def compact(data):
     for field in (OPT_BASE_OF_CODE, OPT_BASE_OF_DATA):
         if image.opt32(field) != 0:
             set_opt(field, image.opt32(field) - shift)
-    set_opt(OPT_SIZE_OF_IMAGE, align_up(reloc.rva - shift + reloc.virtual_size, image.section_alignment))
+    set_opt(OPT_SIZE_OF_IMAGE, align_up(last.rva - shift + last.virtual_size, alignment))
     set_opt(OPT_SIZE_OF_HEADERS, new_headers)
     set_opt(OPT_DIRECTORY_COUNT, KEPT_DIRECTORIES)
     file_header = image.file_header
+    struct.pack_into("<H", file_header, 2, len(sections))
     struct.pack_into("<H", file_header, 16, OPTIONAL_FIXED_SIZE + 8 * KEPT_DIRECTORIES)
 
     headers = bytearray(DOS_HEADER_SIZE)
@@ -340,7 +355,7 @@ def compact(data):
     struct.pack_into("<I", headers, PE_OFFSET_FIELD, DOS_HEADER_SIZE)
     headers += PE_SIGNATURE + file_header + optional
     for index in range(KEPT_DIRECTORIES):
-        rva, size = (reloc.rva - shift, reloc.virtual_size) if index == DIR_BASERELOC else (0, 0)
+        rva, size = (reloc_rva, len(relocations)) if index == DIR_BASERELOC else (0, 0)
         headers += struct.pack("<II", rva, size)
     for s in sections:
         headers += s.header(shift)

@@ -77,7 +77,7 @@ TEST(FirmwareVolume, ReadsBackOnePeimWithItsSectionsAndTheImageRebasedToWhereItL
 }
 
 TEST(FirmwareVolume, PackerRefusesWhatCannotBeBuilt) {
-  EXPECT_THROW(PackAt(0xFFFE0010u, ImageFormat::Pe32), fv::FvError);  // base off the alignment
+  EXPECT_THROW(PackAt(0xFFFE0000u + Image().sectionAlignment / 2, ImageFormat::Pe32), fv::FvError);  // base off the alignment
   fv::PackOptions small = fv::ModulePackOptions(0xFFFE0000u, ImageFormat::Te);
   small.volumeSize = 0x1000;
   EXPECT_THROW(fv::Pack(Image(), small), fv::FvError);

@@ -131,11 +131,12 @@ def relocated_sections(data, base, start, end):
 
 
 def compacts_faithfully(data, what):
-    """The compacted image, relocated to B + shift, equals the linked one relocated to B."""
+    """The compacted image, relocated to B + shift, equals the linked one relocated to B in
+    every section but the relocations."""
     out, shift = compact_image.compact(data)
     linked = pefile.PE(data=bytes(data))
     first = linked.sections[0].VirtualAddress
-    last = linked.sections[-1].VirtualAddress
+    last = linked.sections[-2].VirtualAddress + linked.sections[-2].Misc_VirtualSize
     before, _ = relocated_sections(data, 0xFFF00000, first, last)
     after, pe = relocated_sections(out, 0xFFF00000 + shift, first - shift, last - shift)
     check(before == after, f"{what}: relocated to its base + {shift}, the compacted image holds the same bytes")
@@ -148,34 +149,41 @@ def compacts_faithfully(data, what):
 
 
 # Hand-made images that come out as they should.
-# Headers of three sections: 64 + 4 + 20 + 96 + 7 * 8 + 3 * 40 = 360 bytes, then the alignment.
-for alignment, headers in ((32, 0x180), (16, 0x170), (4096, 0x1000)):
+# .text, .rdata and .reloc become .text and .rdata with the relocations at its
+# end: headers of 64 + 4 + 20 + 96 + 7 * 8 + 2 * 40 = 320 bytes, then the alignment.
+for alignment, headers in ((32, 0x140), (16, 0x140), (4096, 0x1000)):
     layout = fix_small(Layout(small().sections, [], alignment=alignment, entry=(0, 3)))
     out, shift, linked, pe = compacts_faithfully(layout.build(), f"alignment {alignment}")
     o = pe.OPTIONAL_HEADER
     check(pe.DOS_HEADER.e_lfanew == 0x40 and o.NumberOfRvaAndSizes == 7 and o.SizeOfHeaders == headers and
           pe.FILE_HEADER.SizeOfOptionalHeader == 96 + 7 * 8,
           f"alignment {alignment}: PE header at 0x40, seven directories, headers {o.SizeOfHeaders:#x}")
-    check(shift == layout.headers - headers and len(out) == len(layout.build()) - shift,
-          f"alignment {alignment}: sections moved down by {shift}, the file {shift} bytes shorter")
+    check(shift == layout.headers - headers and len(out) == o.SizeOfImage,
+          f"alignment {alignment}: sections moved down by {shift}, the file is the image")
     check(o.AddressOfEntryPoint == linked.OPTIONAL_HEADER.AddressOfEntryPoint - shift and
           o.BaseOfCode == linked.OPTIONAL_HEADER.BaseOfCode - shift and
-          o.SizeOfImage == linked.OPTIONAL_HEADER.SizeOfImage - shift and
-          [s.VirtualAddress for s in pe.sections] == [s.VirtualAddress - shift for s in linked.sections] and
+          [s.VirtualAddress for s in pe.sections] == [s.VirtualAddress - shift for s in linked.sections[:-1]] and
           all(s.PointerToRawData == s.VirtualAddress for s in pe.sections),
           f"alignment {alignment}: entry, base of code, size of image and sections moved, offsets equal RVAs")
+    rdata, directory = pe.sections[-1], o.DATA_DIRECTORY[5]
+    check(pe.FILE_HEADER.NumberOfSections == 2 and directory.VirtualAddress % 4 == 0 and
+          directory.VirtualAddress == align(rdata.VirtualAddress + 0x30, 4) and
+          directory.VirtualAddress + directory.Size == rdata.VirtualAddress + rdata.Misc_VirtualSize and
+          rdata.SizeOfRawData == align(rdata.Misc_VirtualSize, alignment) and
+          o.SizeOfImage == align(rdata.VirtualAddress + rdata.Misc_VirtualSize, alignment),
+          f"alignment {alignment}: the relocations end .rdata, on a 32-bit boundary after its data")
     check(compact_image.compact(out)[0] == out, f"alignment {alignment}: compacting again changes nothing")
 
-# A relocation whose page changes: with one section the headers shrink from
-# 0x200 to 0x140 bytes, so the word at RVA 0x1010 of the linked image lies at
-# 0xF50 once the sections move down, in the block of page 0; the one at 0x10D0
-# stays in page 0x1000.
+# A relocation whose page changes: .text and .reloc become one section, the
+# headers shrink from 0x200 to 0x120 bytes, so the word at RVA 0x1010 of the
+# linked image lies at 0xF30 once the sections move down, in the block of
+# page 0; the one at 0x1110 stays in page 0x1000.
 layout = Layout([(".text", code(0x1100), 0x60000020)], [], alignment=32)
 text = layout.rvas[0]
-layout.words = [(0, 0x1010 - text, text), (0, 0x100, text + 0x1000), (0, 0x10D0 - text, text + 0x10)]
+layout.words = [(0, 0x1010 - text, text), (0, 0x100, text + 0x1000), (0, 0x1110 - text, text + 0x10)]
 out, shift, _, pe = compacts_faithfully(layout.build(), "page change")
 pages = {b.struct.VirtualAddress: sorted(e.rva for e in b.entries if e.type == 3) for b in pe.DIRECTORY_ENTRY_BASERELOC}
-check(text == 0x200 and shift == 0xC0 and pages == {0: [0x240, 0xF50], 0x1000: [0x1010]},
+check(text == 0x200 and shift == 0xE0 and pages == {0: [0x220, 0xF30], 0x1000: [0x1030]},
       f"a relocation whose page changes moves to its new page's block: {pages}")
 
 # lld-link writes a block per section and page; the rewrite writes one per page.
@@ -279,7 +287,7 @@ with tempfile.TemporaryDirectory() as work:
     script = os.path.join(ROOT, "cmake", "compact_image.py")
     run = subprocess.run([sys.executable, script, *paths.values()], capture_output=True, text=True)
     out_map = open(paths["out.map"]).read() if run.returncode == 0 else ""
-    shift = layout.headers - 0x180
+    shift = layout.headers - 0x140
     check(run.returncode == 0 and open(paths["out.efi"], "rb").read() == compact_image.compact(good)[0],
           "the command writes the compacted image")
     check(f"{BASE + text_rva + 3 - shift:016x}" in out_map and f"{BASE + rdata_rva + 4 - shift:016x}" in out_map and
