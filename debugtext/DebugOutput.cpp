@@ -6,7 +6,7 @@
 #include "MmioSerial.h"
 #include "platform.h"
 
-const CmosLocation CmosLocationTable[CmosLocationCount] = {
+constexpr CmosLocation CmosLocationTable[CmosLocationCount] = {
     {0x50, 0x01, 0x01}, {0x60, 0x01, 0x00}, {0x61, 0x00, 0x00}, {0x62, 0x00, 0x00}, {0x63, 0x00, 0x00},
     {0x64, 0x00, 0x00}, {0x65, 0x00, 0x00}, {0x66, 0x00, 0x00}, {0x67, 0x00, 0x00}, {0x68, 0x00, 0x00},
     {0x69, 0x00, 0x00}, {0x80, 0x00, 0x00}, {0x90, 0x00, 0x00}, {0x92, 0x00, 0x00}, {0x97, 0x00, 0x00},
@@ -30,34 +30,54 @@ BOOLEAN DebugOutputEnabled(uint8_t Control) {
   return (Control & DebugControlOn) != 0 && (Control & DebugControlOff) == 0 ? TRUE : FALSE;
 }
 
-}  // namespace
-
-// Test entry point (tests/host32/ModuleTestEntryPoints.h): FindCmosLocation in any table of Rows rows.
-const CmosLocation* FindCmosLocationIn(const CmosLocation* Table, uint32_t Rows, uint8_t Offset) {
+constexpr const CmosLocation* FirstRowFor(const CmosLocation* Table, uint32_t Rows, uint8_t Offset) {
   for (uint32_t row = 0; row < Rows; ++row) {
     if (Table[row].Offset == Offset) return &Table[row];
   }
   return nullptr;
 }
 
-const CmosLocation* FindCmosLocation(uint8_t Offset) {
-  return FindCmosLocationIn(CmosLocationTable, CmosLocationCount, Offset);
-}
-
-uint8_t CheckCmosAttributes(uint8_t Mask, uint8_t Expected, const CmosLocation* Row) {
+constexpr uint8_t AttributesMatch(uint8_t Mask, uint8_t Expected, const CmosLocation* Row) {
   const uint8_t attributes = Row != nullptr ? Row->Attributes : 0;
   if ((attributes & Mask) == Mask) return Expected;
   return Expected == 0 ? 1 : 0;
 }
 
+// The first row for the control byte's offset vetoes the read when it has
+// every veto attribute bit.
+constexpr BOOLEAN ControlByteReadVetoed(const CmosLocation* Table, uint32_t Rows) {
+  const CmosLocation* row = FirstRowFor(Table, Rows, DebugControlCmosOffset);
+  return row != nullptr && AttributesMatch(CmosVetoAttributes, 0, row) == 0 ? TRUE : FALSE;
+}
+
+}  // namespace
+
+// Test entry point (tests/host32/ModuleTestEntryPoints.h): FindCmosLocation in any table of Rows rows.
+const CmosLocation* FindCmosLocationIn(const CmosLocation* Table, uint32_t Rows, uint8_t Offset) {
+  return FirstRowFor(Table, Rows, Offset);
+}
+
+const CmosLocation* FindCmosLocation(uint8_t Offset) {
+  return FirstRowFor(CmosLocationTable, CmosLocationCount, Offset);
+}
+
+uint8_t CheckCmosAttributes(uint8_t Mask, uint8_t Expected, const CmosLocation* Row) {
+  return AttributesMatch(Mask, Expected, Row);
+}
+
 // Test entry point (tests/host32/ModuleTestEntryPoints.h): ReadDebugControlByte against any table.
 uint8_t ReadDebugControlByteWith(const CmosLocation* Table, uint32_t Rows) {
-  const CmosLocation* row = FindCmosLocationIn(Table, Rows, DebugControlCmosOffset);
-  if (row != nullptr && CheckCmosAttributes(CmosVetoAttributes, 0, row) == 0) return DebugControlVetoed;
+  if (ControlByteReadVetoed(Table, Rows)) return DebugControlVetoed;
   return ReadCmos(DebugControlCmosOffset);
 }
 
-uint8_t ReadDebugControlByte(void) { return ReadDebugControlByteWith(CmosLocationTable, CmosLocationCount); }
+uint8_t ReadDebugControlByte(void) {
+  // The module's own table is constant, so whether it vetoes the read is
+  // settled when the module is built; the byte is still read on every call.
+  constexpr BOOLEAN vetoed = ControlByteReadVetoed(CmosLocationTable, CmosLocationCount);
+  if (vetoed) return DebugControlVetoed;
+  return ReadCmos(DebugControlCmosOffset);
+}
 
 EFI_STATUS WriteDebugText(const char* Text, uint32_t Length) {
   const uint8_t control = ReadDebugControlByte();

@@ -31,11 +31,14 @@ static constexpr char AssertFormat[] = "\n\rPEI_ASSERT!: %a (%d): %a\n\r";
 static constexpr uint32_t AssertPrefixCharacters = 15;  // "\r\nPEI_ASSERT!: " on output
 static_assert(AssertFormat[AssertPrefixCharacters] == '%' && AssertFormat[AssertPrefixCharacters + 1] == 'a',
               "each character of the format before the file name prints one character");
+static constexpr char ErrorFirstPiece[] = "ERROR: C%x:V%x I%x";
 static constexpr uint32_t AssertFileNameRoom = DebugTextLineSize - 1 - AssertPrefixCharacters;
 
 static uint32_t ReadU32(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset) {
   return *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + Offset);
 }
+
+static uint32_t AddressOf(const char* Text) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Text)); }
 
 static const char* TextAt(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset) {
   return reinterpret_cast<const char*>(Data) + Offset;
@@ -45,10 +48,15 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
                                    EFI_STATUS_CODE_VALUE Value, uint32_t Instance, const EFI_GUID* CallerId,
                                    const EFI_STATUS_CODE_DATA* Data) {
   char line[DebugTextLineSize];
-  line[0] = '\0';
   uint32_t length;
   const uint32_t typeClass = Type & EFI_STATUS_CODE_TYPE_MASK;
   const uint32_t severity = Type & EFI_STATUS_CODE_SEVERITY_MASK;
+  // Every line but a debug message is one format with up to three argument
+  // words, formatted by the one call below; most lines take these three.
+  const char* format = nullptr;
+  uint32_t first = Type;
+  uint32_t second = Value;
+  uint32_t third = Instance;
 
   if (Data != nullptr && typeClass == EFI_ERROR_CODE && severity == EFI_ERROR_UNRECOVERED &&
       (Value & OperationMask) == AssertOperation) {
@@ -58,8 +66,10 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
     if ((DebugErrorLevelMask & LevelErrors) == 0) {
       return EFI_SUCCESS;
     }
-    length = FormatAscii(line, DebugTextLineSize, AssertFormat, file,
-                         ReadU32(Data, AssertLineNumberOffset), description);
+    format = AssertFormat;
+    first = AddressOf(file);
+    second = ReadU32(Data, AssertLineNumberOffset);
+    third = AddressOf(description);
   } else if (Data != nullptr && CompareGuid(&Data->Type, &DebugMessageDataGuid)) {
     if ((ReadU32(Data, DebugLevelOffset) & DebugErrorLevelMask) == 0) {
       return EFI_SUCCESS;
@@ -71,15 +81,8 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
     if ((DebugErrorLevelMask & LevelErrors) == 0) {
       return EFI_SUCCESS;
     }
-    // Built piece by piece; each piece starts on the previous piece's NUL.
-    length = FormatAscii(line, DebugTextLineSize, "ERROR: C%x:V%x I%x", Type, Value, Instance);
-    if (CallerId != nullptr) {
-      length += FormatAscii(line + length, DebugTextLineSize - length, " %g", CallerId);
-    }
-    if (Data != nullptr) {
-      length += FormatAscii(line + length, DebugTextLineSize - length, " %x", Data);
-    }
-    length += FormatAscii(line + length, DebugTextLineSize - length, "\n\r");
+    // The first piece; the others follow below.
+    format = ErrorFirstPiece;
   } else if (typeClass == EFI_PROGRESS_CODE) {
     if ((DebugErrorLevelMask & LevelProgressOrInfo) == 0) {
       return EFI_SUCCESS;
@@ -88,19 +91,33 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
     if (!TranslateToPostCode(PeiServices, Value, CallerId, Data, &code)) {
       return EFI_NOT_FOUND;
     }
-    length = FormatAscii(line, DebugTextLineSize, "<ZEB POSTCODE>: %04x\n\r", code);
+    format = "<ZEB POSTCODE>: %04x\n\r";
+    first = code;
   } else if (Data != nullptr && CompareGuid(&Data->Type, &StringDataGuid) &&
              ReadU32(Data, StringKindOffset) == StringKindAscii) {
     if ((DebugErrorLevelMask & LevelProgressOrInfo) == 0) {
       return EFI_SUCCESS;
     }
-    const char* text = reinterpret_cast<const char*>(static_cast<uintptr_t>(ReadU32(Data, StringPointerOffset)));
-    length = FormatAscii(line, DebugTextLineSize, "%a\n\r", text);
+    format = "%a\n\r";
+    first = ReadU32(Data, StringPointerOffset);
   } else {
     if ((DebugErrorLevelMask & LevelProgressOrInfo) == 0) {
       return EFI_SUCCESS;
     }
-    length = FormatAscii(line, DebugTextLineSize, "Undefined: C%x:V%x I%x\n\r", Type, Value, Instance);
+    format = "Undefined: C%x:V%x I%x\n\r";
+  }
+
+  if (format != nullptr) {
+    length = FormatAscii(line, DebugTextLineSize, format, first, second, third);
+  }
+  if (format == ErrorFirstPiece) {
+    // The error line is built piece by piece; each piece starts on the
+    // previous piece's NUL.
+    if (CallerId != nullptr) {
+      length += FormatAscii(line + length, DebugTextLineSize - length, " %g", CallerId);
+    }
+    // The data piece (the record's address) and the line's end in one call.
+    length += FormatAscii(line + length, DebugTextLineSize - length, Data != nullptr ? " %x\n\r" : "\n\r", Data);
   }
 
   WriteDebugText(line, length);

@@ -19,7 +19,7 @@ void TransmitByte(char Byte) { IoWrite8(TransmitHoldingRegister, static_cast<uin
 // Polls the line status register without delay until the transmit FIFO is
 // empty; FALSE when LegacySerialWaitLimit reads did not see it empty.
 BOOLEAN WaitForTransmitterEmpty() {
-  for (uint32_t reads = 0; reads < LegacySerialWaitLimit; ++reads) {
+  for (uint32_t readsLeft = LegacySerialWaitLimit; readsLeft != 0; --readsLeft) {
     if (CanTransmit()) return TRUE;
   }
   return FALSE;
@@ -29,13 +29,11 @@ BOOLEAN WaitForTransmitterEmpty() {
 
 uint32_t WriteLegacySerial(const char* Text, uint32_t Length) {
   uint32_t written = 0;
-  while (written < Length) {
-    // A port that never empties: drop the rest; the next line waits afresh.
-    if (!WaitForTransmitterEmpty()) break;
-    for (uint32_t burst = 0; burst < TransmitFifoDepth && written < Length; ++burst) {
-      TransmitByte(Text[written]);
-      ++written;
-    }
+  for (; written < Length; ++written) {
+    // Each burst of up to TransmitFifoDepth bytes starts with a wait. A port
+    // that never empties: drop the rest; the next line waits afresh.
+    if (written % TransmitFifoDepth == 0 && !WaitForTransmitterEmpty()) break;
+    TransmitByte(Text[written]);
   }
   return written;
 }

@@ -57,20 +57,18 @@ uint32_t WriteMmioSerial(const char* Text, uint32_t Length) {
   const uint32_t base = GetSerialDeviceBar(DebugUartIndex, 0);
   if (!ControllerAnswers(base) || Text == nullptr) return 0;
   const uint32_t shift = RegisterShift();
-  if (Length == 0) return 0;
 
   // At most one byte per pass. The pass that writes a byte still counts, so
   // the first byte may wait up to 200 passes and each later one up to 199.
   uint32_t remaining = Length;
   uint32_t polls = 0;
-  while (polls < MmioSerialPollLimit) {
+  while (remaining != 0 && polls < MmioSerialPollLimit) {
     if (CanTransmit(base, shift)) {
       TransmitByte(base, *Text++);
       --remaining;
       polls = 0;
     }
     ++polls;
-    if (remaining == 0) break;
   }
   return Length;
 }

@@ -52,19 +52,22 @@ BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_COD
     return FALSE;
   }
 
+  uint32_t flags;
   switch (Value) {
+    case PostCodeValueModuleBegin:
+      flags = PostCodeFlagBegin;
+      break;
+    case PostCodeValueModuleEnd:
+      flags = PostCodeFlagEnd;
+      break;
     case PostCodeValuePush:
-      *PostCode = base | PostCodeFlagPush;
-      return TRUE;
+      flags = PostCodeFlagPush;
+      break;
     case PostCodeValuePop:
       return TRUE;  // the handler shows the enclosing level's code from its stack
-    case PostCodeValueModuleBegin:
-      *PostCode = base | PostCodeFlagBegin;
-      return TRUE;
-    case PostCodeValueModuleEnd:
-      *PostCode = base | PostCodeFlagEnd;
-      return TRUE;
     default:
       return FALSE;
   }
+  *PostCode = base | flags;
+  return TRUE;
 }
