@@ -31,14 +31,11 @@ static constexpr char AssertFormat[] = "\n\rPEI_ASSERT!: %a (%d): %a\n\r";
 static constexpr uint32_t AssertPrefixCharacters = 15;  // "\r\nPEI_ASSERT!: " on output
 static_assert(AssertFormat[AssertPrefixCharacters] == '%' && AssertFormat[AssertPrefixCharacters + 1] == 'a',
               "each character of the format before the file name prints one character");
-static constexpr char ErrorFirstPiece[] = "ERROR: C%x:V%x I%x";
 static constexpr uint32_t AssertFileNameRoom = DebugTextLineSize - 1 - AssertPrefixCharacters;
 
 static uint32_t ReadU32(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset) {
   return *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + Offset);
 }
-
-static uint32_t AddressOf(const char* Text) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Text)); }
 
 static const char* TextAt(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset) {
   return reinterpret_cast<const char*>(Data) + Offset;
@@ -51,8 +48,9 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
   uint32_t length;
   const uint32_t typeClass = Type & EFI_STATUS_CODE_TYPE_MASK;
   const uint32_t severity = Type & EFI_STATUS_CODE_SEVERITY_MASK;
-  // Every line but a debug message is one format with up to three argument
-  // words, formatted by the one call below; most lines take these three.
+  // Assertions and debug messages are formatted where they are recognised.
+  // Every other line starts with one format of up to three argument words,
+  // formatted by the one call below; most take these three.
   const char* format = nullptr;
   uint32_t first = Type;
   uint32_t second = Value;
@@ -66,10 +64,8 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
     if ((DebugErrorLevelMask & LevelErrors) == 0) {
       return EFI_SUCCESS;
     }
-    format = AssertFormat;
-    first = AddressOf(file);
-    second = ReadU32(Data, AssertLineNumberOffset);
-    third = AddressOf(description);
+    length = FormatAscii(line, DebugTextLineSize, AssertFormat, file, ReadU32(Data, AssertLineNumberOffset),
+                         description);
   } else if (Data != nullptr && CompareGuid(&Data->Type, &DebugMessageDataGuid)) {
     if ((ReadU32(Data, DebugLevelOffset) & DebugErrorLevelMask) == 0) {
       return EFI_SUCCESS;
@@ -82,7 +78,7 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
       return EFI_SUCCESS;
     }
     // The first piece; the others follow below.
-    format = ErrorFirstPiece;
+    format = "ERROR: C%x:V%x I%x";
   } else if (typeClass == EFI_PROGRESS_CODE) {
     if ((DebugErrorLevelMask & LevelProgressOrInfo) == 0) {
       return EFI_SUCCESS;
@@ -109,15 +105,15 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
 
   if (format != nullptr) {
     length = FormatAscii(line, DebugTextLineSize, format, first, second, third);
-  }
-  if (format == ErrorFirstPiece) {
-    // The error line is built piece by piece; each piece starts on the
-    // previous piece's NUL.
-    if (CallerId != nullptr) {
-      length += FormatAscii(line + length, DebugTextLineSize - length, " %g", CallerId);
+    if (typeClass == EFI_ERROR_CODE) {
+      // The error line goes on piece by piece; each piece starts on the
+      // previous piece's NUL.
+      if (CallerId != nullptr) {
+        length += FormatAscii(line + length, DebugTextLineSize - length, " %g", CallerId);
+      }
+      // The data piece (the record's address) and the line's end in one call.
+      length += FormatAscii(line + length, DebugTextLineSize - length, Data != nullptr ? " %x\n\r" : "\n\r", Data);
     }
-    // The data piece (the record's address) and the line's end in one call.
-    length += FormatAscii(line + length, DebugTextLineSize - length, Data != nullptr ? " %x\n\r" : "\n\r", Data);
   }
 
   WriteDebugText(line, length);

@@ -45,8 +45,8 @@ caller-matched-on-first-word-only ~~ postcode/TranslateToPostCode.cpp ~~ guid->D
 null-ppi-used ~~ start/ModuleEntry.cpp ~~  || ppi == nullptr) { ~~ ) {
 record-signature-not-written ~~ start/ModuleEntry.cpp ~~     record->Signature = PostCodeStackSignature;\n ~~ 
 memory-log-enable-bit-ignored ~~ debugtext/MemoryLog.cpp ~~   if (!MemoryLogEnabled()) return Length;\n ~~ 
-legacy-wait-one-read-longer ~~ debugtext/LegacySerial.cpp ~~ reads < LegacySerialWaitLimit ~~ reads <= LegacySerialWaitLimit
-cmos-veto-ignored ~~ debugtext/DebugOutput.cpp ~~ CheckCmosAttributes(CmosVetoAttributes, 0, row) == 0 ~~ CheckCmosAttributes(CmosVetoAttributes, 0, row) == 2
+legacy-wait-one-read-longer ~~ debugtext/LegacySerial.cpp ~~ readsLeft = LegacySerialWaitLimit; ~~ readsLeft = LegacySerialWaitLimit + 1;
+cmos-veto-ignored ~~ debugtext/DebugOutput.cpp ~~ AttributesMatch(CmosVetoAttributes, 0, row) == 0 ~~ AttributesMatch(CmosVetoAttributes, 0, row) == 2
 format-of-exactly-the-limit-refused ~~ print/FormatEngine.cpp ~~ return String[length] == 0 ? length : length + 1; ~~ return String[length] == 0 ? length + 1 : length + 1;
 assert-file-name-room-one-more ~~ debugtext/DebugTextHandler.cpp ~~ DebugTextLineSize - 1 - AssertPrefixCharacters; ~~ DebugTextLineSize - AssertPrefixCharacters;
 guid-last-dash-one-place-late ~~ print/Conversions.cpp ~~ (1u << 7) | (1u << 9); ~~ (1u << 7) | (1u << 10);
