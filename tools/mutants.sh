@@ -35,6 +35,7 @@ burst-one-byte-too-long ~~ debugtext/LegacySerial.cpp ~~ TransmitFifoDepth = 16;
 stride-choice-swapped ~~ debugtext/MmioSerial.cpp ~~ ? OneByteStrideShift : FourByteStrideShift ~~ ? FourByteStrideShift : OneByteStrideShift
 log-wrap-skips-text-start ~~ debugtext/MemoryLog.cpp ~~ if (HeaderOffset(h) == 0) h += MemoryLogTextStart; ~~ if (HeaderOffset(h) == 1) h += MemoryLogTextStart;
 progress-echo-without-zero-padding ~~ debugtext/DebugTextHandler.cpp ~~ "<ZEB POSTCODE>: %04x\\n\\r" ~~ "<ZEB POSTCODE>: %4x\\n\\r"
+error-data-piece-without-its-space ~~ debugtext/DebugTextHandler.cpp ~~ Data != nullptr ? " %x\\n\\r" ~~ Data != nullptr ? "%x\\n\\r"
 hob-header-only-hob-ends-the-walk ~~ postcode/PostCodeHandler.cpp ~~ header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER) ~~ header->HobLength <= sizeof(EFI_HOB_GENERIC_HEADER)
 hob-walk-rounds-its-step-to-8 ~~ postcode/PostCodeHandler.cpp ~~ hob += header->HobLength; ~~ hob += (header->HobLength + 7u) & ~7u;
 first-record-wins ~~ postcode/PostCodeHandler.cpp ~~ found = candidate; ~~ if (found == nullptr) found = candidate;
