@@ -47,7 +47,7 @@ EFI_STATUS EFIAPI PostCodeHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STAT
                                   EFI_STATUS_CODE_VALUE Value, uint32_t Instance, const EFI_GUID* CallerId,
                                   const EFI_STATUS_CODE_DATA* Data) {
   static_cast<void>(Instance);
-  uint32_t code = 0;
+  uint32_t code;  // set by the translation, or taken from the stack for a pop
   if (!TranslateToPostCode(PeiServices, Value, CallerId, Data, &code)) {
     return EFI_SUCCESS;
   }

@@ -38,12 +38,10 @@ BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_COD
   EFI_GUID module;
   (*PeiServices)->CopyMem(&module, source, sizeof(module));
 
-  // The first words differ for nearly every row, so they are compared before
-  // the whole GUID is.
   uint32_t base = 0;
   for (uint32_t row = 0; row < CallerPostCodeRows; ++row) {
     const EFI_GUID* guid = &CallerPostCodeTable[row].Guid;
-    if (guid->Data1 == module.Data1 && CompareGuid(&module, guid)) {
+    if (CompareGuid(&module, guid)) {
       base = CallerPostCodeTable[row].PostCode;
       break;
     }

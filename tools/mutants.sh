@@ -42,7 +42,7 @@ first-record-wins ~~ postcode/PostCodeHandler.cpp ~~ found = candidate; ~~ if (f
 corrupt-depth-ten-not-clamped ~~ postcode/PostCodeHandler.cpp ~~ if (depth >= PostCodeStackLevels) { ~~ if (depth > PostCodeStackLevels) {
 push-past-the-last-level ~~ postcode/PostCodeHandler.cpp ~~ if (depth < PostCodeStackLevels - 1) { ~~ if (depth < PostCodeStackLevels) {
 blink-on-any-unrecovered-class ~~ postcode/PostCodeHandler.cpp ~~ (Type & EFI_STATUS_CODE_TYPE_MASK) == EFI_ERROR_CODE && ~~ 
-caller-matched-on-first-word-only ~~ postcode/TranslateToPostCode.cpp ~~ guid->Data1 == module.Data1 && CompareGuid(&module, guid) ~~ guid->Data1 == module.Data1
+caller-matched-on-first-word-only ~~ postcode/TranslateToPostCode.cpp ~~ CompareGuid(&module, guid) ~~ guid->Data1 == module.Data1
 null-ppi-used ~~ start/ModuleEntry.cpp ~~  || ppi == nullptr) { ~~ ) {
 record-signature-not-written ~~ start/ModuleEntry.cpp ~~     record->Signature = PostCodeStackSignature;\n ~~ 
 memory-log-enable-bit-ignored ~~ debugtext/MemoryLog.cpp ~~   if (!MemoryLogEnabled()) return Length;\n ~~ 
