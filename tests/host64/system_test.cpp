@@ -18,7 +18,7 @@ namespace {
 using test::RunFile;
 using test::RunJson;
 
-constexpr uint32_t kImageBudgetBytes = 12 * 1024;
+constexpr uint32_t kImageBudgetBytes = 8 * 1024;
 constexpr uint32_t kStackBudgetBytes = 512;
 
 // Faults the watcher recorded, as text for failure messages.
