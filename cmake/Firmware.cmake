@@ -33,27 +33,31 @@ endforeach()
 # file exactly where they sit in memory (section alignment equal to file
 # alignment), and every byte between them is flash. Figures measured when the
 # choice was made, on code that linked to 8,576 bytes with /align:32, separate
-# sections and lld-link's headers; with everything below: 8,272 bytes.
-#   /align:16     the smallest alignment that still keeps every object on the
-#                 alignment the compiler may give it (i386 objects ask for at
-#                 most 16), and the smallest data alignment an FFS file offers
-#                 above 1 byte. /align:32 costs 16 bytes more; /align:8 would
-#                 save 8 but could leave a 16-byte-aligned object off its
-#                 alignment, unseen.
+# sections and lld-link's headers; with everything below: 8,264 bytes.
+#   /align:8      the alignment of the largest scalar (a 64-bit value); the
+#                 compiler gives this module's objects 4 at most. Section ends
+#                 and the headers' end are padded to it: /align:16 costs 8
+#                 bytes more, /align:32 24. compact_image.py refuses the image
+#                 when an object asks for more than the image's alignment
+#                 (an alignas(16) table, say): then raise it here. The FFS
+#                 file still gets data alignment 16, the smallest it offers
+#                 above 1 byte.
 #   /merge:.rdata=.text  constant data follows the code in one section: a
 #                 section header and the padding between code and data less
 #                 (48 bytes). The image check finds the code's extent in the map.
+#   /lldsavetemps keeps the object that link-time code generation makes, so
+#                 the alignment its sections ask for can be checked.
 # lld-link writes a DOS stub program, sixteen data directories, room for a
 # section header more and the base relocations in a section of their own, none
 # of which an image that runs in place uses. compact_image.py rewrites the
-# image right after the link (224 bytes): a 64-byte DOS header, seven data
-# directories, the base relocations at the end of .text, its one section (288
-# bytes of headers instead of 496, and no padding in front of the
+# image right after the link (216 bytes): a 64-byte DOS header, seven data
+# directories, the base relocations at the end of .text, its one section (280
+# bytes of headers instead of 488, and no padding in front of the
 # relocations). It moves the section down by what that frees, fixes every RVA,
 # the relocation blocks and the relocated addresses, and shifts the map's
 # absolute addresses the same way; it refuses (and fails the build on) any
 # image it does not understand.
-set(SS_FW_LINK_LAYOUT /align:16 /filealign:16 /merge:.rdata=.text)
+set(SS_FW_LINK_LAYOUT /align:8 /filealign:8 /merge:.rdata=.text)
 set(SS_IMAGE ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.efi)
 set(SS_MAP ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.map)
 # lld-link's own output, before the headers are compacted (same file names, so the map names the same objects).
@@ -64,9 +68,9 @@ set(SS_COMPACT ${SS_ROOT}/cmake/compact_image.py)
 add_custom_command(OUTPUT ${SS_IMAGE} ${SS_MAP} ${SS_LINKED_IMAGE} ${SS_LINKED_MAP}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${SS_LINKED_DIR}
   COMMAND ${SS_LLD_LINK} /nologo /nodefaultlib /entry:ModuleEntry /subsystem:efi_boot_service_driver
-          /driver ${SS_FW_LINK_LAYOUT} /dynamicbase /opt:ref /map:${SS_LINKED_MAP} /out:${SS_LINKED_IMAGE}
-          ${SS_FW_OBJECTS}
-  COMMAND ${SS_PYTHON} ${SS_COMPACT} ${SS_LINKED_IMAGE} ${SS_LINKED_MAP} ${SS_IMAGE} ${SS_MAP}
+          /driver ${SS_FW_LINK_LAYOUT} /dynamicbase /opt:ref /lldsavetemps /map:${SS_LINKED_MAP}
+          /out:${SS_LINKED_IMAGE} ${SS_FW_OBJECTS}
+  COMMAND ${SS_PYTHON} ${SS_COMPACT} ${SS_LINKED_IMAGE} ${SS_LINKED_MAP} ${SS_IMAGE} ${SS_MAP} ${SS_FW_OBJECTS}
   DEPENDS ${SS_FW_OBJECTS} ${SS_COMPACT}
   COMMENT "firmware: linking StatusSinkPei.efi"
   VERBATIM)
@@ -91,7 +95,16 @@ add_custom_target(bad_image ALL DEPENDS ${SS_BAD_IMAGE})
 add_test(NAME image_checker_rejects_bad_image
   COMMAND ${SS_PYTHON} ${SS_ROOT}/tests/image/test_checker.py ${SS_BAD_IMAGE} ${SS_OBJDUMP} ${SS_BAD_MAP})
 
-# The post-link step on hand-made images (what it moves, what it refuses) and on this image.
+# The post-link step on hand-made images (what it moves, what it refuses), on
+# this image, and against an object that asks for more alignment than the image has.
+set(SS_ALIGNED_OBJ ${CMAKE_CURRENT_BINARY_DIR}/bad/aligned_table.obj)
+add_custom_command(OUTPUT ${SS_ALIGNED_OBJ}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/bad
+  COMMAND ${SS_CLANGXX} --target=i686-pc-windows-msvc -std=c++17 -ffreestanding -Oz
+          -c ${SS_ROOT}/tests/image/aligned_table.cpp -o ${SS_ALIGNED_OBJ}
+  DEPENDS ${SS_ROOT}/tests/image/aligned_table.cpp
+  VERBATIM)
+add_custom_target(aligned_table ALL DEPENDS ${SS_ALIGNED_OBJ})
 add_test(NAME compact_image_rewrites_and_refuses
   COMMAND ${SS_PYTHON} ${SS_ROOT}/tests/image/compact_image_test.py ${SS_ROOT}
-          ${SS_LINKED_IMAGE} ${SS_LINKED_MAP} ${SS_IMAGE} ${SS_MAP})
+          ${SS_LINKED_IMAGE} ${SS_LINKED_MAP} ${SS_IMAGE} ${SS_MAP} ${SS_ALIGNED_OBJ} ${SS_FW_OBJECTS})

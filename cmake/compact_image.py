@@ -23,14 +23,21 @@ another block), and every 32-bit address a HIGHLOW relocation points at. The
 linker map's absolute addresses are shifted the same way; its section-relative
 addresses stay as they are.
 
+The section alignment may be smaller than the largest alignment a compiler
+can give an object, so it is checked against the objects that went into the
+image: every section of every COFF object the linker placed (for bitcode
+inputs, the object link-time code generation made of them, which lld-link
+writes as LINKED.efi.lto.obj with /lldsavetemps) must ask for no more than the
+image's section alignment, or the image is refused.
+
 Anything this does not understand is refused with a message, and nothing is
 written: relocation types other than ABSOLUTE and HIGHLOW, sections out of RVA
 order or not laid out in the file as in memory, data directories other than
 the base relocations, a relocation in the headers, an address that points
 into the headers or outside the image, data after the last section, a symbol
-table, a checksum.
+table, a checksum, an object file that is neither COFF i386 nor bitcode.
 
-Usage: compact_image.py LINKED.efi LINKED.map OUT.efi OUT.map
+Usage: compact_image.py LINKED.efi LINKED.map OUT.efi OUT.map OBJECT...
 """
 import os
 import re
@@ -58,6 +65,13 @@ REL_HIGHLOW = 3
 SCN_CNT_CODE = 0x20
 SCN_CNT_INITIALIZED_DATA = 0x40
 SCN_CNT_UNINITIALIZED_DATA = 0x80
+SCN_LNK_INFO = 0x200
+SCN_LNK_REMOVE = 0x800
+SCN_MEM_DISCARDABLE = 0x02000000
+SCN_ALIGN_SHIFT = 20
+SCN_ALIGN_MASK = 0xF
+DEFAULT_OBJECT_ALIGNMENT = 16  # a section that states no alignment gets 16 bytes
+BITCODE_MAGICS = (b"BC\xc0\xde", b"\xde\xc0\x17\x0b")  # raw and wrapped LLVM bitcode
 
 # Optional header fields (offsets from its start).
 OPT_SIZE_OF_CODE = 4
@@ -399,6 +413,58 @@ def shift_map(text, linked, compacted, shift):
     return "".join(out)
 
 
+def object_alignments(path, data):
+    """(section name, alignment) of each section of a COFF i386 object that goes into an image."""
+    if len(data) < FILE_HEADER_SIZE or struct.unpack_from("<H", data, 0)[0] != MACHINE_I386:
+        raise ImageError(f"{path}: not an i386 COFF object")
+    _, count, _, symbol_table, symbol_count, optional_size, _ = struct.unpack_from("<HHIIIHH", data, 0)
+    strings = symbol_table + 18 * symbol_count
+    out = []
+    for i in range(count):
+        at = FILE_HEADER_SIZE + optional_size + SECTION_HEADER_SIZE * i
+        if at + SECTION_HEADER_SIZE > len(data):
+            raise ImageError(f"{path}: truncated section table")
+        name = data[at:at + 8].rstrip(b"\0")
+        if name.startswith(b"/") and name[1:].isdigit():  # a long name, in the string table
+            start = strings + int(name[1:])
+            name = data[start:data.find(b"\0", start)]
+        flags = struct.unpack_from("<I", data, at + 36)[0]
+        placed = flags & (SCN_CNT_CODE | SCN_CNT_INITIALIZED_DATA | SCN_CNT_UNINITIALIZED_DATA)
+        if not placed or flags & (SCN_LNK_INFO | SCN_LNK_REMOVE | SCN_MEM_DISCARDABLE):
+            continue
+        code = (flags >> SCN_ALIGN_SHIFT) & SCN_ALIGN_MASK
+        out.append((name.decode(errors="replace"), 1 << (code - 1) if code else DEFAULT_OBJECT_ALIGNMENT))
+    return out
+
+
+def check_object_alignment(image, linked_path, objects):
+    """Refuses the image when an object it was linked from asks for more than its section alignment."""
+    coff = []
+    bitcode = False
+    for path in objects:
+        with open(path, "rb") as f:
+            data = f.read()
+        if data[:4] in BITCODE_MAGICS:
+            bitcode = True
+        else:
+            coff.append((path, data))
+    if bitcode:
+        generated = linked_path + ".lto.obj"
+        if not os.path.exists(generated):
+            raise ImageError(f"bitcode inputs, but no {generated}: link with /lldsavetemps so that the "
+                             "alignment of the generated code and data can be checked")
+        with open(generated, "rb") as f:
+            coff.append((generated, f.read()))
+    if not coff:
+        raise ImageError("no object files to check the alignment against")
+    for path, data in coff:
+        for name, alignment in object_alignments(path, data):
+            if alignment > image.section_alignment:
+                raise ImageError(f"{os.path.basename(path)}: section {name} asks for {alignment}-byte alignment, "
+                                 f"more than the image's section alignment {image.section_alignment}: "
+                                 "link with a larger /align")
+
+
 def write_atomically(path, data, mode):
     temporary = path + ".tmp"
     with open(temporary, mode) as f:
@@ -407,10 +473,11 @@ def write_atomically(path, data, mode):
 
 
 def main(argv):
-    if len(argv) != 5:
+    if len(argv) < 6:
         print(__doc__.strip().splitlines()[-1], file=sys.stderr)
         return 2
     linked_path, linked_map, out_path, out_map = argv[1:5]
+    objects = argv[5:]
     for stale in (out_path, out_map):
         if os.path.exists(stale):
             os.remove(stale)
@@ -419,6 +486,7 @@ def main(argv):
             data = f.read()
         with open(linked_map, encoding="latin-1") as f:
             map_text = f.read()
+        check_object_alignment(Image(data), linked_path, objects)
         compacted, shift = compact(data)
         new_map = shift_map(map_text, Image(data), compacted, shift)
     except (ImageError, OSError) as error:

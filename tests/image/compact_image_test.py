@@ -10,8 +10,10 @@ lld-link lays them out, and on the build's own image:
   - every image the step does not understand is refused with a message and
     nothing is written;
   - the map's absolute addresses move with the image and still agree with
-    each symbol's section and offset.
-Usage: compact_image_test.py ROOT [LINKED.efi LINKED.map IMAGE.efi IMAGE.map]"""
+    each symbol's section and offset;
+  - an image whose objects ask for more alignment than its sections have is
+    refused (hand-made objects, and one the compiler made).
+Usage: compact_image_test.py ROOT [LINKED.efi LINKED.map IMAGE.efi IMAGE.map ALIGNED.obj OBJECT...]"""
 import os
 import re
 import struct
@@ -267,6 +269,55 @@ for what, change, message in REFUSED:
     except compact_image.ImageError as error:
         check(message in str(error), f"refuses {what}: {error}")
 
+# The objects an image is linked from may not ask for more alignment than its sections have.
+def coff_object(sections):
+    """An i386 COFF object with (name, flags) sections and no contents."""
+    f = bytearray(struct.pack("<HHIIIHH", 0x14C, len(sections), 0, 0, 0, 0, 0))
+    for name, flags in sections:
+        f += struct.pack("<8sIIIIIIHHI", name.encode(), 0, 0, 0, 0, 0, 0, 0, 0, flags)
+    return bytes(f)
+
+
+ALIGN = {1: 0x100000, 4: 0x300000, 8: 0x400000, 16: 0x500000, 32: 0x600000}
+OBJECTS = [
+    # (what, sections, refused with)
+    ("code and data on 8 bytes", [(".text", 0x60000020 | ALIGN[4]), (".rdata", 0x40000040 | ALIGN[8])], None),
+    ("data on 16 bytes", [(".text", 0x60000020 | ALIGN[1]), (".rdata", 0x40000040 | ALIGN[16])],
+     "section .rdata asks for 16-byte alignment"),
+    ("uninitialised data on 32 bytes", [(".bss", 0xC0000080 | ALIGN[32])], "section .bss asks for 32-byte"),
+    ("a section that states no alignment (16)", [(".text", 0x60000020)], "asks for 16-byte"),
+    ("sections that never reach the image", [(".debug$S", 0x42000040 | ALIGN[32]), (".drectve", 0xA00 | ALIGN[32]),
+                                            (".llvm_addrsig", 0x800 | ALIGN[32])], None),
+]
+linked_small = compact_image.Image(fix_small(small()).build())
+linked_small.section_alignment = 8
+with tempfile.TemporaryDirectory() as work:
+    def object_file(name, data):
+        path = os.path.join(work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def refusal(objects, linked_path=os.path.join(work, "none.efi")):
+        try:
+            compact_image.check_object_alignment(linked_small, linked_path, objects)
+            return None
+        except compact_image.ImageError as error:
+            return str(error)
+    for what, sections, message in OBJECTS:
+        said = refusal([object_file("o.obj", coff_object(sections))])
+        check(said is None if message is None else message in (said or ""),
+              f"objects with {what}: {'accepted' if message is None else 'refused'} ({said})")
+    bitcode = object_file("lto.obj", b"BC\xc0\xde" + bytes(60))
+    said = refusal([bitcode])
+    check(said is not None and "/lldsavetemps" in said, f"bitcode without the generated object is refused ({said})")
+    object_file("none.efi.lto.obj", coff_object([(".rdata", 0x40000040 | ALIGN[16])]))
+    said = refusal([bitcode])
+    check(said is not None and "none.efi.lto.obj: section .rdata asks for 16" in said,
+          f"for bitcode, the generated object is checked ({said})")
+    said = refusal([object_file("x.o", b"\x7fELF" + bytes(60))])
+    check(said is not None and "not an i386 COFF object" in said, f"an ELF object is refused ({said})")
+
 # The command: a refused image fails with the message, leaves no output (not
 # even an old one) and no half-written file.
 with tempfile.TemporaryDirectory() as work:
@@ -285,7 +336,11 @@ with tempfile.TemporaryDirectory() as work:
     with open(paths["in.map"], "w") as f:
         f.write(map_text)
     script = os.path.join(ROOT, "cmake", "compact_image.py")
-    run = subprocess.run([sys.executable, script, *paths.values()], capture_output=True, text=True)
+    small_object = os.path.join(work, "in.obj")
+    with open(small_object, "wb") as f:
+        f.write(coff_object([(".text", 0x60300020)]))
+    command = [sys.executable, script, *paths.values(), small_object]
+    run = subprocess.run(command, capture_output=True, text=True)
     out_map = open(paths["out.map"]).read() if run.returncode == 0 else ""
     shift = layout.headers - 0x140
     check(run.returncode == 0 and open(paths["out.efi"], "rb").read() == compact_image.compact(good)[0],
@@ -296,20 +351,34 @@ with tempfile.TemporaryDirectory() as work:
           "the map's absolute addresses move down, section offsets stay")
     with open(paths["in.map"], "w") as f:
         f.write(map_text.replace(f"{BASE + rdata_rva + 4:016x}", f"{BASE + rdata_rva + 8:016x}"))
-    run = subprocess.run([sys.executable, script, *paths.values()], capture_output=True, text=True)
+    run = subprocess.run(command, capture_output=True, text=True)
     check(run.returncode == 1 and "does not match the image" in run.stderr and not os.path.exists(paths["out.efi"])
           and not os.path.exists(paths["out.map"]), "a map that does not fit the image fails the step, no output left")
     bad = bytearray(good)
     struct.pack_into("<I", bad, layout.opt + 64, 1)
     with open(paths["in.efi"], "wb") as f:
         f.write(bad)
-    run = subprocess.run([sys.executable, script, *paths.values()], capture_output=True, text=True)
+    run = subprocess.run(command, capture_output=True, text=True)
     check(run.returncode == 1 and "compact_image:" in run.stderr and "checksum" in run.stderr and
-          sorted(os.listdir(work)) == ["in.efi", "in.map"], f"a refused image fails the step: {run.stderr.strip()}")
+          sorted(os.listdir(work)) == ["in.efi", "in.map", "in.obj"],
+          f"a refused image fails the step: {run.stderr.strip()}")
 
 # The build's own image, as lld-link wrote it and as the step rewrote it.
-if len(sys.argv) == 6:
-    linked_path, linked_map, image_path, image_map = sys.argv[2:6]
+if len(sys.argv) > 6:
+    linked_path, linked_map, image_path, image_map, aligned_object = sys.argv[2:7]
+    objects = sys.argv[7:]
+    linked_image = compact_image.Image(open(linked_path, "rb").read())
+    try:
+        compact_image.check_object_alignment(linked_image, linked_path, objects)
+        check(True, f"the image's own {len(objects)} objects fit its {linked_image.section_alignment}-byte alignment")
+    except compact_image.ImageError as error:
+        check(False, f"the image's own objects fit its alignment: {error}")
+    try:
+        compact_image.check_object_alignment(linked_image, linked_path, objects + [aligned_object])
+        check(linked_image.section_alignment >= 16, "an alignas(16) table the compiler made is refused")
+    except compact_image.ImageError as error:
+        check("asks for 16-byte alignment" in str(error),
+              f"an alignas(16) table the compiler made is refused: {error}")
     linked = open(linked_path, "rb").read()
     image = open(image_path, "rb").read()
     out, shift, _, pe = compacts_faithfully(linked, "StatusSinkPei.efi")
