@@ -68,8 +68,8 @@ fuzz: host32 host64-san
 	@bash tools/fuzz.sh $(BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # One table: image and engine bytes, instructions per line against snprintf
-# (both counted under qemu-i386), deepest stack per report kind, the
-# emulator's reports per second.
+# (the engine in the image on the emulated machine, snprintf under
+# qemu-i386), deepest stack per report kind, the emulator's reports per second.
 bench: all
 	@bash bench/run_bench.sh $(BUILD)
 

@@ -4,7 +4,8 @@ snprintf alike, with one counter: qemu-i386 runs the program with one
 instruction per translation block and logs every block it executes, so the
 number of log lines between two executions of BenchMark is the number of
 instructions executed in between. Works on kernels with and without 32-bit
-program support. Prints one line per text line: name, engine, snprintf.
+program support. Prints one line per text line, tab-separated: name,
+engine, snprintf, and snprintf's text in hexadecimal.
 
 With --profile NAME it prints, for the engine's side of the first line whose
 name contains NAME, where the instructions went: per function, then per
@@ -59,6 +60,9 @@ def main():
         if run.returncode != 0:
             sys.exit("count_instructions: format_bench failed:\n" + run.stdout + run.stderr)
         names = re.findall(r"^line (.*)$", run.stdout, re.M)
+        texts = re.findall(r"^  theirs in hexadecimal ([0-9a-f]*)$", run.stdout, re.M)
+        if len(texts) != len(names):
+            sys.exit(f"count_instructions: {len(texts)} texts shown for {len(names)} lines")
         # "Trace 0: 0x7f... [00000000/08049170/..." : the guest address is the second field.
         trace = re.compile(r"^Trace \d+: \S+ \[[0-9a-f]+/([0-9a-f]+)/")
         counts, executed = [], None
@@ -92,7 +96,7 @@ def main():
         profile(bench, segments[2 * chosen[0] + 2], f"engine, {names[chosen[0]]} (harness {harness})")
         return
     for k, name in enumerate(names):
-        print(f"{name}\t{counts[2 * k + 2] - harness}\t{counts[2 * k + 3] - harness}")
+        print(f"{name}\t{counts[2 * k + 2] - harness}\t{counts[2 * k + 3] - harness}\t{texts[k]}")
 
 if __name__ == "__main__":
     main()

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fmt/format.h>
+
 namespace emu {
 namespace {
 
@@ -437,8 +439,10 @@ bool Emulator::AllowedRamWrite(uint32_t address, int size) const {
 // instruction count, which keeps the count exact at a fraction of the cost of
 // a per-instruction hook. The count of each block is looked up once and kept
 // in a table indexed by the block's offset in the flash (a block is known by
-// its start and its size in bytes). The deepest stack use comes from the
-// stack's store callbacks (OnStackWrite) and the service thunks.
+// its start and its size in bytes), with whether it starts in a count range
+// (CountIn): then its instructions also go to the range count. The deepest
+// stack use comes from the stack's store callbacks (OnStackWrite) and the
+// service thunks.
 void Emulator::OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void* self) {
   Emulator& e = *Self(self);
   const uint32_t start = static_cast<uint32_t>(address);
@@ -448,12 +452,55 @@ void Emulator::OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void
     uc_tb tb{};
     known.instructions = uc_ctl_request_cache(uc, address, &tb) == UC_ERR_OK && tb.icount != 0 ? tb.icount : 1;
     known.size = static_cast<uint16_t>(size);
+    known.inRange = !e.rangeAt_.empty() && e.BlockInRange(start - e.flashBase_, size);
   }
   e.instructions_ += known.instructions;
+  if (known.inRange) e.rangeInstructions_ += known.instructions;
   if (e.instructions_ > e.limits_.instructionsPerCall && e.stopReason_.empty()) {
     e.stopReason_ = "instruction budget";
     uc_emu_stop(uc);
   }
+}
+
+// Looked up once per block the first time it is seen (or seen with another
+// size). Every byte of the block must lie in the same range, or in none.
+bool Emulator::BlockInRange(uint32_t offset, uint32_t size) {
+  const uint32_t end = std::min<uint32_t>(offset + size, static_cast<uint32_t>(rangeAt_.size()));
+  const uint16_t range = rangeAt_[offset];
+  for (uint32_t at = offset + 1; at < end; ++at) {
+    if (rangeAt_[at] == range) continue;
+    const scenario::CountRange& edge = countRanges_[(range != 0 ? range : rangeAt_[at]) - 1];
+    const uint32_t rva = flashBase_ - imageBase_;  // flash offset to RVA
+    rangeCrossings_.push_back(fmt::format(
+        "the block at {:#x} ({} bytes, {} instructions) runs over the edge of count range {:#x}..{:#x}{} at {:#x}",
+        offset + rva, size, blockCounts_[offset].instructions, edge.start, edge.end,
+        edge.name.empty() ? "" : " (" + edge.name + ")", at + rva));
+    break;
+  }
+  return range != 0;
+}
+
+void Emulator::CountIn(const std::vector<scenario::CountRange>& ranges) {
+  std::vector<scenario::CountRange> sorted = ranges;
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
+  for (size_t k = 0; k < sorted.size(); ++k) {
+    const scenario::CountRange& r = sorted[k];
+    const std::string shown = fmt::format("count range {:#x}..{:#x}{}", r.start, r.end, r.name.empty() ? "" : " (" + r.name + ")");
+    if (r.end < r.start) throw std::invalid_argument(shown + " ends before it starts");
+    if (r.end > imageSize_) throw std::invalid_argument(shown + fmt::format(" runs past the image ({:#x} bytes)", imageSize_));
+    if (k > 0 && sorted[k - 1].end > r.start) throw std::invalid_argument(shown + " overlaps the one before it");
+  }
+  if (sorted.size() >= 0xFFFF) throw std::invalid_argument("more count ranges than the emulator keeps apart");
+  countRanges_ = std::move(sorted);
+  rangeAt_.assign(countRanges_.empty() ? 0 : flashSize_, 0);
+  // The image's RVA 0 may lie below the flash (a TE image's stripped header): clip each range to the flash.
+  for (size_t k = 0; k < countRanges_.size(); ++k) {
+    const uint64_t start = std::max<uint64_t>(uint64_t{imageBase_} + countRanges_[k].start, flashBase_);
+    const uint64_t end = std::min<uint64_t>(uint64_t{imageBase_} + countRanges_[k].end, uint64_t{flashBase_} + flashSize_);
+    for (uint64_t a = start; a < end; ++a) rangeAt_[a - flashBase_] = static_cast<uint16_t>(k + 1);
+  }
+  // Blocks already seen are looked up again.
+  for (BlockCount& b : blockCounts_) b.size = 0;
 }
 
 uint64_t Emulator::OnStackRead(uc_struct*, uint64_t offset, unsigned size, void* self) {
@@ -596,7 +643,7 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
     callsSinceFlush_ = 1;
   }
   during_ = during;
-  instructions_ = 0;
+  instructions_ = rangeInstructions_ = 0;
   ioAccesses_ = mmioAccesses_ = 0;
   portRuns_.clear();
   portWrites_ = 0;
@@ -626,6 +673,7 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
 
   CallResult result;
   result.instructions = instructions_;
+  result.rangeInstructions = rangeInstructions_;
   result.stackBytes = argumentBase - minEsp_;
   result.ioAccesses = ioAccesses_;
   result.mmioAccesses = mmioAccesses_;

@@ -130,6 +130,16 @@ class Emulator {
   // True when the image in guest memory still equals the relocated file.
   bool ImageIntact() const;
 
+  // From the next call on, also counts the instructions of every block that
+  // starts in one of these ranges of the image (offsets from ImageBase(), end
+  // excluded): CallResult::rangeInstructions. Refuses (std::invalid_argument)
+  // a range that ends before it starts or past the image, and ranges that
+  // overlap. Blocks do not span functions, so ranges made of whole functions
+  // count exactly; a block seen to run over a range's edge is named in
+  // RangeCrossings() (once), and is counted with the range its first byte is in.
+  void CountIn(const std::vector<scenario::CountRange>& ranges);
+  const std::vector<std::string>& RangeCrossings() const { return rangeCrossings_; }
+
  private:
   struct MmioRegion;
   CallResult Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during);
@@ -154,6 +164,7 @@ class Emulator {
 
   // Unicorn callbacks.
   static void OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void* self);
+  bool BlockInRange(uint32_t offset, uint32_t size);
   static void OnThunkCode(uc_struct* uc, uint64_t address, uint32_t size, void* self);
   static uint32_t OnIn(uc_struct* uc, uint32_t port, int size, void* self);
   static void OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, void* self);
@@ -178,8 +189,14 @@ class Emulator {
   struct BlockCount {
     uint16_t size = 0;  // bytes of the block last seen at this offset (0: none yet)
     uint16_t instructions = 0;
+    bool inRange = false;  // the block starts in a count range
   };
   std::vector<BlockCount> blockCounts_;  // by offset of the block's start in the flash
+  // By offset in the flash: 0 outside the count ranges, else the range's
+  // number plus one. Empty when no range is counted.
+  std::vector<uint16_t> rangeAt_;
+  std::vector<scenario::CountRange> countRanges_;
+  std::vector<std::string> rangeCrossings_;
   std::vector<uint8_t> stack_;           // the stack's bytes, kStackBottom up to kStackTop
   uint64_t stackStores_ = 0;             // guest stores served by the stack's callbacks
   uint32_t reportAreaDirty_ = 0;         // bytes of the report area that may differ from 0
@@ -194,6 +211,7 @@ class Emulator {
   uint32_t lastEip_ = 0;  // start of the basic block being executed
   uint32_t minEsp_ = 0;
   uint64_t instructions_ = 0;
+  uint64_t rangeInstructions_ = 0;
   uint64_t ioAccesses_ = 0, mmioAccesses_ = 0;
   std::vector<std::pair<uint16_t, uint64_t>> portRuns_;  // port 0x80 writes of the call, as runs
   uint64_t portWrites_ = 0;

@@ -155,6 +155,32 @@ std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath, std::
   return symbols;
 }
 
+std::vector<scenario::CountRange> ReadCountRanges(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::invalid_argument(path + ": cannot open the count ranges");
+  std::vector<scenario::CountRange> ranges;
+  std::string line;
+  for (size_t number = 1; std::getline(in, line); ++number) {
+    std::istringstream fields(line);
+    std::string start, end;
+    if (!(fields >> start) || start[0] == '#') continue;
+    auto offset = [&](std::string text, const char* what) {
+      if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = text.substr(2);
+      uint32_t value = 0;
+      const auto [stop, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+      if (text.empty() || ec != std::errc() || stop != text.data() + text.size())
+        throw std::invalid_argument(fmt::format("{}:{}: the {} offset is not a 32-bit hexadecimal number", path, number, what));
+      return value;
+    };
+    if (!(fields >> end)) throw std::invalid_argument(fmt::format("{}:{}: expected START END [NAME]", path, number));
+    scenario::CountRange r{offset(start, "start"), offset(end, "end"), ""};
+    std::getline(fields >> std::ws, r.name);
+    ranges.push_back(std::move(r));
+  }
+  if (in.bad()) throw std::invalid_argument(path + ": cannot be read to the end");
+  return ranges;
+}
+
 std::string ToText(const RunResult& run, const RenderContext& ctx) {
   std::string out;
   const scenario::Scenario& s = *run.scenario;
@@ -241,8 +267,11 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
     std::string results;
     for (size_t h = 0; h < d.calls.size(); ++h) {
       const CallResult& c = d.calls[h];
-      results += fmt::format("{}{}={} ({} instr, {} B stack)", h ? "  " : "", HandlerName(ctx, run, h),
-                             c.status ? Hex32(*c.status) : "stopped: " + c.stopped, c.instructions, c.stackBytes);
+      const std::string inRanges =
+          run.countRanges.empty() ? "" : fmt::format(", {} in count ranges", c.rangeInstructions);
+      results += fmt::format("{}{}={} ({} instr{}, {} B stack)", h ? "  " : "", HandlerName(ctx, run, h),
+                             c.status ? Hex32(*c.status) : "stopped: " + c.stopped, c.instructions, inRanges,
+                             c.stackBytes);
     }
     out += fmt::format("  {:>6}  {:<19}  {}  {:>8}  {}{}\n", d.index, TypeName(d.report->type), Hex32(d.report->value),
                        d.report->instance, results.empty() ? "(no handler registered)" : results, Repeated(d));
@@ -272,6 +301,13 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
   out += fmt::format("  reports delivered {} of {}; instructions {}; I/O accesses {}; device memory accesses {}\n",
                      run.Delivered(), s.DeliveryCount(), run.instructions, run.ioAccesses, run.mmioAccesses);
   out += fmt::format("  entry: {} instructions, {} bytes of stack\n", run.entry.instructions, run.entry.stackBytes);
+  if (!run.countRanges.empty()) {
+    out += fmt::format("  count ranges: {} instructions of {} executed in them:", run.rangeInstructions, run.instructions);
+    for (const scenario::CountRange& r : run.countRanges)
+      out += fmt::format(" {:#x}..{:#x}{}", r.start, r.end, r.name.empty() ? "" : " " + r.name);
+    out += "\n";
+    for (const std::string& crossing : run.countRangeCrossings) out += "  count ranges NOT EXACT: " + crossing + "\n";
+  }
   for (size_t h = 0; h < run.handlerStats.size(); ++h) {
     const HandlerStats& hs = run.handlerStats[h];
     out += fmt::format("  {}: {} calls, {} instructions ({} per call on average, at most {}), deepest stack {} bytes\n",

@@ -19,6 +19,12 @@ namespace emu {
 // `warnings` when given.
 std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath, std::vector<std::string>* warnings = nullptr);
 
+// Count ranges from a text file, one a line: START END [NAME], START and END
+// offsets from the image base in hexadecimal (0x optional), END excluded;
+// blank lines and lines starting with '#' are skipped. Throws
+// std::invalid_argument naming the file and line of anything else.
+std::vector<scenario::CountRange> ReadCountRanges(const std::string& path);
+
 using scenario::RenderContext;
 
 // Device text for a person: CR LF pairs as line breaks, other control bytes as \xNN.

@@ -11,6 +11,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   scenario::ApplyPlatform(scenario.platform, platform);
   platform.bus.SetLogLimit(options.keepAccessLog ? (4u << 20) : 0);
   Emulator machine(image, platform, scenario.platform, scenario.limits);
+  if (!options.countRanges.empty()) machine.CountIn(options.countRanges);
 
   RunResult run;
   run.machine = "emulator";
@@ -24,6 +25,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   run.imageSize = machine.ImageSize();
   run.entryPoint = machine.EntryPoint();
   run.relocations = machine.RelocationsApplied();
+  run.countRanges = options.countRanges;
 
   run.AddEntry(machine.RunEntry());
   run.handlers = machine.Handlers();
@@ -46,6 +48,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   run.faults = machine.Faults();
   run.services = machine.Services();
   run.imageIntact = machine.ImageIntact();
+  run.countRangeCrossings = machine.RangeCrossings();
   for (const auto& [address, length] : machine.CreatedHobs())
     run.stackHobs.emplace_back(address, scenario::DecodePostCodeStack(machine.ReadGuest(address, length)));
   if (options.keepAccessLog) {

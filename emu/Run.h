@@ -24,6 +24,8 @@ struct RunOptions {
   // Called every `progressEvery` reports with (delivered, total).
   std::function<void(size_t, size_t)> progress;
   size_t progressEvery = 1000;
+  // Ranges of the image whose instructions are counted apart (Emulator::CountIn).
+  std::vector<scenario::CountRange> countRanges;
 };
 
 RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenario, const RunOptions& options = {});

@@ -10,6 +10,7 @@ namespace scenario {
 void RunResult::AddEntry(CallResult call) {
   entry = std::move(call);
   instructions += entry.instructions;
+  rangeInstructions += entry.rangeInstructions;
   maxStackBytes = std::max(maxStackBytes, entry.stackBytes);
   ioAccesses += entry.ioAccesses;
   mmioAccesses += entry.mmioAccesses;
@@ -21,6 +22,7 @@ void RunResult::AddReport(DeliveredReport delivered) {
   for (size_t h = 0; h < delivered.calls.size(); ++h) {
     const CallResult& c = delivered.calls[h];
     instructions += c.instructions;
+    rangeInstructions += c.rangeInstructions;
     maxStackBytes = std::max(maxStackBytes, c.stackBytes);
     ioAccesses += c.ioAccesses;
     mmioAccesses += c.mmioAccesses;
@@ -125,29 +127,35 @@ class Deliveries {
 };
 
 // One delivered report as the JSON document shows it.
-Json ReportJson(const DeliveredReport& d, size_t index, uint32_t dataAddress) {
+// ranges: whether the run counted instructions in ranges (then each report
+// has "range_instructions" after "instructions").
+Json ReportJson(const DeliveredReport& d, size_t index, uint32_t dataAddress, bool ranges) {
   Json statuses = Json::array(), stopped = Json::array(), instructions = Json::array(), stack = Json::array();
+  Json inRanges = Json::array();
   std::vector<uint16_t> codes;
   for (const CallResult& c : d.calls) {
     statuses.push_back(StatusJson(c));
     stopped.push_back(c.stopped);
     instructions.push_back(c.instructions);
+    inRanges.push_back(c.rangeInstructions);
     stack.push_back(c.stackBytes);
     codes.insert(codes.end(), c.postcodes.begin(), c.postcodes.end());
   }
-  return {{"index", index},
-          {"source", d.report->source},
-          {"type", d.report->type},
-          {"value", d.report->value},
-          {"instance", d.report->instance},
-          {"data", DataKind(*d.report)},
-          {"data_address", Optional(DataPointer(*d.report, dataAddress))},
-          {"caller_address", Optional(d.report->callerAddress)},
-          {"results", statuses},
-          {"stopped", stopped},
-          {"instructions", instructions},
-          {"stack_bytes", stack},
-          {"postcodes", codes}};
+  Json j = {{"index", index},
+            {"source", d.report->source},
+            {"type", d.report->type},
+            {"value", d.report->value},
+            {"instance", d.report->instance},
+            {"data", DataKind(*d.report)},
+            {"data_address", Optional(DataPointer(*d.report, dataAddress))},
+            {"caller_address", Optional(d.report->callerAddress)},
+            {"results", statuses},
+            {"stopped", stopped},
+            {"instructions", instructions}};
+  if (ranges) j["range_instructions"] = inRanges;
+  j["stack_bytes"] = stack;
+  j["postcodes"] = codes;
+  return j;
 }
 
 const char* const kResultsMark = "\x01results\x01";
@@ -159,7 +167,8 @@ const char* const kReportsMark = "\x01reports\x01";
 // hundred thousand nodes.
 class ReportStream {
  public:
-  ReportStream(std::string& out, uint32_t dataAddress) : out_(out), dataAddress_(dataAddress) {}
+  ReportStream(std::string& out, uint32_t dataAddress, bool ranges)
+      : out_(out), dataAddress_(dataAddress), ranges_(ranges) {}
 
   void Results(const RunResult& run) {
     Deliveries deliveries(run.reports);
@@ -191,6 +200,9 @@ class ReportStream {
             [&] { Array(calls.size(), level + 1, [&](size_t h, int) { out_ += Json(calls[h].stopped).dump(); }); });
       Field(in, "instructions",
             [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Number(calls[h].instructions); }); });
+      if (ranges_)
+        Field(in, "range_instructions",
+              [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Number(calls[h].rangeInstructions); }); });
       Field(in, "stack_bytes",
             [&] { Array(calls.size(), level + 1, [&](size_t h, int) { Number(calls[h].stackBytes); }); });
       size_t codes = 0;
@@ -238,6 +250,7 @@ class ReportStream {
 
   std::string& out_;
   uint32_t dataAddress_;
+  bool ranges_;
 };
 
 Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed);
@@ -249,8 +262,9 @@ Json ToJson(const RunResult& run, const RenderContext& ctx) { return BuildJson(r
 std::string ToJsonText(const RunResult& run, const RenderContext& ctx) {
   std::string text = BuildJson(run, ctx, true).dump(2);
   std::string results, reports;
-  ReportStream(results, run.dataAddress).Results(run);
-  ReportStream(reports, run.dataAddress).Reports(run);
+  const bool ranges = !run.countRanges.empty();
+  ReportStream(results, run.dataAddress, ranges).Results(run);
+  ReportStream(reports, run.dataAddress, ranges).Reports(run);
   auto replace = [&](const char* mark, const std::string& with) {
     const std::string quoted = Json(mark).dump();
     const size_t at = text.find(quoted);
@@ -278,6 +292,12 @@ Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
                 {"stopped", run.entry.stopped},
                 {"instructions", run.entry.instructions},
                 {"stack_bytes", run.entry.stackBytes}};
+  if (!run.countRanges.empty()) {
+    j["entry"]["range_instructions"] = run.entry.rangeInstructions;
+    Json ranges = Json::array();
+    for (const CountRange& r : run.countRanges) ranges.push_back({{"start", r.start}, {"end", r.end}, {"name", r.name}});
+    j["count_ranges"] = ranges;
+  }
   Json handlers = Json::array();
   for (size_t h = 0; h < run.handlers.size(); ++h)
     handlers.push_back({{"address", run.handlers[h]}, {"name", HandlerName(ctx, run, h)}});
@@ -298,7 +318,7 @@ Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
     Json results = Json::array(), reports = Json::array();
     for (const DeliveredReport& d : run.reports)
       for (uint64_t k = 0; k < d.repeat; ++k) {
-        Json one = ReportJson(d, d.index + static_cast<size_t>(k), run.dataAddress);
+        Json one = ReportJson(d, d.index + static_cast<size_t>(k), run.dataAddress, !run.countRanges.empty());
         results.push_back(one["results"]);
         reports.push_back(std::move(one));
       }
@@ -354,6 +374,7 @@ Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
                 {"reports_delivered", run.Delivered()},
                 {"image_bytes", run.imageFileSize},
                 {"handlers", perHandler}};
+  if (!run.countRanges.empty()) j["stats"]["range_instructions"] = run.rangeInstructions;
   if (!run.accesses.empty()) {
     Json log = Json::array();
     for (const sim::Access& a : run.accesses) log.push_back(sim::Describe(a));

@@ -33,11 +33,22 @@ struct Fault {
   std::string detail;
 };
 
+// A stretch of the image whose instructions a run counts apart (the format
+// engine's functions, say): offsets from the address RVA 0 stands for, end
+// excluded. A basic block belongs to the range its first byte lies in.
+struct CountRange {
+  uint32_t start = 0, end = 0;
+  std::string name;
+
+  bool operator==(const CountRange&) const = default;
+};
+
 // One call of the entry point or of a handler.
 struct CallResult {
   std::optional<uint32_t> status;  // the returned EFI_STATUS; empty when the call was stopped
   std::string stopped;             // "", "blink loop", "instruction budget", "fault"
   uint64_t instructions = 0;
+  uint64_t rangeInstructions = 0;  // of those, the ones executed in the run's count ranges
   uint32_t stackBytes = 0;  // deepest stack use below the arguments, return address included
   uint64_t ioAccesses = 0;
   uint64_t mmioAccesses = 0;
@@ -101,6 +112,13 @@ struct RunResult {
   std::vector<std::pair<uint32_t, PostCodeStack>> stackHobs;  // HOBs the module created: address, record
   std::vector<HandlerStats> handlerStats;
   uint64_t instructions = 0;  // entry and every handler call
+  // The count ranges asked for (none: nothing counted apart), the entry's and
+  // every handler call's instructions in them, and every executed block that
+  // runs over a range's edge (its count would go wrong, so a run with any is
+  // not to be trusted for the ranges).
+  std::vector<CountRange> countRanges;
+  uint64_t rangeInstructions = 0;
+  std::vector<std::string> countRangeCrossings;
   uint32_t maxStackBytes = 0;
   uint64_t ioAccesses = 0, mmioAccesses = 0;
   std::vector<uint8_t> memoryLogWindow;  // the 64 KiB at 0x70000 after the run (emulator)

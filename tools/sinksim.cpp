@@ -1,6 +1,8 @@
 // sinksim: runs StatusSinkPei on the emulated machine.
 //   sinksim run [SCENARIO] [--json] [--fv PATH [--fv-base ADDR] | --image PATH] [--accesses] [--dump-log FILE]
-//       by default the build's StatusSinkPei.fv, in place at FV_BASE; --image runs a bare .efi relocated
+//               [--count-in RANGES]
+//       by default the build's StatusSinkPei.fv, in place at FV_BASE; --image runs a bare .efi relocated;
+//       --count-in also counts each call's instructions in the given ranges of the image
 //   sinksim check SCENARIO...      reads scenario files and reports the first problem in each
 //   sinksim log DUMP [--offset N] [--json]   reads the memory log out of a dump of its window
 //   sinksim postcode CODE...       names POST codes (hexadecimal)
@@ -87,7 +89,7 @@ struct ImageChoice {
 };
 
 int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet,
-        const std::string& dumpLog) {
+        const std::string& dumpLog, const std::string& countIn) {
   const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
   RequireInputFile(choice.fv.empty() ? choice.efi : choice.fv, choice.fv.empty() ? "PE32 image" : "firmware volume");
   const emu::FlashImage image = choice.fv.empty() ? emu::PlaceRelocated(emu::LoadPeImage(choice.efi))
@@ -95,6 +97,11 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
   const std::string imagePath = image.path;
   emu::RunOptions options;
   options.keepAccessLog = accesses;
+  if (!countIn.empty()) {
+    RequireInputFile(countIn, "count range list");
+    options.countRanges = emu::ReadCountRanges(countIn);
+    if (options.countRanges.empty()) throw std::invalid_argument(countIn + ": no count range in it");
+  }
   // Progress for runs long enough to need it, on a terminal only, so output stays clean.
   const bool showProgress = !quiet && isatty(STDERR_FILENO) && scenario.DeliveryCount() >= 5000;
   if (showProgress) {
@@ -105,6 +112,11 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
   }
   const emu::RunResult run = emu::RunScenario(image, scenario, options);
   if (showProgress) std::fprintf(stderr, "\r%*s\r", 40, "");
+  // A block that runs over a range's edge would be counted wholly on one side: no figures rather than wrong ones.
+  if (!run.countRangeCrossings.empty()) {
+    for (const std::string& crossing : run.countRangeCrossings) std::cerr << "sinksim: " << countIn << ": " << crossing << "\n";
+    throw std::invalid_argument(countIn + ": the count ranges do not fall on basic block edges; no exact count");
+  }
   if (!dumpLog.empty()) {
     std::ofstream out(dumpLog, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(run.memoryLogWindow.data()),
@@ -155,6 +167,11 @@ int main(int argc, char** argv) {
   run->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
   run->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");
   run->add_option("--dump-log", dumpLog, "write the 64 KiB memory log window to this file after the run");
+  std::string countIn;
+  run->add_option("--count-in", countIn,
+                  "also count each call's instructions in these ranges of the image: a file with one range a line,\n"
+                  "START END [NAME], offsets from the image base in hexadecimal, END excluded ('#' comments);\n"
+                  "--json gives them per report as range_instructions, beside instructions");
 
   CLI::App* check = app.add_subcommand("check", "read scenario files without running them");
   std::vector<std::string> files;
@@ -205,7 +222,7 @@ int main(int argc, char** argv) {
       } else {
         choice.efi = image;
       }
-      return Run(scenario, choice, json, accesses, quiet, dumpLog);
+      return Run(scenario, choice, json, accesses, quiet, dumpLog, countIn);
     }
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
     if (faults->parsed()) {

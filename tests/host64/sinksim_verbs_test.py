@@ -58,6 +58,28 @@ with tempfile.TemporaryDirectory() as work:
     short = sinksim("log", corrupt, "--offset", "16")
     check(short.returncode == 1 and b"does not fit" in short.stderr, "a window running past the dump is refused")
 
+# The format engine's instructions per line, counted apart in the image
+# (make bench): the functions the print objects define, from the map.
+ranges = subprocess.run([sys.executable, os.path.join(SCENARIOS, "..", "bench", "engine_functions.py"),
+                         os.path.dirname(IMAGE)], capture_output=True, text=True)
+check(ranges.returncode == 0 and len(ranges.stdout.splitlines()) > 0,
+      f"engine_functions lists the engine's functions ({len(ranges.stdout.splitlines())}) {ranges.stderr[:200]}")
+with tempfile.NamedTemporaryFile("w", suffix=".ranges") as listed:
+    listed.write(ranges.stdout)
+    listed.flush()
+    lines = os.path.join(SCENARIOS, "bench", "engine_lines.json")
+    figures = []
+    for where in ([], [], ["--image", IMAGE]):  # in place twice, then relocated
+        run = sinksim("run", lines, "--json", "--quiet", "--count-in", listed.name, *where)
+        reports = json.loads(run.stdout)["reports"] if run.returncode == 0 else []
+        figures.append([(sum(r["range_instructions"]), sum(r["instructions"])) for r in reports])
+    check(len(figures[0]) == 5 and all(0 < engine < total for engine, total in figures[0]),
+          f"each bench line spends some but not all of its instructions in the engine: {figures[0]}")
+    check(figures[1] == figures[0] and figures[2] == figures[0],
+          "the engine's figures are the same again, and the same in place and relocated")
+    shown = sinksim("run", lines, "--count-in", listed.name).stdout
+    check(b"in count ranges" in shown and b"count ranges: " in shown, "the text view shows the counts too")
+
 codes = sinksim("postcode", "0x0184", "F2", "0x0C2A")
 lines = codes.stdout.decode().splitlines()
 check(codes.returncode == 0 and lines[0].startswith("0184  module with base code 0x84 begins: one of 8 modules"),
@@ -94,8 +116,20 @@ with tempfile.TemporaryDirectory() as work:
         f.write(" Preferred load address is 0000000000400000\n"
                 " 0001:000010cb       _ModuleEntry      99999999999999999999999     x.obj\n"
                 " 0001:zz\n\x00\xff garbage\n")
+    minimal = os.path.join(SCENARIOS, "minimal.json")
+    # Count ranges: one that splits the entry point's first block, and files that cannot be read.
+    entry = json.loads(sinksim("run", minimal, "--json").stdout)["image"]
+    entry_rva = entry["entry"] - entry["base"]
+    split = scenario("split.ranges", f"# comment\n{entry_rva + 1:#x} {entry_rva + 2:#x} inside\n")
+    no_end = scenario("no_end.ranges", "0x100\n")
+    not_hex = scenario("not_hex.ranges", "0x100 0x1zz\n")
+    empty = scenario("empty.ranges", "# nothing\n")
     cases = [
-        ("clean run", ["run", os.path.join(SCENARIOS, "minimal.json")], 0, b""),
+        ("clean run", ["run", minimal], 0, b""),
+        ("count range inside a block", ["run", minimal, "--count-in", split], 1, b"do not fall on basic block edges"),
+        ("count range without its end", ["run", minimal, "--count-in", no_end], 1, b"no_end.ranges:1: expected START END"),
+        ("count range not hexadecimal", ["run", minimal, "--count-in", not_hex], 1, b"the end offset is not"),
+        ("no count range", ["run", minimal, "--count-in", empty], 1, b"no count range in it"),
         ("blink loop", ["run", os.path.join(SCENARIOS, "blink.json")], 2, b""),
         ("blink loop, JSON", ["run", os.path.join(SCENARIOS, "blink.json"), "--json", "--quiet"], 2, b""),
         ("instruction budget", ["run", budget], 3, b""),
