@@ -1,8 +1,8 @@
 // Instructions counted apart in ranges of the image (what make bench uses to
-// count the format engine alone): a range that covers the image counts every
-// instruction, one that is empty or never executed counts none, a function
-// and the rest of the image share each call's count exactly, a line counts
-// the same every time, and ranges that cannot be counted exactly are refused.
+// count the format engine alone), on the bench's five lines: each range set
+// below must give every call the count its expectation says, a line must
+// count the same when delivered again, and ranges that cannot be counted
+// exactly are refused.
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
@@ -14,9 +14,14 @@ namespace {
 
 using scenario::CountRange;
 
-const scenario::Scenario& Lines() {
-  static const scenario::Scenario s = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/bench/engine_lines.json");
-  return s;
+// The bench's lines, each delivered `repeat` times; kept, as runs point into them.
+const scenario::Scenario& Lines(uint64_t repeat = 1) {
+  static std::map<uint64_t, scenario::Scenario> kept;
+  if (!kept.count(repeat)) {
+    kept[repeat] = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/bench/engine_lines.json");
+    for (auto& r : kept[repeat].reports) r.repeat = repeat;
+  }
+  return kept[repeat];
 }
 
 emu::RunResult Counting(const scenario::Scenario& s, std::vector<CountRange> ranges) {
@@ -25,161 +30,123 @@ emu::RunResult Counting(const scenario::Scenario& s, std::vector<CountRange> ran
   return emu::RunScenario(test::Image(), s, options);
 }
 
-// Every call of a run, the entry's first.
-std::vector<const scenario::CallResult*> Calls(const emu::RunResult& run) {
-  std::vector<const scenario::CallResult*> calls{&run.entry};
-  for (const auto& d : run.reports)
-    for (const auto& c : d.calls) calls.push_back(&c);
-  return calls;
-}
-
-// The image's symbols by offset, from the map beside it.
-const std::map<uint32_t, std::string>& Symbols() {
-  static const auto symbols = [] {
-    std::string map = SS_IMAGE;
-    return emu::ReadMapSymbols(map.replace(map.rfind('.'), std::string::npos, ".map"));
-  }();
-  return symbols;
-}
-
 // The handlers' own functions, each from its address to the next symbol of
-// the image's map: found by address, whatever the functions are called.
-std::vector<CountRange> HandlerFunctions(const emu::RunResult& run) {
-  const auto& symbols = Symbols();
-  std::vector<CountRange> ranges;
+// the image's map (found by address, whatever the functions are called),
+// and the rest of the image.
+struct Split {
+  std::vector<CountRange> handlers, rest;
+  uint32_t firstCode = 0;  // the lowest symbol: what lies below it (the headers) is never executed
+};
+Split HandlersAndRest(const emu::RunResult& run) {
+  std::string map = SS_IMAGE;
+  const auto symbols = emu::ReadMapSymbols(map.replace(map.rfind('.'), std::string::npos, ".map"));
+  Split split;
+  split.firstCode = symbols.empty() ? 0 : symbols.begin()->first;
   for (const uint32_t handler : run.handlers) {
-    const uint32_t start = handler - run.imageBase;
-    const auto next = symbols.upper_bound(start);
-    EXPECT_TRUE(symbols.count(start) == 1 && next != symbols.end()) << fmt::format("no symbol at {:#x}", start);
-    ranges.push_back({start, next == symbols.end() ? run.imageSize : next->first, "handler"});
+    const auto next = symbols.upper_bound(handler - run.imageBase);
+    EXPECT_NE(next, symbols.end());
+    split.handlers.push_back({handler - run.imageBase, next == symbols.end() ? run.imageSize : next->first, ""});
   }
-  std::sort(ranges.begin(), ranges.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
-  return ranges;
-}
-
-// The image less the given sorted ranges.
-std::vector<CountRange> Rest(const std::vector<CountRange>& ranges, uint32_t imageSize) {
-  std::vector<CountRange> rest;
+  std::sort(split.handlers.begin(), split.handlers.end(), [](auto& a, auto& b) { return a.start < b.start; });
   uint32_t from = 0;
-  for (const CountRange& r : ranges) {
-    if (r.start > from) rest.push_back({from, r.start, "rest"});
+  for (const CountRange& r : split.handlers) {
+    if (r.start > from) split.rest.push_back({from, r.start, ""});
     from = r.end;
   }
-  if (from < imageSize) rest.push_back({from, imageSize, "rest"});
-  return rest;
+  split.rest.push_back({from, run.imageSize, ""});
+  return split;
 }
 
-TEST(CountRanges, TheWholeImageCountsEveryInstructionAnEmptyOrUnexecutedRangeNone) {
+// Range sets and what each call must count in them; a handler and the rest
+// of the image together count each call's instructions exactly once, and a
+// line spends some in the handlers and some (formatting it) outside.
+TEST(CountRanges, EachCallCountsWhatItsRangesHold) {
   const emu::RunResult plain = Counting(Lines(), {});
   ASSERT_EQ(plain.reports.size(), 5u);
-  ASSERT_FALSE(plain.handlers.empty());
-  const uint32_t handler = plain.handlers[0] - plain.imageBase;
-  ASSERT_FALSE(Symbols().empty());
-  const uint32_t firstCode = Symbols().begin()->first;
-  ASSERT_GT(firstCode, 0u);
+  const Split split = HandlersAndRest(plain);
+  const emu::RunResult handlers = Counting(Lines(), split.handlers);
+  const uint32_t entry = plain.entryPoint - plain.imageBase;
+  ASSERT_GT(split.firstCode, 0u);
+  enum Expect { kAll, kNone, kRestOfHandlers };
   const struct {
     const char* what;
     std::vector<CountRange> ranges;
-    bool all;
+    Expect expect;
   } cases[] = {
-      {"the whole image", {{0, plain.imageSize, ""}}, true},
-      {"an empty range at a handler", {{handler, handler, ""}}, false},
-      {"the headers, never executed", {{0, firstCode, ""}}, false},
+      {"the whole image", {{0, plain.imageSize, ""}}, kAll},
+      {"an empty range at the entry point", {{entry, entry, ""}}, kNone},
+      {"the headers", {{0, split.firstCode, ""}}, kNone},
+      {"all but the handlers", split.rest, kRestOfHandlers},
   };
   for (const auto& c : cases) {
     const emu::RunResult run = Counting(Lines(), c.ranges);
     EXPECT_TRUE(run.countRangeCrossings.empty()) << c.what;
-    const auto calls = Calls(run), plainCalls = Calls(plain);
-    ASSERT_EQ(calls.size(), plainCalls.size()) << c.what;
-    for (size_t k = 0; k < calls.size(); ++k) {
-      EXPECT_EQ(calls[k]->instructions, plainCalls[k]->instructions) << c.what << ", call " << k;
-      EXPECT_EQ(calls[k]->rangeInstructions, c.all ? calls[k]->instructions : 0) << c.what << ", call " << k;
+    ASSERT_EQ(run.reports.size(), plain.reports.size()) << c.what;
+    for (size_t i = 0; i < run.reports.size(); ++i) {
+      uint64_t inHandlers = 0, total = 0, counted = 0;
+      for (size_t h = 0; h < run.reports[i].calls.size(); ++h) {
+        const auto& call = run.reports[i].calls[h];
+        EXPECT_EQ(call.instructions, plain.reports[i].calls[h].instructions) << c.what;
+        const uint64_t want = c.expect == kAll ? call.instructions
+                              : c.expect == kNone ? 0
+                                                  : call.instructions - handlers.reports[i].calls[h].rangeInstructions;
+        EXPECT_EQ(call.rangeInstructions, want) << c.what << ", report " << i << ", handler " << h;
+        inHandlers += handlers.reports[i].calls[h].rangeInstructions, total += call.instructions;
+        counted += call.rangeInstructions;
+      }
+      if (c.expect == kRestOfHandlers) {
+        EXPECT_TRUE(inHandlers > 0 && counted > 0 && counted < total) << "report " << i;
+      }
     }
-    EXPECT_EQ(run.rangeInstructions, c.all ? run.instructions : 0) << c.what;
   }
-}
-
-// The handlers' own code and the rest of the image: two runs whose counts
-// add up to each call's total; a report that formats a line spends some of
-// its instructions outside the handlers (in the format engine), some inside.
-TEST(CountRanges, AFunctionAndTheRestOfTheImageShareEachCallsCountExactly) {
-  const emu::RunResult plain = Counting(Lines(), {});
-  const auto own = HandlerFunctions(plain);
-  const emu::RunResult inside = Counting(Lines(), own), outside = Counting(Lines(), Rest(own, plain.imageSize));
-  EXPECT_TRUE(inside.countRangeCrossings.empty() && outside.countRangeCrossings.empty());
-  const auto a = Calls(inside), b = Calls(outside);
-  ASSERT_EQ(a.size(), b.size());
-  for (size_t k = 0; k < a.size(); ++k) {
-    EXPECT_EQ(a[k]->instructions, b[k]->instructions) << "call " << k;
-    EXPECT_EQ(a[k]->rangeInstructions + b[k]->rangeInstructions, a[k]->instructions) << "call " << k;
-  }
-  for (const auto& d : inside.reports) {
-    uint64_t in = 0, total = 0;
-    for (const auto& c : d.calls) in += c.rangeInstructions, total += c.instructions;
-    EXPECT_GT(in, 0u) << "report " << d.index;
-    EXPECT_LT(in, total) << "report " << d.index;
-  }
-}
-
-// Each handler call's count in the ranges, per delivery, by scenario report.
-std::map<size_t, std::vector<std::vector<uint64_t>>> RangeCounts(const emu::RunResult& run) {
-  std::map<size_t, std::vector<std::vector<uint64_t>>> counts;
-  for (const auto& d : run.reports)
-    for (uint64_t k = 0; k < d.repeat; ++k) {
-      std::vector<uint64_t> calls;
-      for (const auto& c : d.calls) calls.push_back(c.rangeInstructions);
-      counts[d.report->source].push_back(calls);
-    }
-  return counts;
 }
 
 // The first delivery of a line translates its blocks, the second finds them
-// translated, a second machine starts again: the count is the same each time.
-// (The first text line costs the handler itself two instructions more,
-// outside the ranges counted here.)
-TEST(CountRanges, TheSameLineCountsTheSameEveryTime) {
-  scenario::Scenario twice = Lines();
-  for (auto& r : twice.reports) r.repeat = 2;
+// translated: the count is the same. (The first text line costs the handler
+// itself two instructions more, outside the ranges counted here.) Both JSON
+// writers show the figure beside each call's instructions.
+TEST(CountRanges, ALineCountsTheSameWhenDeliveredAgain) {
   const emu::RunResult plain = Counting(Lines(), {});
-  const auto ranges = Rest(HandlerFunctions(plain), plain.imageSize);
-  const emu::RunResult first = Counting(twice, ranges), second = Counting(twice, ranges);
-  const auto counts = RangeCounts(first);
-  ASSERT_EQ(counts.size(), 5u);
-  for (const auto& [source, deliveries] : counts) {
+  const auto rest = HandlersAndRest(plain).rest;
+  const emu::RunResult twice = Counting(Lines(2), rest);
+  std::map<size_t, std::vector<std::vector<uint64_t>>> bySource;
+  for (const auto& d : twice.reports)
+    for (uint64_t k = 0; k < d.repeat; ++k) {
+      bySource[d.report->source].emplace_back();
+      for (const auto& c : d.calls) bySource[d.report->source].back().push_back(c.rangeInstructions);
+    }
+  ASSERT_EQ(bySource.size(), 5u);
+  for (const auto& [source, deliveries] : bySource) {
     ASSERT_EQ(deliveries.size(), 2u);
     EXPECT_EQ(deliveries[0], deliveries[1]) << "report " << source;
-    EXPECT_GT(deliveries[0][0], 0u) << "report " << source;  // every line is formatted outside the handlers
+    EXPECT_GT(deliveries[0][0], 0u) << "report " << source;
   }
-  EXPECT_EQ(RangeCounts(second), counts);
-
-  // Both JSON writers show the figure beside each call's instructions.
   const emu::RenderContext context;
-  const auto json = scenario::ToJson(first, context);
-  EXPECT_EQ(scenario::ToJsonText(first, context), json.dump(2));
+  const auto json = scenario::ToJson(twice, context);
+  EXPECT_EQ(scenario::ToJsonText(twice, context), json.dump(2));
   ASSERT_EQ(json["reports"].size(), 10u);
-  EXPECT_EQ(json["reports"][9]["range_instructions"][0], first.reports.back().calls[0].rangeInstructions);
-  EXPECT_EQ(json["count_ranges"].size(), ranges.size());
+  EXPECT_EQ(json["reports"][9]["range_instructions"][0], bySource[4][1][0]);
+  EXPECT_EQ(json["count_ranges"].size(), rest.size());
   EXPECT_FALSE(scenario::ToJson(plain, context)["reports"][0].contains("range_instructions"));
 }
 
 TEST(CountRanges, RangesThatCannotBeCountedExactlyAreRefused) {
   const emu::RunResult plain = Counting(Lines(), {});
-  const uint32_t size = plain.imageSize;
   const struct {
     const char* what;
     std::vector<CountRange> ranges;
   } bad[] = {
       {"reversed", {{0x200, 0x100, ""}}},
-      {"past the image", {{0x100, size + 1, ""}}},
+      {"past the image", {{0x100, plain.imageSize + 1, ""}}},
       {"overlapping", {{0x300, 0x400, ""}, {0x100, 0x301, ""}}},
   };
   for (const auto& c : bad) EXPECT_THROW(Counting(Lines(), c.ranges), std::invalid_argument) << c.what;
 
   // A range that starts one byte into a handler splits the handler's first block.
-  const auto own = HandlerFunctions(plain);
-  const emu::RunResult split = Counting(Lines(), {{own[0].start + 1, own[0].end, "split"}});
+  const CountRange handler = HandlersAndRest(plain).handlers[0];
+  const emu::RunResult split = Counting(Lines(), {{handler.start + 1, handler.end, ""}});
   ASSERT_EQ(split.countRangeCrossings.size(), 1u);
-  EXPECT_NE(split.countRangeCrossings[0].find(fmt::format("block at {:#x}", own[0].start)), std::string::npos)
+  EXPECT_NE(split.countRangeCrossings[0].find(fmt::format("block at {:#x}", handler.start)), std::string::npos)
       << split.countRangeCrossings[0];
 }
 
