@@ -60,38 +60,30 @@ constexpr TimeField TimeFields[5] = {{2, 2, "/"}, {3, 2, "/"}, {0, 4, "  "}, {4,
 char* ValueToDigits(char* Scratch, uint32_t Base, uint64_t Value) {
   // The value is handled as two 32-bit halves: a 64-bit division would make
   // the compiler call a run-time helper that the image does not have.
+  if (Base != 16) {
+    Base = 10;
+  }
   uint32_t high = static_cast<uint32_t>(Value >> 32);
   uint32_t low = static_cast<uint32_t>(Value);
   char* place = Scratch;
   *place = 0;
-  if (Base == 16) {
-    for (; high != 0; high >>= 4) {
-      *++place = DigitTable[low & 0xF];
-      low = (low >> 4) | (high << 28);
-    }
-    do {
-      *++place = DigitTable[low & 0xF];
-      low >>= 4;
-    } while (low != 0);
-    return place;
-  }
-  // Base 10 while the high half is not 0: long division of high:low by 10 in
+  // While the high half is not 0: long division of high:low by the base in
   // three steps of at most 32 bits each (high, then the upper and the lower
   // 16 bits of low, each with the remainder of the step before in front).
-  // A remainder is below 10, so every step fits and every partial quotient
-  // of the two 16-bit steps fits in 16 bits.
+  // A remainder is below the base, so every step fits and every partial
+  // quotient of the two 16-bit steps fits in 16 bits.
   while (high != 0) {
-    uint32_t remainder = high % 10;
-    high /= 10;
+    uint32_t remainder = high % Base;
+    high /= Base;
     uint32_t upper = (remainder << 16) | (low >> 16);
-    remainder = upper % 10;
+    remainder = upper % Base;
     uint32_t lower = (remainder << 16) | (low & 0xFFFF);
-    *++place = DigitTable[lower % 10];
-    low = ((upper / 10) << 16) | (lower / 10);
+    *++place = DigitTable[lower % Base];
+    low = ((upper / Base) << 16) | (lower / Base);
   }
   do {
-    *++place = DigitTable[low % 10];
-    low /= 10;
+    *++place = DigitTable[low % Base];
+    low /= Base;
   } while (low != 0);
   return place;
 }
