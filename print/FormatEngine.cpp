@@ -1,14 +1,22 @@
 // The format engine: directives, line breaks, field layout and the two
 // variable-argument front ends.
 //
-// Every directive, every run of plain characters and every line break of the
-// format becomes a field: an optional width fill of spaces, then (numbers) a
-// sign and zero fill up to the precision or (texts) a space fill up to the
-// precision, then the text, then the width fill of a left-justified field.
-// FormatToBuffer lays each field out in place: the fills through one small
-// fill step (FillRun), the text through one copy loop. 8-bit text into 8-bit
-// output takes short loops with the room counted out first. Output stops at
-// the last place of the buffer, which is kept for the NUL.
+// Every directive, every plain character and every line break of the format
+// is a field: an optional width fill of spaces, then (numbers) a sign and
+// zero fill up to the precision or (texts) a space fill up to the precision,
+// then the text, then the width fill of a left-justified field. GeneralField
+// reads one field and lays it out, character by character through Emit.
+//
+// FormatToBuffer runs the fields. With an 8-bit format into 8-bit output
+// (the module's every call) it takes a short way for what nearly every line
+// is made of: runs of plain characters, line breaks, and %a %r %x %X %d
+// without options (and "%0" with one digit before x or X), written straight
+// to the buffer; every other field goes to GeneralField. The short way makes
+// the same text; GeneralPathOnly turns it off, and the fuzzer compares both.
+// When every caller passes the same flags, as the module's callers do (0),
+// link-time optimisation drops the paths those flags never take, so the
+// image keeps only what an 8-bit call needs. Output stops at the last place
+// of the buffer, which is kept for the NUL.
 #include <stdarg.h>
 
 #include "PiTypes.h"
@@ -55,30 +63,13 @@ inline bool EndsPlainRun(uint32_t Character) {
   return Character <= '%' && (Character == '%' || Character == '\n' || Character == '\r');
 }
 
-// Count copies of Character (at most 8 bits) from Position on, stopping at
-// End; returns the place after the last one written.
-uint8_t* FillRun(uint8_t* Position, const uint8_t* End, uint32_t Count, uint32_t Character, uint32_t OutSize) {
-  for (; Count != 0 && Position < End; Count--) {
-    Position[0] = static_cast<uint8_t>(Character);
-    Position[OutSize - 1] = OutSize == 1 ? static_cast<uint8_t>(Character) : 0;
-    Position += OutSize;
-  }
-  return Position;
-}
-
 // Characters of a text before its NUL, at most Limit.
 uint32_t TextLength(const uint8_t* Text, uint32_t CharSize, uint32_t Limit) {
-  uint32_t left = Limit;
-  if (CharSize == 1) {
-    for (; left != 0 && *Text != 0; Text++) {
-      left--;
-    }
-  } else {
-    for (; left != 0 && (Text[0] | Text[1]) != 0; Text += 2) {
-      left--;
-    }
+  uint32_t length = 0;
+  for (; length != Limit && ReadCharacter(Text, CharSize) != 0; Text += CharSize) {
+    length++;
   }
-  return Limit - left;
+  return length;
 }
 
 // The directive (or line break) being laid out.
@@ -97,20 +88,24 @@ void ConvertNumber(Field* F, uint32_t Conversion, const uint32_t** Next, char* S
   uint32_t flags = F->Flags;
   if (Conversion == 'p') {
     flags &= ~static_cast<uint32_t>(SignPlus | SignBlank | Value64);
-    flags |= ZeroFill | Base16;
-  } else if (Conversion == 'X') {
-    flags |= ZeroFill | Base16;
-  } else if (Conversion == 'x') {
-    flags |= Base16;
-  } else if (Conversion == 'u') {
+  }
+  if (Conversion == 'u') {
     flags = (flags & ~static_cast<uint32_t>(SignPlus)) | NoSign;
+  } else if (Conversion != 'd') {
+    // x; X and p also fill with zeros.
+    flags |= Base16;
+    if (Conversion != 'x') {
+      flags |= ZeroFill;
+    }
   }
 
-  // One slot sign-extended to 64 bits, or two slots, low half first.
+  // Two slots, low half first; or one, sign-extended to 64 bits for d.
   uint32_t low = TakeSlot(Next);
-  uint32_t high = (low & 0x80000000u) != 0 ? 0xFFFFFFFFu : 0;
+  uint32_t high = 0;
   if ((flags & Value64) != 0) {
     high = TakeSlot(Next);
+  } else if ((flags & (Base16 | NoSign)) == 0 && static_cast<int32_t>(low) < 0) {
+    high = 0xFFFFFFFFu;
   }
 
   uint32_t sign = 0;
@@ -120,29 +115,22 @@ void ConvertNumber(Field* F, uint32_t Conversion, const uint32_t** Next, char* S
   if ((flags & SignPlus) != 0) {
     sign = '+';
   }
-  bool grouping = false;
   uint32_t base = 16;
   if ((flags & Base16) != 0) {
-    if ((flags & Value64) == 0) {
-      high = 0;
-    }
+    flags &= ~static_cast<uint32_t>(GroupThousands);  // "," groups decimal digits only
   } else {
     base = 10;
     if ((flags & GroupThousands) != 0) {
       // With "," neither "0" nor a precision has an effect.
-      grouping = true;
       flags &= ~static_cast<uint32_t>(ZeroFill);
       F->Precision = 1;
     }
-    if ((high & 0x80000000u) != 0 && (flags & NoSign) == 0) {
+    if (static_cast<int32_t>(high) < 0 && (flags & NoSign) == 0) {
       // Two's-complement negation in halves; the most negative value stays
       // 2^63 taken as unsigned.
       sign = '-';
       high = ~high + (low == 0 ? 1 : 0);
       low = 0u - low;
-    }
-    if ((flags & (NoSign | Value64)) == NoSign) {
-      high = 0;
     }
   }
 
@@ -151,7 +139,7 @@ void ConvertNumber(Field* F, uint32_t Conversion, const uint32_t** Next, char* S
   if ((low | high) == 0 && F->Precision == 0) {
     content = 0;  // zero with precision 0 prints no digit
   }
-  if (grouping) {
+  if ((flags & GroupThousands) != 0) {
     // A "," between groups of three digits counted from the last one: the
     // digits move up to make room, the most significant first. The string
     // stays within Scratch: 20 digits and 6 separators.
@@ -189,6 +177,255 @@ inline const uint8_t* SlotPointer(uint32_t Slot) {
   return reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(Slot));
 }
 
+// What the general steps carry from field to field.
+struct Engine {
+  uint8_t* Position;     // the next output place
+  uint8_t* End;          // the last place of the buffer, kept for the NUL
+  const uint32_t* Next;  // the next argument slot; null: every argument reads 0
+  uint32_t Count;        // the characters a count-only call has counted
+};
+
+// Count copies of Character (up to 16 bits) at E->Position, stopping at
+// E->End; a count-only call only counts them. Every character the general
+// steps lay out goes through here.
+__attribute__((noinline)) void Emit(Engine* E, uint32_t Character, uint32_t Count, uint32_t Flags) {
+  if ((Flags & CountOnly) != 0) {
+    E->Count = AddSaturated(E->Count, Count);
+    return;
+  }
+  uint32_t outSize = (Flags & OutputWide) != 0 ? 2 : 1;
+  uint8_t* position = E->Position;
+  for (; Count != 0 && position < E->End; Count--) {
+    position[0] = static_cast<uint8_t>(Character);
+    position[outSize - 1] = static_cast<uint8_t>(outSize == 1 ? Character : Character >> 8);
+    position += outSize;
+  }
+  E->Position = position;
+}
+
+// One field through the general steps: the directive, line break or plain
+// character at Cursor, laid out at E->Position with the caller's Flags;
+// returns the place after the field's last format character. Flags is a
+// parameter of its own (not in Engine) so that link-time optimisation sees
+// the value every caller passes.
+__attribute__((noinline)) const uint8_t* GeneralField(Engine* E, const uint8_t* Cursor, uint32_t Flags) {
+  bool countOnlyMode = (Flags & CountOnly) != 0;
+  uint32_t formatCharSize = (Flags & FormatWide) != 0 ? 2 : 1;
+  const uint32_t* next = E->Next;
+  const uint8_t* cursor = Cursor;
+  uint32_t character = ReadCharacter(cursor, formatCharSize);
+  char scratch[FormatScratchSize];
+  uint32_t charText;  // a one-character 2-byte text and its 2-byte NUL, little-endian
+
+  Field f;
+  f.Flags = Flags & CallerFlags;
+  f.Width = 0;
+  f.Precision = 1;
+  f.Sign = 0;
+  f.ContentLength = 0;
+  
+  // A line break of the format is laid out as a directive of the same
+  // character without options. A directive's options run up to the first
+  // character that is not one.
+  if (character == '%') {
+    for (;;) {
+      cursor += formatCharSize;
+      character = ReadCharacter(cursor, formatCharSize);
+      uint32_t number = character - '0';
+      if (number <= 9) {
+        // "0" before any "." asks for zero fill, and starts a number too.
+        if (number == 0 && (f.Flags & PrecisionSet) == 0) {
+          f.Flags |= ZeroFill;
+        }
+        // A run of digits, 32 bits, wrapping without a check.
+        for (;;) {
+          uint32_t digit = ReadCharacter(cursor + formatCharSize, formatCharSize) - '0';
+          if (digit > 9) {
+            break;
+          }
+          cursor += formatCharSize;
+          number = number * 10 + digit;
+        }
+      } else if (character == '*') {
+        number = TakeSlot(&next);
+      } else if (character > '.' && (character | 0x20) != 'l') {
+        // Every other option is at or below "." but "l" and "L".
+        break;
+      } else {
+        uint32_t option = 0;
+        if (character == ' ') {
+          option = SignBlank;
+        } else if (character == '+') {
+          option = SignPlus;
+        } else if (character == '-') {
+          option = LeftAlign;
+        } else if (character == ',') {
+          option = GroupThousands;
+        } else if (character == '.') {
+          option = PrecisionSet;
+        } else if ((character | 0x20) == 'l') {
+          option = Value64;
+        }
+        if (option == 0) {
+          break;
+        }
+        f.Flags |= option;
+        continue;
+      }
+      // A width or a precision. A negative one from "*", or a width that
+      // wrapped past 31 bits, counts as none.
+      if ((f.Flags & PrecisionSet) != 0) {
+        if (static_cast<int32_t>(number) < 0 && character == '*') {
+          f.Flags &= ~static_cast<uint32_t>(PrecisionSet);
+          number = 1;
+        }
+        f.Precision = number;
+      } else if (static_cast<int32_t>(number) < 0) {
+        f.Flags &= ~static_cast<uint32_t>(WidthSet);
+        f.Width = 0;
+      } else {
+        f.Flags |= WidthSet;
+        f.Width = number;
+      }
+    }
+  }
+  
+  // Character is now the conversion. Texts are read forwards in
+  // characters of textSize bytes; a number's digits backwards.
+  uint32_t textSize = 1;
+  bool number = false;
+  uint32_t slot = 0;
+  switch (character) {
+    case 0:
+      // The format ends inside the directive: only its width fill is
+      // printed, and the main loop stops on the NUL.
+      f.Precision = 0;
+      f.Text = reinterpret_cast<const uint8_t*>("");
+      break;
+    case '\n':
+    case '\r': {
+      // "\n", "\n\r" and "\r\n" are one line break, CR LF; a lone "\r"
+      // stays CR.
+      uint32_t following = ReadCharacter(cursor + formatCharSize, formatCharSize);
+      f.Text = reinterpret_cast<const uint8_t*>(character == '\n' || following == '\n' ? "\r\n" : "\r");
+      if (following == (character ^ '\n' ^ '\r')) {
+        cursor += formatCharSize;
+      }
+      break;
+    }
+    case 'a':
+    case 's':
+    case 'S':
+    case 'g':
+    case 't':
+    case 'r':
+      slot = TakeSlot(&next);
+      if (character == 'g') {
+        f.Text = reinterpret_cast<const uint8_t*>(GuidText(scratch, SlotPointer(slot)));
+      } else if (character == 't') {
+        f.Text = reinterpret_cast<const uint8_t*>(TimeText(scratch, SlotPointer(slot)));
+      } else if (character == 'r') {
+        f.Text = reinterpret_cast<const uint8_t*>(StatusText(scratch, slot));
+      } else if (slot == 0) {
+        f.Text = reinterpret_cast<const uint8_t*>("<null string>");
+      } else {
+        f.Text = SlotPointer(slot);
+        if (character != 'a') {
+          textSize = 2;
+        }
+      }
+      if ((f.Flags & PrecisionSet) == 0) {
+        f.Precision = 0;
+      }
+      break;
+    case 'd':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'p':
+      ConvertNumber(&f, character, &next, scratch);
+      number = true;
+      break;
+    case 'c':
+      character = TakeSlot(&next) & 0xFFFF;
+      [[fallthrough]];
+    default:
+      // One 2-byte character: %c's argument, or a conversion character
+      // that is not one of the above ("%%" prints "%").
+      charText = character & 0xFFFF;
+      textSize = 2;
+      f.Text = reinterpret_cast<const uint8_t*>(&charText);
+      break;
+  }
+  
+  // The field: a width fill of spaces (before the rest, or after it when
+  // left-justified), then a number's sign and zeros up to its precision,
+  // or spaces up to a text's precision, then the text.
+  uint32_t flags = f.Flags;
+  uint32_t width = (flags & WidthSet) != 0 ? f.Width : 0;
+  uint32_t content = f.ContentLength;
+  uint32_t copyLimit = content;
+  if (!number) {
+    // A text is read no further than the field can show, so that a string
+    // without a NUL (a wild pointer) costs a bounded number of reads. A
+    // precision cuts it. A string without one (precision 0) is measured
+    // only up to a right-justified width, to size the fill in front, and
+    // is then copied up to its NUL or the end of the buffer in one pass;
+    // a left-justified width takes its fill from the count copied. Nothing
+    // is read past FormatMaxCharacters, the engine's character limit.
+    uint32_t limit = FormatMaxCharacters;
+    if ((flags & PrecisionSet) != 0) {
+      limit = f.Precision;
+    } else if (f.Precision == 0 && !countOnlyMode) {
+      copyLimit = FormatMaxCharacters;
+      limit = (flags & LeftAlign) != 0 ? 0 : width;
+    }
+    content = TextLength(f.Text, textSize, limit < FormatMaxCharacters ? limit : FormatMaxCharacters);
+    if (copyLimit != FormatMaxCharacters) {
+      copyLimit = content;
+    }
+  }
+  // The length of the field without its width fill.
+  uint32_t precision = f.Precision < content ? content : f.Precision;
+  uint32_t widthFill = width > precision ? width - precision : 0;
+  // The width fill goes after the rest when left-justified.
+  uint32_t fillAfter = 0;
+  if ((flags & LeftAlign) != 0) {
+    fillAfter = widthFill;
+    widthFill = 0;
+  }
+  Emit(E, ' ', widthFill, Flags);
+  if (f.Sign != 0) {
+    Emit(E, f.Sign, 1, Flags);
+    copyLimit--;  // the sign was place 0 of the content
+    content--;
+    precision--;
+  }
+  Emit(E, number ? '0' : ' ', precision - content, Flags);
+  // Digit strings are stored least significant first and read backwards.
+  int32_t step = number ? -1 : static_cast<int32_t>(textSize);
+  const uint8_t* from = f.Text;
+  uint32_t copied = 0;
+  for (; copied != copyLimit && (countOnlyMode || E->Position < E->End); copied++) {
+    uint32_t each = ReadCharacter(from, textSize);
+    if (each == 0) {
+      break;
+    }
+    Emit(E, each, 1, Flags);
+    from += step;
+  }
+  if ((flags & LeftAlign) != 0 && copyLimit == FormatMaxCharacters) {
+    // A string copied in one pass: the fill follows what was copied.
+    fillAfter = width > copied ? width - copied : 0;
+  }
+  Emit(E, ' ', fillAfter, Flags);
+  if (ReadCharacter(cursor, formatCharSize) != 0) {
+    cursor += formatCharSize;
+  }
+  E->Next = next;
+  return cursor;
+}
+
 }  // namespace
 
 uint8_t* FillCharacters(uint8_t* Position, const uint8_t* Limit, int32_t Count, uint16_t Character,
@@ -213,7 +450,11 @@ uint8_t* FillCharacters(uint8_t* Position, const uint8_t* Limit, int32_t Count, 
 }
 
 uint32_t AsciiLengthWithin(const char* String, uint32_t Limit) {
-  return TextLength(reinterpret_cast<const uint8_t*>(String), 1, Limit);
+  uint32_t length = 0;
+  while (length != Limit && String[length] != 0) {
+    length++;
+  }
+  return length;
 }
 
 uint32_t BoundedAsciiLength(const char* String) {
@@ -280,8 +521,9 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
   // Output goes to Position, never past End, the last place of the buffer,
   // which is kept for the NUL. Count-only calls only count.
   uint32_t outSize = (Flags & OutputWide) != 0 ? 2 : 1;
-  // 1-byte output: the short loops for plain runs, line breaks and 8-bit
-  // texts (not with GeneralPathOnly, not when only counting).
+  // 1-byte output: the short way for line breaks and, with an 8-bit
+  // format, for plain runs and the commonest directives (not with
+  // GeneralPathOnly, not when only counting).
   bool narrow = (Flags & (OutputWide | CountOnly | GeneralPathOnly)) == 0;
   bool narrowFormat = narrow && formatCharSize == 1;
   uint8_t* position = static_cast<uint8_t*>(Buffer);
@@ -289,13 +531,14 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
   if (!countOnlyMode) {
     end += (BufferSize - 1) * outSize;
   }
-  uint32_t count = 0;
 
-  // Every argument comes from the packed list when there is one.
-  const uint32_t* next = PackedArgs != nullptr ? PackedArgs : ArgList;
+  // Every argument comes from the packed list when there is one. The
+  // general steps keep the argument cursor and the count in e.
+  Engine e;
+  e.Next = PackedArgs != nullptr ? PackedArgs : ArgList;
+  e.Count = 0;
   const uint8_t* cursor = static_cast<const uint8_t*>(Format);
   char scratch[FormatScratchSize];
-  uint8_t charText[4];  // a one-character 2-byte text and its 2-byte NUL
 
   for (;;) {
     // Plain characters, up to "%", a line break, the NUL or the end of the buffer.
@@ -319,7 +562,7 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
           break;
         }
         if (countOnlyMode) {
-          count = AddSaturated(count, 1);
+          e.Count = AddSaturated(e.Count, 1);
           continue;
         }
         if (position >= end) {
@@ -335,8 +578,8 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
     }
     if (narrow && character != '%') {
       // A line break into 8-bit output, the end of nearly every line: CR,
-      // then LF for "\n", "\n\r" and "\r\n" (the general steps below make
-      // the same of it as a field).
+      // then LF for "\n", "\n\r" and "\r\n" (GeneralField makes the same of
+      // it as a field).
       uint32_t following = ReadCharacter(cursor + formatCharSize, formatCharSize);
       *position++ = '\r';
       if (character == '\n' || following == '\n') {
@@ -351,220 +594,49 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
       continue;
     }
 
-    Field f;
-    f.Flags = Flags & CallerFlags;
-    f.Width = 0;
-    f.Precision = 1;
-    f.Sign = 0;
-    f.ContentLength = 0;
-
-    // A line break of the format is laid out as a directive of the same
-    // character without options. A directive's options run up to the first
-    // character that is not one.
-    if (character == '%') {
-      for (;;) {
-        cursor += formatCharSize;
-        character = ReadCharacter(cursor, formatCharSize);
-        uint32_t number = character - '0';
-        if (number <= 9) {
-          // "0" before any "." asks for zero fill, and starts a number too.
-          if (number == 0 && (f.Flags & PrecisionSet) == 0) {
-            f.Flags |= ZeroFill;
-          }
-          // A run of digits, 32 bits, wrapping without a check.
-          for (;;) {
-            uint32_t digit = ReadCharacter(cursor + formatCharSize, formatCharSize) - '0';
-            if (digit > 9) {
-              break;
-            }
-            cursor += formatCharSize;
-            number = number * 10 + digit;
-          }
-        } else if (character == '*') {
-          number = TakeSlot(&next);
-        } else if (character > '.' && (character | 0x20) != 'l') {
-          // Every other option is at or below "." but "l" and "L".
-          break;
-        } else {
-          uint32_t option = 0;
-          if (character == ' ') {
-            option = SignBlank;
-          } else if (character == '+') {
-            option = SignPlus;
-          } else if (character == '-') {
-            option = LeftAlign;
-          } else if (character == ',') {
-            option = GroupThousands;
-          } else if (character == '.') {
-            option = PrecisionSet;
-          } else if ((character | 0x20) == 'l') {
-            option = Value64;
-          }
-          if (option == 0) {
-            break;
-          }
-          f.Flags |= option;
-          continue;
-        }
-        // A width or a precision. A negative one from "*", or a width that
-        // wrapped past 31 bits, counts as none.
-        if ((f.Flags & PrecisionSet) != 0) {
-          if (static_cast<int32_t>(number) < 0 && character == '*') {
-            f.Flags &= ~static_cast<uint32_t>(PrecisionSet);
-            number = 1;
-          }
-          f.Precision = number;
-        } else if (static_cast<int32_t>(number) < 0) {
-          f.Flags &= ~static_cast<uint32_t>(WidthSet);
-          f.Width = 0;
-        } else {
-          f.Flags |= WidthSet;
-          f.Width = number;
-        }
+    if (narrowFormat) {
+      // The commonest directives without options, their text straight to
+      // the buffer: %a, %r, and %x %X %d of one slot, the hexadecimal ones
+      // also zero-filled to one to eight places ("%04x"). Hexadecimal digits
+      // go out most significant first, four bits each, the fill's zeros
+      // included. Any other directive takes the general steps.
+      uint32_t conversion = cursor[1];
+      uint32_t places = 1;
+      if (conversion == '0' && static_cast<uint32_t>(cursor[2] - '1') < 8 && (cursor[3] | 0x20) == 'x') {
+        places = cursor[2] - '0';
+        conversion = cursor[3];
+        cursor += 2;
       }
-    }
-
-    // Character is now the conversion. Texts are read forwards in
-    // characters of textSize bytes; a number's digits backwards.
-    uint32_t textSize = 1;
-    bool number = false;
-    uint32_t slot = 0;
-    switch (character) {
-      case 0:
-        // The format ends inside the directive: only its width fill is
-        // printed, and the main loop stops on the NUL.
-        f.Precision = 0;
-        f.Text = reinterpret_cast<const uint8_t*>("");
-        break;
-      case '\n':
-        // "\n" and "\n\r" are one line break: CR LF.
-        f.Text = reinterpret_cast<const uint8_t*>("\r\n");
-        if (ReadCharacter(cursor + formatCharSize, formatCharSize) == '\r') {
-          cursor += formatCharSize;
+      const uint8_t* from = nullptr;
+      int32_t step = 1;
+      if (conversion == 'r') {
+        from = reinterpret_cast<const uint8_t*>(StatusText(scratch, TakeSlot(&e.Next)));
+      } else if (conversion == 'a') {
+        uint32_t slot = TakeSlot(&e.Next);
+        from = slot != 0 ? SlotPointer(slot) : reinterpret_cast<const uint8_t*>("<null string>");
+      } else if ((conversion | 0x20) == 'x') {
+        uint32_t value = TakeSlot(&e.Next);
+        // Four bits per digit: as many digits as the value has, at least places.
+        uint32_t digits = (35 - static_cast<uint32_t>(__builtin_clz(value | 1))) / 4;
+        uint32_t shift = 4 * (digits > places ? digits : places);
+        while (shift != 0 && position < end) {
+          shift -= 4;
+          *position++ = static_cast<uint8_t>(DigitTable[(value >> shift) & 0xF]);
         }
-        break;
-      case '\r':
-        // "\r\n" is CR LF; a lone "\r" stays CR.
-        f.Text = reinterpret_cast<const uint8_t*>("\r");
-        if (ReadCharacter(cursor + formatCharSize, formatCharSize) == '\n') {
-          f.Text = reinterpret_cast<const uint8_t*>("\r\n");
-          cursor += formatCharSize;
+        cursor += 2;
+        continue;
+      } else if (conversion == 'd') {
+        uint32_t value = TakeSlot(&e.Next);
+        if (static_cast<int32_t>(value) < 0) {
+          *position++ = '-';  // the buffer is not full
+          value = 0u - value;
         }
-        break;
-      case 'a':
-      case 's':
-      case 'S':
-      case 'g':
-      case 't':
-      case 'r':
-        slot = TakeSlot(&next);
-        if (character == 'g') {
-          f.Text = reinterpret_cast<const uint8_t*>(GuidText(scratch, SlotPointer(slot)));
-        } else if (character == 't') {
-          f.Text = reinterpret_cast<const uint8_t*>(TimeText(scratch, SlotPointer(slot)));
-        } else if (character == 'r') {
-          f.Text = reinterpret_cast<const uint8_t*>(StatusText(scratch, slot));
-        } else if (slot == 0) {
-          f.Text = reinterpret_cast<const uint8_t*>("<null string>");
-        } else {
-          f.Text = SlotPointer(slot);
-          if (character != 'a') {
-            textSize = 2;
-          }
-        }
-        if ((f.Flags & PrecisionSet) == 0) {
-          f.Precision = 0;
-        }
-        break;
-      case 'd':
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'p':
-        ConvertNumber(&f, character, &next, scratch);
-        number = true;
-        break;
-      case 'c':
-        character = TakeSlot(&next) & 0xFFFF;
-        [[fallthrough]];
-      default:
-        // One 2-byte character: %c's argument, or a conversion character
-        // that is not one of the above ("%%" prints "%").
-        charText[0] = static_cast<uint8_t>(character);
-        charText[1] = static_cast<uint8_t>(character >> 8);
-        charText[2] = 0;
-        charText[3] = 0;
-        textSize = 2;
-        f.Text = charText;
-        break;
-    }
-
-    // The field: a width fill of spaces (before the rest, or after it when
-    // left-justified), then a number's sign and zeros up to its precision,
-    // or spaces up to a text's precision, then the text.
-    uint32_t flags = f.Flags;
-    uint32_t content = f.ContentLength;
-    uint32_t copyLimit = content;
-    if (!number) {
-      // A text is read no further than the field can show, so that a string
-      // without a NUL (a wild pointer) costs a bounded number of reads. A
-      // precision cuts it. A string without one (precision 0) is measured
-      // only up to a right-justified width, to size the fill in front, and
-      // is then copied up to its NUL or the end of the buffer in one pass;
-      // a left-justified width takes its fill from the count copied. Nothing
-      // is read past FormatMaxCharacters, the engine's character limit.
-      uint32_t limit = FormatMaxCharacters;
-      if ((flags & PrecisionSet) != 0) {
-        limit = f.Precision < limit ? f.Precision : limit;
-      } else if (f.Precision == 0 && !countOnlyMode) {
-        copyLimit = FormatMaxCharacters;
-        limit = (flags & (WidthSet | LeftAlign)) != WidthSet ? 0 : f.Width < limit ? f.Width : limit;
+        from = reinterpret_cast<const uint8_t*>(ValueToDigits(scratch, 10, value));
+        step = -1;
       }
-      if (limit != 0) {
-        content = TextLength(f.Text, textSize, limit);
-      }
-      if (copyLimit != FormatMaxCharacters) {
-        copyLimit = content;
-      }
-    }
-    // The length of the field without its width fill.
-    uint32_t precision = f.Precision < content ? content : f.Precision;
-    uint32_t widthFill = 0;
-    if ((flags & WidthSet) != 0 && f.Width > precision) {
-      widthFill = f.Width - precision;
-    }
-    if (countOnlyMode) {
-      // The field's places: the width fill and the precision, which covers
-      // the sign, the zero or space fill and every content place.
-      count = AddSaturated(AddSaturated(count, widthFill), precision);
-    } else {
-      bool left = (flags & LeftAlign) != 0;
-      if (copyLimit == FormatMaxCharacters && (flags & WidthSet) == 0) {
-        // A text without width or precision: just its characters, no fill.
-        left = false;
-      } else {
-        if (!left && widthFill != 0) {
-          position = FillRun(position, end, widthFill, ' ', outSize);
-        }
-        if (f.Sign != 0) {
-          position = FillRun(position, end, 1, f.Sign, outSize);
-          copyLimit--;  // the sign was place 0 of the content
-          content--;
-          precision--;
-        }
-        if (precision != content) {
-          position = FillRun(position, end, precision - content, number ? '0' : ' ', outSize);
-        }
-      }
-      // Digit strings are stored least significant first and read backwards.
-      int32_t step = number ? -1 : static_cast<int32_t>(textSize);
-      const uint8_t* from = f.Text;
-      if (narrow && textSize == 1) {
-        // 8-bit text into 8-bit output, the common case: the room is counted
-        // out first, so the loop has one bound.
-        uint32_t room = static_cast<uint32_t>(end - position);
-        uint32_t remaining = copyLimit < room ? copyLimit : room;
-        for (; remaining != 0; remaining--) {
+      if (from != nullptr) {
+        // Nothing is read past what the buffer can take.
+        while (position < end) {
           uint32_t each = *from;
           if (each == 0) {
             break;
@@ -572,35 +644,19 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
           *position++ = static_cast<uint8_t>(each);
           from += step;
         }
-      } else {
-        for (uint32_t remaining = copyLimit; remaining != 0 && position < end; remaining--) {
-          uint32_t each = ReadCharacter(from, textSize);
-          if (each == 0) {
-            break;
-          }
-          position[0] = static_cast<uint8_t>(each);
-          position[outSize - 1] = static_cast<uint8_t>(each >> ((outSize - 1) * 8));
-          position += outSize;
-          from += step;
-        }
-      }
-      if (left) {
-        if (copyLimit == FormatMaxCharacters) {
-          // A string copied in one pass: the fill follows what was copied
-          // (a width is 0 when none was given).
-          uint32_t copied = static_cast<uint32_t>(from - f.Text) / textSize;
-          widthFill = f.Width > copied ? f.Width - copied : 0;
-        }
-        position = FillRun(position, end, widthFill, ' ', outSize);
+        cursor += 2;
+        continue;
       }
     }
-    if (ReadCharacter(cursor, formatCharSize) != 0) {
-      cursor += formatCharSize;
-    }
+
+    e.Position = position;
+    e.End = end;
+    cursor = GeneralField(&e, cursor, Flags);
+    position = e.Position;
   }
 
   if (countOnlyMode) {
-    return count;
+    return e.Count;
   }
   // The end position is kept free, so the NUL always fits.
   position[0] = 0;

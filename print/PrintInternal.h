@@ -10,9 +10,10 @@
 
 #include "Print.h"
 
-// A caller bit that turns the shortcuts off: plain runs, texts and fills
-// then go character by character through the general steps. The output is
-// the same either way; the fuzzer runs every input both ways and compares.
+// A caller bit that turns the short way off: plain characters, line breaks
+// and every directive then go one field at a time through the general steps.
+// The output is the same either way; the fuzzer runs every input both ways
+// and compares.
 constexpr uint32_t GeneralPathOnly = 0x8000;
 
 // %g: the GUID at Guid as 8-4-4-4-12 upper-case hexadecimal digits, or
