@@ -114,6 +114,11 @@ const std::vector<FormatCase>& PlainDirectiveCases() {
       Row("%02d|%03d|%04d|%06d", {Neg(-42), Neg(-42), Neg(-42), Neg(-42)}, "-42|-42|-042|-00042"),
       Row("%012d", {0x80000000u}, "-02147483648"),
       Row("%0d|%00x|%0X", {0, 0xAB, 7}, "0|AB|7"),
+      // Zero-filled hexadecimal with one digit of width, up to eight places
+      // and past them; a format that ends right after "%0" or "%04".
+      Row("%01x|%08X|%09x|%04X", {0xAB, 0xFEDCBA98u, 0xAB, 0x12345}, "AB|FEDCBA98|0000000AB|12345"),
+      Row("a%0", {}, "a"),
+      Row("a%04", {}, "a    "),
       Row("%1X|%2X|%3X", {0x1F, 0x1F, 0x1F}, "1F|1F|01F"),
       Row("%0005u", {12}, "00012"),
       Row("%37x|", {1}, "                                    1|"),
