@@ -50,6 +50,8 @@ legacy-wait-one-read-longer ~~ debugtext/LegacySerial.cpp ~~ readsLeft = LegacyS
 cmos-veto-ignored ~~ debugtext/DebugOutput.cpp ~~ AttributesMatch(CmosVetoAttributes, 0, row) == 0 ~~ AttributesMatch(CmosVetoAttributes, 0, row) == 2
 format-of-exactly-the-limit-refused ~~ print/FormatEngine.cpp ~~ return String[length] == 0 ? length : length + 1; ~~ return String[length] == 0 ? length + 1 : length + 1;
 assert-file-name-room-one-more ~~ debugtext/DebugTextHandler.cpp ~~ DebugTextLineSize - 1 - AssertPrefixCharacters; ~~ DebugTextLineSize - AssertPrefixCharacters;
+short-way-hex-drops-its-zero-fill ~~ print/FormatEngine.cpp ~~ uint32_t shift = 4 * (digits > places ? digits : places); ~~ uint32_t shift = 4 * digits;
+short-way-negative-without-sign ~~ print/FormatEngine.cpp ~~ *position++ = '-';  // the buffer is not full ~~ position += 0;
 guid-last-dash-one-place-late ~~ print/Conversions.cpp ~~ (1u << 7) | (1u << 9); ~~ (1u << 7) | (1u << 10);
 guid-first-field-in-memory-order ~~ print/Conversions.cpp ~~ {3, 2, 1, 0, 5, 4, ~~ {0, 1, 2, 3, 5, 4,
 time-year-two-digits ~~ print/Conversions.cpp ~~ {0, 4, "  "} ~~ {0, 2, "  "}
