@@ -66,8 +66,14 @@ inline bool EndsPlainRun(uint32_t Character) {
 // Characters of a text before its NUL, at most Limit.
 uint32_t TextLength(const uint8_t* Text, uint32_t CharSize, uint32_t Limit) {
   uint32_t length = 0;
-  for (; length != Limit && ReadCharacter(Text, CharSize) != 0; Text += CharSize) {
-    length++;
+  if (CharSize == 1) {
+    while (length != Limit && Text[length] != 0) {
+      length++;
+    }
+  } else {
+    while (length != Limit && (Text[2 * length] | Text[2 * length + 1]) != 0) {
+      length++;
+    }
   }
   return length;
 }
