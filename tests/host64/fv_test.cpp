@@ -107,7 +107,11 @@ void FixVolumeChecksum(std::vector<uint8_t>& v) {
 }
 
 TEST(FirmwareVolume, ReaderRefusesBrokenVolumes) {
-  const fv::Packed good = PackAt(0xFFFE0000u, ImageFormat::Te);
+  // One block more than the volume needs: its free space has room past a
+  // file header's size whatever the image's size, for the stray byte below.
+  fv::PackOptions roomy = fv::ModulePackOptions(0xFFFE0000u, ImageFormat::Te);
+  roomy.volumeSize = static_cast<uint32_t>(PackAt(0xFFFE0000u, ImageFormat::Te).fv.size()) + 0x1000;
+  const fv::Packed good = fv::Pack(Image(), roomy);
   const uint32_t file = good.fileOffset;
   const fv::Volume v = fv::ReadVolume(good.fv, "good");
   const fv::File& peim = v.files.back();

@@ -56,7 +56,12 @@ TEST(InPlace, VolumesThatMustNotRunAreRefusedWithTheReason) {
   const fv::PeFile pe = fv::ReadPeFile(SS_IMAGE);
   fv::PackOptions otherPpi = fv::ModulePackOptions(kBase, fv::ImageFormat::Te);
   otherPpi.depexPpis[0][0] ^= 0xFF;
-  std::vector<uint8_t> broken = BuiltVolume();
+  // A volume one block larger than it needs, so that its free space has room
+  // past a file header's size whatever the image's size; then a stray byte
+  // at its end.
+  fv::PackOptions roomy = fv::ModulePackOptions(kBase, fv::ImageFormat::Te);
+  roomy.volumeSize = static_cast<uint32_t>(BuiltVolume().size()) + 0x1000;
+  std::vector<uint8_t> broken = fv::Pack(pe, roomy).fv;
   broken[broken.size() - 1] = 0;  // data in the free space
   const uint32_t elsewhere = kBase == 0xFF800000u ? 0xFFFE0000u : 0xFF800000u;
   auto hex = [](uint32_t v) {
