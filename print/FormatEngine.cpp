@@ -8,8 +8,8 @@
 // reads one field and lays it out, character by character through Emit.
 //
 // FormatToBuffer runs the fields. With an 8-bit format into 8-bit output
-// (the module's every call) it takes a short way for what nearly every line
-// is made of: runs of plain characters, line breaks, and %a %r %x %X %d
+// (every call the module makes) it takes a short way for what nearly every
+// line is made of: runs of plain characters, line breaks, and %a %r %x %X %d
 // without options (and "%0" with one digit before x or X), written straight
 // to the buffer; every other field goes to GeneralField. The short way makes
 // the same text; GeneralPathOnly turns it off, and the fuzzer compares both.
