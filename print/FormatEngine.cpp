@@ -1,11 +1,12 @@
 // The format engine: directives, line breaks, field layout and the two
 // variable-argument front ends.
 //
-// Every directive, every plain character and every line break of the format
-// is a field: an optional width fill of spaces, then (numbers) a sign and
-// zero fill up to the precision or (texts) a space fill up to the precision,
-// then the text, then the width fill of a left-justified field. GeneralField
-// reads one field and lays it out, character by character through Emit.
+// Plain characters are copied as they are. Every directive and every line
+// break of the format is a field: an optional width fill of spaces, then
+// (numbers) a sign and zero fill up to the precision or (texts) a space fill
+// up to the precision, then the text, then the width fill of a left-justified
+// field. GeneralField reads one field and lays it out, character by character
+// through Emit.
 //
 // FormatToBuffer runs the fields. With an 8-bit format into 8-bit output
 // (every call the module makes) it takes a short way for what nearly every
@@ -209,11 +210,11 @@ __attribute__((noinline)) void Emit(Engine* E, uint32_t Character, uint32_t Coun
   E->Position = position;
 }
 
-// One field through the general steps: the directive, line break or plain
-// character at Cursor, laid out at E->Position with the caller's Flags;
-// returns the place after the field's last format character. Flags is a
-// parameter of its own (not in Engine) so that link-time optimisation sees
-// the value every caller passes.
+// One field through the general steps: the directive or line break at
+// Cursor, laid out at E->Position with the caller's Flags; returns the place
+// after the field's last format character. Flags is a parameter of its own
+// (not in Engine) so that link-time optimisation sees the value every caller
+// passes.
 __attribute__((noinline)) const uint8_t* GeneralField(Engine* E, const uint8_t* Cursor, uint32_t Flags) {
   bool countOnlyMode = (Flags & CountOnly) != 0;
   uint32_t formatCharSize = (Flags & FormatWide) != 0 ? 2 : 1;

@@ -10,8 +10,9 @@
 
 #include "Print.h"
 
-// A caller bit that turns the short way off: plain characters, line breaks
-// and every directive then go one field at a time through the general steps.
+// A caller bit that turns the short way off: line breaks and every
+// directive then go one field at a time through the general steps, and plain
+// characters through their general copy loop.
 // The output is the same either way; the fuzzer runs every input both ways
 // and compares.
 constexpr uint32_t GeneralPathOnly = 0x8000;
