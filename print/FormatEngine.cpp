@@ -34,6 +34,9 @@ namespace {
 constexpr uint32_t CallerFlags = OutputWide | FormatWide | CountOnly | GeneralPathOnly;
 
 constexpr uint32_t MaxCount = 0xFFFFFFFFu;
+
+// What %a, %s and %S print for a null pointer.
+constexpr char NullStringText[] = "<null string>";
 static_assert(FormatMaxCharacters % 4 == 0, "the length scans step by four and two characters");
 
 // A character of 1 or 2 bytes (little-endian) at any address.
@@ -334,7 +337,7 @@ __attribute__((noinline)) const uint8_t* GeneralField(Engine* E, const uint8_t* 
       } else if (character == 'r') {
         f.Text = reinterpret_cast<const uint8_t*>(StatusText(scratch, slot));
       } else if (slot == 0) {
-        f.Text = reinterpret_cast<const uint8_t*>("<null string>");
+        f.Text = reinterpret_cast<const uint8_t*>(NullStringText);
       } else {
         f.Text = SlotPointer(slot);
         if (character != 'a') {
@@ -620,7 +623,7 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
         from = reinterpret_cast<const uint8_t*>(StatusText(scratch, TakeSlot(&e.Next)));
       } else if (conversion == 'a') {
         uint32_t slot = TakeSlot(&e.Next);
-        from = slot != 0 ? SlotPointer(slot) : reinterpret_cast<const uint8_t*>("<null string>");
+        from = slot != 0 ? SlotPointer(slot) : reinterpret_cast<const uint8_t*>(NullStringText);
       } else if ((conversion | 0x20) == 'x') {
         uint32_t value = TakeSlot(&e.Next);
         // Four bits per digit: as many digits as the value has, at least places.
