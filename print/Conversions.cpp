@@ -9,7 +9,7 @@ extern const char DigitTable[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
 
 namespace {
 
-// Status values with a row in StatusTextTable: 0 to 5, and errors 1 to 33.
+// Status values with a named row: 0 to 5, and errors 1 to 33.
 constexpr uint32_t StatusErrorBit = 0x80000000u;
 constexpr uint32_t LastNamedWarning = 5;
 constexpr uint32_t LastNamedError = 33;
@@ -134,10 +134,10 @@ const char* StatusText(char* Scratch, uint32_t Status) {
   if ((Status & StatusErrorBit) != 0) {
     uint32_t error = Status & ~StatusErrorBit;
     if (error >= 1 && error <= LastNamedError) {
-      return StatusTextTable[FirstErrorRow + error];
+      return StatusTextOfRow(FirstErrorRow + error);
     }
   } else if (Status <= LastNamedWarning) {
-    return StatusTextTable[Status];
+    return StatusTextOfRow(Status);
   }
   // Eight upper-case hexadecimal digits.
   PutDigits(Scratch, Scratch, Status, 16, 8);

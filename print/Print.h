@@ -90,8 +90,9 @@ char* ValueToDigits(char* Scratch, uint32_t Base, uint64_t Value);
 extern const char DigitTable[16];
 
 // Names of the status values: rows 0 to 5 for 0 to 5 (success and warnings),
-// rows 6 to 38 for the errors 0x80000001 to 0x80000021.
+// rows 6 to 38 for the errors 0x80000001 to 0x80000021. StatusTextOfRow
+// gives the name in a row below StatusTextRows.
 constexpr uint32_t StatusTextRows = 39;
-extern const char* const StatusTextTable[StatusTextRows];
+const char* StatusTextOfRow(uint32_t Row);
 
 #endif  // STATUSSINK_PRINT_H

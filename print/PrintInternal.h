@@ -25,7 +25,7 @@ const char* GuidText(char* Scratch, const uint8_t* Guid);
 // "<null time>" for a null pointer.
 const char* TimeText(char* Scratch, const uint8_t* Time);
 
-// %r: the name of Status from StatusTextTable, or its eight hexadecimal
+// %r: the name of Status (StatusTextOfRow), or its eight hexadecimal
 // digits when it has no name.
 const char* StatusText(char* Scratch, uint32_t Status);
 
