@@ -22,23 +22,60 @@ static constexpr uint32_t StringKindOffset = 20;
 static constexpr uint32_t StringPointerOffset = 24;
 static constexpr uint32_t StringKindAscii = 0;
 
-// The assertion line. A file name that fills the line up to its last place
-// leaves no room for the description, so the file name is measured no
-// further than that room: a record whose file name never ends (a wild data
-// pointer) costs a bounded scan, and the description it would point past is
-// never read.
-static constexpr char AssertFormat[] = "\n\rPEI_ASSERT!: %a (%d): %a\n\r";
+// The assertion line (a literal, so that the linker can share its tail with
+// the other formats). The line has room for at most AssertFileNameRoom
+// characters of the file name or of the description, so neither is measured
+// further: a record whose file name never ends (a wild data pointer) costs a
+// bounded scan.
+static constexpr const char* AssertFormat = "\n\rPEI_ASSERT!: %a (%d): %a\n\r";
 static constexpr uint32_t AssertPrefixCharacters = 15;  // "\r\nPEI_ASSERT!: " on output
 static_assert(AssertFormat[AssertPrefixCharacters] == '%' && AssertFormat[AssertPrefixCharacters + 1] == 'a',
               "each character of the format before the file name prints one character");
 static constexpr uint32_t AssertFileNameRoom = DebugTextLineSize - 1 - AssertPrefixCharacters;
 
-static uint32_t ReadU32(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset) {
-  return *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + Offset);
+// A record holds its 20-byte header and the Size bytes of payload behind it;
+// the handler reads no byte past them. A field the record does not wholly
+// hold is absent: a number reads as 0 and a text as empty.
+static uint32_t RecordBytes(const EFI_STATUS_CODE_DATA* Data) {
+  return sizeof(EFI_STATUS_CODE_DATA) + Data->Size;
 }
 
 static const char* TextAt(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset) {
   return reinterpret_cast<const char*>(Data) + Offset;
+}
+
+// The u32 at Offset, or 0 when the record does not hold all four bytes.
+static uint32_t ReadU32(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset) {
+  if (Offset + sizeof(uint32_t) > RecordBytes(Data)) {
+    return 0;
+  }
+  return *reinterpret_cast<const uint32_t*>(TextAt(Data, Offset));
+}
+
+// Characters of the 8-bit text before its NUL, at most Limit: no character
+// from place Limit on is read.
+static uint32_t TextLengthWithin(const char* Text, uint32_t Limit) {
+  uint32_t length = 0;
+  while (length != Limit && Text[length] != 0) {
+    length++;
+  }
+  return length;
+}
+
+// The text at Offset, or an empty text when the record does not hold it. A
+// record holds a text when the text's NUL lies inside it, or when it holds
+// at least Limit characters of a text whose place in the line shows no more
+// than Limit: the line then shows only what the record holds, wherever the
+// NUL comes. No byte past the record, and no character from place Limit on,
+// is read. With WholeText the NUL must lie inside the record.
+static constexpr uint32_t WholeText = 0xFFFFFFFFu;
+static const char* HeldText(const EFI_STATUS_CODE_DATA* Data, uint32_t Offset, uint32_t Limit) {
+  const uint32_t bytes = RecordBytes(Data);
+  const uint32_t room = Offset < bytes ? bytes - Offset : 0;
+  if (room < Limit && TextLengthWithin(TextAt(Data, Offset), room) == room) {
+    return "";
+  }
+  return TextAt(Data, Offset);
 }
 
 EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_CODE_TYPE Type,
@@ -58,9 +95,12 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
 
   if (Data != nullptr && typeClass == EFI_ERROR_CODE && severity == EFI_ERROR_UNRECOVERED &&
       (Value & OperationMask) == AssertOperation) {
-    // A failed assertion: file name, then its description right after the file name's NUL.
-    const char* file = TextAt(Data, AssertFileNameOffset);
-    const char* description = file + AsciiLengthWithin(file, AssertFileNameRoom) + 1;
+    // A failed assertion: file name, then its description right after the
+    // file name's NUL. A record that does not hold the file name has no NUL
+    // from the name's first byte on, so it holds no description either.
+    const char* file = HeldText(Data, AssertFileNameOffset, AssertFileNameRoom);
+    const char* description =
+        HeldText(Data, AssertFileNameOffset + TextLengthWithin(file, AssertFileNameRoom) + 1, AssertFileNameRoom);
     if ((DebugErrorLevelMask & LevelErrors) == 0) {
       return EFI_SUCCESS;
     }
@@ -70,9 +110,12 @@ EFI_STATUS EFIAPI DebugTextHandler(const EFI_PEI_SERVICES** PeiServices, EFI_STA
     if ((ReadU32(Data, DebugLevelOffset) & DebugErrorLevelMask) == 0) {
       return EFI_SUCCESS;
     }
-    const uint32_t* packed =
-        reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + DebugPackedArgumentsOffset);
-    length = FormatToBuffer(line, DebugTextLineSize, 0, TextAt(Data, DebugFormatOffset), nullptr, packed);
+    // The engine reads a format up to its NUL, so the record must hold the
+    // NUL. The packed arguments lie below the format: a record that holds
+    // the format holds them all, and an empty format reads none.
+    const uint32_t* packed = reinterpret_cast<const uint32_t*>(TextAt(Data, DebugPackedArgumentsOffset));
+    length = FormatToBuffer(line, DebugTextLineSize, 0, HeldText(Data, DebugFormatOffset, WholeText),
+                            nullptr, packed);
   } else if (typeClass == EFI_ERROR_CODE) {
     if ((DebugErrorLevelMask & LevelErrors) == 0) {
       return EFI_SUCCESS;

@@ -20,12 +20,13 @@ BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_COD
   }
 
   // The module concerned: the reporter itself when there is no data, else the
-  // GUID that the data's first payload word points at. Data without payload
-  // names no module, and a null GUID address names none either.
+  // GUID that the data's first payload word points at. Data whose payload is
+  // too short to hold that word names no module (nothing past the record is
+  // read), and a null GUID address names none either.
   const void* source;
   if (Data == nullptr) {
     source = CallerId;
-  } else if (Data->Size == 0) {
+  } else if (Data->Size < sizeof(uint32_t)) {
     return FALSE;
   } else {
     const uint32_t address =

@@ -459,14 +459,6 @@ uint8_t* FillCharacters(uint8_t* Position, const uint8_t* Limit, int32_t Count, 
   return Position;
 }
 
-uint32_t AsciiLengthWithin(const char* String, uint32_t Limit) {
-  uint32_t length = 0;
-  while (length != Limit && String[length] != 0) {
-    length++;
-  }
-  return length;
-}
-
 uint32_t BoundedAsciiLength(const char* String) {
   if (String == nullptr) {
     return 0;

@@ -75,9 +75,6 @@ uint8_t* FillCharacters(uint8_t* Position, const uint8_t* Limit, int32_t Count, 
 // Characters before the NUL: 0 for a null pointer, FormatMaxCharacters + 1
 // for a string longer than FormatMaxCharacters.
 uint32_t BoundedAsciiLength(const char* String);
-// Characters before the NUL of an 8-bit string, at most Limit: no character
-// from place Limit on is read.
-uint32_t AsciiLengthWithin(const char* String, uint32_t Limit);
 uint32_t BoundedWideLength(const uint16_t* String);
 
 // Writes a NUL at Scratch[0], then the digits of Value in Base (16, or else

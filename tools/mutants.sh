@@ -49,7 +49,10 @@ memory-log-enable-bit-ignored ~~ debugtext/MemoryLog.cpp ~~   if (!MemoryLogEnab
 legacy-wait-one-read-longer ~~ debugtext/LegacySerial.cpp ~~ readsLeft = LegacySerialWaitLimit; ~~ readsLeft = LegacySerialWaitLimit + 1;
 cmos-veto-ignored ~~ debugtext/DebugOutput.cpp ~~ AttributesMatch(CmosVetoAttributes, 0, row) == 0 ~~ AttributesMatch(CmosVetoAttributes, 0, row) == 2
 format-of-exactly-the-limit-refused ~~ print/FormatEngine.cpp ~~ return String[length] == 0 ? length : length + 1; ~~ return String[length] == 0 ? length + 1 : length + 1;
+record-number-read-when-partly-held ~~ debugtext/DebugTextHandler.cpp ~~ if (Offset + sizeof(uint32_t) > RecordBytes(Data)) { ~~ if (Offset >= RecordBytes(Data)) {
+record-text-held-without-its-nul ~~ debugtext/DebugTextHandler.cpp ~~ TextLengthWithin(TextAt(Data, Offset), room) == room) { ~~ TextLengthWithin(TextAt(Data, Offset), room) > room) {
 assert-file-name-room-one-more ~~ debugtext/DebugTextHandler.cpp ~~ DebugTextLineSize - 1 - AssertPrefixCharacters; ~~ DebugTextLineSize - AssertPrefixCharacters;
+module-guid-word-read-from-a-short-record ~~ postcode/TranslateToPostCode.cpp ~~ Data->Size < sizeof(uint32_t) ~~ Data->Size == 0
 short-way-hex-drops-its-zero-fill ~~ print/FormatEngine.cpp ~~ uint32_t shift = 4 * (digits > places ? digits : places); ~~ uint32_t shift = 4 * digits;
 short-way-negative-without-sign ~~ print/FormatEngine.cpp ~~ *position++ = '-';  // the buffer is not full ~~ position += 0;
 guid-last-dash-one-place-late ~~ print/Conversions.cpp ~~ (1u << 7) | (1u << 9); ~~ (1u << 7) | (1u << 10);

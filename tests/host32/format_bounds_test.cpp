@@ -1,8 +1,8 @@
 // How far the engine and the assertion line read: a string without a NUL
-// (a wild pointer, or a record whose text never ends) is read no further
-// than the output can use. Each string here ends right before a page that
-// cannot be read, so a read one character too far stops the test program.
-// Also the engine's character limit at its exact edge.
+// (a wild pointer) is read no further than the output can use, and a record
+// no further than its last byte. Each string here ends right before a page
+// that cannot be read, so a read one character too far stops the test
+// program. Also the engine's character limit at its exact edge.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -137,21 +137,50 @@ TEST(FormatBounds, AFormatOfExactlyTheCharacterLimitIsTakenAndOneMoreIsRefused) 
   EXPECT_EQ(BoundedAsciiLength(std::string(FormatMaxCharacters + 7, 'f').c_str()), FormatMaxCharacters + 1);
 }
 
-TEST(FormatBounds, AnAssertionWhoseFileNameNeverEndsPrintsWhatFitsAndReadsNoFurther) {
-  // The record's file name runs from offset 52 up to an unreadable page,
-  // exactly as many characters as the line has room for after its prefix.
+TEST(FormatBounds, AnAssertionRecordIsReadNoFurtherThanItsLastByte) {
+  // The record ends right before an unreadable page, and its Size says so.
+  // A file name that the record ends in before its NUL is not held: the
+  // line shows neither it nor a description. A file name of which the
+  // record holds at least as much as the line can show is shown cut at the
+  // line's end, whether or not its NUL comes inside the record; the
+  // description would start past what the line shows, so it is never read.
+  // A description is held on the same terms.
   const std::string Prefix = "\r\nPEI_ASSERT!: ";
-  std::string record(52 + DebugTextLineSize - 1 - Prefix.size(), 'F');
-  std::memset(record.data(), 0, 52);
-  const uint32_t Line = 9;
-  std::memcpy(record.data() + 40, &Line, 4);
-  BeforeGuardPage Data(record);
-  test::ModuleHarness h;
-  h.platform.cmos.Set(0x5C, 0x80);
-  EXPECT_EQ(DebugTextHandler(h.services(), EFI_ERROR_CODE | EFI_ERROR_UNRECOVERED, 0x00010007, 0, nullptr,
-                             reinterpret_cast<const EFI_STATUS_CODE_DATA*>(Data.start())),
-            EFI_SUCCESS);
-  EXPECT_EQ(h.platform.legacyUart.Text(), Prefix + std::string(DebugTextLineSize - 1 - Prefix.size(), 'F'));
+  const uint32_t Room = DebugTextLineSize - 1 - static_cast<uint32_t>(Prefix.size());
+  const std::string Cut = Prefix + std::string(Room, 'F');
+  struct Case {
+    const char* What;
+    std::string Texts;  // from offset 52 to the record's end
+    std::string Expected;
+  };
+  const Case Cases[] = {
+      {"a short file name without its NUL", std::string(10, 'F'), Prefix + " (9): \r\n"},
+      {"one character less than the line shows, without its NUL", std::string(Room - 1, 'F'), Prefix + " (9): \r\n"},
+      {"as much as the line shows, without its NUL", std::string(Room, 'F'), Cut},
+      {"a file name that runs on without its NUL", std::string(2 * DebugTextLineSize, 'F'), Cut},
+      {"a file name longer than the line, its NUL the record's last byte",
+       std::string(DebugTextLineSize, 'F') + std::string(1, '\0'), Cut},
+      {"a short description without its NUL", std::string("F.c\0", 4) + std::string(10, 'D'),
+       Prefix + "F.c (9): \r\n"},
+      {"a description that runs on without its NUL", std::string("F.c\0", 4) + std::string(Room, 'D'),
+       (Prefix + "F.c (9): " + std::string(Room, 'D')).substr(0, DebugTextLineSize - 1)},
+  };
+  for (const Case& C : Cases) {
+    std::string Record(52, '\0');
+    Record += C.Texts;
+    const uint16_t Size = static_cast<uint16_t>(Record.size() - sizeof(EFI_STATUS_CODE_DATA));
+    std::memcpy(Record.data() + 2, &Size, 2);
+    const uint32_t Line = 9;
+    std::memcpy(Record.data() + 40, &Line, 4);
+    BeforeGuardPage Data(Record);
+    test::ModuleHarness h;
+    h.platform.cmos.Set(0x5C, 0x80);
+    EXPECT_EQ(DebugTextHandler(h.services(), EFI_ERROR_CODE | EFI_ERROR_UNRECOVERED, 0x00010007, 0, nullptr,
+                               reinterpret_cast<const EFI_STATUS_CODE_DATA*>(Data.start())),
+              EFI_SUCCESS)
+        << C.What;
+    EXPECT_EQ(h.platform.legacyUart.Text(), C.Expected) << C.What;
+  }
 }
 
 }  // namespace
