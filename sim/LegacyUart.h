@@ -1,7 +1,11 @@
 // The legacy 16550 at I/O 0x3F8: transmit holding register (base + 0) and
-// line status register (base + 5). Written bytes enter a 16-byte transmit
-// FIFO that drains at a pace counted in line status reads, so a test or the
-// emulator can make the port fast, slow, stuck or absent.
+// line status register (base + 5). A written byte goes to the transmit shift
+// register when it is idle, else into a 16-byte transmit FIFO; the shift
+// register sends a byte at a pace counted in line status reads and then
+// takes the next one from the FIFO, so a test or the emulator can make the
+// port fast, slow, stuck or absent. As on a board, the line status shows the
+// FIFO empty (bit 5) as soon as its last byte has moved into the shift
+// register, and the transmitter idle (bit 6) only once that byte is sent too.
 #ifndef STATUSSINK_SIM_LEGACYUART_H
 #define STATUSSINK_SIM_LEGACYUART_H
 
@@ -17,7 +21,7 @@ class LegacyUart : public IoDevice {
   static constexpr uint16_t kBase = 0x3F8;
   static constexpr uint16_t kLineStatusPort = kBase + 5;
   static constexpr unsigned kFifoDepth = 16;
-  static constexpr uint8_t kLsrThrEmpty = 0x20;      // bit 5: transmit holding register (FIFO) empty
+  static constexpr uint8_t kLsrThrEmpty = 0x20;         // bit 5: transmit holding register (FIFO) empty
   static constexpr uint8_t kLsrTransmitterIdle = 0x40;  // bit 6: FIFO and shift register empty
 
   enum class Mode {
@@ -32,15 +36,18 @@ class LegacyUart : public IoDevice {
 
   void SetMode(Mode mode) { mode_ = mode; }
   Mode GetMode() const { return mode_; }
-  // One byte leaves the FIFO for every `lsrReadsPerByte` line status reads
-  // made while it holds data; 0 (the default) empties it on every status read.
+  // The shift register sends one byte for every `lsrReadsPerByte` line status
+  // reads made while it is busy. 0 (the default) is as fast as a port can be:
+  // a status read finds the FIFO empty, its last byte still in the shift
+  // register, and the next read finds that byte sent.
   void SetDrainPace(unsigned lsrReadsPerByte) { pace_ = lsrReadsPerByte; }
 
   // Every byte the port accepted, in order (bytes still in the FIFO included).
   const std::string& Text() const { return text_; }
   // Bytes written while the FIFO was full; the hardware loses them.
   uint64_t Overruns() const { return overruns_; }
-  unsigned FifoLevel() const { return level_; }
+  // Bytes not yet sent: in the FIFO and in the shift register.
+  unsigned Pending() const { return level_; }
   uint64_t LineStatusReads() const { return lsrReads_; }
   void Clear();
 

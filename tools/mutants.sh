@@ -46,6 +46,7 @@ caller-matched-on-first-word-only ~~ postcode/TranslateToPostCode.cpp ~~ Compare
 null-ppi-used ~~ start/ModuleEntry.cpp ~~  || ppi == nullptr) { ~~ ) {
 record-signature-not-written ~~ start/ModuleEntry.cpp ~~     record->Signature = PostCodeStackSignature;\n ~~ 
 memory-log-enable-bit-ignored ~~ debugtext/MemoryLog.cpp ~~   if (!MemoryLogEnabled()) return Length;\n ~~ 
+legacy-wait-on-transmitter-idle ~~ debugtext/LegacySerial.cpp ~~ LineStatusThrEmpty = 0x20; ~~ LineStatusThrEmpty = 0x40;
 legacy-wait-one-read-longer ~~ debugtext/LegacySerial.cpp ~~ readsLeft = LegacySerialWaitLimit; ~~ readsLeft = LegacySerialWaitLimit + 1;
 cmos-veto-ignored ~~ debugtext/DebugOutput.cpp ~~ AttributesMatch(CmosVetoAttributes, 0, row) == 0 ~~ AttributesMatch(CmosVetoAttributes, 0, row) == 2
 format-of-exactly-the-limit-refused ~~ print/FormatEngine.cpp ~~ return String[length] == 0 ? length : length + 1; ~~ return String[length] == 0 ? length + 1 : length + 1;

@@ -1,7 +1,10 @@
 // The simulated bus and PEI environment that every other host32 test relies on.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "HostPlatform.h"
+#include "LegacyUart.h"
 #include "PeiEnvironment.h"
 #include "PostCode.h"
 #include "Platform.h"
@@ -38,6 +41,36 @@ TEST(SimulatedPeiEnvironment, CreateHobKeepsTheListTerminatedAndTheServicesPoint
   EXPECT_EQ(reinterpret_cast<EFI_HOB_GENERIC_HEADER*>(static_cast<uint8_t*>(hob) + 56)->HobType, 0xFFFF);
   env.pei.switches.failCreateHob = true;
   EXPECT_NE((*env.Services())->CreateHob(env.Services(), PostCodeStackHobType, 56, &hob), EFI_SUCCESS);
+}
+
+// The line status a board's 16550 shows while it sends a burst: "FIFO empty"
+// (bit 5) as soon as the last byte has moved into the shift register, and
+// "transmitter idle" (bit 6) only once that byte has left it too.
+TEST(SimulatedLegacyUart, TheFifoShowsEmptyBeforeTheTransmitterIsIdle) {
+  struct Case {
+    unsigned pace;
+    unsigned bytes;
+    std::string statuses;  // per line status read after the burst: '.' none, '5' bit 5, '6' bits 5 and 6
+  };
+  const Case cases[] = {
+      {0, 1, "66"}, {0, 16, "566"}, {0, 17, "566"}, {2, 1, "566"}, {2, 3, "...5566"},
+  };
+  for (const Case& c : cases) {
+    sim::LegacyUart uart;
+    uart.SetDrainPace(c.pace);
+    for (unsigned i = 0; i < c.bytes; ++i) uart.IoWrite(sim::LegacyUart::kBase, 1, 'x');
+    EXPECT_EQ(uart.Overruns(), 0u);
+    std::string statuses;
+    for (size_t i = 0; i < c.statuses.size(); ++i) {
+      const uint32_t lsr = uart.IoRead(sim::LegacyUart::kLineStatusPort, 1);
+      statuses += (lsr & 0x40) ? ((lsr & 0x20) ? '6' : '?') : ((lsr & 0x20) ? '5' : '.');
+    }
+    EXPECT_EQ(statuses, c.statuses) << "pace " << c.pace << ", " << c.bytes << " bytes";
+  }
+  // One byte in the shift register and sixteen in the FIFO: an eighteenth is lost.
+  sim::LegacyUart uart;
+  for (unsigned i = 0; i < 18; ++i) uart.IoWrite(sim::LegacyUart::kBase, 1, 'x');
+  EXPECT_EQ(uart.Overruns(), 1u);
 }
 
 }  // namespace
