@@ -60,6 +60,11 @@ guid-last-dash-one-place-late ~~ print/Conversions.cpp ~~ (1u << 7) | (1u << 9);
 guid-first-field-in-memory-order ~~ print/Conversions.cpp ~~ {3, 2, 1, 0, 5, 4, ~~ {0, 1, 2, 3, 5, 4,
 time-year-two-digits ~~ print/Conversions.cpp ~~ {0, 4, "  "} ~~ {0, 2, "  "}
 status-warning-five-unnamed ~~ print/Conversions.cpp ~~ LastNamedWarning = 5; ~~ LastNamedWarning = 4;
+assertion-on-any-error-severity ~~ debugtext/DebugTextHandler.cpp ~~ typeClass == EFI_ERROR_CODE && severity == EFI_ERROR_UNRECOVERED && ~~ typeClass == EFI_ERROR_CODE &&
+blink-on-any-error-severity ~~ postcode/PostCodeHandler.cpp ~~ (Type & EFI_STATUS_CODE_SEVERITY_MASK) == EFI_ERROR_UNRECOVERED) ~~ true)
+record-found-by-signature-alone ~~ postcode/PostCodeHandler.cpp ~~ if (header->HobType == PostCodeStackHobType && ~~ if (
+character-cut-to-its-low-byte ~~ print/FormatEngine.cpp ~~ charText = character & 0xFFFF; ~~ charText = character & 0xFF;
+buffer-of-exactly-the-limit-refused ~~ print/FormatEngine.cpp ~~ BufferSize > FormatMaxCharacters ~~ BufferSize >= FormatMaxCharacters
 cf8-not-restored ~~ platform/RegisterAccess.cpp ~~   IoWrite32(PciConfigAddressPort, savedAddress);\n ~~ 
 EOF
 

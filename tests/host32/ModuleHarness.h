@@ -3,7 +3,11 @@
 #ifndef STATUSSINK_TESTS_MODULEHARNESS_H
 #define STATUSSINK_TESTS_MODULEHARNESS_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -15,10 +19,25 @@
 
 namespace test {
 
+// Port 0x80 writes after which a harness takes its handlers to be blinking.
+// No report that must not blink writes more than a few codes, while a blink
+// loop writes 983,040 per phase and never returns: a fault that makes a
+// report blink fails its test at once instead of running into the test's
+// time limit. Tests of the blink loop set a stop of their own.
+constexpr uint64_t kPostCodeWritesWithoutBlink = 100000;
+
 struct ModuleHarness {
   sim::Platform platform;
   sim::ScopedPlatform scope{platform};
   sim::PeiEnvironment env;
+  ModuleHarness() {
+    platform.postCodes.StopAfter(kPostCodeWritesWithoutBlink, [] {
+      ADD_FAILURE() << "port 0x80 got " << kPostCodeWritesWithoutBlink
+                    << " writes: a handler blinks where no blink is expected";
+      std::fflush(stdout);
+      std::_Exit(1);
+    });
+  }
   const EFI_PEI_SERVICES** services() { return env.Services(); }
 };
 

@@ -2,7 +2,7 @@
 // (a wild pointer) is read no further than the output can use, and a record
 // no further than its last byte. Each string here ends right before a page
 // that cannot be read, so a read one character too far stops the test
-// program. Also the engine's character limit at its exact edge.
+// program. Also the engine's character limits at their exact edges.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -99,14 +99,29 @@ TEST(FormatBounds, AStringWithoutNulIsReadOnlyAsFarAsItsFieldCanShow) {
 
 TEST(FormatBounds, CountOnlyMeasuresATextUpToTheCharacterLimit) {
   // A text longer than the limit counts as FormatMaxCharacters characters;
-  // a shorter one counts whole.
+  // one of exactly the limit, or shorter, counts whole.
   std::vector<char> Long(FormatMaxCharacters + 50, 'y');
-  Long.back() = 0;
   const uint32_t LongSlot[] = {static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Long.data()))};
-  EXPECT_EQ(FormatToBuffer(nullptr, 0, CountOnly, "%a", nullptr, LongSlot), FormatMaxCharacters);
-  EXPECT_EQ(FormatToBuffer(nullptr, 0, CountOnly, "%5a", nullptr, LongSlot), FormatMaxCharacters);
-  Long[FormatMaxCharacters - 1] = 0;
-  EXPECT_EQ(FormatToBuffer(nullptr, 0, CountOnly, "%a", nullptr, LongSlot), FormatMaxCharacters - 1);
+  for (uint32_t Length : {FormatMaxCharacters + 49, FormatMaxCharacters + 1, FormatMaxCharacters,
+                          FormatMaxCharacters - 1}) {
+    Long[Length] = 0;
+    const uint32_t Counted = Length < FormatMaxCharacters ? Length : FormatMaxCharacters;
+    EXPECT_EQ(FormatToBuffer(nullptr, 0, CountOnly, "%a", nullptr, LongSlot), Counted) << Length;
+    EXPECT_EQ(FormatToBuffer(nullptr, 0, CountOnly, "%5a", nullptr, LongSlot), Counted) << Length;
+  }
+}
+
+TEST(FormatBounds, ABufferOfExactlyTheCharacterLimitIsTakenAndOneMoreIsRefused) {
+  for (uint32_t Flags : {0u, uint32_t{OutputWide}}) {
+    const size_t CharSize = Flags == OutputWide ? 2 : 1;
+    for (uint32_t Size : {FormatMaxCharacters - 1, FormatMaxCharacters, FormatMaxCharacters + 1}) {
+      SCOPED_TRACE("buffer of " + std::to_string(Size) + " characters, flags " + std::to_string(Flags));
+      std::vector<uint8_t> Buffer(size_t{Size} * CharSize, 0xA5);
+      const bool Taken = Size <= FormatMaxCharacters;
+      EXPECT_EQ(FormatToBuffer(Buffer.data(), Size, Flags, "ab", nullptr, nullptr), Taken ? 2u : 0u);
+      EXPECT_EQ(Buffer[0], Taken ? 'a' : 0xA5) << "a refused call writes nothing";
+    }
+  }
 }
 
 TEST(FormatBounds, AFormatOfExactlyTheCharacterLimitIsTakenAndOneMoreIsRefused) {

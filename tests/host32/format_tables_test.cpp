@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "format_cases.h"
 
@@ -324,6 +325,31 @@ TEST(FormatEngine, NumberGuidTimeAndStatusCasesGiveExactBytesAndCounts) {
 
 TEST(FormatEngine, PlainNumberAndTextCasesGiveExactBytesAndCounts) {
   CheckRows(PlainDirectiveCases());
+}
+
+// %c takes the low 16 bits of its slot: a 16-bit output keeps them all, an
+// 8-bit output the low byte, from an 8-bit and a 16-bit format alike.
+TEST(FormatEngine, PercentCKeepsSixteenBitsInWideOutputAndTheLowByteInNarrowOutput) {
+  struct Case {
+    uint32_t Slot;
+    uint16_t Wide;
+    uint8_t Narrow;
+  };
+  const Case Cases[] = {
+      {0x263A, 0x263A, 0x3A}, {0x1263A, 0x263A, 0x3A}, {0xFFFF, 0xFFFF, 0xFF}, {0xFF41, 0xFF41, 0x41}};
+  const uint16_t WideFormat[] = {'%', 'c', '|', 0};
+  for (const Case& C : Cases) {
+    for (uint32_t FormatFlags : {0u, uint32_t{FormatWide}}) {
+      const void* Format = FormatFlags != 0 ? static_cast<const void*>(WideFormat) : "%c|";
+      SCOPED_TRACE("slot " + std::to_string(C.Slot) + ", format flags " + std::to_string(FormatFlags));
+      uint16_t Wide[4] = {0xA5A5, 0xA5A5, 0xA5A5, 0xA5A5};
+      EXPECT_EQ(FormatToBuffer(Wide, 4, FormatFlags | OutputWide, Format, nullptr, &C.Slot), 2u);
+      EXPECT_EQ(std::vector<uint16_t>(Wide, Wide + 3), (std::vector<uint16_t>{C.Wide, '|', 0}));
+      uint8_t Narrow[4] = {0xA5, 0xA5, 0xA5, 0xA5};
+      EXPECT_EQ(FormatToBuffer(Narrow, 4, FormatFlags, Format, nullptr, &C.Slot), 2u);
+      EXPECT_EQ(std::vector<uint8_t>(Narrow, Narrow + 3), (std::vector<uint8_t>{C.Narrow, '|', 0}));
+    }
+  }
 }
 
 TEST(FormatEngine, EveryBufferSizeCutsTheTextAndKeepsTheNulInside) {

@@ -19,8 +19,8 @@ constexpr uint32_t kPop = PostCodeValuePop;
 
 
 PostCodeStackHob* AddRecord(sim::PeiEnvironment& env, uint32_t signature = PostCodeStackSignature,
-                            uint16_t length = 56) {
-  auto* record = reinterpret_cast<PostCodeStackHob*>(env.AppendHob(PostCodeStackHobType, length));
+                            uint16_t length = 56, uint16_t type = PostCodeStackHobType) {
+  auto* record = reinterpret_cast<PostCodeStackHob*>(env.AppendHob(type, length));
   record->Depth = 0;
   if (length >= 56) record->Signature = signature;
   return record;
@@ -85,15 +85,20 @@ TEST_F(PostCodeHandlerTest, RecordsNeedTypeSignatureAndRoom) {
     const char* what;
     uint32_t signature;
     uint16_t length;
-  } cases[] = {{"wrong signature", 0x31736370, 56}, {"too short to hold the stack", PostCodeStackSignature, 16}};
+    uint16_t type;
+  } cases[] = {{"wrong signature", 0x31736370, 56, PostCodeStackHobType},
+               {"too short to hold the stack", PostCodeStackSignature, 16, PostCodeStackHobType},
+               {"another HOB type that carries the signature", PostCodeStackSignature, 56, 0x0004}};
   for (const Case& c : cases) {
     test::ModuleHarness local;
-    auto* fake = reinterpret_cast<uint8_t*>(AddRecord(local.env, c.signature, c.length));
+    auto* fake = reinterpret_cast<uint8_t*>(AddRecord(local.env, c.signature, c.length, c.type));
+    const std::vector<uint8_t> before(fake, fake + c.length);
     // A short HOB followed by bytes that would look like a signature at offset 52.
     uint8_t* next = local.env.AppendHob(0x0004, 48);
     if (c.length < 56) std::memcpy(fake + 52, "pcs0", 4);
     EXPECT_EQ(PostCodeHandler(local.services(), kProgress, kBegin, 0, m84, nullptr), EFI_NOT_FOUND) << c.what;
     EXPECT_TRUE(local.platform.postCodes.Codes().empty()) << c.what;
+    EXPECT_EQ(std::vector<uint8_t>(fake, fake + c.length), before) << c.what;
     EXPECT_EQ(reinterpret_cast<EFI_HOB_GENERIC_HEADER*>(next)->HobType, 0x0004) << c.what;
   }
 }

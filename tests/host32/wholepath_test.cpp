@@ -47,6 +47,13 @@ struct WholePath : ::testing::Test {
   std::vector<EFI_STATUS> Ok() const { return {EFI_SUCCESS, EFI_SUCCESS}; }
 };
 
+// A pointer as the error line's data piece prints it.
+std::string AddressText(const void* p) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)));
+  return hex;
+}
+
 test::DataRecord DebugMessage(uint32_t level, const char* format, std::initializer_list<uint32_t> slots) {
   test::DataRecord d(DebugMessageDataGuid, 100 + std::strlen(format) + 1, static_cast<uint16_t>(100 + std::strlen(format) + 1));
   d.PutU32(20, level);
@@ -138,16 +145,13 @@ TEST_F(WholePath, TextLinesOfEachKind) {
       {"error without caller or data", 0x40000002, 0x0105000A, 0x1F, nullptr, nullptr,
        "ERROR: C40000002:V105000A I1F\r\n", EFI_SUCCESS},
       {"error with a string record prints the record's address", 0x80000002, 0x1, 0, nullptr, text.get(),
-       "ERROR: C80000002:V1 I0 " + [&] {
-         char hex[16];
-         std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(text.get())));
-         return std::string(hex);
-       }() + "\r\n",
-       EFI_SUCCESS},
+       "ERROR: C80000002:V1 I0 " + AddressText(text.get()) + "\r\n", EFI_SUCCESS},
       {"assertion", kUnrecoveredError, 0x00010007, 0, nullptr, assertion.get(), "\r\nPEI_ASSERT!: Foo (42): Bar\r\n",
        EFI_SUCCESS},
       {"assertion whose data has the debug-message GUID", kUnrecoveredError, 0x00010007, 0, nullptr,
        assertionWithDebugGuid.get(), "\r\nPEI_ASSERT!: File.c (7): x != 0\r\n", EFI_SUCCESS},
+      {"error of another severity with operation 7 is no assertion", 0x80000002, 0x00010007, 0, nullptr,
+       assertion.get(), "ERROR: C80000002:V10007 I0 " + AddressText(assertion.get()) + "\r\n", EFI_SUCCESS},
       {"assertion without data is an ordinary error", kUnrecoveredError, 0x00010007, 0, nullptr, nullptr,
        "ERROR: C90000002:V10007 I0\r\n", EFI_SUCCESS},
       {"debug message in the mask", EFI_DEBUG_CODE, 0, 0, nullptr, debug5.get(), "Value 5\r\n", EFI_SUCCESS},
