@@ -319,22 +319,6 @@ std::optional<uint16_t> PostCodeTrace::Flush() {
   return word;
 }
 
-std::optional<Cycle> FindCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs) {
-  if (runs.size() < 3) return std::nullopt;
-  const size_t complete = runs.size() - 1;  // the last run may have been cut short
-  for (size_t period = 2; period <= complete; ++period) {
-    bool repeats = true;
-    for (size_t k = period; k < runs.size() && repeats; ++k) repeats = runs[k].first == runs[k % period].first;
-    if (!repeats) continue;
-    Cycle c;
-    c.writesPerWord = UINT64_MAX;
-    for (size_t k = 0; k < complete; ++k) c.writesPerWord = std::min(c.writesPerWord, runs[k].second);
-    for (size_t k = 0; k < period; ++k) c.words.push_back(runs[k].first);
-    return c;
-  }
-  return std::nullopt;
-}
-
 std::optional<std::string> NotRepresentable(const scenario::PlatformConfig& platform) {
   if (platform.legacySerial == scenario::LegacySerial::Stuck) return "the legacy serial port is stuck";
   if (platform.legacySerial == scenario::LegacySerial::Absent) return "the legacy serial port is absent";
@@ -542,17 +526,14 @@ void AssembleReports(const SummaryReading& reading, const TraceReader& trace, co
         c.status = status->second;
         c.postcodes = words(callRuns, false);
       } else {
-        // The call that never returned.
-        const std::optional<Cycle> cycle = FindCycle(callRuns);
-        c.stopped = cycle ? "blink loop" : facts.timedOut ? "time limit" : "fault";
+        // The call that never returned: a blink loop once its cycle shows.
+        emu::Halt halt{"", static_cast<size_t>(i), static_cast<size_t>(h), {}, 0, 0};
+        scenario::DescribeCycle(callRuns, halt);
+        for (const auto& r : callRuns) halt.portWrites += r.second;
+        c.stopped = !halt.cycle.empty() ? "blink loop" : facts.timedOut ? "time limit" : "fault";
         c.postcodes = words(callRuns, true);
         if (c.stopped != "fault") {
-          emu::Halt halt{c.stopped, static_cast<size_t>(i), static_cast<size_t>(h), {}, 0, 0, 0};
-          for (const auto& r : callRuns) halt.portWrites += r.second;
-          if (cycle) {
-            halt.cycle = cycle->words;
-            halt.writesPerWord = cycle->writesPerWord;
-          }
+          halt.reason = c.stopped;
           run.halt = halt;
         }
       }

@@ -92,15 +92,6 @@ class PostCodeTrace {
   std::optional<uint8_t> low_;
 };
 
-// The repeating cycle in a call's port 0x80 runs (word, count), when at least
-// one whole cycle and the start of the next were seen: the words of one cycle
-// and the writes per word.
-struct Cycle {
-  std::vector<uint16_t> words;
-  uint64_t writesPerWord = 0;
-};
-std::optional<Cycle> FindCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs);
-
 }  // namespace qemu
 
 #endif

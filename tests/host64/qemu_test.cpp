@@ -145,39 +145,46 @@ TEST(QemuTrace, JoinsTheTwoByteWritesOfAPortWriteIntoOneWord) {
   EXPECT_EQ(t.Flush(), std::nullopt);
 }
 
-TEST(QemuTrace, RecognisesABlinkCycleOnlyOnceAWholeCycleAndTheNextStartAreSeen) {
+// One description of a blink cycle for every machine: the words the module
+// writes in turn, each with its count, once a whole cycle and the first
+// write of the next were seen.
+TEST(BlinkCycle, IsTheWordsInTurnWithTheirCountsOnceAWholeCycleAndTheNextStartAreSeen) {
   using Runs = std::vector<std::pair<uint16_t, uint64_t>>;
+  using Steps = std::vector<scenario::CycleStep>;
+  const uint64_t u = 983040;
   struct Case {
     const char* name;
     Runs runs;
-    std::vector<uint16_t> cycle;  // empty: none
-    uint64_t writesPerWord;
+    Steps cycle;  // empty: none
   };
   const Case cases[] = {
-      {"one cycle and the next start", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 2}}, {0x184, 0x8400, 0, 1}, 9},
-      {"two and a half cycles",
-       {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 9}, {0x8400, 3}},
-       {0x184, 0x8400, 0, 1},
-       9},
-      {"the cycle not yet closed", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 4}}, {}, 0},
-      {"one word so far", {{0x184, 500}}, {}, 0},
-      {"no repetition", {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}, {}, 0},
-      {"a first run lengthened by the code written before the loop",
+      {"one cycle and the next start", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 2}},
+       {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}}},
+      {"a code with a zero byte: the two 0000 words written in turn show as one run",
+       {{0xF2, u}, {0xF200, u}, {0, 2 * u}, {0xF2, 1}},
+       {{0xF2, u}, {0xF200, u}, {0, u}, {0, u}}},
+      {"two and a half cycles, the merged run in the middle",
+       {{0xF2, 5}, {0xF200, 5}, {0, 10}, {0xF2, 5}, {0xF200, 5}, {0, 10}, {0xF2, 5}, {0xF200, 3}},
+       {{0xF2, 5}, {0xF200, 5}, {0, 5}, {0, 5}}},
+      {"the cycle not yet closed", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 4}}, {}},
+      {"the next start not yet seen", {{0x184, 9}, {0x8400, 9}, {0, 9}, {1, 9}}, {}},
+      {"one word so far", {{0x184, 500}}, {}},
+      {"no repetition", {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}, {}},
+      {"a second cycle unlike the first", {{1, 2}, {2, 2}, {1, 2}, {3, 2}, {1, 1}}, {{1, 2}, {2, 2}, {1, 2}, {3, 2}}},
+      {"a first run lengthened by the code written before the loop, described as written",
        {{0x184, 10}, {0x8400, 9}, {0, 9}, {1, 9}, {0x184, 1}},
-       {0x184, 0x8400, 0, 1},
-       9},
+       {{0x184, 10}, {0x8400, 9}, {0, 9}, {1, 9}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto cycle = qemu::FindCycle(c.runs);
-    if (c.cycle.empty()) {
-      EXPECT_FALSE(cycle.has_value());
-    } else {
-      ASSERT_TRUE(cycle.has_value());
-      EXPECT_EQ(cycle->words, c.cycle);
-      EXPECT_EQ(cycle->writesPerWord, c.writesPerWord);
-    }
+    scenario::Halt halt;
+    halt.cycle = {{7, 7}};  // whatever was there is replaced
+    scenario::DescribeCycle(c.runs, halt);
+    EXPECT_EQ(halt.cycle, c.cycle);
   }
+  EXPECT_EQ(scenario::CycleText({{0xF2, u}, {0xF200, u}, {0, u}, {0, u}}),
+            "00F2 F200 0000 0000 (each word written 983040 times)");
+  EXPECT_EQ(scenario::CycleText({{0x184, 10}, {0x8400, 9}}), "0184 (10 times) 8400 (9 times)");
 }
 
 // The emulated machine runs the same volume in place, byte for byte what QEMU's ROM holds.
@@ -311,9 +318,9 @@ void ExpectSameOnBoth(const scenario::Scenario& scenario, const std::string& vol
         // The call that never returns: QEMU's words so far follow sinksim's cycle.
         ASSERT_TRUE(blinks);
         ASSERT_FALSE(a.postcodes.empty());
-        const std::vector<uint16_t>& cycle = s.halt->cycle;
+        const std::vector<scenario::CycleStep>& cycle = s.halt->cycle;
         for (size_t k = 0; k < a.postcodes.size(); ++k)
-          EXPECT_EQ(a.postcodes[k], cycle[k % cycle.size()]) << "run " << k << " of the stopped call";
+          EXPECT_EQ(a.postcodes[k], cycle[k % cycle.size()].word) << "run " << k << " of the stopped call";
       } else {
         EXPECT_EQ(a.postcodes, b.postcodes) << "handler " << h;
       }
