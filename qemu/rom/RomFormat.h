@@ -76,6 +76,7 @@ static_assert(sizeof(ReportEntry) == 44, "report entry header is 44 bytes");
 constexpr uint8_t ExitDone = 0x10;
 constexpr uint8_t ExitFault = 0x11;
 constexpr uint8_t ExitNoModule = 0x12;
+constexpr uint8_t ExitStopped = 0x13;  // the host stopped the boot; the summary holds the state read back
 
 // The summary is text, one record per line, fields separated by one space,
 // numbers in hexadecimal:
@@ -97,11 +98,16 @@ constexpr uint8_t ExitNoModule = 0x12;
 //   LOG <header>                     the memory log header after the last report
 //   LOGAREA <offset> <bytes>         a chunk of the memory log's text area (offset from 0x70004)
 //                                    that holds a byte other than 0; the rest is 0
-//   SERVICES <LocatePpi> <Register> <CreateHob> <GetHobList> <CopyMem> <other>   call counts
+//   SERVICES <LocatePpi> <Register> <CreateHob> <GetHobList> <CopyMem> <other> <LocatePpi's PeiServices>
+//            <CreateHob's PeiServices>   call counts, and the PeiServices value the last LocatePpi and the
+//                                    last CreateHob call passed
+//   STOPPED                          the host stopped the boot (a non-maskable interrupt) in the
+//                                    middle of a call; the HOB, LOG, LOGAREA and SERVICES lines
+//                                    and END follow, as read back then
 //   FAULT <vector> <error code> <eip> <cr2>   a processor exception
 //   ERROR <words>                    the foundation could not go on
 //   END                              last line of a complete run
-constexpr uint32_t SummaryVersion = 1;
+constexpr uint32_t SummaryVersion = 3;
 
 }  // namespace QemuRom
 
