@@ -13,8 +13,8 @@
 // - the report block (the ROM directory below this code says where it and
 //   the volume are) gives the board's set-up (CMOS bytes, the host bridge's
 //   register 0xDC, 0xCF8, the memory log header), the foundation's failure
-//   switches and the reports, each delivered to every registered handler in
-//   registration order;
+//   switches and the reports, each delivered as often as it repeats to every
+//   registered handler in registration order;
 // - a summary goes to the second serial port, and isa-debug-exit ends QEMU.
 //
 // Nothing here is writable but temporary RAM: the foundation's state lives
@@ -696,53 +696,58 @@ void DeliverReports(const ReportBlockHeader* block, const EFI_PEI_SERVICES** ser
   const uint32_t blockStart = Address(block);
   uint32_t entry = blockStart + sizeof(ReportBlockHeader) + AlignUp(block->CmosCount * sizeof(CmosEntry), 4);
   const uint32_t reportArea = RamBase() + ReportAreaOffset, reportAreaEnd = RamBase() + ReportAreaEnd;
-  for (uint32_t index = 0; index < block->ReportCount; ++index) {
+  uint32_t index = 0;  // deliveries so far, repeats counted
+  for (uint32_t n = 0; n < block->ReportCount; ++n) {
     const ReportEntry* report = reinterpret_cast<const ReportEntry*>(static_cast<uintptr_t>(entry));
     if (report->Length < sizeof(ReportEntry) || report->Length > blockStart + block->Length - entry ||
         report->DataLength > report->Length - sizeof(ReportEntry))
       Stop("report block entry with a bad length at", entry);
-    // The caller GUID and the data record go where the host laid them out for.
-    if (report->CallerAddress != 0) {
-      if (report->CallerAddress < reportArea || report->CallerAddress + sizeof(EFI_GUID) > reportAreaEnd)
-        Stop("caller GUID outside the report area at", report->CallerAddress);
-      CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->CallerAddress)), report->CallerGuid,
-                sizeof(EFI_GUID));
-    }
-    if (report->DataAddress != 0) {
-      if (report->DataAddress < reportArea || report->DataLength > reportAreaEnd - report->DataAddress)
-        Stop("data record outside the report area at", report->DataAddress);
-      CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->DataAddress)), report + 1, report->DataLength);
-    }
-    PutText("D");
-    PutHex(index);
-    EndLine();
-    // A handler that registers another does not change this report's walk.
-    EFI_PEI_RSC_HANDLER_CALLBACK handlers[MaxHandlers];
-    const uint32_t count = state->HandlerCount;
-    for (uint32_t h = 0; h < count; ++h) handlers[h] = state->Handlers[h];
-    for (uint32_t h = 0; h < count; ++h) {
-      PutText("C");
+    if (report->CallerAddress != 0 &&
+        (report->CallerAddress < reportArea || report->CallerAddress + sizeof(EFI_GUID) > reportAreaEnd))
+      Stop("caller GUID outside the report area at", report->CallerAddress);
+    if (report->DataAddress != 0 &&
+        (report->DataAddress < reportArea || report->DataLength > reportAreaEnd - report->DataAddress))
+      Stop("data record outside the report area at", report->DataAddress);
+    for (uint32_t k = 0; k < report->Repeat; ++k, ++index) {
+      // The caller GUID and the data record go where the host laid them out
+      // for, afresh for every delivery.
+      if (report->CallerAddress != 0)
+        CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->CallerAddress)), report->CallerGuid,
+                  sizeof(EFI_GUID));
+      if (report->DataAddress != 0)
+        CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->DataAddress)), report + 1,
+                  report->DataLength);
+      PutText("D");
       PutHex(index);
-      PutHex(h);
       EndLine();
-      // What a caller relies on after the call: the interrupt flag and the
-      // host bridge's address register as they were.
-      const uint32_t addressBefore = IoRead32(PciConfigAddressPort);
-      SetInterruptFlag(interrupts);
-      const EFI_STATUS status =
-          handlers[h](services, report->Type, report->Value, report->Instance,
-                      reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(report->CallerAddress)),
-                      reinterpret_cast<const EFI_STATUS_CODE_DATA*>(static_cast<uintptr_t>(report->DataAddress)));
-      const BOOLEAN interruptsAfter = InterruptsEnabled();
-      DisableInterrupts();
-      PutText("R");
-      PutHex(index);
-      PutHex(h);
-      PutHex(status);
-      PutHex(interruptsAfter);
-      PutHex(addressBefore);
-      PutHex(IoRead32(PciConfigAddressPort));
-      EndLine();
+      // A handler that registers another does not change this report's walk.
+      EFI_PEI_RSC_HANDLER_CALLBACK handlers[MaxHandlers];
+      const uint32_t count = state->HandlerCount;
+      for (uint32_t h = 0; h < count; ++h) handlers[h] = state->Handlers[h];
+      for (uint32_t h = 0; h < count; ++h) {
+        PutText("C");
+        PutHex(index);
+        PutHex(h);
+        EndLine();
+        // What a caller relies on after the call: the interrupt flag and the
+        // host bridge's address register as they were.
+        const uint32_t addressBefore = IoRead32(PciConfigAddressPort);
+        SetInterruptFlag(interrupts);
+        const EFI_STATUS status =
+            handlers[h](services, report->Type, report->Value, report->Instance,
+                        reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(report->CallerAddress)),
+                        reinterpret_cast<const EFI_STATUS_CODE_DATA*>(static_cast<uintptr_t>(report->DataAddress)));
+        const BOOLEAN interruptsAfter = InterruptsEnabled();
+        DisableInterrupts();
+        PutText("R");
+        PutHex(index);
+        PutHex(h);
+        PutHex(status);
+        PutHex(interruptsAfter);
+        PutHex(addressBefore);
+        PutHex(IoRead32(PciConfigAddressPort));
+        EndLine();
+      }
     }
     entry += report->Length;
   }

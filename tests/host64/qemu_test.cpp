@@ -41,7 +41,8 @@ TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLay
                  "fail": {"register": [1], "create_hob": true}},
     "reports": [
       {"type": "0x80000002", "value": "0x03058002", "instance": 3, "caller": "PcdPei"},
-      {"type": "0x03", "value": "0x03020000", "data": {"kind": "debug", "format": "%a %d", "args": [{"string": "x"}, 5]}},
+      {"type": "0x03", "value": "0x03020000", "data": {"kind": "debug", "format": "%a %d", "args": [{"string": "x"}, 5]},
+       "repeat": 7},
       {"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}
     ]})",
                                                  "inline.json");
@@ -68,6 +69,7 @@ TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLay
     SCOPED_TRACE("report " + std::to_string(i));
     const scenario::Report& r = s.reports[i];
     const auto entry = At<QemuRom::ReportEntry>(block, at);
+    EXPECT_EQ(entry.Repeat, r.repeat);
     EXPECT_EQ(entry.Type, r.type);
     EXPECT_EQ(entry.Value, r.value);
     EXPECT_EQ(entry.Instance, r.instance);
@@ -90,8 +92,9 @@ TEST(QemuReportBlock, CarriesEveryReportWithItsDataRecordLaidOutAsTheEmulatorLay
 }
 
 // The boot ROM places every record in its report area and holds each
-// delivery as an entry: a pointer given as an address, or more reports than
-// the ROM can hold, is refused before anything is built.
+// report as an entry, however often it repeats: a pointer given as an
+// address, or more reports than the ROM can hold, is refused before anything
+// is built.
 TEST(QemuReportBlock, RefusesGivenPointersAndMoreReportsThanTheRomHolds) {
   for (const char* report : {R"({"type": 3, "value": 0, "data_address": "0x12345678"})",
                              R"({"type": 3, "value": 0, "caller_address": "0x12345678"})"}) {
@@ -99,13 +102,17 @@ TEST(QemuReportBlock, RefusesGivenPointersAndMoreReportsThanTheRomHolds) {
     EXPECT_TRUE(qemu::NotRepresentable(s)) << report;
     EXPECT_THROW(qemu::CompileReportBlock(s), scenario::ScenarioError) << report;
   }
-  const scenario::Scenario many =
+  const scenario::Scenario repeated =
       scenario::ParseScenario(R"({"reports": [{"type": 1, "value": 1, "repeat": 10000000}]})", "inline.json");
+  EXPECT_LT(qemu::CompileReportBlock(repeated).size(), 1024u);
+  std::string reports;
+  for (int i = 0; i < 3000; ++i) reports += std::string(i ? "," : "") + R"({"type": 1, "value": )" + std::to_string(i) + "}";
+  const scenario::Scenario many = scenario::ParseScenario(R"({"reports": [)" + reports + "]}", "inline.json");
   try {
     qemu::CompileReportBlock(many);
     ADD_FAILURE() << "accepted";
   } catch (const scenario::ScenarioError& e) {
-    EXPECT_NE(std::string(e.what()).find("do not fit in the QEMU boot ROM"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("3000 reports do not fit in the QEMU boot ROM"), std::string::npos) << e.what();
   }
 }
 
