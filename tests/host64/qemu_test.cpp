@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -281,6 +282,153 @@ std::vector<std::string> ScenarioNames() {
 
 scenario::Scenario LoadNamed(const std::string& name) {
   return scenario::LoadScenario(std::string(SS_SCENARIOS) + "/" + name + ".json");
+}
+
+// The comparison itself, on two copies of one sinksim run: a change to one
+// field is named as that field and no other, and the fields QEMU's PC cannot
+// show for a board are left out only where the board or the run calls for it.
+TEST(QemuCrossCheck, NamesTheOneFieldThatDiffersAndLeavesOutOnlyWhatQemuCannotShow) {
+  const scenario::Scenario board = scenario::ParseScenario(R"({
+    "platform": {"control_byte": "0x81", "host_bridge_dc": "0x10000000"},
+    "reports": [
+      {"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}},
+      {"type": "0x80000002", "value": "0x03058002", "caller": "PcdPei"},
+      {"type": "0x03", "value": "0x03020000", "data": {"kind": "debug", "format": "%a\n", "args": [{"string": "x"}]}}]})",
+                                                     "inline.json");
+  const qemu::SinksimSide sinksim = qemu::RunForCrossCheck(VolumeInPlace(), board);
+  ASSERT_FALSE(sinksim.run.outputs.serial.empty());
+  ASSERT_FALSE(sinksim.run.outputs.memoryLogText.empty());
+  ASSERT_EQ(sinksim.run.stackHobs.size(), 1u);
+  qemu::QemuRunResult same;
+  same.run = sinksim.run;
+  same.facts.hostBridgeDc = board.platform.hostBridgeDc;
+
+  auto judge = [](const scenario::Scenario& s, const qemu::QemuRunResult& q, const qemu::SinksimSide& side) {
+    std::vector<std::string> different, leftOut;
+    for (const qemu::FieldCheck& f : qemu::CrossCheck(s, q, side)) {
+      if (!f.difference.empty()) different.push_back(f.field);
+      if (!f.leftOut.empty() && f.field.rfind("stats.", 0) != 0 && f.field != "image.intact")
+        leftOut.push_back(f.field);
+    }
+    return std::make_pair(different, leftOut);
+  };
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(judge(board, same, sinksim), std::make_pair(Names{}, Names{}));
+
+  struct Change {
+    const char* field;
+    std::function<void(emu::RunResult&)> change;
+  };
+  const Change changes[] = {
+      {"image.base", [](emu::RunResult& r) { r.imageBase += 8; }},
+      {"image.entry", [](emu::RunResult& r) { r.entryPoint += 8; }},
+      {"handlers", [](emu::RunResult& r) { r.handlers.pop_back(); }},
+      {"entry.status", [](emu::RunResult& r) { r.entry.status = 0x8000000Eu; }},
+      {"serial", [](emu::RunResult& r) { r.outputs.serial[3] ^= 1; }},
+      {"mmio_serial", [](emu::RunResult& r) { r.outputs.mmioSerial = "x"; }},
+      {"memory_log.header", [](emu::RunResult& r) { ++r.outputs.memoryLogHeader; }},
+      {"memory_log.text", [](emu::RunResult& r) { r.outputs.memoryLogText.pop_back(); }},
+      {"results", [](emu::RunResult& r) { r.reports[1].calls[0].status = 0x8000000Eu; }},
+      {"reports.postcodes", [](emu::RunResult& r) { r.reports[0].calls[1].postcodes.push_back(1); }},
+      {"postcodes", [](emu::RunResult& r) { r.postcodes.back() ^= 1; }},
+      {"postcode_writes", [](emu::RunResult& r) { ++r.postcodeWrites; }},
+      {"hob", [](emu::RunResult& r) { ++r.stackHobs[0].second.depth; }},
+      {"services.locate_ppi", [](emu::RunResult& r) { ++r.services.locatePpi; }},
+      {"services.register", [](emu::RunResult& r) { ++r.services.registerCalls; }},
+      {"services.create_hob", [](emu::RunResult& r) { ++r.services.createHob; }},
+      {"services.get_hob_list", [](emu::RunResult& r) { ++r.services.getHobList; }},
+      {"services.copy_mem", [](emu::RunResult& r) { ++r.services.copyMem; }},
+      {"services.unsupported", [](emu::RunResult& r) { ++r.services.unsupported; }},
+      {"services.locate_ppi_services", [](emu::RunResult& r) { r.services.lastLocatePpiServices += 4; }},
+      {"services.create_hob_services", [](emu::RunResult& r) { r.services.lastCreateHobServices += 4; }},
+      {"faults", [](emu::RunResult& r) { r.faults.push_back({"processor exception 13", 0, 0, 0, 0, "entry", ""}); }},
+  };
+  for (const Change& c : changes) {
+    SCOPED_TRACE(c.field);
+    qemu::QemuRunResult q = same;
+    c.change(q.run);
+    EXPECT_EQ(judge(board, q, sinksim), std::make_pair(Names{c.field}, Names{}));
+  }
+
+  // What the board calls for.
+  struct Board {
+    const char* name;
+    std::function<void(scenario::Scenario&, qemu::QemuRunResult&, qemu::SinksimSide&)> change;
+    Names leftOut;
+  };
+  const Board boards[] = {
+      {"a legacy port that drains slowly", [](scenario::Scenario& s, auto&, auto&) { s.platform.legacyDrainPace = 3; },
+       {"serial"}},
+      {"a memory-mapped controller that takes text",
+       [](scenario::Scenario& s, auto&, auto&) { s.platform.mmioSerialPresent = true; }, {"mmio_serial"}},
+      {"a memory-mapped controller that never gets ready",
+       [](scenario::Scenario& s, auto&, auto&) {
+         s.platform.mmioSerialPresent = true;
+         s.platform.mmioStatus = scenario::MmioStatus::NeverReady;
+       },
+       {}},
+      {"reads of memory nothing on the board holds",
+       [](auto&, auto&, qemu::SinksimSide& side) { side.unansweredReads = 2; },
+       {"serial", "memory_log.header", "memory_log.text"}},
+      {"a host bridge that did not keep register 0xDC",
+       [](auto&, qemu::QemuRunResult& q, auto&) { q.facts.hostBridgeDc = 0; }, {"memory_log.header", "memory_log.text"}},
+  };
+  for (const Board& b : boards) {
+    SCOPED_TRACE(b.name);
+    scenario::Scenario s = board;
+    qemu::QemuRunResult q = same;
+    qemu::SinksimSide side = sinksim;
+    b.change(s, q, side);
+    EXPECT_EQ(judge(s, q, side).second, b.leftOut);
+  }
+}
+
+// A stopped call: compared whole when QEMU ran it as far as sinksim and read
+// the board back; as far as QEMU got when it was let run a shorter look; and
+// without what QEMU never read back when it could not.
+TEST(QemuCrossCheck, ComparesAStoppedCallAsFarAsQemuRanIt) {
+  const scenario::Scenario blink = LoadNamed("blink");
+  const qemu::SinksimSide sinksim = qemu::RunForCrossCheck(VolumeInPlace(), blink);
+  ASSERT_TRUE(sinksim.run.halt);
+  auto differentAndLeftOut = [&](const qemu::QemuRunResult& q) {
+    std::vector<std::string> different, leftOut;
+    for (const qemu::FieldCheck& f : qemu::CrossCheck(blink, q, sinksim)) {
+      if (!f.difference.empty()) different.push_back(f.field);
+      if (!f.leftOut.empty() && f.field.rfind("stats.", 0) != 0 && f.field != "image.intact")
+        leftOut.push_back(f.field);
+    }
+    return std::make_pair(different, leftOut);
+  };
+  using Names = std::vector<std::string>;
+  qemu::QemuRunResult whole;
+  whole.run = sinksim.run;
+  whole.facts.hostBridgeDc = blink.platform.hostBridgeDc;
+  whole.facts.stateReadBack = true;
+  EXPECT_EQ(differentAndLeftOut(whole), std::make_pair(Names{}, Names{}));
+
+  // The first 1000 writes: one run of the cycle's first word so far.
+  auto look = [&](uint16_t word) {
+    qemu::QemuRunResult q = whole;
+    q.run.halt->cycle.clear();
+    q.run.halt->portWrites = 1000;
+    q.run.postcodeWrites -= sinksim.run.halt->portWrites - 1000;
+    std::vector<uint16_t>& stopped = q.run.reports.back().calls.back().postcodes;
+    q.run.postcodes.resize(q.run.postcodes.size() - stopped.size());
+    stopped = {word};
+    q.run.postcodes.push_back(word);
+    return q;
+  };
+  const Names shortLook{"halted.cycle", "halted.port_writes"};
+  EXPECT_EQ(differentAndLeftOut(look(sinksim.run.halt->cycle.front().word)), std::make_pair(Names{}, shortLook));
+  EXPECT_EQ(differentAndLeftOut(look(sinksim.run.halt->cycle.front().word ^ 1)),
+            std::make_pair(Names{"reports.postcodes"}, shortLook));
+
+  qemu::QemuRunResult notReadBack = whole;
+  notReadBack.facts.stateReadBack = false;
+  EXPECT_EQ(differentAndLeftOut(notReadBack).second,
+            (Names{"memory_log.header", "memory_log.text", "hob", "services.locate_ppi", "services.register",
+                   "services.create_hob", "services.get_hob_list", "services.copy_mem", "services.unsupported",
+                   "services.locate_ppi_services", "services.create_hob_services"}));
 }
 
 // A blink loop is looked at for this many port 0x80 writes on QEMU in the
