@@ -3,8 +3,11 @@
 // starts qemu-system-i386 with a time limit, and reads back what QEMU's own
 // devices saw: the legacy serial port's bytes, every port 0x80 write from the
 // trace of memory-region writes, and the foundation's summary from the second
-// serial port. The result has the emulated machine's shape, so that the same
-// views print it and the two machines can be compared field by field.
+// serial port. A call that does not return is stopped where the emulated
+// machine stops it (limits.blink_writes) or at the time limit, with a
+// non-maskable interrupt after which the boot ROM reads the board's state
+// back. The result has the emulated machine's shape, so that the same views
+// print it and the two machines can be compared field by field.
 #ifndef STATUSSINK_QEMU_QEMURUN_H
 #define STATUSSINK_QEMU_QEMURUN_H
 
