@@ -711,7 +711,7 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
 
 CallResult Emulator::RunEntry() {
   CallResult r = Call(EntryPoint(), {image_.fileHandle, kServicesPointer}, "entry");
-  if (!r.stopped.empty() && r.stopped != "fault") halt_ = Halt{r.stopped, 0, 0, {}, 0, portWrites_, r.instructions};
+  if (!r.stopped.empty() && r.stopped != "fault") halt_ = Halt{r.stopped, 0, 0, {}, portWrites_, r.instructions};
   return r;
 }
 
@@ -745,7 +745,7 @@ std::vector<CallResult> Emulator::Deliver(const scenario::Report& report, size_t
     const std::string stopped = r.stopped;
     results.push_back(std::move(r));
     if (!stopped.empty() && stopped != "fault") {
-      Halt halt{stopped, index, h, {}, 0, portWrites_, results.back().instructions};
+      Halt halt{stopped, index, h, {}, portWrites_, results.back().instructions};
       scenario::DescribeCycle(portRuns_, halt);
       halt_ = std::move(halt);
       break;

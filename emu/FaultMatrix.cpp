@@ -156,13 +156,16 @@ FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean) 
   if (end == scenario::RunEnd::Stopped) fail(run.halt ? "stopped: " + run.halt->reason : "stopped");
   if (run.halt) {
     const scenario::Halt& h = *run.halt;
-    cell.cycle = h.cycle;
-    cell.writesPerWord = h.writesPerWord;
+    for (const scenario::CycleStep& step : h.cycle) cell.cycle.push_back(step.word);
+    // Every word of the rotation shown equally long (0 when the steps differ).
+    if (std::all_of(h.cycle.begin(), h.cycle.end(),
+                    [&](const scenario::CycleStep& step) { return step.writes == h.cycle.front().writes; }))
+      cell.writesPerWord = h.cycle.empty() ? 0 : h.cycle.front().writes;
     const scenario::Report* halted = run.reports.empty() ? nullptr : run.reports.back().report;
     const bool lastReport = run.Delivered() == run.scenario->DeliveryCount();
     const bool designed = end == scenario::RunEnd::DesignedHalt && lastReport && halted != nullptr &&
-                          UnrecoveredError(halted->type) && h.cycle.size() == 4 &&
-                          h.cycle == BlinkCycle(h.cycle.front()) && h.writesPerWord == 0xF0000;
+                          UnrecoveredError(halted->type) && cell.cycle.size() == 4 &&
+                          cell.cycle == BlinkCycle(cell.cycle.front()) && cell.writesPerWord == 0xF0000;
     if (!designed) fail("stopped: " + h.reason);
   } else if (run.Delivered() != run.scenario->DeliveryCount()) {
     fail("reports not delivered");

@@ -282,11 +282,7 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
     heading("Halted");
     out += fmt::format("  {} in {} during report {}, after {} instructions and {} port 0x80 writes\n", h.reason,
                        HandlerName(ctx, run, h.handler), h.report, h.instructions, h.portWrites);
-    if (!h.cycle.empty()) {
-      out += "  cycle:";
-      for (uint16_t w : h.cycle) out += fmt::format(" {:04X}", w);
-      out += fmt::format(" (each word written {} times), then again\n", h.writesPerWord);
-    }
+    if (!h.cycle.empty()) out += "  cycle: " + scenario::CycleText(h.cycle) + ", then again\n";
     if (run.Delivered() < s.DeliveryCount())
       out += fmt::format("  {} later reports were not delivered\n", s.DeliveryCount() - run.Delivered());
   }

@@ -10,6 +10,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   sim::Platform platform;
   scenario::ApplyPlatform(scenario.platform, platform);
   platform.bus.SetLogLimit(options.keepAccessLog ? (4u << 20) : 0);
+  if (options.busObserver) platform.bus.Observe(options.busObserver);
   Emulator machine(image, platform, scenario.platform, scenario.limits);
   if (!options.countRanges.empty()) machine.CountIn(options.countRanges);
 

@@ -26,6 +26,8 @@ struct RunOptions {
   size_t progressEvery = 1000;
   // Ranges of the image whose instructions are counted apart (Emulator::CountIn).
   std::vector<scenario::CountRange> countRanges;
+  // Sees every port and device access of the run, and whether the board claimed it.
+  sim::Machine::Observer busObserver;
 };
 
 RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenario, const RunOptions& options = {});

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
 
 namespace scenario {
 
@@ -62,12 +63,48 @@ RunEnd Classify(const RunResult& run) {
 }
 
 void DescribeCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs, Halt& halt) {
+  halt.cycle.clear();
   if (runs.size() < 2) return;
-  uint64_t period = UINT64_MAX;
-  for (size_t k = 0; k + 1 < runs.size(); ++k) period = std::min(period, runs[k].second);
-  halt.writesPerWord = period;
-  for (size_t k = 0; k + 1 < runs.size(); ++k)
-    for (uint64_t n = 0; n < runs[k].second / period; ++n) halt.cycle.push_back(runs[k].first);
+  const auto complete = std::span(runs).first(runs.size() - 1);
+  uint64_t unit = UINT64_MAX;
+  for (const auto& [word, count] : complete) unit = std::min(unit, count);
+  if (unit == 0) return;
+  std::vector<CycleStep> steps;
+  for (const auto& [word, count] : complete) {
+    if (count % unit == 0)
+      steps.insert(steps.end(), count / unit, CycleStep{word, unit});
+    else
+      steps.push_back({word, count});
+  }
+  const uint16_t next = runs.back().first;
+  for (size_t period = 1; period <= steps.size(); ++period) {
+    bool repeats = next == steps[steps.size() % period].word;
+    for (size_t k = period; k < steps.size() && repeats; ++k) repeats = steps[k] == steps[k % period];
+    if (!repeats) continue;
+    halt.cycle.assign(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(period));
+    return;
+  }
+}
+
+std::string CycleText(const std::vector<CycleStep>& cycle) {
+  const bool alike = std::all_of(cycle.begin(), cycle.end(),
+                                 [&](const CycleStep& s) { return s.writes == cycle.front().writes; });
+  std::string text;
+  char step[48];
+  for (const CycleStep& s : cycle) {
+    if (alike)
+      std::snprintf(step, sizeof step, "%s%04X", text.empty() ? "" : " ", s.word);
+    else
+      std::snprintf(step, sizeof step, "%s%04X (%llu times)", text.empty() ? "" : " ", s.word,
+                    static_cast<unsigned long long>(s.writes));
+    text += step;
+  }
+  if (alike && !cycle.empty()) {
+    std::snprintf(step, sizeof step, " (each word written %llu times)",
+                  static_cast<unsigned long long>(cycle.front().writes));
+    text += step;
+  }
+  return text;
 }
 
 std::string Hex32(uint32_t value) {
@@ -335,8 +372,12 @@ Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
                    {"report", h.report},
                    {"handler", h.handler},
                    {"handler_name", HandlerName(ctx, run, h.handler)},
-                   {"cycle", h.cycle},
-                   {"writes_per_word", h.writesPerWord},
+                   {"cycle",
+                    [&] {
+                      Json cycle = Json::array();
+                      for (const CycleStep& s : h.cycle) cycle.push_back({{"word", s.word}, {"writes", s.writes}});
+                      return cycle;
+                    }()},
                    {"port_writes", h.portWrites},
                    {"instructions", h.instructions}};
   } else {

@@ -57,21 +57,38 @@ struct CallResult {
   bool operator==(const CallResult&) const = default;
 };
 
+// One step of a blink cycle: a word and how many times in a row it was written.
+struct CycleStep {
+  uint16_t word = 0;
+  uint64_t writes = 0;
+
+  bool operator==(const CycleStep&) const = default;
+};
+
 // A call that never returned, and where the boot stopped.
 struct Halt {
   std::string reason;
   size_t report = 0;
   size_t handler = 0;
-  std::vector<uint16_t> cycle;  // the words of one cycle, in order
-  uint64_t writesPerWord = 0;
+  std::vector<CycleStep> cycle;  // one cycle of the stopped call's port 0x80 writes, the words in turn
   uint64_t portWrites = 0;  // port 0x80 writes made by the stopped call
   uint64_t instructions = 0;
 };
 
-// Fills in halt's cycle from the port 0x80 writes of the stopped call, as
-// runs of (word, count): one cycle is every complete run but the last, whose
-// repeat starts the next cycle.
+// Fills in halt's cycle from the port 0x80 writes of the stopped call, given
+// as runs of (word, count) in order, the last of which may have been cut
+// short; every machine describes a cycle with this one routine. A cycle is
+// found once a whole one and the first write of the next were seen: the
+// shortest period whose steps repeat, word and count, through every complete
+// run and whose next step starts with the last run's word. A port shows the
+// same word written twice in turn (a code with a zero byte blinks 0000, 0000)
+// as one run: a run as long as a whole multiple of the shortest complete run
+// is taken as that many steps of the shortest run's length. No cycle leaves
+// halt's cycle empty.
 void DescribeCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs, Halt& halt);
+// "0184 8400 0000 0001 (each word written 983040 times)", or each step with
+// its own count when they differ: the text view of a cycle on every machine.
+std::string CycleText(const std::vector<CycleStep>& cycle);
 
 struct DeliveredReport {
   size_t index = 0;  // delivery order (of the first, when repeated)

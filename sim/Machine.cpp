@@ -15,55 +15,64 @@ std::string Describe(const Access& a) {
   return text;
 }
 
-void Machine::Record(const Access& access) {
+void Machine::Record(const Access& access, bool claimed) {
   ++accessCount_;
   if (log_.size() < logLimit_) log_.push_back(access);
+  if (observer_) observer_(access, claimed);
 }
 
 uint32_t Machine::IoRead(uint16_t port, unsigned width) {
   uint32_t value = AllOnes(width);
+  bool claimed = false;
   for (IoDevice* d : io_) {
     if (d->ClaimsPort(port)) {
       value = d->IoRead(port, width) & AllOnes(width);
+      claimed = true;
       break;
     }
   }
-  Record({AccessKind::IoRead, port, static_cast<uint8_t>(width), value});
+  Record({AccessKind::IoRead, port, static_cast<uint8_t>(width), value}, claimed);
   return value;
 }
 
 void Machine::IoWrite(uint16_t port, unsigned width, uint32_t value) {
   value &= AllOnes(width);
-  Record({AccessKind::IoWrite, port, static_cast<uint8_t>(width), value});
+  IoDevice* device = nullptr;
   for (IoDevice* d : io_) {
     if (d->ClaimsPort(port)) {
-      d->IoWrite(port, width, value);
+      device = d;
       break;
     }
   }
+  Record({AccessKind::IoWrite, port, static_cast<uint8_t>(width), value}, device != nullptr);
+  if (device != nullptr) device->IoWrite(port, width, value);
 }
 
 uint32_t Machine::MemRead(uint32_t address, unsigned width) {
   uint32_t value = AllOnes(width);
+  bool claimed = false;
   for (MemDevice* d : mem_) {
     if (d->ClaimsAddress(address)) {
       value = d->MemRead(address, width) & AllOnes(width);
+      claimed = true;
       break;
     }
   }
-  Record({AccessKind::MemRead, address, static_cast<uint8_t>(width), value});
+  Record({AccessKind::MemRead, address, static_cast<uint8_t>(width), value}, claimed);
   return value;
 }
 
 void Machine::MemWrite(uint32_t address, unsigned width, uint32_t value) {
   value &= AllOnes(width);
-  Record({AccessKind::MemWrite, address, static_cast<uint8_t>(width), value});
+  MemDevice* device = nullptr;
   for (MemDevice* d : mem_) {
     if (d->ClaimsAddress(address)) {
-      d->MemWrite(address, width, value);
+      device = d;
       break;
     }
   }
+  Record({AccessKind::MemWrite, address, static_cast<uint8_t>(width), value}, device != nullptr);
+  if (device != nullptr) device->MemWrite(address, width, value);
 }
 
 bool Machine::Decodes(uint32_t address) const {
@@ -74,7 +83,7 @@ bool Machine::Decodes(uint32_t address) const {
 
 void Machine::SetInterruptFlag(bool enabled) {
   interruptFlag_ = enabled;
-  Record({enabled ? AccessKind::InterruptsOn : AccessKind::InterruptsOff, 0, 0, 0});
+  Record({enabled ? AccessKind::InterruptsOn : AccessKind::InterruptsOff, 0, 0, 0}, true);
 }
 
 std::vector<Access> Machine::Filter(const std::function<bool(const Access&)>& keep) const {

@@ -65,6 +65,12 @@ class Machine {
   bool InterruptFlag() const { return interruptFlag_; }
   void SetInterruptFlag(bool enabled);  // logged as InterruptsOn/InterruptsOff
 
+  // Called with every access as it is made, and whether a device claimed it
+  // (unclaimed, a read floats high): for watchers that need more than the
+  // log keeps or tells.
+  using Observer = std::function<void(const Access&, bool claimed)>;
+  void Observe(Observer observer) { observer_ = std::move(observer); }
+
   const std::vector<Access>& Log() const { return log_; }
   void ClearLog() { log_.clear(); }
   // The log keeps at most this many entries; later accesses are only counted.
@@ -76,12 +82,13 @@ class Machine {
   std::vector<Access> MemAccesses(uint32_t first, uint32_t last) const;
 
  private:
-  void Record(const Access& access);
+  void Record(const Access& access, bool claimed);
   std::vector<IoDevice*> io_;
   std::vector<MemDevice*> mem_;
   std::vector<Access> log_;
   size_t logLimit_ = 4u << 20;
   uint64_t accessCount_ = 0;
+  Observer observer_;
   bool interruptFlag_ = true;
 };
 

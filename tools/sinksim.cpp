@@ -14,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -199,7 +200,9 @@ int main(int argc, char** argv) {
   onQemu->add_option("--fv-base", qemuOptions.volumeBase, "the flash address the volume was packed for");
   onQemu->add_option("--boot-rom", qemuOptions.stub, "the boot ROM's code (default: the firmware build's)");
   onQemu->add_option("--qemu", qemuOptions.qemu, "the QEMU program");
-  onQemu->add_option("--time-limit", qemuOptions.timeLimitSeconds, "seconds before QEMU is stopped (default 5)");
+  onQemu->add_option("--time-limit", qemuOptions.timeLimitSeconds,
+                     "seconds before QEMU is stopped (default 5; a blink loop ends the run earlier, at the\n"
+                     "scenario's limits.blink_writes, as on the emulated machine)");
   onQemu->add_option("--keep", qemuOptions.keepDirectory, "keep the ROM, trace FIFO and serial files in this directory");
 
   CLI::App* faults = app.add_subcommand("faults", "run every device fault against every report kind; print the table");
@@ -269,6 +272,11 @@ int main(int argc, char** argv) {
     return status;
   } catch (const scenario::ScenarioError& e) {
     std::cerr << "sinksim: " << e.what() << "\n";
+  } catch (const qemu::QemuInterrupted& e) {
+    // QEMU is ended and the scratch files are gone: end as the signal ends a process.
+    std::cerr << "sinksim: qemu: " << e.what() << "\n";
+    std::signal(e.Signal(), SIG_DFL);
+    std::raise(e.Signal());
   } catch (const qemu::QemuError& e) {
     std::cerr << "sinksim: qemu: " << e.what() << "\n";
   } catch (const emu::ImageError& e) {

@@ -8,7 +8,10 @@ namespace {
 std::string Hex32(uint32_t v) { return fmt::format("0x{:08X}", v); }
 
 std::string Outcome(const QemuFacts& f) {
-  if (f.timedOut) return "stopped at the time limit";
+  const std::string readBack = f.stateReadBack ? ", the board's state read back then" : ", nothing read back";
+  if (f.timedOut) return "stopped at the time limit" + readBack;
+  if (f.blinkLimit)
+    return "stopped when a call had written port 0x80 as often as the scenario's limits.blink_writes" + readBack;
   return fmt::format("exit code {}{}", f.exitCode, f.complete ? " (summary complete)" : " (summary incomplete)");
 }
 
@@ -62,6 +65,8 @@ nlohmann::ordered_json ToJson(const QemuRunResult& result, const emu::RenderCont
                {"seconds", f.seconds},
                {"exit_code", f.exitCode},
                {"timed_out", f.timedOut},
+               {"blink_limit", f.blinkLimit},
+               {"state_read_back", f.stateReadBack},
                {"summary_complete", f.complete},
                {"host_bridge_dc", f.hostBridgeDc ? nlohmann::ordered_json(*f.hostBridgeDc) : nullptr},
                {"probes",

@@ -4,28 +4,28 @@
 #include <fmt/format.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
-#include <string_view>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <string_view>
 
 #include "MemoryLogRam.h"
 #include "Board.h"
 #include "ReportBlock.h"
 #include "RomFormat.h"
-
-extern char** environ;
 
 namespace qemu {
 namespace {
@@ -36,18 +36,13 @@ using Clock = std::chrono::steady_clock;
 constexpr uint16_t kSummaryPort = 0x2F8;
 constexpr int kTracePipeBytes = 1 << 20;
 constexpr useconds_t kTraceBatchMicroseconds = 2000;
+// After the interrupt that stops a boot, the boot ROM writes the HOB, the
+// memory log (up to 128 KiB of hexadecimal on a serial port) and the service
+// counts: a few seconds of QEMU's trace on a busy machine.
+constexpr int kStopGraceSeconds = 20;
 constexpr uint32_t kFvLengthOffset = 32;
 constexpr uint32_t kFvSignatureOffset = 40;
 constexpr uint32_t kFvSignature = 0x4856465Fu;  // "_FVH"
-
-// The reads the boot ROM makes where the chipset's devices would answer (see
-// ProbeAddresses in the boot ROM).
-constexpr uint32_t kProbeSerialConfig = 0xE00C2000u;    // bus 0, device 24, function 2: vendor and device id
-constexpr uint32_t kProbeBridgeVendor = 0xE0068000u;    // sideband bridge 0:13.0: vendor id
-constexpr uint32_t kProbeSerialStatus = 0xFEA1007Cu;    // serial controller's fixed address: status register
-constexpr uint32_t kProbeStrideRegister = 0xD0900618u;  // sideband port 0x90, offset 0x618
-constexpr uint16_t kChipsetVendor = 0x8086;
-constexpr uint8_t kSerialTransmitNotFull = 0x02;
 
 std::vector<uint8_t> ReadFile(const fs::path& path, const char* what) {
   std::ifstream in(path, std::ios::binary);
@@ -123,6 +118,10 @@ class TraceReader {
     bool operator<(const CallKey& o) const { return std::tie(report, handler) < std::tie(o.report, o.handler); }
   };
 
+  // A call that writes port 0x80 this many times is stopped there as a blink
+  // loop, as the emulated machine stops it: later words are not taken.
+  explicit TraceReader(uint64_t blinkWrites) : blinkWrites_(blinkWrites) {}
+
   void Feed(const char* data, size_t size) {
     std::string_view rest(data, size);
     for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
@@ -150,6 +149,7 @@ class TraceReader {
 
   uint64_t lines = 0;
   uint64_t writes = 0;
+  bool blinkLimit = false;  // a call reached the blink loop's limit of port 0x80 writes
   std::map<CallKey, std::vector<std::pair<uint16_t, uint64_t>>> runs;  // per call, in order
   std::vector<CallKey> order;                                          // calls in the order they wrote
 
@@ -194,10 +194,13 @@ class TraceReader {
     std::string report, handler;
     fields >> report >> handler;
     current_ = {static_cast<int>(Hex(report)), static_cast<int>(Hex(handler))};
+    callWrites_ = 0;
   }
 
   void Word(uint16_t word) {
+    if (blinkLimit) return;
     ++writes;
+    blinkLimit = ++callWrites_ == blinkWrites_;
     auto [it, fresh] = runs.try_emplace(current_);
     if (fresh) order.push_back(current_);
     auto& r = it->second;
@@ -210,6 +213,7 @@ class TraceReader {
   std::string partial_, summary_;
   PostCodeTrace postcodes_;
   CallKey current_;
+  uint64_t blinkWrites_ = 0, callWrites_ = 0;
 };
 
 struct Summary {
@@ -238,11 +242,154 @@ Summary ReadSummary(const fs::path& path) {
 struct ProcessOutcome {
   int exitCode = -1;
   bool timedOut = false;
+  bool blinkLimit = false;
   double seconds = 0;
 };
 
+// The signals that end a run early (a terminal's ^C or ^\, a kill, a closed
+// terminal): while QEMU runs they are caught, so that QEMU is ended and the
+// scratch directory removed before sinksim goes. RunOnQemu then throws
+// QemuInterrupted, and the caller raises the signal again once it has
+// unwound; one that comes too late to be thrown is raised again here, once
+// the scratch directory is gone.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+volatile sig_atomic_t gEndingSignal = 0;
+
+extern "C" void NoteEndingSignal(int signal) {
+  if (gEndingSignal == 0) gEndingSignal = signal;
+}
+
+class EndingSignals {
+ public:
+  EndingSignals() {
+    gEndingSignal = 0;
+    struct sigaction note {};
+    note.sa_handler = NoteEndingSignal;
+    sigemptyset(&note.sa_mask);
+    for (size_t i = 0; i < std::size(kEndingSignals); ++i) sigaction(kEndingSignals[i], &note, &previous_[i]);
+    // A monitor command to a QEMU that has just ended fails instead.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previousPipe_);
+  }
+  ~EndingSignals() {
+    for (size_t i = 0; i < std::size(kEndingSignals); ++i) sigaction(kEndingSignals[i], &previous_[i], nullptr);
+    sigaction(SIGPIPE, &previousPipe_, nullptr);
+    if (gEndingSignal != 0 && std::uncaught_exceptions() == 0) raise(gEndingSignal);
+  }
+  EndingSignals(const EndingSignals&) = delete;
+  EndingSignals& operator=(const EndingSignals&) = delete;
+
+  // Throws QemuInterrupted once one of the signals arrived.
+  static void Check() {
+    if (const int signal = gEndingSignal; signal != 0)
+      throw QemuInterrupted(signal, std::string("stopped by signal ") + std::to_string(signal) + " (" +
+                                        strsignal(signal) + "); QEMU ended, its scratch files removed");
+  }
+
+ private:
+  struct sigaction previous_[std::size(kEndingSignals)] {};
+  struct sigaction previousPipe_ {};
+};
+
+// QEMU as a child process that cannot outlive its run: ended and reaped on
+// every way out of the scope that started it, and killed by the kernel if
+// sinksim itself is killed outright. Its monitor reads commands from its
+// standard input, a pipe from here; what it answers is dropped.
+class QemuProcess {
+ public:
+  explicit QemuProcess(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // The child tells an exec failure through a pipe that a successful exec closes.
+    int status[2], monitor[2];
+    if (pipe2(status, O_CLOEXEC) != 0) throw QemuError(std::string("cannot make a pipe: ") + std::strerror(errno));
+    if (pipe2(monitor, O_CLOEXEC) != 0) {
+      const int err = errno;
+      close(status[0]);
+      close(status[1]);
+      throw QemuError(std::string("cannot make a pipe: ") + std::strerror(err));
+    }
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ < 0) {
+      const int err = errno;
+      for (int fd : {status[0], status[1], monitor[0], monitor[1], devNull}) close(fd);
+      throw QemuError(std::string("cannot start ") + args[0] + ": " + std::strerror(err));
+    }
+    if (pid_ == 0) {
+      // Only async-signal-safe calls from here to exec.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);  // sinksim already went
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      signal(SIGPIPE, SIG_DFL);
+      if (dup2(monitor[0], STDIN_FILENO) < 0 || devNull < 0 || dup2(devNull, STDOUT_FILENO) < 0) _exit(127);
+      execvp(argv[0], argv.data());
+      const int err = errno;
+      [[maybe_unused]] const ssize_t ignored = write(status[1], &err, sizeof err);
+      _exit(127);
+    }
+    close(status[1]);
+    close(monitor[0]);
+    if (devNull >= 0) close(devNull);
+    monitor_ = monitor[1];
+    int err = 0;
+    ssize_t got;
+    do {
+      got = read(status[0], &err, sizeof err);
+    } while (got < 0 && errno == EINTR);
+    close(status[0]);
+    if (got == sizeof err) {
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      close(monitor_);
+      monitor_ = -1;
+      throw QemuError("cannot start " + args[0] + ": " + std::strerror(err) +
+                      " (Debian package qemu-system-x86; tools/install_deps.sh installs it)");
+    }
+  }
+  ~QemuProcess() {
+    Kill();
+    if (monitor_ >= 0) close(monitor_);
+  }
+  QemuProcess(const QemuProcess&) = delete;
+  QemuProcess& operator=(const QemuProcess&) = delete;
+
+  // One line to QEMU's monitor ("nmi"); false when QEMU no longer reads it.
+  bool Command(const std::string& line) {
+    const std::string text = line + "\n";
+    return write(monitor_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+
+  // QEMU's exit status once it has ended by itself (-1 for a signal).
+  std::optional<int> Ended() {
+    int status = 0;
+    if (pid_ < 0 || waitpid(pid_, &status, WNOHANG) != pid_) return std::nullopt;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  void Kill() {
+    if (pid_ < 0) return;
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int monitor_ = -1;
+};
+
 // Starts QEMU, follows its trace through a FIFO while it runs, and stops it
-// at the time limit.
+// at the time limit or once a call has written port 0x80 as often as a blink
+// loop may: a non-maskable interrupt makes the boot ROM read back what the
+// board holds and end QEMU, which gets kStopGraceSeconds for that before it
+// is killed. An ending signal kills QEMU at once.
 ProcessOutcome RunQemu(const std::vector<std::string>& args, const fs::path& fifo, double limit, TraceReader& trace) {
   if (mkfifo(fifo.c_str(), 0600) != 0) throw QemuError("cannot make " + fifo.string() + ": " + std::strerror(errno));
   // Read end, and a write end of our own so that reads never see end-of-file
@@ -254,15 +401,8 @@ ProcessOutcome RunQemu(const std::vector<std::string>& args, const fs::path& fif
   // in large reads (a smaller one where the system caps it).
   fcntl(reader.Get(), F_SETPIPE_SZ, kTracePipeBytes);
 
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
   const Clock::time_point start = Clock::now();
-  if (const int err = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ); err != 0)
-    throw QemuError("cannot start " + args[0] + ": " + std::strerror(err) +
-                    " (Debian package qemu-system-x86; tools/install_deps.sh installs it)");
-
+  QemuProcess qemu(args);
   ProcessOutcome outcome;
   std::vector<char> buffer(kTracePipeBytes);
   auto drain = [&] {
@@ -272,26 +412,35 @@ ProcessOutcome RunQemu(const std::vector<std::string>& args, const fs::path& fif
       trace.Feed(buffer.data(), static_cast<size_t>(n));
     }
   };
-  bool running = true;
-  while (running) {
+  std::optional<Clock::time_point> stopping;  // when QEMU was asked to stop
+  for (;;) {
+    EndingSignals::Check();
     pollfd p{reader.Get(), POLLIN, 0};
     poll(&p, 1, 20);
     // Let the pipe fill a little: fewer, larger reads cost the two processes less.
     usleep(kTraceBatchMicroseconds);
     drain();
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      running = false;
-      outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    } else if (std::chrono::duration<double>(Clock::now() - start).count() > limit) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      outcome.timedOut = true;
-      running = false;
+    if (const std::optional<int> exitCode = qemu.Ended()) {
+      outcome.exitCode = *exitCode;
+      break;
     }
+    const Clock::time_point now = Clock::now();
+    if (stopping) {
+      if (std::chrono::duration<double>(now - *stopping).count() <= kStopGraceSeconds) continue;
+      qemu.Kill();
+      break;
+    }
+    if (trace.blinkLimit)
+      outcome.blinkLimit = true;
+    else if (std::chrono::duration<double>(now - start).count() > limit)
+      outcome.timedOut = true;
+    else
+      continue;
+    stopping = now;
+    if (!qemu.Command("nmi")) stopping = now - std::chrono::seconds(kStopGraceSeconds + 1);
   }
   drain();
-  trace.Finish(outcome.timedOut);
+  trace.Finish(outcome.timedOut || outcome.blinkLimit);
   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return outcome;
 }
@@ -319,65 +468,26 @@ std::optional<uint16_t> PostCodeTrace::Flush() {
   return word;
 }
 
-std::optional<Cycle> FindCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs) {
-  if (runs.size() < 3) return std::nullopt;
-  const size_t complete = runs.size() - 1;  // the last run may have been cut short
-  for (size_t period = 2; period <= complete; ++period) {
-    bool repeats = true;
-    for (size_t k = period; k < runs.size() && repeats; ++k) repeats = runs[k].first == runs[k % period].first;
-    if (!repeats) continue;
-    Cycle c;
-    c.writesPerWord = UINT64_MAX;
-    for (size_t k = 0; k < complete; ++k) c.writesPerWord = std::min(c.writesPerWord, runs[k].second);
-    for (size_t k = 0; k < period; ++k) c.words.push_back(runs[k].first);
-    return c;
-  }
-  return std::nullopt;
-}
-
 std::optional<std::string> NotRepresentable(const scenario::PlatformConfig& platform) {
-  if (platform.legacySerial == scenario::LegacySerial::Stuck) return "the legacy serial port is stuck";
-  if (platform.legacySerial == scenario::LegacySerial::Absent) return "the legacy serial port is absent";
+  if (platform.legacySerial == scenario::LegacySerial::Stuck)
+    return "its legacy serial port is stuck (QEMU's 16550 always takes bytes)";
+  if (platform.legacySerial == scenario::LegacySerial::Absent)
+    return "its legacy serial port is absent (QEMU's PC always has its 16550 at 0x3F8)";
+  if (platform.configSpaceAllOnes)
+    return "every configuration read answers all ones (QEMU's host bridge answers at 0xCF8/0xCFC)";
+  if (!platform.boardRam.empty()) return "it holds bytes in RAM at " + scenario::Hex32(platform.boardRamBase) +
+                                         " that the boot ROM does not place";
   return std::nullopt;
 }
 
 std::optional<std::string> NotRepresentable(const scenario::Scenario& scenario) {
-  for (const scenario::Report& r : scenario.reports)
-    if (r.callerAddress || r.dataAddress) return "a report's pointer is given as an address";
-  return NotRepresentable(scenario.platform);
-}
-
-scenario::PlatformConfig MatchingPlatform(const scenario::PlatformConfig& platform, const QemuFacts& facts) {
-  auto probe = [&](uint32_t address) {
-    for (const QemuFacts::Probe& p : facts.probes)
-      if (p.address == address) return p.value;
-    throw QemuError("QEMU's answer at " + std::to_string(address) + " is missing from the summary");
-  };
-  if (!facts.hostBridgeDc) throw QemuError("QEMU's host bridge register 0xDC is missing from the summary");
-  scenario::PlatformConfig c = platform;
-  c.hostBridgeDc = *facts.hostBridgeDc;
-  c.legacySerial = scenario::LegacySerial::Present;
-  c.legacyDrainPace = 0;
-  // What the module reads where the chipset's devices would be; QEMU has
-  // none of them, and what its bus answers there decides the module's path.
-  const uint32_t serialConfig = probe(kProbeSerialConfig), bridgeVendor = probe(kProbeBridgeVendor),
-                 serialStatus = probe(kProbeSerialStatus), strideRegister = probe(kProbeStrideRegister);
-  if ((serialConfig & 0xFFFF) == kChipsetVendor || (bridgeVendor & 0xFFFF) == kChipsetVendor)
-    throw QemuError("QEMU answered the chipset's vendor id where the board has none");
-  c.mmioSerialPresent = serialStatus != 0xFF;  // all ones: nothing answers at the fixed address
-  if (c.mmioSerialPresent) {
-    // Something "answers" at the controller's fixed address (QEMU reads
-    // unassigned memory as 0): a controller without its configuration
-    // function, with the status QEMU gave, which never lets a byte through.
-    if ((serialStatus & kSerialTransmitNotFull) != 0)
-      throw QemuError("QEMU's bus answers the serial controller's status with a ready transmitter");
-    c.mmioConfigVisible = false;
-    c.mmioSerialBase = scenario::PlatformConfig{}.mmioSerialBase;
-    c.mmioStatus = scenario::MmioStatus::NeverReady;
+  if (std::optional<std::string> why = NotRepresentable(scenario.platform)) return why;
+  try {
+    CompileReportBlock(scenario);
+  } catch (const scenario::ScenarioError& e) {
+    return e.what();
   }
-  c.sidebandBridgeHidden = (bridgeVendor & 0xFFFF) == 0xFFFF;
-  c.strideRegister = strideRegister;
-  return c;
+  return std::nullopt;
 }
 
 std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,
@@ -465,13 +575,15 @@ SummaryReading ApplySummary(const Summary& summary, const scenario::Scenario& sc
         const std::vector<uint8_t> bytes = HexBytes(f[2]);
         if (offset + bytes.size() > reading.logArea.size()) throw QemuError("memory log chunk outside the text area");
         std::copy(bytes.begin(), bytes.end(), reading.logArea.begin() + offset);
-      } else if (tag == "SERVICES" && f.size() == 7) {
+      } else if (tag == "SERVICES" && f.size() == 9) {
         run.services.locatePpi = static_cast<int>(Hex(f[1]));
         run.services.registerCalls = static_cast<int>(Hex(f[2]));
         run.services.createHob = static_cast<int>(Hex(f[3]));
         run.services.getHobList = static_cast<int>(Hex(f[4]));
         run.services.copyMem = static_cast<int>(Hex(f[5]));
         run.services.unsupported = static_cast<int>(Hex(f[6]));
+        run.services.lastLocatePpiServices = Hex(f[7]);
+        run.services.lastCreateHobServices = Hex(f[8]);
       } else if (tag == "FAULT" && f.size() == 5) {
         emu::Fault fault;
         fault.kind = "processor exception " + std::to_string(Hex(f[1]));
@@ -487,7 +599,13 @@ SummaryReading ApplySummary(const Summary& summary, const scenario::Scenario& sc
         std::string text;
         for (size_t k = 1; k < f.size(); ++k) text += (k > 1 ? " " : "") + f[k];
         facts.problems.push_back("the boot ROM stopped: " + text);
-      } else if (tag != "SSQ" && tag != "END") {
+      } else if (tag == "STOPPED" && f.size() == 1) {
+        facts.stateReadBack = true;
+      } else if (tag == "SSQ" && f.size() == 2) {
+        if (Hex(f[1]) != QemuRom::SummaryVersion)
+          facts.problems.push_back("the boot ROM writes summary version " + f[1] + ", this sinksim reads version " +
+                                   std::to_string(QemuRom::SummaryVersion) + ": rebuild both");
+      } else if (tag != "END") {
         facts.problems.push_back("summary line not understood: " + tag);
       }
     } catch (const std::exception&) {
@@ -518,9 +636,27 @@ void AssembleReports(const SummaryReading& reading, const TraceReader& trace, co
     for (const auto& [word, count] : runs) out.insert(out.end(), halted ? 1 : static_cast<size_t>(count), word);
     return out;
   };
+  // The call that never returned: a blink loop once it has written port 0x80
+  // as often as a blink loop may (as the emulated machine judges it), or once
+  // its cycle shows before the time limit stopped it.
+  auto stopped = [&](const std::vector<std::pair<uint16_t, uint64_t>>& runs, size_t report, size_t handler,
+                     emu::CallResult& call) {
+    emu::Halt halt{"", report, handler, {}, 0, 0};
+    scenario::DescribeCycle(runs, halt);
+    for (const auto& r : runs) halt.portWrites += r.second;
+    call.stopped = facts.blinkLimit || !halt.cycle.empty() ? "blink loop" : facts.timedOut ? "time limit" : "fault";
+    call.postcodes = words(runs, true);
+    if (call.stopped == "fault") return;
+    halt.reason = call.stopped;
+    run.halt = halt;
+  };
+  const std::vector<std::pair<uint16_t, uint64_t>> noRuns;
   const auto entryRuns = trace.runs.find({-1, 0});
-  if (entryRuns != trace.runs.end()) run.entry.postcodes = words(entryRuns->second, false);
-  if (!run.entry.status) run.entry.stopped = facts.timedOut ? "time limit" : "fault";
+  const auto& entryCallRuns = entryRuns != trace.runs.end() ? entryRuns->second : noRuns;
+  if (run.entry.status)
+    run.entry.postcodes = words(entryCallRuns, false);
+  else
+    stopped(entryCallRuns, 0, 0, run.entry);
 
   std::vector<const scenario::Report*> delivered;
   scenario.ForEachDelivery([&](uint64_t i, const scenario::Report& r) {
@@ -536,25 +672,12 @@ void AssembleReports(const SummaryReading& reading, const TraceReader& trace, co
       emu::CallResult c;
       const auto status = reading.statuses.find({i, h});
       const auto runs = trace.runs.find({i, h});
-      const std::vector<std::pair<uint16_t, uint64_t>> noRuns;
       const auto& callRuns = runs != trace.runs.end() ? runs->second : noRuns;
       if (status != reading.statuses.end()) {
         c.status = status->second;
         c.postcodes = words(callRuns, false);
       } else {
-        // The call that never returned.
-        const std::optional<Cycle> cycle = FindCycle(callRuns);
-        c.stopped = cycle ? "blink loop" : facts.timedOut ? "time limit" : "fault";
-        c.postcodes = words(callRuns, true);
-        if (c.stopped != "fault") {
-          emu::Halt halt{c.stopped, static_cast<size_t>(i), static_cast<size_t>(h), {}, 0, 0, 0};
-          for (const auto& r : callRuns) halt.portWrites += r.second;
-          if (cycle) {
-            halt.cycle = cycle->words;
-            halt.writesPerWord = cycle->writesPerWord;
-          }
-          run.halt = halt;
-        }
+        stopped(callRuns, static_cast<size_t>(i), static_cast<size_t>(h), c);
       }
       if (run.handlerStats.size() <= static_cast<size_t>(h)) run.handlerStats.resize(static_cast<size_t>(h) + 1);
       run.handlerStats[static_cast<size_t>(h)].address = run.handlers[static_cast<size_t>(h)];
@@ -565,17 +688,28 @@ void AssembleReports(const SummaryReading& reading, const TraceReader& trace, co
     run.reports.push_back(std::move(d));
   }
   run.postcodes.insert(run.postcodes.begin(), run.entry.postcodes.begin(), run.entry.postcodes.end());
-  if (!facts.complete && !facts.timedOut && run.faults.empty() && facts.problems.empty())
+  if (!facts.complete && !facts.timedOut && !facts.blinkLimit && run.faults.empty() && facts.problems.empty())
     facts.problems.push_back("QEMU ended (exit code " + std::to_string(facts.exitCode) +
                              ") before the summary was complete");
 }
 }  // namespace
 
 QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& options) {
+  // Everything that can be refused is refused before anything is built or started.
+  if (!std::isfinite(options.timeLimitSeconds) || options.timeLimitSeconds <= 0)
+    throw QemuError("the time limit must be a number of seconds above 0, not " +
+                    fmt::format("{}", options.timeLimitSeconds));
+  if (options.blinkWrites && *options.blinkWrites == 0) throw QemuError("a call cannot be stopped after 0 port 0x80 writes");
+  if (const std::optional<std::string> why = NotRepresentable(scenario.platform))
+    throw QemuError(scenario.path + ": QEMU's PC cannot stand for this board: " + *why);
+  const std::vector<uint8_t> block = CompileReportBlock(scenario);
   const std::vector<uint8_t> volume = ReadFile(options.volume, "firmware volume");
   const std::vector<uint8_t> stub = ReadFile(options.stub, "boot ROM code");
-  const std::vector<uint8_t> rom = BuildRom(volume, CompileReportBlock(scenario), stub, options.volumeBase);
+  const std::vector<uint8_t> rom = BuildRom(volume, block, stub, options.volumeBase);
 
+  // From here on an ending signal ends QEMU and removes the scratch
+  // directory (both are undone as QemuInterrupted unwinds this scope).
+  const EndingSignals signals;
   WorkDirectory work(options.keepDirectory);
   const fs::path romPath = work.Path() / "rom.bin", console = work.Path() / "com1.txt",
                  summaryPath = work.Path() / "com2.txt", fifo = work.Path() / "trace.fifo";
@@ -594,18 +728,22 @@ QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& o
                                          "file:" + console.string(),
                                          "-serial",
                                          "file:" + summaryPath.string(),
+                                         "-monitor",
+                                         "stdio",
                                          "-device",
                                          "isa-debug-exit,iobase=0xf4,iosize=0x04",
                                          "-trace",
                                          "memory_region_ops_write,file=" + fifo.string()};
-  TraceReader trace;
+  TraceReader trace(options.blinkWrites.value_or(scenario.limits.blinkWrites));
   const ProcessOutcome outcome = RunQemu(args, fifo, options.timeLimitSeconds, trace);
+  EndingSignals::Check();  // one that came as QEMU ended: the run is not reported
 
   QemuRunResult result;
   QemuFacts& facts = result.facts;
   facts.seconds = outcome.seconds;
   facts.exitCode = outcome.exitCode;
   facts.timedOut = outcome.timedOut;
+  facts.blinkLimit = outcome.blinkLimit;
   facts.traceLines = trace.lines;
   emu::RunResult& run = result.run;
   run.scenario = &scenario;

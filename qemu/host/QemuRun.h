@@ -3,8 +3,11 @@
 // starts qemu-system-i386 with a time limit, and reads back what QEMU's own
 // devices saw: the legacy serial port's bytes, every port 0x80 write from the
 // trace of memory-region writes, and the foundation's summary from the second
-// serial port. The result has the emulated machine's shape, so that the same
-// views print it and the two machines can be compared field by field.
+// serial port. A call that does not return is stopped where the emulated
+// machine stops it (limits.blink_writes) or at the time limit, with a
+// non-maskable interrupt after which the boot ROM reads the board's state
+// back. The result has the emulated machine's shape, so that the same views
+// print it and the two machines can be compared field by field.
 #ifndef STATUSSINK_QEMU_QEMURUN_H
 #define STATUSSINK_QEMU_QEMURUN_H
 
@@ -24,12 +27,28 @@ class QemuError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A signal that ends a process (SIGINT, SIGTERM, SIGHUP, SIGQUIT) arrived
+// while QEMU ran: QEMU has been ended and the scratch directory removed. The
+// caller ends as the signal would have ended it, once it has unwound.
+class QemuInterrupted : public QemuError {
+ public:
+  QemuInterrupted(int signal, const std::string& what) : QemuError(what), signal_(signal) {}
+  int Signal() const { return signal_; }
+
+ private:
+  int signal_;
+};
+
 struct QemuOptions {
   std::string qemu = "qemu-system-i386";
   std::string volume;  // the firmware volume, as flashed at its base
   std::string stub;    // the boot ROM's own code (top of the ROM)
   uint32_t volumeBase = 0xFFFE0000u;
-  double timeLimitSeconds = 5.0;
+  double timeLimitSeconds = 5.0;  // finite and above 0
+  // When set, a call is stopped as a blink loop after this many port 0x80
+  // writes instead of the scenario's limits.blink_writes: a shorter look at
+  // a blink loop, which QEMU's trace takes a while to show whole.
+  std::optional<uint64_t> blinkWrites;
   std::string keepDirectory;  // when set, the ROM, trace and serial files are kept there
 };
 
@@ -38,6 +57,8 @@ struct QemuFacts {
   double seconds = 0;                    // wall time of the QEMU process
   int exitCode = -1;                     // QEMU's exit status (isa-debug-exit: value * 2 + 1); -1 when stopped
   bool timedOut = false;                 // stopped by the time limit
+  bool blinkLimit = false;               // stopped once a call wrote port 0x80 limits.blink_writes times
+  bool stateReadBack = false;            // stopped in a call, the board's state read back then (HOB, log, services)
   bool complete = false;                 // the summary ended normally
   std::optional<uint32_t> hostBridgeDc;  // register 0xDC as QEMU's host bridge kept the scenario's value
   struct Probe {
@@ -57,24 +78,25 @@ struct QemuRunResult {
 };
 
 // Why QEMU's PC cannot stand for the scenario's board, or nothing when it can:
-// its legacy port is QEMU's own 16550, always there and never stuck.
+// its legacy port is QEMU's own 16550, always there and never stuck, and its
+// host bridge answers configuration reads. (What it has no part for at all,
+// such as the chipset's memory-mapped serial controller, leaves the board
+// representable: the module's other outputs do not depend on it, and the
+// cross-check leaves out only what does.)
 std::optional<std::string> NotRepresentable(const scenario::PlatformConfig& platform);
 // The same for a whole scenario: also a report whose pointer is given as an
-// address (the boot ROM places every record in its report area).
+// address (the boot ROM places every record in its report area), or reports
+// that the boot ROM cannot hold. RunOnQemu refuses all of these.
 std::optional<std::string> NotRepresentable(const scenario::Scenario& scenario);
-
-// The scenario's board as QEMU's PC has it, for the emulated machine: the
-// host bridge's register 0xDC as QEMU answered it, the legacy port draining
-// at once, and the chipset's serial controller and sideband bridge (which
-// QEMU does not have) answering what QEMU's bus answered at their addresses.
-// Throws QemuError when those answers cannot be expressed on the board.
-scenario::PlatformConfig MatchingPlatform(const scenario::PlatformConfig& platform, const QemuFacts& facts);
 
 // The ROM image for QEMU's -bios: the volume at its start, the report block
 // after it, the boot ROM's code at its top; it ends at 4 GiB.
 std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,
                               const std::vector<uint8_t>& stub, uint32_t volumeBase);
 
+// Runs the scenario on QEMU. Throws QemuError (or scenario::ScenarioError)
+// before anything is built for what it cannot run, QemuInterrupted when an
+// ending signal arrived.
 QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& options);
 
 // Port 0x80 as QEMU traces it: each write is listed as byte writes to the
@@ -91,15 +113,6 @@ class PostCodeTrace {
  private:
   std::optional<uint8_t> low_;
 };
-
-// The repeating cycle in a call's port 0x80 runs (word, count), when at least
-// one whole cycle and the start of the next were seen: the words of one cycle
-// and the writes per word.
-struct Cycle {
-  std::vector<uint16_t> words;
-  uint64_t writesPerWord = 0;
-};
-std::optional<Cycle> FindCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs);
 
 }  // namespace qemu
 

@@ -18,6 +18,8 @@ void Append(std::vector<uint8_t>& out, const T& value) {
   out.insert(out.end(), bytes, bytes + sizeof(T));
 }
 
+static_assert(scenario::kMaxDeliveries <= UINT32_MAX, "a report's repeat count fits in its entry");
+
 // The block shares a 128 KiB boot ROM with the volume and the boot code.
 constexpr size_t kMaxBlockBytes = 128u << 10;
 
@@ -30,7 +32,7 @@ std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario) {
   ReportBlockHeader header{};
   header.Signature = ReportBlockSignature;
   header.Version = ReportBlockVersion;
-  header.ReportCount = static_cast<uint32_t>(scenario.DeliveryCount());
+  header.ReportCount = static_cast<uint32_t>(scenario.reports.size());
   header.CmosCount = static_cast<uint32_t>(p.cmos.size());
   header.Switches = (p.pei.failLocatePpi ? SwitchFailLocatePpi : 0) | (p.pei.failCreateHob ? SwitchFailCreateHob : 0) |
                     (p.pei.failGetHobList ? SwitchFailGetHobList : 0) | (p.pei.nullHobList ? SwitchNullHobList : 0) |
@@ -57,15 +59,9 @@ std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario) {
       throw scenario::ScenarioError(scenario.path + ": report " + std::to_string(r.source) + ": field '" +
                                     (r.callerAddress ? "caller_address" : "data_address") +
                                     "': the QEMU boot ROM delivers pointers into its report area only");
-  const uint64_t deliveries = scenario.DeliveryCount();
   for (const scenario::Report& r : scenario.reports) {
-    // Each delivery is its own entry in the ROM: refuse before building a
-    // block that could never fit.
-    if (block.size() + r.repeat * sizeof(ReportEntry) > kMaxBlockBytes)
-      throw scenario::ScenarioError(scenario.path + ": " + std::to_string(deliveries) +
-                                    " reports do not fit in the QEMU boot ROM (" + std::to_string(kMaxBlockBytes >> 10) +
-                                    " KiB)");
     ReportEntry entry{};
+    entry.Repeat = static_cast<uint32_t>(r.repeat);  // at most kMaxDeliveries
     entry.Type = r.type;
     entry.Value = r.value;
     entry.Instance = r.instance;
@@ -80,15 +76,13 @@ std::vector<uint8_t> CompileReportBlock(const scenario::Scenario& scenario) {
     }
     entry.DataLength = static_cast<uint32_t>(data.size());
     entry.Length = static_cast<uint32_t>((sizeof entry + data.size() + 3) & ~size_t{3});
-    for (uint64_t k = 0; k < r.repeat; ++k) {
-      Append(block, entry);
-      block.insert(block.end(), data.begin(), data.end());
-      PadTo4(block);
-      if (block.size() > kMaxBlockBytes)
-        throw scenario::ScenarioError(scenario.path + ": " + std::to_string(deliveries) +
-                                      " reports do not fit in the QEMU boot ROM (" +
-                                      std::to_string(kMaxBlockBytes >> 10) + " KiB)");
-    }
+    Append(block, entry);
+    block.insert(block.end(), data.begin(), data.end());
+    PadTo4(block);
+    if (block.size() > kMaxBlockBytes)
+      throw scenario::ScenarioError(scenario.path + ": " + std::to_string(scenario.reports.size()) +
+                                    " reports do not fit in the QEMU boot ROM (" +
+                                    std::to_string(kMaxBlockBytes >> 10) + " KiB)");
   }
   const uint32_t length = static_cast<uint32_t>(block.size());
   std::memcpy(block.data() + offsetof(ReportBlockHeader, Length), &length, 4);

@@ -13,8 +13,8 @@
 // - the report block (the ROM directory below this code says where it and
 //   the volume are) gives the board's set-up (CMOS bytes, the host bridge's
 //   register 0xDC, 0xCF8, the memory log header), the foundation's failure
-//   switches and the reports, each delivered to every registered handler in
-//   registration order;
+//   switches and the reports, each delivered as often as it repeats to every
+//   registered handler in registration order;
 // - a summary goes to the second serial port, and isa-debug-exit ends QEMU.
 //
 // Nothing here is writable but temporary RAM: the foundation's state lives
@@ -96,6 +96,16 @@ constexpr uint16_t CmosIndexPort = 0x70;
 constexpr uint16_t CmosDataPort = 0x71;
 constexpr uint16_t PicMasterData = 0x21;
 constexpr uint16_t PicSlaveData = 0xA1;
+// The local APIC (at its reset address, mapped to itself) as board firmware
+// leaves it in virtual-wire mode: enabled, LINT0 masked (the PICs are masked
+// too), LINT1 delivering a non-maskable interrupt.
+constexpr uint32_t LocalApicSpuriousVector = 0xFEE000F0u;
+constexpr uint32_t LocalApicLint0 = 0xFEE00350u;
+constexpr uint32_t LocalApicLint1 = 0xFEE00360u;
+constexpr uint32_t LocalApicEnabled = 0x100;
+constexpr uint32_t LocalApicSpurious = 0xFF;
+constexpr uint32_t LocalApicMasked = 0x10000;
+constexpr uint32_t LocalApicDeliverNmi = 0x400;
 constexpr uint16_t PciConfigAddressPort = 0xCF8;
 constexpr uint16_t PciConfigDataPort = 0xCFC;
 constexpr uint32_t HostBridgeDcAddress = 0x800000DCu;  // bus 0, device 0, function 0, register 0xDC
@@ -177,6 +187,8 @@ constexpr uint16_t HobTypeHandoff = 0x0001;
 constexpr uint32_t HandoffHobLength = 0x38;
 constexpr uint32_t HandoffHobVersion = 0x0009;
 
+constexpr uint32_t NmiVector = 2;
+
 constexpr uint32_t MaxHandlers = 8;
 constexpr uint32_t MaxCreatedHobs = 8;
 constexpr uint32_t PpiFlagsPpiEndOfList = 0x80000010u;
@@ -194,6 +206,8 @@ struct ServiceCounts {
   uint32_t GetHobList;
   uint32_t CopyMem;
   uint32_t Other;
+  uint32_t LocatePpiServices;  // the PeiServices value of the last LocatePpi call
+  uint32_t CreateHobServices;  // and of the last CreateHob call
 };
 
 // Everything the foundation keeps between calls.
@@ -293,9 +307,9 @@ void EndLine() { PutByte('\n'); }
 
 EFI_STATUS EFIAPI LocatePpi(const EFI_PEI_SERVICES** PeiServices, const EFI_GUID* Guid, uint32_t Instance,
                             EFI_PEI_PPI_DESCRIPTOR** Descriptor, void** Ppi) {
-  (void)PeiServices;
   FoundationState* state = State();
   ++state->Calls.LocatePpi;
+  state->Calls.LocatePpiServices = Address(PeiServices);
   if ((state->Block->Switches & SwitchFailLocatePpi) != 0) return EFI_NOT_FOUND;
   if (Guid == nullptr || Ppi == nullptr || !SameGuid(Guid, &HandlerPpiGuid) || Instance != 0) return EFI_NOT_FOUND;
   if (Descriptor != nullptr) *Descriptor = At<EFI_PEI_PPI_DESCRIPTOR>(PpiDescriptorOffset);
@@ -319,9 +333,9 @@ void WriteEndOfHobList(uint32_t at) {
 }
 
 EFI_STATUS EFIAPI CreateHob(const EFI_PEI_SERVICES** PeiServices, uint16_t Type, uint16_t Length, void** Hob) {
-  (void)PeiServices;
   FoundationState* state = State();
   ++state->Calls.CreateHob;
+  state->Calls.CreateHobServices = Address(PeiServices);
   // HOBs keep 8-byte alignment; the end-of-list HOB moves up behind the new one.
   const uint32_t rounded = (static_cast<uint32_t>(Length) + 7u) & ~7u;
   if ((state->Block->Switches & SwitchFailCreateHob) != 0 || Length < sizeof(EFI_HOB_GENERIC_HEADER) ||
@@ -645,6 +659,10 @@ void SetUpBoard(const ReportBlockHeader* block) {
   // No interrupt may reach the (empty) handlers: both interrupt controllers masked.
   IoWrite8(PicMasterData, 0xFF);
   IoWrite8(PicSlaveData, 0xFF);
+  // The host stops a boot with a non-maskable interrupt (see ReportException).
+  Write32(LocalApicSpuriousVector, LocalApicEnabled | LocalApicSpurious);
+  Write32(LocalApicLint0, LocalApicMasked);
+  Write32(LocalApicLint1, LocalApicDeliverNmi);
   // Board firmware sets the chipset up before any PEIM runs: here the
   // register that gates the memory log. What the bridge keeps is reported.
   IoWrite32(PciConfigAddressPort, HostBridgeDcAddress);
@@ -678,53 +696,58 @@ void DeliverReports(const ReportBlockHeader* block, const EFI_PEI_SERVICES** ser
   const uint32_t blockStart = Address(block);
   uint32_t entry = blockStart + sizeof(ReportBlockHeader) + AlignUp(block->CmosCount * sizeof(CmosEntry), 4);
   const uint32_t reportArea = RamBase() + ReportAreaOffset, reportAreaEnd = RamBase() + ReportAreaEnd;
-  for (uint32_t index = 0; index < block->ReportCount; ++index) {
+  uint32_t index = 0;  // deliveries so far, repeats counted
+  for (uint32_t n = 0; n < block->ReportCount; ++n) {
     const ReportEntry* report = reinterpret_cast<const ReportEntry*>(static_cast<uintptr_t>(entry));
     if (report->Length < sizeof(ReportEntry) || report->Length > blockStart + block->Length - entry ||
         report->DataLength > report->Length - sizeof(ReportEntry))
       Stop("report block entry with a bad length at", entry);
-    // The caller GUID and the data record go where the host laid them out for.
-    if (report->CallerAddress != 0) {
-      if (report->CallerAddress < reportArea || report->CallerAddress + sizeof(EFI_GUID) > reportAreaEnd)
-        Stop("caller GUID outside the report area at", report->CallerAddress);
-      CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->CallerAddress)), report->CallerGuid,
-                sizeof(EFI_GUID));
-    }
-    if (report->DataAddress != 0) {
-      if (report->DataAddress < reportArea || report->DataLength > reportAreaEnd - report->DataAddress)
-        Stop("data record outside the report area at", report->DataAddress);
-      CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->DataAddress)), report + 1, report->DataLength);
-    }
-    PutText("D");
-    PutHex(index);
-    EndLine();
-    // A handler that registers another does not change this report's walk.
-    EFI_PEI_RSC_HANDLER_CALLBACK handlers[MaxHandlers];
-    const uint32_t count = state->HandlerCount;
-    for (uint32_t h = 0; h < count; ++h) handlers[h] = state->Handlers[h];
-    for (uint32_t h = 0; h < count; ++h) {
-      PutText("C");
+    if (report->CallerAddress != 0 &&
+        (report->CallerAddress < reportArea || report->CallerAddress + sizeof(EFI_GUID) > reportAreaEnd))
+      Stop("caller GUID outside the report area at", report->CallerAddress);
+    if (report->DataAddress != 0 &&
+        (report->DataAddress < reportArea || report->DataLength > reportAreaEnd - report->DataAddress))
+      Stop("data record outside the report area at", report->DataAddress);
+    for (uint32_t k = 0; k < report->Repeat; ++k, ++index) {
+      // The caller GUID and the data record go where the host laid them out
+      // for, afresh for every delivery.
+      if (report->CallerAddress != 0)
+        CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->CallerAddress)), report->CallerGuid,
+                  sizeof(EFI_GUID));
+      if (report->DataAddress != 0)
+        CopyBytes(reinterpret_cast<void*>(static_cast<uintptr_t>(report->DataAddress)), report + 1,
+                  report->DataLength);
+      PutText("D");
       PutHex(index);
-      PutHex(h);
       EndLine();
-      // What a caller relies on after the call: the interrupt flag and the
-      // host bridge's address register as they were.
-      const uint32_t addressBefore = IoRead32(PciConfigAddressPort);
-      SetInterruptFlag(interrupts);
-      const EFI_STATUS status =
-          handlers[h](services, report->Type, report->Value, report->Instance,
-                      reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(report->CallerAddress)),
-                      reinterpret_cast<const EFI_STATUS_CODE_DATA*>(static_cast<uintptr_t>(report->DataAddress)));
-      const BOOLEAN interruptsAfter = InterruptsEnabled();
-      DisableInterrupts();
-      PutText("R");
-      PutHex(index);
-      PutHex(h);
-      PutHex(status);
-      PutHex(interruptsAfter);
-      PutHex(addressBefore);
-      PutHex(IoRead32(PciConfigAddressPort));
-      EndLine();
+      // A handler that registers another does not change this report's walk.
+      EFI_PEI_RSC_HANDLER_CALLBACK handlers[MaxHandlers];
+      const uint32_t count = state->HandlerCount;
+      for (uint32_t h = 0; h < count; ++h) handlers[h] = state->Handlers[h];
+      for (uint32_t h = 0; h < count; ++h) {
+        PutText("C");
+        PutHex(index);
+        PutHex(h);
+        EndLine();
+        // What a caller relies on after the call: the interrupt flag and the
+        // host bridge's address register as they were.
+        const uint32_t addressBefore = IoRead32(PciConfigAddressPort);
+        SetInterruptFlag(interrupts);
+        const EFI_STATUS status =
+            handlers[h](services, report->Type, report->Value, report->Instance,
+                        reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(report->CallerAddress)),
+                        reinterpret_cast<const EFI_STATUS_CODE_DATA*>(static_cast<uintptr_t>(report->DataAddress)));
+        const BOOLEAN interruptsAfter = InterruptsEnabled();
+        DisableInterrupts();
+        PutText("R");
+        PutHex(index);
+        PutHex(h);
+        PutHex(status);
+        PutHex(interruptsAfter);
+        PutHex(addressBefore);
+        PutHex(IoRead32(PciConfigAddressPort));
+        EndLine();
+      }
     }
     entry += report->Length;
   }
@@ -764,6 +787,8 @@ void WriteClosingSummary() {
   PutHex(calls.GetHobList);
   PutHex(calls.CopyMem);
   PutHex(calls.Other);
+  PutHex(calls.LocatePpiServices);
+  PutHex(calls.CreateHobServices);
   EndLine();
   PutText("END");
   EndLine();
@@ -794,6 +819,16 @@ extern "C" uint32_t SetUpTemporaryRam() {
 
 extern "C" [[noreturn]] void ReportException(const uint32_t* frame) {
   const uint32_t vector = frame[0];
+  // The host stops a boot that went on too long (a blink loop, or its time
+  // limit) with a non-maskable interrupt: the board's state is read back as
+  // after the last report, and QEMU ends.
+  if (vector == NmiVector) {
+    EndLine();  // ends a summary line the interrupt may have cut
+    PutText("STOPPED");
+    EndLine();
+    WriteClosingSummary();
+    ExitQemu(ExitStopped);
+  }
   const BOOLEAN hasErrorCode = (vector == 8 || (vector >= 10 && vector <= 14) || vector == 17) ? TRUE : FALSE;
   uint32_t cr2;
   __asm__ __volatile__("movl %%cr2, %0" : "=r"(cr2));

@@ -27,7 +27,7 @@ static_assert(sizeof(RomDirectory) == 16, "ROM directory is 16 bytes");
 constexpr uint32_t RomDirectorySignature = 0x44525353u;  // "SSRD"
 
 constexpr uint32_t ReportBlockSignature = 0x42525353u;  // "SSRB"
-constexpr uint32_t ReportBlockVersion = 1;
+constexpr uint32_t ReportBlockVersion = 2;
 
 // Switches of the board and the PEI foundation, as a scenario sets them.
 constexpr uint32_t SwitchFailLocatePpi = 1u << 0;
@@ -41,7 +41,7 @@ struct ReportBlockHeader {
   uint32_t Signature;
   uint32_t Version;
   uint32_t Length;  // the whole block, this header included
-  uint32_t ReportCount;
+  uint32_t ReportCount;         // ReportEntry items (a repeated report is one)
   uint32_t CmosCount;           // CmosEntry items right after this header, padded to 4 bytes
   uint32_t Switches;            // Switch... bits
   uint32_t FailRegisterMask;    // bit n set: the n-th Register call (0 first) fails
@@ -58,10 +58,12 @@ struct CmosEntry {
 };
 static_assert(sizeof(CmosEntry) == 2, "CMOS entry is 2 bytes");
 
-// One report; its data record follows, already laid out for DataAddress
-// (every pointer inside it filled in), padded to 4 bytes.
+// One report, delivered Repeat times in a row; its data record follows,
+// already laid out for DataAddress (every pointer inside it filled in),
+// padded to 4 bytes.
 struct ReportEntry {
   uint32_t Length;  // this entry with its data and padding
+  uint32_t Repeat;  // deliveries in a row
   uint32_t Type;
   uint32_t Value;
   uint32_t Instance;
@@ -70,12 +72,13 @@ struct ReportEntry {
   uint32_t DataLength;
   uint8_t CallerGuid[16];
 };
-static_assert(sizeof(ReportEntry) == 44, "report entry header is 44 bytes");
+static_assert(sizeof(ReportEntry) == 48, "report entry header is 48 bytes");
 
 // Exit values the ROM gives isa-debug-exit (QEMU exits with value * 2 + 1).
 constexpr uint8_t ExitDone = 0x10;
 constexpr uint8_t ExitFault = 0x11;
 constexpr uint8_t ExitNoModule = 0x12;
+constexpr uint8_t ExitStopped = 0x13;  // the host stopped the boot; the summary holds the state read back
 
 // The summary is text, one record per line, fields separated by one space,
 // numbers in hexadecimal:
@@ -88,7 +91,8 @@ constexpr uint8_t ExitNoModule = 0x12;
 //                                    point and PE32 or TE
 //   ENTRY <status>                   what the entry point returned
 //   HANDLER <index> <address>        registered handlers, in order
-//   D <report>                       a report is being delivered (its data in place)
+//   D <report>                       a report is being delivered (its data in place); reports
+//                                    are counted by delivery, repeats included
 //   C <report> <handler>             a handler call starts
 //   R <report> <handler> <status> <interrupt flag> <0xCF8 before> <0xCF8 after>
 //                                    it returned; the interrupt flag after it (1 set), and the
@@ -97,11 +101,16 @@ constexpr uint8_t ExitNoModule = 0x12;
 //   LOG <header>                     the memory log header after the last report
 //   LOGAREA <offset> <bytes>         a chunk of the memory log's text area (offset from 0x70004)
 //                                    that holds a byte other than 0; the rest is 0
-//   SERVICES <LocatePpi> <Register> <CreateHob> <GetHobList> <CopyMem> <other>   call counts
+//   SERVICES <LocatePpi> <Register> <CreateHob> <GetHobList> <CopyMem> <other> <LocatePpi's PeiServices>
+//            <CreateHob's PeiServices>   call counts, and the PeiServices value the last LocatePpi and the
+//                                    last CreateHob call passed
+//   STOPPED                          the host stopped the boot (a non-maskable interrupt) in the
+//                                    middle of a call; the HOB, LOG, LOGAREA and SERVICES lines
+//                                    and END follow, as read back then
 //   FAULT <vector> <error code> <eip> <cr2>   a processor exception
 //   ERROR <words>                    the foundation could not go on
 //   END                              last line of a complete run
-constexpr uint32_t SummaryVersion = 1;
+constexpr uint32_t SummaryVersion = 3;
 
 }  // namespace QemuRom
 

@@ -12,7 +12,7 @@ import sys
 
 SHARED = ["serial", "mmio_serial", "postcodes", "postcode_writes", "memory_log", "results"]
 REPORT_FIELDS = ["index", "source", "type", "value", "instance", "data", "results", "stopped", "postcodes"]
-HALT_FIELDS = ["reason", "report", "handler", "handler_name", "cycle", "writes_per_word", "port_writes"]
+HALT_FIELDS = ["reason", "report", "handler", "handler_name", "cycle", "port_writes"]
 SERVICE_COUNTS = ["locate_ppi", "register", "create_hob", "get_hob_list", "copy_mem", "unsupported"]
 
 

@@ -81,7 +81,9 @@ struct Synthetic {
   void Halt(std::vector<uint16_t> cycle, uint64_t perWord = 0xF0000, std::string reason = "blink loop") {
     run.reports[0].calls[1].status.reset();
     run.reports[0].calls[1].stopped = reason;
-    run.halt = scenario::Halt{reason, 0, 1, std::move(cycle), perWord, 0, 0};
+    std::vector<scenario::CycleStep> steps;
+    for (uint16_t word : cycle) steps.push_back({word, perWord});
+    run.halt = scenario::Halt{reason, 0, 1, std::move(steps), 0, 0};
   }
 };
 

@@ -70,8 +70,8 @@ TEST(BlinkLoop, UnrecoverableErrorIsPrintedThenTheCodeCyclesOnPort80AndTheBootSt
   EXPECT_EQ(r->halt->reason, "blink loop");
   EXPECT_EQ(r->halt->report, 2u);
   EXPECT_EQ(r->halt->handler, 1u);  // the POST code handler, registered second
-  EXPECT_EQ(r->halt->cycle, (std::vector<uint16_t>{0x0184, 0x8400, 0x0000, 0x0001}));
-  EXPECT_EQ(r->halt->writesPerWord, 0xF0000u);
+  EXPECT_EQ(r->halt->cycle, (std::vector<scenario::CycleStep>{
+                                {0x0184, 0xF0000}, {0x8400, 0xF0000}, {0x0000, 0xF0000}, {0x0001, 0xF0000}}));
   EXPECT_EQ(r->reports.size(), 3u);  // the report after the error is never delivered
   // The text handler ran first and returned; its line is out before the blinking starts.
   EXPECT_EQ(r->reports[2].calls[0].status, 0u);

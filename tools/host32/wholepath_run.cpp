@@ -103,7 +103,7 @@ bool Deliver(sim::Platform& platform, sim::PeiEnvironment& env, const scenario::
     stopped.stopped = "blink loop";
     stopped.postcodes = Words(runs, true);
     walk.delivered.calls.push_back(std::move(stopped));
-    scenario::Halt halt{"blink loop", walk.delivered.index, walk.handler, {}, 0, written, 0};
+    scenario::Halt halt{"blink loop", walk.delivered.index, walk.handler, {}, written, 0};
     scenario::DescribeCycle(runs, halt);
     run.halt = std::move(halt);
     return false;
