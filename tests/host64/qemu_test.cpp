@@ -4,6 +4,7 @@
 // results, the halt point and the HOB after the run must be identical.
 // Also the pieces of the QEMU runner that a fault would hide in: the report
 // block, the ROM layout, and reading POST codes and blink cycles from the trace.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "InPlace.h"
 #include "ModuleFile.h"
@@ -126,6 +128,16 @@ TEST(QemuRom, PutsTheVolumeFirstTheReportsAfterItAndTheBootCodeAtTheTop) {
   EXPECT_EQ(directory.VolumeBase, 0xFFFE0000u);
   EXPECT_EQ(directory.ReportBlock, 0xFFFE3010u);
 
+  EXPECT_TRUE(std::equal(fv::kModuleFileName.begin(), fv::kModuleFileName.end(), directory.ModuleName));
+  // A volume on a 4 KiB page inside a 64 KiB block: the ROM starts at the block, erased before the volume.
+  const std::vector<uint8_t> onAPage = qemu::BuildRom(volume, block, stub, 0xFFFE3000u);
+  ASSERT_EQ(onAPage.size(), 0x20000u);
+  EXPECT_TRUE(std::all_of(onAPage.begin(), onAPage.begin() + 0x3000, [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(std::equal(volume.begin(), volume.end(), onAPage.begin() + 0x3000));
+  const auto moved = At<QemuRom::RomDirectory>(onAPage, stubAt - sizeof(QemuRom::RomDirectory));
+  EXPECT_EQ(moved.VolumeBase, 0xFFFE3000u);
+  EXPECT_EQ(moved.ReportBlock, 0xFFFE6010u);
+
   const std::vector<uint8_t> tooLarge(0x20000 - QemuRom::StubSize - 0x3010 - 15, 0);
   EXPECT_THROW(qemu::BuildRom(volume, tooLarge, stub, 0xFFFE0000u), qemu::QemuError);
   EXPECT_THROW(qemu::BuildRom(std::vector<uint8_t>(64, 0), block, stub, 0xFFFE0000u), qemu::QemuError);
@@ -219,13 +231,17 @@ TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
     const char* name;
     uint32_t offset;
     uint8_t flip;
-    const char* refusal;
+    bool reseal;  // the file's checksums made right again after the change
+    std::string refusal;
   };
+  const std::string named = fv::GuidText(file.name);
   const Case cases[] = {
-      {"volume header checksum", 50, 0x01, "firmware volume header checksum wrong"},
-      {"file header checksum", file.offset + 16, 0x01, "file header checksum wrong"},
-      {"image not rebased to where it lies", imageBase + 1, 0x10, "not rebased to its place in flash"},
-      {"dependency on a PPI nobody installs", depex->dataOffset + 1, 0xFF, "dependency expression does not hold"},
+      {"volume header checksum", 50, 0x01, false, "firmware volume header checksum wrong"},
+      {"file header checksum", file.offset + 16, 0x01, false, "file header checksum wrong at"},
+      {"an image byte changed in flash", image->dataOffset + 0x100, 0x01, false,
+       "file data checksum wrong at " + fmt::format("{:08X}", SS_FV_BASE + file.offset) + " file " + named},
+      {"image not rebased to where it lies", imageBase + 1, 0x10, true, "not rebased to its place in flash"},
+      {"dependency on a PPI nobody installs", depex->dataOffset + 1, 0xFF, true, "dependency expression does not hold"},
   };
   const scenario::Scenario scenario = scenario::ParseScenario(
       R"({"reports": [{"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}]})",
@@ -234,6 +250,7 @@ TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> broken = good;
     broken[c.offset] ^= c.flip;
+    if (c.reseal) fv::WriteFileHeader(&broken[file.offset], file.name, file.type, file.attributes, file.size);
     const std::string path = testing::TempDir() + "/broken_volume.fv";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(broken.data()), static_cast<std::streamsize>(broken.size()));
@@ -262,9 +279,20 @@ std::vector<std::string> RepresentableScenarioNames() {
   return names;
 }
 
+// The PEIMs a foundation lists as it walks a volume: name, file address and
+// verdict ("holds: dispatched", "holds: not run here", "does not hold: ...").
+std::vector<std::string> PeimsFound(const std::vector<std::string>& dispatch) {
+  static const std::regex line(R"(^PEIM (\S+)(?: \(.*\))? at (0x[0-9A-F]{8}): .*?((?:holds|does not hold): .*)$)");
+  std::vector<std::string> found;
+  for (const std::string& step : dispatch)
+    if (std::smatch m; std::regex_match(step, m, line)) found.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
+  return found;
+}
+
 // Runs a scenario on QEMU and on sinksim set up as QEMU answered, and
 // expects the same serial bytes, POST codes, results, halt point and HOB.
-void ExpectSameOnBoth(const scenario::Scenario& scenario, const std::string& volumePath = SS_FV) {
+void ExpectSameOnBoth(const scenario::Scenario& scenario, const std::string& volumePath = SS_FV,
+                      uint32_t volumeBase = SS_FV_BASE) {
   // A scenario that blinks for ever is run on QEMU only until its first
   // words are in: a whole cycle takes QEMU's trace far longer than a test
   // may. The emulated machine tells which scenarios do, quickly when it stops
@@ -272,11 +300,12 @@ void ExpectSameOnBoth(const scenario::Scenario& scenario, const std::string& vol
   scenario::Scenario probe = scenario;
   probe.limits.blinkWrites = 4096;
   const emu::FlashImage inPlace =
-      volumePath == SS_FV ? VolumeInPlace() : emu::LoadVolume(volumePath, SS_FV_BASE);
+      volumePath == SS_FV ? VolumeInPlace() : emu::LoadVolume(volumePath, volumeBase);
   const emu::RunResult quick = emu::RunScenario(inPlace, probe);
   const bool blinks = quick.halt && quick.halt->reason == "blink loop";
   qemu::QemuOptions options = BuiltVolume();
   options.volume = volumePath;
+  options.volumeBase = volumeBase;
   options.timeLimitSeconds = blinks ? 2 : 30;
 
   const qemu::QemuRunResult onQemu = qemu::RunOnQemu(scenario, options);
@@ -290,7 +319,9 @@ void ExpectSameOnBoth(const scenario::Scenario& scenario, const std::string& vol
   const emu::RunResult s = emu::RunScenario(inPlace, likeQemu);
   ASSERT_TRUE(s.faults.empty()) << s.faults.front().kind << " " << s.faults.front().detail;
 
-  // The same volume at the same flash base: the same entry point and handler addresses.
+  // The same volume at the same flash base: the same PEIMs found, the same entry point and handler addresses.
+  EXPECT_EQ(PeimsFound(q.dispatch), PeimsFound(s.dispatch));
+  EXPECT_FALSE(PeimsFound(s.dispatch).empty());
   EXPECT_EQ(q.imageFormat, s.imageFormat);
   EXPECT_EQ(q.entryPoint, s.entryPoint);
   EXPECT_EQ(q.imageBase, s.imageBase);

@@ -62,12 +62,13 @@ def check(uefiextract, volume, image_path, base, fmt, work):
     rows = report_rows(local)
     for r in rows:
         print(f"  {r['type']:8} | {r['subtype']:15} | {r['base']:08X} | {r['size']:08X} | {r['name']}")
-    modules = [i for i, r in enumerate(rows) if r["type"] == "File" and r["subtype"] == "PEI module"]
+    modules = [i for i, r in enumerate(rows) if r["type"] == "File" and r["subtype"] == "PEI module"
+               and FILE_GUID in r["name"]]
     if len(modules) != 1:
-        fail(f"{name}: {len(modules)} PEI modules listed, not one")
+        fail(f"{name}: {len(modules)} PEI modules named {FILE_GUID} listed, not one")
     module = rows[modules[0]]
-    if FILE_GUID not in module["name"] or "StatusSinkPei" not in module["name"]:
-        fail(f"{name}: module row '{module['name']}' lacks our GUID or UI name")
+    if "StatusSinkPei" not in module["name"]:
+        fail(f"{name}: module row '{module['name']}' lacks our UI name")
     sections = []
     for r in rows[modules[0] + 1:]:
         if r["type"] != "Section":
@@ -82,8 +83,8 @@ def check(uefiextract, volume, image_path, base, fmt, work):
     run = subprocess.run([uefiextract, local, "all"], capture_output=True, text=True, cwd=work)
     if run.returncode != 0:
         fail(f"{name}: UEFIExtract all exited {run.returncode}")
-    bodies = glob.glob(os.path.join(glob.escape(local + ".dump"), "**", f"* {image_kind} section", "body.bin"),
-                       recursive=True)
+    bodies = glob.glob(os.path.join(glob.escape(local + ".dump"), "**", "* StatusSinkPei", f"* {image_kind} section",
+                                    "body.bin"), recursive=True)
     if len(bodies) != 1:
         fail(f"{name}: {len(bodies)} dumped {image_kind} sections")
     with open(bodies[0], "rb") as f:
