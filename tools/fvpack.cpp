@@ -1,5 +1,7 @@
-// fvpack: puts StatusSinkPei.efi into a firmware file and a firmware volume.
+// fvpack: puts StatusSinkPei.efi into a firmware file and a firmware volume,
+// or adds it to an existing volume.
 //   fvpack IMAGE.efi [--base 0xFFFE0000] [--format te|pe32] [--ffs OUT.ffs] [--fv OUT.fv] [--size BYTES]
+//   fvpack insert IMAGE.efi --into FILE [--offset N] [--after GUID] [--base ADDR] [--format te|pe32] -o OUT
 // The image is rebased to the flash address where it will lie; the result is
 // read back and checked as a foundation would before anything is written.
 // Exit status: 0 written, 1 bad input (the reason and the file named).
@@ -8,8 +10,10 @@
 #include <fstream>
 #include <iostream>
 
+#include "Insert.h"
 #include "InputFile.h"
 #include "ModuleFile.h"
+#include "ModuleTable.h"
 #include "Placement.h"
 
 namespace {
@@ -51,8 +55,17 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   if (!out) throw fv::FvError(path + ": cannot write");
 }
 
+// Both machines of this kit run the volume, or the user is told which cannot and why.
+void NoteWhereItRuns(uint32_t base, uint64_t size) {
+  try {
+    fv::CheckVolumePlacement(base, size);
+  } catch (const fv::FvError& e) {
+    std::cerr << "fvpack: note: " << e.what() << ": sinksim and sinksim qemu will not run this volume\n";
+  }
+}
+
 int Pack(int argc, char** argv) {
-  CLI::App app{"fvpack: packs StatusSinkPei.efi into an FFS file and a firmware volume"};
+  CLI::App app{"fvpack: packs StatusSinkPei.efi into an FFS file and a firmware volume (see also: fvpack insert)"};
   std::string image, base = "0xFFFE0000", format = "te", ffsPath, fvPath, size = "0";
   bool quiet = false, fixedChecksum = false;
   app.add_option("image", image, "the module image (PE32)")->required();
@@ -91,10 +104,62 @@ int Pack(int argc, char** argv) {
   return 0;
 }
 
+int Insert(int argc, char** argv) {
+  CLI::App app{"fvpack insert: adds StatusSinkPei.efi to an existing firmware volume, alone or in a flash image"};
+  std::string image, into, offset = "0", after, base, format = "te", out;
+  bool quiet = false, fixedChecksum = false;
+  app.add_option("image", image, "the module image (PE32)")->required();
+  app.add_option("--into", into, "the volume, or a whole flash image holding it")->required();
+  app.add_option("--offset", offset, "where the volume starts in that file (default 0)");
+  app.add_option("--after", after, "put the file into the first room after the file of this name GUID");
+  app.add_option("--base", base,
+                 "the flash address of the file's first byte (default: the file ends at 4 GiB, as a boot flash does)");
+  app.add_option("--format", format, "image section: te (default) or pe32");
+  app.add_flag("--fixed-checksum", fixedChecksum, "write the fixed file checksum 0xAA instead of a data checksum");
+  app.add_option("-o,--output", out, "write the changed file here")->required();
+  app.add_flag("--quiet", quiet, "print nothing on success");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : kExitBadInput;
+  }
+  fv::InsertOptions options;
+  options.file = fv::ModulePackOptions(0, ParseFormat(format));
+  options.file.fixedChecksum = fixedChecksum;
+  options.volumeOffset = ParseNumber(offset, "--offset", 0xFFFFFFFFu);
+  if (!after.empty()) {
+    options.after = scenario::ParseGuid(after);
+    if (!options.after) throw fv::FvError("--after '" + after + "' is not a GUID (XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX)");
+  }
+  const fv::PeFile pe = fv::ReadPeFile(image);
+  const std::vector<uint8_t> flash = fv::ReadInputFile(into, {"flash image or volume", fv::kMaxFlashFileBytes});
+  options.flashBase = base.empty() ? static_cast<uint32_t>(0x100000000ull - flash.size())
+                                   : static_cast<uint32_t>(ParseNumber(base, "--base", 0xFFFFFFFFu));
+  if (flash.empty()) throw fv::FvError(into + ": is empty");
+  const fv::Inserted done = fv::Insert(flash, pe, options, into);
+  // Never write what the machines' foundation refuses.
+  fv::DispatchModule(std::span(done.flash).subspan(options.volumeOffset, done.volumeBytes), done.volumeBase,
+                     into + " (volume at offset " + std::to_string(options.volumeOffset) + ", with the file added)",
+                     std::vector<fv::Guid>{fv::HandlerPpi()});
+  WriteFile(out, done.flash);
+  if (!quiet) {
+    std::printf("fvpack: %s -> file %s (%zu bytes) at volume offset 0x%X (address 0x%08X), in %s of the volume at "
+                "0x%08X\n",
+                image.c_str(), fv::GuidText(options.file.fileName).c_str(), done.file.bytes.size(), done.fileOffset,
+                done.volumeBase + done.fileOffset, done.room.c_str(), done.volumeBase);
+    std::printf("fvpack: %s image rebased to 0x%08X, %u relocations, data alignment %u; written to %s\n",
+                fv::FormatName(options.file.format), done.file.imageBase, done.file.relocations,
+                done.file.dataAlignment, out.c_str());
+  }
+  NoteWhereItRuns(done.volumeBase, done.volumeBytes);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
+    if (argc > 1 && std::string(argv[1]) == "insert") return Insert(argc - 1, argv + 1);
     return Pack(argc, argv);
   } catch (const std::bad_alloc&) {
     std::cerr << "fvpack: out of memory\n";

@@ -15,10 +15,13 @@
 #include <regex>
 
 #include "InPlace.h"
+#include "Insert.h"
 #include "ModuleFile.h"
 #include "QemuRun.h"
 #include "ReportBlock.h"
 #include "RomFormat.h"
+#include "TestImage.h"
+#include "TestVolume.h"
 #include "Volume.h"
 
 namespace {
@@ -387,6 +390,94 @@ TEST(QemuAgainstSinksimFormats, RunAPe32VolumeAlike) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(packed.fv.data()), static_cast<std::streamsize>(packed.fv.size()));
   ExpectSameOnBoth(scenario::LoadScenario(std::string(SS_SCENARIOS) + "/report_kinds.json"), path);
+}
+
+// What UEFIExtract (a parser written elsewhere) says about a file: every
+// message it prints but the one every volume without a reset vector draws,
+// and its report.
+struct ReadElsewhere {
+  std::vector<std::string> messages;
+  std::string report;
+};
+ReadElsewhere UefiExtract(const std::string& path) {
+  ReadElsewhere r;
+  const fs::path dir = fs::path(path).parent_path();
+  const std::string command = "cd '" + dir.string() + "' && '" SS_UEFIEXTRACT "' '" + path + "' report 2>&1";
+  FILE* out = popen(command.c_str(), "r");
+  char line[512];
+  while (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (!text.empty() && text != "parse: not a single Volume Top File is found, the image may be corrupted")
+      r.messages.push_back(text);
+  }
+  if (out == nullptr || pclose(out) != 0) r.messages.push_back("UEFIExtract did not run to its end");
+  std::ifstream in(path + ".report.txt");
+  r.report.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return r;
+}
+
+// The module added by fvpack's insert to volumes another build left: behind
+// the 4 KiB pad file of a three-file volume (a raw file, a PEIM with its own
+// made-up image and a dependency expression that does not hold, the pad
+// file), into the larger pad file between the files of another volume (with
+// a PEIM whose expression holds), and into that volume at an offset inside a
+// whole flash image that ends at 4 GiB. Each runs alike on both machines,
+// which find the same PEIMs, and UEFIExtract reads each clean.
+TEST(InsertedModule, RunsAlikeOnBothMachinesWhereverItLands) {
+  const fv::PeFile pe = fv::ReadPeFile(SS_IMAGE);
+  const std::vector<uint8_t> otherImage = test::MakeImage(test::kReadOwnData, 0x1001);
+  test::VolumeBuilder threeFiles(0x8000);
+  threeFiles.Add(test::Name(1), fv::file::kTypeRaw, std::vector<uint8_t>(100, 0x5A));
+  threeFiles.AddPeim(test::Name(2), fv::DepexForAll(std::vector<fv::Guid>{test::Name(9)}), otherImage, "OtherPei");
+  const uint32_t pad = threeFiles.AddPad(0x1000);
+  test::VolumeBuilder padded(0x10000);
+  padded.Add(test::Name(3), fv::file::kTypeRaw, std::vector<uint8_t>(24, 0xA5));
+  const uint32_t largePad = padded.AddPad(0x5000);
+  padded.AddPeim(test::Name(4), fv::DepexForAll(std::vector<fv::Guid>{}), otherImage, "EarlyPei");
+  std::vector<uint8_t> flash(0x40000, 0xFF);
+  std::copy(padded.bytes.begin(), padded.bytes.end(), flash.begin() + 0x10000);
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> into;
+    uint64_t volumeOffset;
+    uint32_t flashBase;
+    fv::ImageFormat format;
+    uint32_t roomStart;  // the module's file lands at or after this volume offset
+    fv::Guid otherPeim;
+  };
+  const Case cases[] = {
+      {"behind the 4 KiB pad file", threeFiles.bytes, 0, 0xFFF83000u, fv::ImageFormat::Te, pad + 0x1000, test::Name(2)},
+      {"into a larger pad file", padded.bytes, 0, 0xFFF80000u, fv::ImageFormat::Te, largePad, test::Name(4)},
+      {"into a volume inside a flash image", flash, 0x10000, static_cast<uint32_t>(0x100000000ull - flash.size()),
+       fv::ImageFormat::Pe32, largePad, test::Name(4)},
+  };
+  const scenario::Scenario scenario = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/report_kinds.json");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fv::InsertOptions options;
+    options.file = fv::ModulePackOptions(0, c.format);
+    options.volumeOffset = c.volumeOffset;
+    options.flashBase = c.flashBase;
+    const fv::Inserted done = fv::Insert(c.into, pe, options, "into");
+    EXPECT_GE(done.fileOffset, c.roomStart);
+    EXPECT_LT(done.fileOffset, c.roomStart + 0x1000);
+    const std::vector<uint8_t> volume(done.flash.begin() + static_cast<std::ptrdiff_t>(c.volumeOffset),
+                                      done.flash.begin() + static_cast<std::ptrdiff_t>(c.volumeOffset + done.volumeBytes));
+    const std::string path = testing::TempDir() + "/inserted.fv";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(volume.data()), static_cast<std::streamsize>(volume.size()));
+    ExpectSameOnBoth(scenario, path, done.volumeBase);
+
+    const std::string whole = testing::TempDir() + "/inserted.bin";
+    std::ofstream(whole, std::ios::binary)
+        .write(reinterpret_cast<const char*>(done.flash.data()), static_cast<std::streamsize>(done.flash.size()));
+    const ReadElsewhere read = UefiExtract(whole);
+    EXPECT_TRUE(read.messages.empty()) << read.messages.front();
+    EXPECT_NE(read.report.find("1E825F10-D9B4-40FA-8C83-1512FBFFD0F3"), std::string::npos) << read.report;
+    EXPECT_NE(read.report.find(fv::GuidText(c.otherPeim)), std::string::npos) << read.report;
+  }
 }
 
 TEST(QemuScenarioList, LeavesOutTheStuckLegacyPortAndKeepsTheDefaultBoot) {
