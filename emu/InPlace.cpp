@@ -1,19 +1,11 @@
 #include "InPlace.h"
 
-#include <cstdio>
-
 #include "InputFile.h"
 #include "ModuleFile.h"
 #include "Placement.h"
 
 namespace emu {
 namespace {
-
-std::string Hex(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", v);
-  return text;
-}
 
 // The machine stands where its PEI core page and temporary RAM stand on both machines.
 static_assert(fv::flash::kTop == layout::kThunkPage);
@@ -30,17 +22,17 @@ FlashImage PlaceVolume(std::vector<uint8_t> bytes, std::string path, uint32_t fl
   f.source = "firmware volume in place";
   f.fileSize = static_cast<uint32_t>(bytes.size());
   f.flashBase = flashBase;
-  f.dispatch.push_back("volume: " + std::to_string(bytes.size()) + " bytes at " + Hex(flashBase) +
+  f.dispatch.push_back("volume: " + std::to_string(bytes.size()) + " bytes at " + fv::Address(flashBase) +
                        ", FFSv2, header and file checksums good, " + std::to_string(d.volume.files.size()) + " files");
   for (const fv::PeimSeen& p : d.peims) {
     const fv::File& file = d.volume.files[p.file];
     const std::string expression =
         p.depex.empty() ? "no dependency expression" : "dependency expression \"" + p.depex + "\"";
     if (p.file == d.module)
-      f.dispatch.push_back(fv::FileTitle(file) + " at " + Hex(flashBase + file.offset) + ": " + expression +
+      f.dispatch.push_back(fv::FileTitle(file) + " at " + fv::Address(flashBase + file.offset) + ": " + expression +
                            " holds: dispatched");
     else
-      f.dispatch.push_back(fv::FileTitle(file) + " at " + Hex(flashBase + file.offset) + ": " + expression +
+      f.dispatch.push_back(fv::FileTitle(file) + " at " + fv::Address(flashBase + file.offset) + ": " + expression +
                            (p.holds ? " holds" : " does not hold") + ": not run here");
   }
   f.fileHandle = flashBase + d.Module().offset;
@@ -48,8 +40,8 @@ FlashImage PlaceVolume(std::vector<uint8_t> bytes, std::string path, uint32_t fl
   f.imageBase = d.rvaZero;
   f.imageSize = d.image.sizeOfImage;
   f.entryRva = d.image.entryRva;
-  f.dispatch.push_back(f.format + " image section at " + Hex(d.imageAddress) + ", rebased by the packer to " +
-                       Hex(d.image.imageBase) + ", entry " + Hex(d.rvaZero + d.image.entryRva));
+  f.dispatch.push_back(f.format + " image section at " + fv::Address(d.imageAddress) + ", rebased by the packer to " +
+                       fv::Address(d.image.imageBase) + ", entry " + fv::Address(d.rvaZero + d.image.entryRva));
   f.flash = std::move(bytes);
   CheckPlacement(f);
   return f;

@@ -1,7 +1,6 @@
 #include "Image.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "InputFile.h"
 
@@ -31,12 +30,6 @@ struct ImportDirectory {
 // Anything that makes a loader bind the image to other code: the module imports nothing.
 constexpr ImportDirectory kImportDirectories[] = {
     {1, "import"}, {11, "bound import"}, {12, "import address table"}, {13, "delay import"}};
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-  return text;
-}
 
 [[noreturn]] void Refuse(const PeFile& pe, const std::string& reason) { throw ImageRefused(pe.path, reason); }
 

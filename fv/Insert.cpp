@@ -1,16 +1,9 @@
 #include "Insert.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace fv {
 namespace {
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-  return text;
-}
 
 // Space no file uses: a pad file's, or the free space after the last file.
 struct Room {

@@ -1,22 +1,12 @@
 #include "ModuleFile.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "Placement.h"
 #include "PiTypes.h"
 
 namespace fv {
-namespace {
-
-std::string Hex(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", v);
-  return text;
-}
-
-}  // namespace
 
 Guid HandlerPpi() {
   // EFI_GUID's fields are little endian in memory, as on this host.
@@ -53,8 +43,8 @@ Dispatch DispatchModule(std::span<const uint8_t> bytes, uint32_t base, const std
   for (size_t i = 0; i < d.volume.files.size(); ++i) {
     const File& f = d.volume.files[i];
     if (f.name == kModuleFileName && f.type != file::kTypePeim)
-      throw FvError(where + ": at offset " + Hex(f.offset) + ": the file named " + GuidText(f.name) +
-                    " is not a PEIM (type " + Hex(f.type) + ")");
+      throw FvError(where + ": at offset " + Address(f.offset) + ": the file named " + GuidText(f.name) +
+                    " is not a PEIM (type " + Address(f.type) + ")");
     if (f.type != file::kTypePeim) continue;
     PeimSeen seen;
     seen.file = i;
@@ -76,7 +66,7 @@ Dispatch DispatchModule(std::span<const uint8_t> bytes, uint32_t base, const std
     throw FvError(where + ": holds no PEIM named " + GuidText(kModuleFileName) + " (" + kModuleUiName +
                   "); its PEIMs: " + (listed.empty() ? "none" : listed));
   const File& module = d.Module();
-  const std::string who = where + ": at offset " + Hex(module.offset) + ": " + FileTitle(module);
+  const std::string who = where + ": at offset " + Address(module.offset) + ": " + FileTitle(module);
   const auto seen = std::find_if(d.peims.begin(), d.peims.end(), [&](const PeimSeen& p) { return p.file == d.module; });
   if (!seen->holds) {
     std::string ppis;
@@ -108,11 +98,11 @@ Dispatch DispatchModule(std::span<const uint8_t> bytes, uint32_t base, const std
         wholeVolume = false;
       }
     }
-    throw FvError(who + ": the image lies at " + Hex(d.rvaZero) + " but was rebased for " + Hex(d.image.imageBase) +
+    throw FvError(who + ": the image lies at " + Address(d.rvaZero) + " but was rebased for " + Address(d.image.imageBase) +
                   ", and nothing relocates an image that runs in place: the file was moved after it was packed "
                   "(add it with 'fvpack insert', which rebases it to where it lands)" +
-                  (wholeVolume ? "; or, if the whole volume was packed for " + Hex(packedFor) +
-                                     ", map it there (--fv-base " + Hex(packedFor) + ")"
+                  (wholeVolume ? "; or, if the whole volume was packed for " + Address(packedFor) +
+                                     ", map it there (--fv-base " + Address(packedFor) + ")"
                                : std::string()));
   }
   return d;

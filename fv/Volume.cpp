@@ -9,12 +9,6 @@
 namespace fv {
 namespace {
 
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-  return text;
-}
-
 // The 8-bit sum of a file header with the state and file checksum bytes taken as 0.
 uint8_t FileHeaderSum(const uint8_t* header) {
   uint8_t sum = 0;
@@ -92,6 +86,18 @@ uint32_t Log2(uint32_t v) {
 }
 
 }  // namespace
+
+std::string Hex(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+std::string Address(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(v));
+  return text;
+}
 
 std::string GuidText(const Guid& g) {
   char text[40];

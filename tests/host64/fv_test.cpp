@@ -57,7 +57,9 @@ TEST(FirmwareVolume, ReadsBackOnePeimWithItsSectionsAndTheImageRebasedToWhereItL
       EXPECT_EQ(view.relocations, Image().relocations);
       // The file's data checksum is kept (a changed byte shows) unless the fixed 0xAA is asked for.
       EXPECT_EQ(f.attributes & fv::file::kAttribChecksum, fv::file::kAttribChecksum);
-      if (format == ImageFormat::Te) EXPECT_EQ(p.strippedBytes, Image().sectionTable - 40);
+      if (format == ImageFormat::Te) {
+        EXPECT_EQ(p.strippedBytes, Image().sectionTable - 40);
+      }
       // (The image section's bytes against the image relocated by an independent
       // parser, pefile: uefiextract_check.py.)
     }
