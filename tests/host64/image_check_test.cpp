@@ -60,7 +60,8 @@ std::vector<uint8_t> VolumeHolding(const std::vector<uint8_t>& good, const std::
   const uint32_t shift = format == fv::ImageFormat::Te ? stripped - fv::te::kHeaderSize : 0;
   for (size_t i = from; i < image.size(); ++i)
     if (image[i] != good[i]) v[packed.imageOffset + i - shift] = image[i];
-  const fv::File& f = fv::ReadVolume(packed.fv, "good.fv").files.back();
+  const fv::Volume read = fv::ReadVolume(packed.fv, "good.fv");
+  const fv::File& f = read.files.back();
   fv::WriteFileHeader(&v[f.offset], f.name, f.type, f.attributes, f.size);
   return v;
 }
