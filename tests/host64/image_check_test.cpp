@@ -4,6 +4,9 @@
 // and refuse the rest with the same reason; every image accepted runs.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -24,8 +27,9 @@ using test::Le32;
 
 constexpr uint32_t kVolumeBase = 0xFFF00000u;
 
+// Files of this process only: ctest runs the tests of this file side by side.
 std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
-  const std::string path = testing::TempDir() + "/" + name;
+  const std::string path = testing::TempDir() + "/" + std::to_string(getpid()) + "-" + name;
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return path;
@@ -72,9 +76,11 @@ std::vector<Outcome> ThreePaths(const std::vector<uint8_t>& good, const std::vec
   std::vector<Outcome> out;
   out.push_back(Try([&] { fv::Pack(fv::ReadPeFile(efi), fv::ModulePackOptions(kVolumeBase, fv::ImageFormat::Te)); }));
   out.push_back(Try([&] { emu::PlaceRelocated(emu::LoadPeImage(efi)); }));
+  std::remove(efi.c_str());
   if (inVolume) {
     const std::string fvPath = Write("image.fv", VolumeHolding(good, image, fv::ImageFormat::Pe32));
     out.push_back(Try([&] { emu::LoadVolume(fvPath, kVolumeBase); }));
+    std::remove(fvPath.c_str());
   }
   return out;
 }
@@ -209,6 +215,7 @@ TEST(ImageCheckProperty, ThePathsAgreeOnEveryChangedByte) {
     if (!paths[0].reason || offset < parsed.sectionTable) continue;
     const std::string te = Write("image_te.fv", VolumeHolding(good, changed, fv::ImageFormat::Te));
     const Outcome inTe = Try([&] { emu::LoadVolume(te, kVolumeBase); });
+    std::remove(te.c_str());
     EXPECT_EQ(inTe.reason, paths[0].reason) << inTe.message;
   }
   // Both kinds were met, many times.

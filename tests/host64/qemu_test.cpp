@@ -5,6 +5,7 @@
 // Also the pieces of the QEMU runner that a fault would hide in: the report
 // block, the ROM layout, and reading POST codes and blink cycles from the trace.
 #include <fmt/format.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -465,18 +466,19 @@ TEST(InsertedModule, RunsAlikeOnBothMachinesWhereverItLands) {
     EXPECT_LT(done.fileOffset, c.roomStart + 0x1000);
     const std::vector<uint8_t> volume(done.flash.begin() + static_cast<std::ptrdiff_t>(c.volumeOffset),
                                       done.flash.begin() + static_cast<std::ptrdiff_t>(c.volumeOffset + done.volumeBytes));
-    const std::string path = testing::TempDir() + "/inserted.fv";
+    const std::string path = testing::TempDir() + "/" + std::to_string(getpid()) + "-inserted.fv";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(volume.data()), static_cast<std::streamsize>(volume.size()));
     ExpectSameOnBoth(scenario, path, done.volumeBase);
 
-    const std::string whole = testing::TempDir() + "/inserted.bin";
+    const std::string whole = testing::TempDir() + "/" + std::to_string(getpid()) + "-inserted.bin";
     std::ofstream(whole, std::ios::binary)
         .write(reinterpret_cast<const char*>(done.flash.data()), static_cast<std::streamsize>(done.flash.size()));
     const ReadElsewhere read = UefiExtract(whole);
     EXPECT_TRUE(read.messages.empty()) << read.messages.front();
     EXPECT_NE(read.report.find("1E825F10-D9B4-40FA-8C83-1512FBFFD0F3"), std::string::npos) << read.report;
     EXPECT_NE(read.report.find(fv::GuidText(c.otherPeim)), std::string::npos) << read.report;
+    for (const std::string& made : {path, whole, whole + ".report.txt"}) std::remove(made.c_str());
   }
 }
 
