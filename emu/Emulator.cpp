@@ -90,13 +90,16 @@ FlashImage PlaceRelocated(const PeImage& image) {
   f.path = image.path;
   f.source = "relocated .efi";
   f.format = "PE32";
-  f.fileSize = image.fileSize;
+  f.fileSize = static_cast<uint32_t>(image.bytes.size());
   f.imageSize = image.sizeOfImage;
   f.entryRva = image.entryRva;
   const uint32_t mapped = (image.sizeOfImage + kPageSize - 1) & ~(kPageSize - 1);
   const uint32_t span = (mapped + 0xFFFF) & ~0xFFFFu;
   f.imageBase = f.flashBase = kFlashTop - span;
-  f.flash = image.LayOut(f.imageBase, &f.relocations);
+  // The file is the image laid out (the check holds it to that): rebased, it is what flash holds.
+  f.flash = fv::Rebase(image, f.imageBase).bytes;
+  f.relocations = image.relocations;
+  f.flash.resize(image.sizeOfImage);
   f.flash.resize(mapped, 0);
   CheckPlacement(f);
   return f;

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "InputFile.h"
 #include "Latin1.h"
 #include "MemoryLogRam.h"
 #include "PeImage.h"
@@ -56,9 +57,10 @@ LogDump DecodeLogWindow(std::span<const uint8_t> window) {
 }
 
 LogDump ReadLogDump(const std::string& path, uint64_t offset) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  // A dump of physical memory may be of any size: only the window is read.
+  const uint64_t size = fv::CheckInputFile(path, {"memory dump", UINT64_MAX});
+  std::ifstream in(path, std::ios::binary);
   if (!in) throw ImageError(path + ": cannot open the dump");
-  const uint64_t size = static_cast<uint64_t>(in.tellg());
   if (offset > size || size - offset < sim::MemoryLogRam::kSize)
     throw ImageError(fmt::format("{}: {} bytes; the 64 KiB window at offset 0x{:X} does not fit", path, size, offset));
   std::vector<uint8_t> window(sim::MemoryLogRam::kSize);

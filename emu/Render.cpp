@@ -4,9 +4,9 @@
 
 #include <charconv>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
+#include "InputFile.h"
 #include "PostCode.h"
 
 namespace emu {
@@ -112,15 +112,19 @@ std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath, std::
   };
   std::error_code error;
   if (!std::filesystem::exists(mapPath, error)) return symbols;  // a bare image need not have a map
-  if (!std::filesystem::is_regular_file(mapPath, error)) {
-    warn("not a regular file; no symbol names");
+  std::string text;
+  try {
+    const std::vector<uint8_t> bytes = fv::ReadInputFile(mapPath, {"linker map", fv::kMaxMapFileBytes});
+    text.assign(bytes.begin(), bytes.end());
+  } catch (const fv::FvError& e) {
+    if (warnings != nullptr) warnings->push_back(std::string(e.what()) + "; no symbol names");
     return symbols;
   }
   auto hex = [](std::string_view text, uint64_t& value) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
     return ec == std::errc() && end == text.data() + text.size() && !text.empty();
   };
-  std::ifstream in(mapPath);
+  std::istringstream in(text);
   std::string line;
   std::optional<uint64_t> preferred;
   size_t unread = 0;
@@ -150,14 +154,13 @@ std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath, std::
     else if (name[0] == '_') name = name.substr(1);
     symbols[static_cast<uint32_t>(address - *preferred)] = name;
   }
-  if (in.bad()) warn("cannot be read to the end");
   if (unread != 0) warn(std::to_string(unread) + " symbol lines cannot be read and are left out");
   return symbols;
 }
 
 std::vector<scenario::CountRange> ReadCountRanges(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::invalid_argument(path + ": cannot open the count ranges");
+  const std::vector<uint8_t> bytes = fv::ReadInputFile(path, {"count range list", fv::kMaxRangeFileBytes});
+  std::istringstream in(std::string(bytes.begin(), bytes.end()));
   std::vector<scenario::CountRange> ranges;
   std::string line;
   for (size_t number = 1; std::getline(in, line); ++number) {
@@ -177,7 +180,6 @@ std::vector<scenario::CountRange> ReadCountRanges(const std::string& path) {
     std::getline(fields >> std::ws, r.name);
     ranges.push_back(std::move(r));
   }
-  if (in.bad()) throw std::invalid_argument(path + ": cannot be read to the end");
   return ranges;
 }
 

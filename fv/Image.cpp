@@ -1,126 +1,270 @@
 #include "Image.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+
+#include "InputFile.h"
 
 namespace fv {
 namespace {
 
 constexpr uint16_t kMzSignature = 0x5A4D;
+constexpr uint32_t kPeOffsetField = 0x3C;
 constexpr uint32_t kPeSignature = 0x00004550;
-constexpr uint16_t kMachineI386 = 0x014C;
 constexpr uint16_t kPe32Magic = 0x010B;
 constexpr uint32_t kSectionHeaderSize = 40;
-constexpr uint32_t kDirBaseReloc = 5;
-constexpr uint32_t kDirDebug = 6;
+constexpr uint32_t kCoffHeaderSize = 20;
 constexpr uint16_t kRelAbsolute = 0;
 constexpr uint16_t kRelHighLow = 3;
+constexpr uint32_t kRelocBlockHeader = 8;  // page RVA, block size
 // Optional header fields (PE32).
 constexpr uint32_t kOptEntry = 16, kOptBaseOfCode = 20, kOptImageBase = 28, kOptSectionAlignment = 32,
-                   kOptSizeOfImage = 56, kOptSubsystem = 68, kOptDirCount = 92, kOptDirs = 96;
+                   kOptFileAlignment = 36, kOptSizeOfImage = 56, kOptSizeOfHeaders = 60, kOptSubsystem = 68,
+                   kOptDirCount = 92, kOptDirs = 96;
+constexpr uint32_t kDirectoryCountRead = 16;  // the directories the standard defines
+// Data directories.
+constexpr uint32_t kDirBaseReloc = 5, kDirDebug = 6;
+struct ImportDirectory {
+  uint32_t index;
+  const char* name;
+};
+// Anything that makes a loader bind the image to other code: the module imports nothing.
+constexpr ImportDirectory kImportDirectories[] = {
+    {1, "import"}, {11, "bound import"}, {12, "import address table"}, {13, "delay import"}};
 
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-  return text;
+[[noreturn]] void Refuse(const PeFile& pe, const std::string& reason) { throw ImageRefused(pe.path, reason); }
+
+// Little-endian read at an offset of the bytes, naming what was read when they end first.
+uint32_t At(const PeFile& pe, uint64_t offset, int width, const char* what) {
+  if (offset > pe.bytes.size() || pe.bytes.size() - offset < static_cast<uint64_t>(width))
+    Refuse(pe, "truncated at offset " + Hex(offset) + " (" + what + ")");
+  return Get(pe.bytes.data() + offset, width);
 }
 
-// Bounds-checked little-endian reads that name what they were reading.
-struct Bytes {
-  std::span<const uint8_t> data;
-  const std::string& where;
-  uint32_t At(uint32_t offset, int width, const char* what) const {
-    if (offset > data.size() || data.size() - offset < static_cast<size_t>(width))
-      throw FvError(where + ": truncated at offset " + Hex(offset) + " (" + what + ")");
-    return Get(data.data() + offset, width);
+// The same at an RVA.
+uint32_t AtRva(const PeFile& pe, uint32_t rva, int width, const char* what) {
+  if (rva < pe.rvaShift) Refuse(pe, std::string(what) + " at RVA " + Hex(rva) + " lies in the stripped headers");
+  return At(pe, rva - pe.rvaShift, width, what);
+}
+
+PeSection ReadSectionHeader(const PeFile& pe, uint64_t at) {
+  PeSection s;
+  for (uint32_t k = 0; k < 8; ++k) {
+    const char c = static_cast<char>(At(pe, at + k, 1, "section name"));
+    if (c == 0) break;
+    s.name += c >= 0x20 && c < 0x7F ? c : '?';
   }
-};
+  s.virtualSize = At(pe, at + 8, 4, "section size");
+  s.rva = At(pe, at + 12, 4, "section address");
+  s.rawSize = At(pe, at + 16, 4, "section raw size");
+  s.rawOffset = At(pe, at + 20, 4, "section raw offset");
+  s.characteristics = At(pe, at + 36, 4, "section flags");
+  return s;
+}
+
+// Calls `patch(rva)` for every HIGHLOW entry of the base relocation
+// directory. Refuses a directory that ends inside a block header (1 to 7
+// bytes that hold no block), blocks that run past the directory, are shorter
+// than their header or of odd size, types other than ABSOLUTE and HIGHLOW,
+// and targets whose four bytes do not lie past the headers and inside the
+// image, computed without wrapping (a block page near 4 GiB plus an offset
+// must not come round to the headers).
+template <typename Patch>
+void WalkRelocations(const PeFile& pe, Patch patch) {
+  uint32_t at = pe.relocRva;
+  const uint32_t end = pe.relocRva + pe.relocSize;
+  while (at != end) {
+    if (end - at < kRelocBlockHeader)
+      Refuse(pe, "base relocation directory ends " + std::to_string(end - at) + " bytes into a block header at RVA " +
+                     Hex(at));
+    const uint32_t page = AtRva(pe, at, 4, "relocation block");
+    const uint32_t blockSize = AtRva(pe, at + 4, 4, "relocation block");
+    if (blockSize < kRelocBlockHeader || blockSize > end - at || blockSize % 2 != 0)
+      Refuse(pe, "malformed relocation block at RVA " + Hex(at) + " (size " + Hex(blockSize) + ")");
+    for (uint32_t e = at + kRelocBlockHeader; e < at + blockSize; e += 2) {
+      const uint32_t entry = AtRva(pe, e, 2, "relocation entry");
+      const uint32_t type = entry >> 12;
+      const uint64_t target = uint64_t{page} + (entry & 0xFFF);
+      if (type == kRelAbsolute) continue;
+      if (type != kRelHighLow)
+        Refuse(pe, "relocation type " + std::to_string(type) + " in the block at RVA " + Hex(at) +
+                       " is not an i386 one");
+      if (target < pe.headersEnd || target + 4 > pe.sizeOfImage)
+        Refuse(pe, "relocation of block " + Hex(page) + " offset " + Hex(entry & 0xFFF) +
+                       " lies outside the image's sections");
+      patch(static_cast<uint32_t>(target));
+    }
+    at += blockSize;
+  }
+}
+
+// What PE32 and TE images are held to alike, on the facts both headers keep.
+void CheckImage(PeFile& pe) {
+  if (pe.machine != image::kMachineI386) Refuse(pe, "machine " + Hex(pe.machine) + " is not i386");
+  if (pe.subsystem != image::kSubsystemBootServiceDriver)
+    Refuse(pe, "subsystem " + std::to_string(pe.subsystem) + " is not an EFI boot service driver (11)");
+  if (pe.sections.empty()) Refuse(pe, "no sections");
+  const PeSection* previous = nullptr;
+  for (const PeSection& s : pe.sections) {
+    const std::string name = "section " + (s.name.empty() ? std::string("(unnamed)") : s.name);
+    if ((s.characteristics & image::kSectionWritable) != 0)
+      Refuse(pe, name + " is writable: an image that runs in place from flash cannot write its own sections");
+    if (s.rawSize != 0 && s.rawOffset != s.rva)
+      Refuse(pe, name + " lies at file offset " + Hex(s.rawOffset) + " but RVA " + Hex(s.rva) +
+                     ": link with equal file and section alignment to run in place");
+    if (s.virtualSize > s.rawSize)
+      Refuse(pe, name + " needs " + Hex(s.virtualSize) + " bytes but the file holds " + Hex(s.rawSize) +
+                     ": it cannot run in place");
+    if (s.rva < pe.headersEnd)
+      Refuse(pe, name + " at RVA " + Hex(s.rva) + " overlaps the headers, which end at " + Hex(pe.headersEnd));
+    if (pe.sectionAlignment != 0 && s.rva % pe.sectionAlignment != 0)
+      Refuse(pe, name + " at RVA " + Hex(s.rva) + " is not aligned to the section alignment " +
+                     Hex(pe.sectionAlignment));
+    if (uint64_t{s.rva} + s.Extent() > pe.sizeOfImage)
+      Refuse(pe, name + " (RVA " + Hex(s.rva) + ", " + Hex(s.Extent()) + " bytes) lies outside the image of " +
+                     Hex(pe.sizeOfImage) + " bytes");
+    if (uint64_t{s.rva} - pe.rvaShift + s.Extent() > pe.bytes.size())
+      Refuse(pe, name + " runs past the end of the image's bytes");
+    if (previous != nullptr && s.rva < uint64_t{previous->rva} + previous->Extent())
+      Refuse(pe, name + " at RVA " + Hex(s.rva) + " overlaps or comes before section " + previous->name +
+                     " (RVA " + Hex(previous->rva) + ", " + Hex(previous->Extent()) + " bytes)");
+    previous = &s;
+  }
+  if (pe.entryRva < pe.headersEnd) Refuse(pe, "entry point " + Hex(pe.entryRva) + " lies in the headers");
+  if (std::none_of(pe.sections.begin(), pe.sections.end(), [&](const PeSection& s) {
+        return pe.entryRva >= s.rva && pe.entryRva - s.rva < s.Extent();
+      }))
+    Refuse(pe, "entry point " + Hex(pe.entryRva) + " is not inside a section");
+  if (pe.baseOfCode != 0 && (pe.baseOfCode < pe.headersEnd || pe.baseOfCode >= pe.sizeOfImage))
+    Refuse(pe, "base of code " + Hex(pe.baseOfCode) + " lies in the headers or outside the image");
+  if (pe.relocRva == 0 || pe.relocSize == 0)
+    Refuse(pe, "no base relocations: the image cannot be rebased to its flash address");
+  if (pe.relocRva < pe.headersEnd)
+    Refuse(pe, "base relocation directory at RVA " + Hex(pe.relocRva) + " lies in the headers");
+  if (uint64_t{pe.relocRva} + pe.relocSize > pe.sizeOfImage) Refuse(pe, "base relocation directory outside the image");
+  pe.relocations = 0;
+  WalkRelocations(pe, [&](uint32_t) { ++pe.relocations; });
+}
 
 }  // namespace
 
 const char* FormatName(ImageFormat format) { return format == ImageFormat::Te ? "TE" : "PE32"; }
 
-PeFile ParsePeFile(std::vector<uint8_t> bytes, std::string path, bool toRebase) {
+PeFile ParsePeFile(std::vector<uint8_t> bytes, std::string path) {
   PeFile pe;
   pe.path = std::move(path);
+  pe.format = ImageFormat::Pe32;
   pe.bytes = std::move(bytes);
-  const Bytes b{pe.bytes, pe.path};
-  auto fail = [&](const std::string& what) { throw FvError(pe.path + ": " + what); };
-  if (b.At(0, 2, "DOS header") != kMzSignature) fail("no MZ signature");
-  pe.peOffset = b.At(0x3C, 4, "PE header offset");
-  if (b.At(pe.peOffset, 4, "PE signature") != kPeSignature) fail("no PE signature at " + Hex(pe.peOffset));
-  const uint32_t coff = pe.peOffset + 4;
-  pe.machine = static_cast<uint16_t>(b.At(coff, 2, "machine"));
-  if (pe.machine != kMachineI386) fail("machine " + Hex(pe.machine) + " is not i386");
-  pe.sectionCount = static_cast<uint16_t>(b.At(coff + 2, 2, "section count"));
-  const uint32_t optionalSize = b.At(coff + 16, 2, "optional header size");
-  pe.optionalOffset = coff + 20;
-  const uint32_t opt = pe.optionalOffset;
-  if (b.At(opt, 2, "optional header magic") != kPe32Magic) fail("optional header is not PE32");
-  pe.entryRva = b.At(opt + kOptEntry, 4, "entry point");
-  pe.baseOfCode = b.At(opt + kOptBaseOfCode, 4, "base of code");
-  pe.imageBase = b.At(opt + kOptImageBase, 4, "image base");
-  pe.sectionAlignment = b.At(opt + kOptSectionAlignment, 4, "section alignment");
-  pe.sizeOfImage = b.At(opt + kOptSizeOfImage, 4, "size of image");
-  pe.subsystem = static_cast<uint16_t>(b.At(opt + kOptSubsystem, 2, "subsystem"));
-  const uint32_t dirCount = b.At(opt + kOptDirCount, 4, "directory count");
-  if (dirCount > kDirBaseReloc) {
-    pe.relocRva = b.At(opt + kOptDirs + 8 * kDirBaseReloc, 4, "relocation directory");
-    pe.relocSize = b.At(opt + kOptDirs + 8 * kDirBaseReloc + 4, 4, "relocation directory");
-  }
-  if (dirCount > kDirDebug) {
-    pe.debugRva = b.At(opt + kOptDirs + 8 * kDirDebug, 4, "debug directory");
-    pe.debugSize = b.At(opt + kOptDirs + 8 * kDirDebug + 4, 4, "debug directory");
-  }
-  if (pe.sectionAlignment == 0 || (pe.sectionAlignment & (pe.sectionAlignment - 1)) != 0)
-    fail("section alignment " + Hex(pe.sectionAlignment) + " is not a power of two");
-  if (toRebase && (pe.relocRva == 0 || pe.relocSize == 0)) fail("no base relocations: the image cannot be rebased to its flash address");
-  if (pe.entryRva == 0 || pe.entryRva >= pe.sizeOfImage) fail("entry point " + Hex(pe.entryRva) + " outside the image");
-  // Running in place means the file is the image: it must hold every byte of it.
-  if (pe.sizeOfImage > pe.bytes.size())
-    fail("size of image " + Hex(pe.sizeOfImage) + " is larger than the file (" + Hex(pe.bytes.size()) +
-         "): it cannot run in place");
-
-  pe.sectionTable = opt + optionalSize;
-  for (uint16_t i = 0; i < pe.sectionCount; ++i) {
-    const uint32_t s = pe.sectionTable + kSectionHeaderSize * i;
-    PeSection sec;
-    for (uint32_t k = 0; k < 8; ++k) {
-      const char c = static_cast<char>(b.At(s + k, 1, "section name"));
-      if (c == 0) break;
-      sec.name += c;
+  if (At(pe, 0, 2, "DOS header") != kMzSignature) Refuse(pe, "no MZ signature");
+  const uint32_t peOffset = At(pe, kPeOffsetField, 4, "PE header offset");
+  if (At(pe, peOffset, 4, "PE signature") != kPeSignature) Refuse(pe, "no PE signature at " + Hex(peOffset));
+  const uint64_t coff = uint64_t{peOffset} + 4;
+  pe.machine = static_cast<uint16_t>(At(pe, coff, 2, "machine"));
+  const uint32_t sectionCount = At(pe, coff + 2, 2, "section count");
+  const uint32_t optionalSize = At(pe, coff + 16, 2, "optional header size");
+  const uint64_t opt = coff + kCoffHeaderSize;
+  if (const uint32_t magic = At(pe, opt, 2, "optional header magic"); magic != kPe32Magic)
+    Refuse(pe, "optional header is not PE32 (magic " + Hex(magic) + ")");
+  pe.optionalOffset = static_cast<uint32_t>(opt);
+  pe.entryRva = At(pe, opt + kOptEntry, 4, "entry point");
+  pe.baseOfCode = At(pe, opt + kOptBaseOfCode, 4, "base of code");
+  pe.imageBase = At(pe, opt + kOptImageBase, 4, "image base");
+  pe.sectionAlignment = At(pe, opt + kOptSectionAlignment, 4, "section alignment");
+  const uint32_t fileAlignment = At(pe, opt + kOptFileAlignment, 4, "file alignment");
+  pe.sizeOfImage = At(pe, opt + kOptSizeOfImage, 4, "size of image");
+  const uint32_t sizeOfHeaders = At(pe, opt + kOptSizeOfHeaders, 4, "size of headers");
+  pe.subsystem = static_cast<uint16_t>(At(pe, opt + kOptSubsystem, 2, "subsystem"));
+  const uint32_t dirCount = At(pe, opt + kOptDirCount, 4, "directory count");
+  const uint32_t dirsRead = std::min(dirCount, kDirectoryCountRead);
+  if (optionalSize < kOptDirs + 8 * dirsRead)
+    Refuse(pe, "optional header of " + std::to_string(optionalSize) + " bytes cannot hold its " +
+                   std::to_string(dirCount) + " data directories");
+  auto directory = [&](uint32_t index, uint32_t& rva, uint32_t& size) {
+    rva = size = 0;
+    if (index < dirsRead) {
+      rva = At(pe, opt + kOptDirs + 8 * index, 4, "data directory");
+      size = At(pe, opt + kOptDirs + 8 * index + 4, 4, "data directory");
     }
-    sec.virtualSize = b.At(s + 8, 4, "section size");
-    sec.rva = b.At(s + 12, 4, "section address");
-    sec.rawSize = b.At(s + 16, 4, "section raw size");
-    sec.rawOffset = b.At(s + 20, 4, "section raw offset");
-    if (sec.rawSize != 0 && sec.rawOffset != sec.rva)
-      fail("section " + sec.name + " lies at file offset " + Hex(sec.rawOffset) + " but RVA " + Hex(sec.rva) +
-           ": link with equal file and section alignment to run in place");
-    if (sec.virtualSize > sec.rawSize)
-      fail("section " + sec.name + " needs " + Hex(sec.virtualSize) + " bytes but the file holds " +
-           Hex(sec.rawSize) + ": it cannot run in place");
-    if (sec.rva > pe.sizeOfImage || pe.sizeOfImage - sec.rva < sec.virtualSize)
-      fail("section " + sec.name + " lies outside the image");
-    if (sec.rva % pe.sectionAlignment != 0) fail("section " + sec.name + " is not aligned to the section alignment");
-    pe.sections.push_back(sec);
+  };
+  for (const ImportDirectory& d : kImportDirectories) {
+    uint32_t rva, size;
+    directory(d.index, rva, size);
+    if (rva != 0 || size != 0) Refuse(pe, std::string("the ") + d.name + " directory is set; the module must import nothing");
   }
-  if (pe.sections.empty()) fail("no sections");
-  if (pe.relocRva > pe.sizeOfImage || pe.sizeOfImage - pe.relocRva < pe.relocSize)
-    fail("base relocation directory outside the image");
+  directory(kDirBaseReloc, pe.relocRva, pe.relocSize);
+  directory(kDirDebug, pe.debugRva, pe.debugSize);
+
+  const uint32_t a = pe.sectionAlignment;
+  if (a == 0 || (a & (a - 1)) != 0) Refuse(pe, "section alignment " + Hex(a) + " is not a power of two");
+  if (a > image::kMaxSectionAlignment)
+    Refuse(pe, "section alignment " + Hex(a) + " is more than 4 KiB, the most a volume based on a whole page can give");
+  if (fileAlignment != a)
+    Refuse(pe, "file alignment " + Hex(fileAlignment) + " differs from the section alignment " + Hex(a) +
+                   ": the file must lie as the image does in memory to run in place");
+  // Running in place means the file is the image: it must hold every byte of it.
+  if (pe.sizeOfImage == 0 || pe.sizeOfImage > pe.bytes.size())
+    Refuse(pe, "size of image " + Hex(pe.sizeOfImage) + " is not within the file (" + Hex(pe.bytes.size()) +
+                   " bytes): it cannot run in place");
+  if (sectionCount > image::kMaxSections)
+    Refuse(pe, std::to_string(sectionCount) + " sections; an image has at most " + std::to_string(image::kMaxSections));
+  const uint64_t sectionTable = opt + optionalSize;
+  const uint64_t tableEnd = sectionTable + uint64_t{kSectionHeaderSize} * sectionCount;
+  if (sizeOfHeaders < tableEnd || sizeOfHeaders > pe.sizeOfImage)
+    Refuse(pe, "size of headers " + Hex(sizeOfHeaders) + " does not cover the headers (they end at " + Hex(tableEnd) +
+                   ") or is larger than the image");
+  if (sizeOfHeaders > image::kMaxHeaderBytes)
+    Refuse(pe, "headers of " + Hex(sizeOfHeaders) + " bytes: at most 0xFFFF (what a TE header records)");
+  pe.sectionTable = static_cast<uint32_t>(sectionTable);
+  pe.headersEnd = sizeOfHeaders;
+  for (uint32_t i = 0; i < sectionCount; ++i)
+    pe.sections.push_back(ReadSectionHeader(pe, sectionTable + uint64_t{kSectionHeaderSize} * i));
+  CheckImage(pe);
   return pe;
 }
 
-PeFile ReadPeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FvError(path + ": cannot open the image");
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return ParsePeFile(std::move(bytes), path);
+PeFile ParseTeImage(std::span<const uint8_t> data, std::string where) {
+  PeFile pe;
+  pe.path = std::move(where);
+  pe.format = ImageFormat::Te;
+  pe.bytes.assign(data.begin(), data.end());
+  if (At(pe, 0, 2, "TE signature") != te::kSignature) Refuse(pe, "no TE signature");
+  pe.machine = static_cast<uint16_t>(At(pe, te::kMachineOffset, 2, "TE machine"));
+  const uint32_t sectionCount = At(pe, te::kSectionCountOffset, 1, "TE section count");
+  pe.subsystem = static_cast<uint16_t>(At(pe, te::kSubsystemOffset, 1, "TE subsystem"));
+  const uint32_t stripped = At(pe, te::kStrippedSizeOffset, 2, "TE stripped size");
+  pe.entryRva = At(pe, te::kEntryOffset, 4, "TE entry point");
+  pe.baseOfCode = At(pe, te::kBaseOfCodeOffset, 4, "TE base of code");
+  const uint64_t base = At(pe, te::kImageBaseOffset, 4, "TE image base") |
+                        uint64_t{At(pe, te::kImageBaseOffset + 4, 4, "TE image base")} << 32;
+  pe.relocRva = At(pe, te::kRelocDirOffset, 4, "TE relocation directory");
+  pe.relocSize = At(pe, te::kRelocDirOffset + 4, 4, "TE relocation directory");
+  pe.debugRva = At(pe, te::kDebugDirOffset, 4, "TE debug directory");
+  pe.debugSize = At(pe, te::kDebugDirOffset + 4, 4, "TE debug directory");
+  if (base > 0xFFFFFFFFu) Refuse(pe, "TE image base " + Hex(base) + " is not a 32-bit address");
+  if (stripped < te::kHeaderSize) Refuse(pe, "TE stripped size " + Hex(stripped) + " is below 40");
+  pe.imageBase = static_cast<uint32_t>(base);
+  pe.rvaShift = stripped - te::kHeaderSize;
+  pe.sectionTable = stripped;
+  pe.headersEnd = stripped + kSectionHeaderSize * sectionCount;
+  for (uint32_t i = 0; i < sectionCount; ++i)
+    pe.sections.push_back(ReadSectionHeader(pe, te::kHeaderSize + kSectionHeaderSize * i));
+  // A TE header keeps no size of image: the image is what the section holds
+  // (the PE file from its section table on, which held the whole image).
+  pe.sizeOfImage = static_cast<uint32_t>(std::min<uint64_t>(0xFFFFFFFFu, uint64_t{pe.rvaShift} + pe.bytes.size()));
+  CheckImage(pe);
+  return pe;
 }
 
-PeFile Rebase(const PeFile& image, uint32_t newBase, uint32_t* relocationsApplied) {
+PeFile ParseImageSection(std::span<const uint8_t> data, ImageFormat format, std::string where) {
+  if (format == ImageFormat::Te) return ParseTeImage(data, std::move(where));
+  return ParsePeFile(std::vector<uint8_t>(data.begin(), data.end()), std::move(where));
+}
+
+PeFile ReadPeFile(const std::string& path) {
+  return ParsePeFile(ReadInputFile(path, {"image", kMaxImageFileBytes}), path);
+}
+
+PeFile Rebase(const PeFile& image, uint32_t newBase) {
+  if (image.format != ImageFormat::Pe32) throw FvError(image.path + ": only a PE32 file is rebased");
   if (newBase % image.sectionAlignment != 0)
     throw FvError(image.path + ": base " + Hex(newBase) + " is not aligned to the section alignment " +
                   Hex(image.sectionAlignment));
@@ -128,48 +272,22 @@ PeFile Rebase(const PeFile& image, uint32_t newBase, uint32_t* relocationsApplie
     throw FvError(image.path + ": base " + Hex(newBase) + " puts the image past 4 GiB");
   PeFile out = image;
   const uint32_t delta = newBase - image.imageBase;
-  const Bytes b{out.bytes, out.path};
-  uint32_t applied = 0;
-  const uint32_t end = image.relocRva + image.relocSize;
-  for (uint32_t at = image.relocRva; at + 8 <= end;) {
-    const uint32_t page = b.At(at, 4, "relocation block");
-    const uint32_t blockSize = b.At(at + 4, 4, "relocation block");
-    if (blockSize < 8 || blockSize > end - at || blockSize % 2 != 0)
-      throw FvError(image.path + ": malformed relocation block at RVA " + Hex(at));
-    for (uint32_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
-      const uint32_t entry = b.At(e, 2, "relocation entry");
-      const uint32_t type = entry >> 12, target = page + (entry & 0xFFF);
-      if (type == kRelAbsolute) continue;
-      if (type != kRelHighLow)
-        throw FvError(image.path + ": relocation type " + std::to_string(type) + " at RVA " + Hex(target) +
-                      " is not an i386 one");
-      if (target > image.sizeOfImage - 4) throw FvError(image.path + ": relocation at RVA " + Hex(target) + " outside the image");
-      Put(&out.bytes[target], 4, b.At(target, 4, "relocated word") + delta);
-      ++applied;
-    }
-    at += blockSize;
-  }
+  WalkRelocations(image, [&](uint32_t target) {
+    Put(&out.bytes[target], 4, Get(&image.bytes[target], 4) + delta);
+  });
   Put(&out.bytes[image.optionalOffset + kOptImageBase], 4, newBase);
   out.imageBase = newBase;
-  if (relocationsApplied != nullptr) *relocationsApplied = applied;
   return out;
 }
 
 std::vector<uint8_t> ToTe(const PeFile& image) {
-  if (image.sectionTable < te::kHeaderSize)
-    throw FvError(image.path + ": headers too small to strip for a TE image");
-  if (image.subsystem > 0xFF || image.sectionCount > 0xFF)
-    throw FvError(image.path + ": subsystem or section count does not fit a TE header");
+  if (image.format != ImageFormat::Pe32) throw FvError(image.path + ": only a PE32 file converts to TE");
   const uint32_t stripped = image.sectionTable;
-  if (stripped > 0xFFFF) throw FvError(image.path + ": headers too large for a TE image");
-  // Every RVA the TE image keeps must lie in what it keeps.
-  for (uint32_t rva : {image.entryRva, image.relocRva, image.baseOfCode})
-    if (rva != 0 && rva < stripped) throw FvError(image.path + ": RVA " + Hex(rva) + " lies in the stripped headers");
   std::vector<uint8_t> te(te::kHeaderSize + image.bytes.size() - stripped, 0);
   uint8_t* h = te.data();
   Put(h, 2, te::kSignature);
   Put(h + te::kMachineOffset, 2, image.machine);
-  Put(h + te::kSectionCountOffset, 1, image.sectionCount);
+  Put(h + te::kSectionCountOffset, 1, image.sections.size());
   Put(h + te::kSubsystemOffset, 1, image.subsystem);
   Put(h + te::kStrippedSizeOffset, 2, stripped);
   Put(h + te::kEntryOffset, 4, image.entryRva);
@@ -181,49 +299,6 @@ std::vector<uint8_t> ToTe(const PeFile& image) {
   Put(h + te::kDebugDirOffset + 4, 4, image.debugSize);
   std::copy(image.bytes.begin() + stripped, image.bytes.end(), te.begin() + te::kHeaderSize);
   return te;
-}
-
-ImageView ViewImage(std::span<const uint8_t> data, ImageFormat format, uint32_t address, const std::string& where) {
-  ImageView v;
-  v.format = format;
-  v.headerAddress = address;
-  const Bytes b{data, where};
-  if (format == ImageFormat::Pe32) {
-    const PeFile pe = ParsePeFile(std::vector<uint8_t>(data.begin(), data.end()), where, false);
-    v.rvaZero = address;
-    v.recordedBase = pe.imageBase;
-    v.entryRva = pe.entryRva;
-    v.sizeOfImage = pe.sizeOfImage;
-    v.sectionAlignment = pe.sectionAlignment;
-    v.machine = pe.machine;
-    v.subsystem = pe.subsystem;
-    return v;
-  }
-  if (b.At(0, 2, "TE signature") != te::kSignature) throw FvError(where + ": no TE signature");
-  v.machine = static_cast<uint16_t>(b.At(te::kMachineOffset, 2, "TE machine"));
-  if (v.machine != kMachineI386) throw FvError(where + ": TE machine " + Hex(v.machine) + " is not i386");
-  const uint32_t sections = b.At(te::kSectionCountOffset, 1, "TE section count");
-  v.subsystem = static_cast<uint16_t>(b.At(te::kSubsystemOffset, 1, "TE subsystem"));
-  v.strippedSize = b.At(te::kStrippedSizeOffset, 2, "TE stripped size");
-  v.entryRva = b.At(te::kEntryOffset, 4, "TE entry point");
-  const uint64_t base = b.At(te::kImageBaseOffset, 4, "TE image base") |
-                        uint64_t{b.At(te::kImageBaseOffset + 4, 4, "TE image base")} << 32;
-  if (base > 0xFFFFFFFFu) throw FvError(where + ": TE image base " + Hex(base) + " is not a 32-bit address");
-  if (v.strippedSize < te::kHeaderSize) throw FvError(where + ": TE stripped size " + Hex(v.strippedSize) + " below 40");
-  v.recordedBase = static_cast<uint32_t>(base);
-  v.rvaZero = address - v.strippedSize + te::kHeaderSize;
-  // RVA r lies at offset r - stripped + 40 of the data: the image ends with its furthest section.
-  for (uint32_t i = 0; i < sections; ++i) {
-    const uint32_t s = te::kHeaderSize + kSectionHeaderSize * i;
-    const uint32_t size = std::max(b.At(s + 8, 4, "TE section size"), b.At(s + 16, 4, "TE section raw size"));
-    const uint32_t rva = b.At(s + 12, 4, "TE section address");
-    if (rva < v.strippedSize || uint64_t{rva} - v.strippedSize + te::kHeaderSize + size > data.size())
-      throw FvError(where + ": TE section " + std::to_string(i) + " lies outside the image section");
-    v.sizeOfImage = std::max(v.sizeOfImage, rva + size);
-  }
-  if (v.entryRva < v.strippedSize || v.entryRva >= v.sizeOfImage)
-    throw FvError(where + ": TE entry point " + Hex(v.entryRva) + " outside the image");
-  return v;
 }
 
 }  // namespace fv

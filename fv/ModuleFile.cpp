@@ -1,7 +1,9 @@
 #include "ModuleFile.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "Placement.h"
 #include "PiTypes.h"
 
 namespace fv {
@@ -24,6 +26,86 @@ PackOptions ModulePackOptions(uint32_t base, ImageFormat format) {
   o.format = format;
   o.base = base;
   return o;
+}
+
+std::string FileTitle(const File& file) {
+  const char* kind = file.type == file::kTypePeim ? "PEIM " : file.type == file::kTypePad ? "pad file " : "file ";
+  return kind + GuidText(file.name) + (file.uiName.empty() ? "" : " (" + file.uiName + ")");
+}
+
+Dispatch DispatchModule(std::span<const uint8_t> bytes, uint32_t base, const std::string& where,
+                        std::span<const Guid> installed) {
+  Dispatch d;
+  d.volume = ReadVolume(bytes, where);
+  const auto isInstalled = [&](const Guid& g) { return std::find(installed.begin(), installed.end(), g) != installed.end(); };
+  std::string listed;
+  bool found = false;
+  for (size_t i = 0; i < d.volume.files.size(); ++i) {
+    const File& f = d.volume.files[i];
+    if (f.name == kModuleFileName && f.type != file::kTypePeim)
+      throw FvError(where + ": at offset " + Address(f.offset) + ": the file named " + GuidText(f.name) +
+                    " is not a PEIM (type " + Address(f.type) + ")");
+    if (f.type != file::kTypePeim) continue;
+    PeimSeen seen;
+    seen.file = i;
+    seen.holds = true;
+    if (const Section* depex = f.Find(section::kPeiDepex)) {
+      const std::span<const uint8_t> expression(bytes.data() + depex->dataOffset, depex->dataSize);
+      seen.depex = DepexText(expression);
+      seen.holds = EvaluateDepex(expression, isInstalled);
+    }
+    if (f.name == kModuleFileName) {
+      d.module = i;
+      d.moduleDepex = seen.depex;
+      found = true;
+    }
+    listed += (listed.empty() ? "" : ", ") + FileTitle(f);
+    d.peims.push_back(std::move(seen));
+  }
+  if (!found)
+    throw FvError(where + ": holds no PEIM named " + GuidText(kModuleFileName) + " (" + kModuleUiName +
+                  "); its PEIMs: " + (listed.empty() ? "none" : listed));
+  const File& module = d.Module();
+  const std::string who = where + ": at offset " + Address(module.offset) + ": " + FileTitle(module);
+  const auto seen = std::find_if(d.peims.begin(), d.peims.end(), [&](const PeimSeen& p) { return p.file == d.module; });
+  if (!seen->holds) {
+    std::string ppis;
+    for (const Guid& g : installed) ppis += (ppis.empty() ? "" : ", ") + GuidText(g);
+    throw FvError(who + " is not dispatched: its dependency expression \"" + seen->depex +
+                  "\" does not hold with the installed PPIs (" + ppis + ")");
+  }
+
+  const auto image = std::find_if(module.sections.begin(), module.sections.end(), [](const Section& s) {
+    return s.type == section::kTe || s.type == section::kPe32;
+  });
+  if (image == module.sections.end()) throw FvError(who + " has no PE32 or TE image section");
+  d.imageSection = *image;
+  const ImageFormat format = image->type == section::kTe ? ImageFormat::Te : ImageFormat::Pe32;
+  d.image = ParseImageSection(bytes.subspan(image->dataOffset, image->dataSize), format,
+                              who + ": " + FormatName(format) + " image section");
+  d.imageAddress = base + image->dataOffset;
+  d.rvaZero = RvaZero(d.image, d.imageAddress);
+  if (d.image.imageBase != d.rvaZero) {
+    const uint32_t shift = d.image.imageBase - d.rvaZero;
+    const uint32_t packedFor = base + shift;
+    // A shift of whole pages that lands on a place both machines run: the
+    // volume was moved whole after packing. Anything else: the file was moved.
+    bool wholeVolume = shift % flash::kPageSize == 0;
+    if (wholeVolume) {
+      try {
+        CheckVolumePlacement(packedFor, bytes.size());
+      } catch (const FvError&) {
+        wholeVolume = false;
+      }
+    }
+    throw FvError(who + ": the image lies at " + Address(d.rvaZero) + " but was rebased for " + Address(d.image.imageBase) +
+                  ", and nothing relocates an image that runs in place: the file was moved after it was packed "
+                  "(add it with 'fvpack insert', which rebases it to where it lands)" +
+                  (wholeVolume ? "; or, if the whole volume was packed for " + Address(packedFor) +
+                                     ", map it there (--fv-base " + Address(packedFor) + ")"
+                               : std::string()));
+  }
+  return d;
 }
 
 }  // namespace fv

@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
+
+#include "Placement.h"
 
 namespace fv {
 namespace {
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-  return text;
-}
 
 // The 8-bit sum of a file header with the state and file checksum bytes taken as 0.
 uint8_t FileHeaderSum(const uint8_t* header) {
@@ -26,7 +23,8 @@ uint16_t Sum16(const uint8_t* p, uint32_t length) {
   return sum;
 }
 
-// A complete, valid FFSv2 file header at `h` (checksums included) for a file of `size` bytes.
+}  // namespace
+
 void WriteFileHeader(uint8_t* h, const Guid& name, uint8_t type, uint8_t attributes, uint32_t size) {
   std::copy(name.begin(), name.end(), h);
   h[file::kTypeOffset] = type;
@@ -34,9 +32,22 @@ void WriteFileHeader(uint8_t* h, const Guid& name, uint8_t type, uint8_t attribu
   Put(h + file::kSizeOffset, 3, size);
   h[file::kHeaderChecksumOffset] = 0;
   h[file::kHeaderChecksumOffset] = static_cast<uint8_t>(0x100 - FileHeaderSum(h));
-  h[file::kFileChecksumOffset] = file::kFixedFileChecksum;
+  uint8_t sum = 0;
+  if ((attributes & file::kAttribChecksum) != 0)
+    for (uint32_t i = file::kHeaderSize; i < size; ++i) sum = static_cast<uint8_t>(sum + h[i]);
+  h[file::kFileChecksumOffset] =
+      (attributes & file::kAttribChecksum) != 0 ? static_cast<uint8_t>(0x100 - sum) : file::kFixedFileChecksum;
   h[file::kStateOffset] = file::kStateValidPolarity1;
 }
+
+void WritePadFile(uint8_t* h, uint32_t size) {
+  std::fill(h, h + size, 0xFF);
+  Guid padName;
+  padName.fill(0xFF);
+  WriteFileHeader(h, padName, file::kTypePad, 0, size);
+}
+
+namespace {
 
 std::vector<uint8_t> Ucs2(const std::string& text) {
   std::vector<uint8_t> out;
@@ -75,6 +86,18 @@ uint32_t Log2(uint32_t v) {
 }
 
 }  // namespace
+
+std::string Hex(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+std::string Address(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(v));
+  return text;
+}
 
 std::string GuidText(const Guid& g) {
   char text[40];
@@ -175,15 +198,20 @@ std::string DepexText(std::span<const uint8_t> expression) {
   return text;
 }
 
-Packed Pack(const PeFile& image, const PackOptions& options) {
+uint32_t FileDataAlignment(const PeFile& image) {
+  return file::kDataAlignments[DataAlignmentFor(image.sectionAlignment, image.path)];
+}
+
+BuiltFile BuildFile(const PeFile& image, const PackOptions& options, uint32_t fileAddress) {
   const std::string& where = image.path;
   const bool te = options.format == ImageFormat::Te;
   const uint32_t imageAlignment = image.sectionAlignment;
   const uint32_t alignmentIndex = DataAlignmentFor(imageAlignment, where);
-  const uint32_t fileAlignment = file::kDataAlignments[alignmentIndex];
-  if (options.base % fileAlignment != 0)
-    throw FvError("volume base " + Hex(options.base) + " is not aligned to " + Hex(fileAlignment) +
-                  ", the alignment the image needs");
+  BuiltFile out;
+  out.dataAlignment = file::kDataAlignments[alignmentIndex];
+  if ((uint64_t{fileAddress} + file::kHeaderSize) % out.dataAlignment != 0)
+    throw FvError("the file's data at " + Hex(uint64_t{fileAddress} + file::kHeaderSize) + " is not aligned to " +
+                  Hex(out.dataAlignment) + ", the alignment the image needs");
 
   // Sections, as offsets within the file's data.
   const std::vector<uint8_t> depex = DepexForAll(options.depexPpis);
@@ -207,37 +235,17 @@ Packed Pack(const PeFile& image, const PackOptions& options) {
   const uint32_t fileSize = file::kHeaderSize + dataSize;
   if (fileSize > file::kMaxSize) throw FvError(where + ": the file would be larger than 16 MiB");
 
-  // The volume: header with a one-entry block map, then a pad file if the
-  // file's data must start further on, then the file.
-  const uint32_t headerLength = volume::kBlockMapOffset + 2 * volume::kBlockMapEntrySize;
-  const uint32_t firstFile = AlignUp(headerLength, file::kFileAlignment);
-  uint32_t fileOffset = firstFile;
-  while ((fileOffset + file::kHeaderSize) % fileAlignment != 0 ||
-         (fileOffset != firstFile && fileOffset - firstFile < file::kHeaderSize))
-    fileOffset += file::kFileAlignment;
-  const uint32_t used = fileOffset + fileSize;
-  uint32_t volumeSize = options.volumeSize != 0 ? options.volumeSize : AlignUp(used, volume::kBlockSize);
-  if (volumeSize % volume::kBlockSize != 0)
-    throw FvError("volume size " + Hex(volumeSize) + " is not a whole number of 4 KiB blocks");
-  if (volumeSize < used)
-    throw FvError("volume size " + Hex(volumeSize) + " is too small: the file ends at " + Hex(used));
-  if (uint64_t{options.base} + volumeSize > 0x100000000ull)
-    throw FvError("a volume of " + Hex(volumeSize) + " bytes at " + Hex(options.base) + " runs past 4 GiB");
-
   // Rebase the image to the address its RVA 0 will have in flash.
-  Packed out;
-  out.fileOffset = fileOffset;
-  out.imageOffset = fileOffset + file::kHeaderSize + imageSection + section::kHeaderSize;
+  out.imageOffset = file::kHeaderSize + imageSection + section::kHeaderSize;
   out.imageBytes = imageBytes;
-  out.imageBase = options.base + out.imageOffset - rvaZeroShift;
-  out.dataAlignment = fileAlignment;
+  out.imageBase = fileAddress + out.imageOffset - rvaZeroShift;
   out.strippedBytes = te ? image.sectionTable - te::kHeaderSize : 0;
-  const PeFile rebased = Rebase(image, out.imageBase, &out.relocations);
+  const PeFile rebased = Rebase(image, out.imageBase);
+  out.relocations = rebased.relocations;
   const std::vector<uint8_t> imageData = te ? ToTe(rebased) : rebased.bytes;
 
-  // The file.
-  out.ffs.assign(fileSize, 0);
-  uint8_t* data = out.ffs.data() + file::kHeaderSize;
+  out.bytes.assign(fileSize, 0);
+  uint8_t* data = out.bytes.data() + file::kHeaderSize;
   auto sectionHeader = [&](uint32_t at, uint32_t size, uint8_t type) {
     Put(data + at, 3, size);
     data[at + 3] = type;
@@ -252,8 +260,42 @@ Packed Pack(const PeFile& image, const PackOptions& options) {
   sectionHeader(versionSection, dataSize - versionSection, section::kVersion);
   Put(data + versionSection + section::kHeaderSize, 2, options.buildNumber);
   std::copy(versionText.begin(), versionText.end(), data + versionSection + section::kHeaderSize + 2);
-  WriteFileHeader(out.ffs.data(), options.fileName, file::kTypePeim,
-                  static_cast<uint8_t>(alignmentIndex << file::kAttribDataAlignmentShift), fileSize);
+  const uint8_t checksum = options.fixedChecksum ? 0 : file::kAttribChecksum;
+  WriteFileHeader(out.bytes.data(), options.fileName, file::kTypePeim,
+                  static_cast<uint8_t>(checksum | alignmentIndex << file::kAttribDataAlignmentShift), fileSize);
+  return out;
+}
+
+Packed Pack(const PeFile& image, const PackOptions& options) {
+  const uint32_t fileAlignment = FileDataAlignment(image);
+  if (options.base % fileAlignment != 0)
+    throw FvError("volume base " + Hex(options.base) + " is not aligned to " + Hex(fileAlignment) +
+                  ", the alignment the image needs");
+  // The volume: header with a one-entry block map, then a pad file if the
+  // file's data must start further on, then the file.
+  const uint32_t headerLength = volume::kBlockMapOffset + 2 * volume::kBlockMapEntrySize;
+  const uint32_t firstFile = AlignUp(headerLength, file::kFileAlignment);
+  uint32_t fileOffset = firstFile;
+  while ((fileOffset + file::kHeaderSize) % fileAlignment != 0 ||
+         (fileOffset != firstFile && fileOffset - firstFile < file::kHeaderSize))
+    fileOffset += file::kFileAlignment;
+  const BuiltFile built = BuildFile(image, options, options.base + fileOffset);
+  Packed out;
+  out.ffs = built.bytes;
+  out.fileOffset = fileOffset;
+  out.imageOffset = fileOffset + built.imageOffset;
+  out.imageBytes = built.imageBytes;
+  out.imageBase = built.imageBase;
+  out.relocations = built.relocations;
+  out.dataAlignment = built.dataAlignment;
+  out.strippedBytes = built.strippedBytes;
+  const uint32_t used = fileOffset + static_cast<uint32_t>(out.ffs.size());
+  const uint32_t volumeSize = options.volumeSize != 0 ? options.volumeSize : AlignUp(used, volume::kBlockSize);
+  if (volumeSize % volume::kBlockSize != 0)
+    throw FvError("volume size " + Hex(volumeSize) + " is not a whole number of 4 KiB blocks");
+  if (volumeSize < used)
+    throw FvError("volume size " + Hex(volumeSize) + " is too small: the file ends at " + Hex(used));
+  CheckVolumePlacement(options.base, volumeSize);
 
   // The volume; everything not written is erased flash (0xFF).
   out.fv.assign(volumeSize, 0xFF);
@@ -270,11 +312,7 @@ Packed Pack(const PeFile& image, const PackOptions& options) {
   Put(v + volume::kBlockMapOffset, 4, volumeSize / volume::kBlockSize);
   Put(v + volume::kBlockMapOffset + 4, 4, volume::kBlockSize);
   Put(v + volume::kChecksumOffset, 2, static_cast<uint16_t>(0x10000 - Sum16(v, headerLength)));
-  if (fileOffset != firstFile) {
-    Guid padName;
-    padName.fill(0xFF);
-    WriteFileHeader(v + firstFile, padName, file::kTypePad, 0, fileOffset - firstFile);
-  }
+  if (fileOffset != firstFile) WritePadFile(v + firstFile, fileOffset - firstFile);
   std::copy(out.ffs.begin(), out.ffs.end(), v + fileOffset);
   return out;
 }
@@ -346,6 +384,7 @@ Volume ReadVolume(std::span<const uint8_t> bytes, const std::string& where) {
   for (uint32_t i = filesStart; i < offset && i < length; ++i)
     if (v[i] != 0xFF) fail(i, "byte before the first file is not erased (0xFF)");
   vol.freeSpaceOffset = length;
+  std::set<Guid> names;  // of the files so far, pad files aside
   while (offset < length) {
     if (length - offset < file::kHeaderSize) {
       // Too little room for a header: it can only be free space.
@@ -368,38 +407,38 @@ Volume ReadVolume(std::span<const uint8_t> bytes, const std::string& where) {
     f.attributes = h[file::kAttributesOffset];
     f.state = h[file::kStateOffset];
     f.size = Get(h + file::kSizeOffset, 3);
-    const std::string name = "file " + GuidText(f.name);
+    // Messages are made only for a refusal: a volume may hold hundreds of thousands of files.
+    const auto name = [&] { return "file " + GuidText(f.name); };
     if (const uint8_t sum = FileHeaderSum(h); sum != 0)
-      fail(offset, name + ": bad header checksum " + Hex(h[file::kHeaderChecksumOffset]) + ", should be " +
+      fail(offset, name() + ": bad header checksum " + Hex(h[file::kHeaderChecksumOffset]) + ", should be " +
                        Hex(static_cast<uint8_t>(h[file::kHeaderChecksumOffset] - sum)));
     if (f.state != file::kStateValidPolarity1)
-      fail(offset + file::kStateOffset, name + ": state byte " + Hex(f.state) + " is not a complete valid file (0xF8)");
-    if ((f.attributes & file::kAttribLargeFile) != 0) fail(offset + file::kAttributesOffset, name + ": large files are not supported");
+      fail(offset + file::kStateOffset, name() + ": state byte " + Hex(f.state) + " is not a complete valid file (0xF8)");
+    if ((f.attributes & file::kAttribLargeFile) != 0) fail(offset + file::kAttributesOffset, name() + ": large files are not supported");
     if ((f.attributes & ~file::kAttribKnown) != 0)
-      fail(offset + file::kAttributesOffset, name + ": unknown attribute bits " + Hex(f.attributes & ~file::kAttribKnown));
-    if (f.size < file::kHeaderSize) fail(offset + file::kSizeOffset, name + ": size " + Hex(f.size) + " is below the header's");
+      fail(offset + file::kAttributesOffset, name() + ": unknown attribute bits " + Hex(f.attributes & ~file::kAttribKnown));
+    if (f.size < file::kHeaderSize) fail(offset + file::kSizeOffset, name() + ": size " + Hex(f.size) + " is below the header's");
     if (f.size > length - offset)
-      fail(offset + file::kSizeOffset, name + ": truncated: " + Hex(f.size) + " bytes but the volume ends " +
+      fail(offset + file::kSizeOffset, name() + ": truncated: " + Hex(f.size) + " bytes but the volume ends " +
                                            Hex(length - offset) + " bytes after its start");
     const uint8_t* data = h + file::kHeaderSize;
     const uint32_t dataSize = f.size - file::kHeaderSize;
     if ((f.attributes & file::kAttribChecksum) != 0) {
       uint8_t sum = h[file::kFileChecksumOffset];
       for (uint32_t i = 0; i < dataSize; ++i) sum = static_cast<uint8_t>(sum + data[i]);
-      if (sum != 0) fail(offset + file::kFileChecksumOffset, name + ": bad file checksum");
+      if (sum != 0) fail(offset + file::kFileChecksumOffset, name() + ": bad file checksum");
     } else if (h[file::kFileChecksumOffset] != file::kFixedFileChecksum) {
-      fail(offset + file::kFileChecksumOffset, name + ": file checksum byte " + Hex(h[file::kFileChecksumOffset]) +
+      fail(offset + file::kFileChecksumOffset, name() + ": file checksum byte " + Hex(h[file::kFileChecksumOffset]) +
                                                    " without the checksum attribute (should be 0xAA)");
     }
     f.dataAlignment = file::kDataAlignments[(f.attributes & file::kAttribDataAlignmentMask) >> file::kAttribDataAlignmentShift];
     if ((offset + file::kHeaderSize) % f.dataAlignment != 0)
-      fail(offset, name + ": data not aligned to " + Hex(f.dataAlignment) + " as its attribute asks");
+      fail(offset, name() + ": data not aligned to " + Hex(f.dataAlignment) + " as its attribute asks");
     if (f.dataAlignment > vol.baseAlignment)
-      fail(offset, name + ": data alignment " + Hex(f.dataAlignment) + " is more than the volume's base alignment " +
+      fail(offset, name() + ": data alignment " + Hex(f.dataAlignment) + " is more than the volume's base alignment " +
                        Hex(vol.baseAlignment));
-    for (const File& other : vol.files)
-      if (other.type != file::kTypePad && f.type != file::kTypePad && other.name == f.name)
-        fail(offset, name + ": the name is used by an earlier file");
+    if (f.type != file::kTypePad && !names.insert(f.name).second)
+      fail(offset, name() + ": the name is used by an earlier file");
 
     if (f.type == file::kTypePad) {
       for (uint32_t i = 0; i < dataSize; ++i)
@@ -411,37 +450,35 @@ Volume ReadVolume(std::span<const uint8_t> bytes, const std::string& where) {
         s = AlignUp(s, section::kAlignment);
         if (s >= f.size) break;
         const uint32_t sectionAt = offset + s;
-        if (f.size - s < section::kHeaderSize) fail(sectionAt, name + ": section header runs past its file");
+        if (f.size - s < section::kHeaderSize) fail(sectionAt, name() + ": section header runs past its file");
         Section sec;
         sec.offset = sectionAt;
         sec.size = Get(h + s, 3);
         sec.type = h[s + 3];
-        const std::string what = name + ": section type " + Hex(sec.type);
-        if (sec.size == section::kExtendedSize) fail(sectionAt, what + ": extended sizes are not supported");
-        if (sec.size < section::kHeaderSize) fail(sectionAt, what + ": size " + Hex(sec.size) + " is below its header's");
+        const auto what = [&] { return name() + ": section type " + Hex(sec.type); };
+        if (sec.size == section::kExtendedSize) fail(sectionAt, what() + ": extended sizes are not supported");
+        if (sec.size < section::kHeaderSize) fail(sectionAt, what() + ": size " + Hex(sec.size) + " is below its header's");
         if (sec.size > f.size - s)
-          fail(sectionAt, what + ": " + Hex(sec.size) + " bytes run past its file (which ends " + Hex(f.size - s) +
+          fail(sectionAt, what() + ": " + Hex(sec.size) + " bytes run past its file (which ends " + Hex(f.size - s) +
                               " bytes after the section's start)");
         sec.dataOffset = sectionAt + section::kHeaderSize;
         sec.dataSize = sec.size - section::kHeaderSize;
         const std::span<const uint8_t> body(v + sec.dataOffset, sec.dataSize);
-        const std::string in = where + ": at offset " + Hex(sectionAt) + ": " + what;
+        const auto in = [&] { return where + ": at offset " + Hex(sectionAt) + ": " + what(); };
         try {
           switch (sec.type) {
-            case section::kUserInterface: f.uiName = FromUcs2(body, in); break;
+            case section::kUserInterface: f.uiName = FromUcs2(body, in()); break;
             case section::kVersion:
-              if (body.size() < 2) fail(sectionAt, what + ": version section without a build number");
+              if (body.size() < 2) fail(sectionAt, what() + ": version section without a build number");
               f.buildNumber = static_cast<uint16_t>(Get(body.data(), 2));
-              f.version = FromUcs2(body.subspan(2), in);
+              f.version = FromUcs2(body.subspan(2), in());
               break;
             case section::kPeiDepex: DepexText(body); break;
-            case section::kPe32: ViewImage(body, ImageFormat::Pe32, sec.dataOffset, in); break;
-            case section::kTe: ViewImage(body, ImageFormat::Te, sec.dataOffset, in); break;
-            default: break;
+            default: break;  // images are checked where one is dispatched
           }
         } catch (const FvError& e) {
           if (std::string(e.what()).rfind(where, 0) == 0) throw;
-          fail(sectionAt, what + ": " + e.what());
+          fail(sectionAt, what() + ": " + e.what());
         }
         f.sections.push_back(sec);
         s += sec.size;

@@ -16,7 +16,6 @@
 #include <fmt/format.h>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -47,22 +46,6 @@ constexpr const char* kExitStatusHelp =
     "  3  a handler call was stopped or faulted: instruction budget, a fault, a\n"
     "     write outside the allowed places or into the image, a time limit (3 wins over 2)";
 
-// Images, volumes and dumps are read whole: only regular files of a size a
-// flash part or a memory dump can have are taken.
-constexpr uintmax_t kMaxInputFileBytes = 256u << 20;
-
-void RequireInputFile(const std::string& path, const char* what) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (error) throw std::invalid_argument(path + ": cannot open the " + what + ": " + error.message());
-  if (fs::is_directory(status)) throw std::invalid_argument(path + ": is a directory, not a " + what);
-  if (!fs::is_regular_file(status)) throw std::invalid_argument(path + ": not a regular file, so not a " + what);
-  if (fs::file_size(path, error) > kMaxInputFileBytes)
-    throw std::invalid_argument(path + ": larger than " + std::to_string(kMaxInputFileBytes >> 20) + " MiB, not a " +
-                                what);
-}
-
 // Symbol names from the map beside the image; a bad map costs the names only.
 std::map<uint32_t, std::string> SymbolsBeside(const std::string& image) {
   std::vector<std::string> warnings;
@@ -92,14 +75,13 @@ struct ImageChoice {
 int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet,
         const std::string& dumpLog, const std::string& countIn) {
   const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
-  RequireInputFile(choice.fv.empty() ? choice.efi : choice.fv, choice.fv.empty() ? "PE32 image" : "firmware volume");
+  // Images and volumes are checked (a regular file within its size cap) before they are read.
   const emu::FlashImage image = choice.fv.empty() ? emu::PlaceRelocated(emu::LoadPeImage(choice.efi))
                                                   : emu::LoadVolume(choice.fv, choice.fvBase);
   const std::string imagePath = image.path;
   emu::RunOptions options;
   options.keepAccessLog = accesses;
   if (!countIn.empty()) {
-    RequireInputFile(countIn, "count range list");
     options.countRanges = emu::ReadCountRanges(countIn);
     if (options.countRanges.empty()) throw std::invalid_argument(countIn + ": no count range in it");
   }
@@ -135,8 +117,6 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
 
 int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, bool json) {
   const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
-  RequireInputFile(options.volume, "firmware volume");
-  RequireInputFile(options.stub, "boot ROM");
   const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, options);
   emu::RenderContext context;
   context.symbols = SymbolsBeside(options.volume);  // the map beside the volume
@@ -230,13 +210,11 @@ int main(int argc, char** argv) {
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
     if (faults->parsed()) {
       const std::string path = !image.empty() ? image : volume.empty() ? SS_DEFAULT_FV : volume;
-      RequireInputFile(path, image.empty() ? "firmware volume" : "PE32 image");
       return emu::PrintFaultMatrix(image.empty() ? emu::LoadVolume(path, SS_DEFAULT_FV_BASE)
                                                  : emu::PlaceRelocated(emu::LoadPeImage(path)),
                                    json, std::cout);
     }
     if (log->parsed()) {
-      RequireInputFile(dump, "memory dump");
       const emu::LogDump decoded = emu::ReadLogDump(dump, ParseNumber(dumpOffset, 0, UINT64_MAX, "--offset"));
       if (logJson)
         std::cout << emu::LogDumpJson(decoded).dump(2) << "\n";

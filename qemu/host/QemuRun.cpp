@@ -22,7 +22,10 @@
 #include <sstream>
 #include <string_view>
 
+#include "InputFile.h"
 #include "MemoryLogRam.h"
+#include "ModuleFile.h"
+#include "Placement.h"
 #include "Board.h"
 #include "ReportBlock.h"
 #include "RomFormat.h"
@@ -43,6 +46,7 @@ constexpr int kStopGraceSeconds = 20;
 constexpr uint32_t kFvLengthOffset = 32;
 constexpr uint32_t kFvSignatureOffset = 40;
 constexpr uint32_t kFvSignature = 0x4856465Fu;  // "_FVH"
+constexpr uint32_t kRomBlockBytes = 0x10000;
 
 std::vector<uint8_t> ReadFile(const fs::path& path, const char* what) {
   std::ifstream in(path, std::ios::binary);
@@ -492,9 +496,11 @@ std::optional<std::string> NotRepresentable(const scenario::Scenario& scenario) 
 
 std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,
                               const std::vector<uint8_t>& stub, uint32_t volumeBase) {
-  const uint64_t romSize = 0x100000000ull - volumeBase;
-  if (romSize % 0x10000 != 0 || romSize < QemuRom::StubSize)
-    throw QemuError("the volume base must leave a ROM of whole 64 KiB blocks below 4 GiB");
+  // QEMU takes a ROM of whole 64 KiB blocks: it starts at the block that
+  // holds the volume's first byte, erased flash before the volume.
+  const uint32_t romBase = volumeBase & ~(kRomBlockBytes - 1);
+  const uint64_t romSize = 0x100000000ull - romBase;
+  const uint64_t volumeAt = volumeBase - romBase;
   uint32_t signature = 0, length = 0;
   if (volume.size() >= 48) {
     std::memcpy(&signature, volume.data() + kFvSignatureOffset, 4);
@@ -502,20 +508,24 @@ std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vec
   }
   if (signature != kFvSignature) throw QemuError("the firmware volume has no volume header");
   if (stub.size() > QemuRom::StubSize) throw QemuError("the boot ROM's code is larger than its 16 KiB");
+  if (romSize < QemuRom::StubSize + sizeof(QemuRom::RomDirectory))
+    throw QemuError("the volume base leaves no room for the boot ROM's code below 4 GiB");
   const uint64_t stubAt = romSize - QemuRom::StubSize;
   const uint64_t room = stubAt - sizeof(QemuRom::RomDirectory);
-  const uint64_t blockAt = (std::max<uint64_t>(length, volume.size()) + QemuRom::ReportBlockAlignment - 1) &
-                           ~uint64_t{QemuRom::ReportBlockAlignment - 1};
+  const uint64_t volumeEnd = volumeAt + std::max<uint64_t>(length, volume.size());
+  if (volumeEnd > room) throw QemuError("the firmware volume reaches the boot ROM's code at the top of the ROM");
+  const uint64_t blockAt = (volumeEnd + QemuRom::ReportBlockAlignment - 1) & ~uint64_t{QemuRom::ReportBlockAlignment - 1};
   if (blockAt + reportBlock.size() > room)
     throw QemuError("the scenario's reports take " + std::to_string(reportBlock.size()) +
                     " bytes; the ROM has room for " + std::to_string(room > blockAt ? room - blockAt : 0) +
                     " after the firmware volume");
   std::vector<uint8_t> rom(romSize, 0xFF);
-  std::copy(volume.begin(), volume.end(), rom.begin());
+  std::copy(volume.begin(), volume.end(), rom.begin() + static_cast<std::ptrdiff_t>(volumeAt));
   std::copy(reportBlock.begin(), reportBlock.end(), rom.begin() + static_cast<std::ptrdiff_t>(blockAt));
   std::copy(stub.begin(), stub.end(), rom.begin() + static_cast<std::ptrdiff_t>(stubAt));
-  const QemuRom::RomDirectory directory{QemuRom::RomDirectorySignature, volumeBase,
-                                        static_cast<uint32_t>(volumeBase + blockAt), 0};
+  QemuRom::RomDirectory directory{QemuRom::RomDirectorySignature, volumeBase,
+                                  static_cast<uint32_t>(romBase + blockAt), 0, {}};
+  std::copy(fv::kModuleFileName.begin(), fv::kModuleFileName.end(), directory.ModuleName);
   std::memcpy(rom.data() + room, &directory, sizeof directory);
   return rom;
 }
@@ -543,6 +553,8 @@ SummaryReading ApplySummary(const Summary& summary, const scenario::Scenario& sc
         facts.hostBridgeDc = Hex(f[1]);
       } else if (tag == "PROBE" && f.size() == 4) {
         facts.probes.push_back({Hex(f[1]), Hex(f[2]), Hex(f[3])});
+      } else if (tag == "PEIM" && f.size() == 4) {
+        facts.peims.push_back({Hex(f[1]), f[3], Hex(f[2]) != 0});
       } else if (tag == "MODULE" && f.size() == 6) {
         facts.moduleFile = Hex(f[1]);
         facts.imageSection = Hex(f[2]);
@@ -703,8 +715,11 @@ QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& o
   if (const std::optional<std::string> why = NotRepresentable(scenario.platform))
     throw QemuError(scenario.path + ": QEMU's PC cannot stand for this board: " + *why);
   const std::vector<uint8_t> block = CompileReportBlock(scenario);
-  const std::vector<uint8_t> volume = ReadFile(options.volume, "firmware volume");
-  const std::vector<uint8_t> stub = ReadFile(options.stub, "boot ROM code");
+  const std::vector<uint8_t> volume =
+      fv::ReadInputFile(options.volume, {"firmware volume", fv::kMaxVolumeFileBytes});
+  // Where both machines can run a volume, asked before any ROM is built.
+  fv::CheckVolumePlacement(options.volumeBase, volume.size());
+  const std::vector<uint8_t> stub = fv::ReadInputFile(options.stub, {"boot ROM", fv::kMaxBootRomFileBytes});
   const std::vector<uint8_t> rom = BuildRom(volume, block, stub, options.volumeBase);
 
   // From here on an ending signal ends QEMU and removes the scratch
@@ -762,10 +777,14 @@ QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& o
     run.imageSource = "firmware volume in place";
     run.imageFormat = facts.imageFormat;
     run.dispatch = {
-        fmt::format("QEMU boot ROM: volume at 0x{:08X}, header and file checksums good", options.volumeBase),
-        fmt::format("PEIM file at 0x{:08X}, its dependency expression holds", facts.moduleFile),
-        fmt::format("{} image section at 0x{:08X}, rebased by the build to 0x{:08X}, entry 0x{:08X}", facts.imageFormat,
-                    facts.imageSection, run.imageBase, run.entryPoint)};
+        fmt::format("QEMU boot ROM: volume at 0x{:08X}, header and file checksums good", options.volumeBase)};
+    for (const QemuFacts::Peim& p : facts.peims)
+      run.dispatch.push_back(fmt::format("PEIM {} at 0x{:08X}: dependency expression {}", p.name, p.file,
+                                         p.file == facts.moduleFile ? "holds: dispatched"
+                                         : p.holds                  ? "holds: not run here"
+                                                                    : "does not hold: not run here"));
+    run.dispatch.push_back(fmt::format("{} image section at 0x{:08X}, rebased by the packer to 0x{:08X}, entry 0x{:08X}",
+                                       facts.imageFormat, facts.imageSection, run.imageBase, run.entryPoint));
   }
   return result;
 }

@@ -65,6 +65,12 @@ struct QemuFacts {
     uint32_t address = 0, width = 0, value = 0;
   };
   std::vector<Probe> probes;  // what the board answered where the chipset's devices would be
+  struct Peim {
+    uint32_t file = 0;  // its file header
+    std::string name;   // its file name GUID
+    bool holds = false; // its dependency expression holds with the PPIs installed
+  };
+  std::vector<Peim> peims;    // every PEIM the boot ROM found, in volume order
   uint32_t moduleFile = 0;    // the PEIM's file header in the volume
   uint32_t imageSection = 0;  // its image as the section holds it (a TE image starts with its TE header)
   std::string imageFormat;    // PE32 or TE
@@ -89,8 +95,9 @@ std::optional<std::string> NotRepresentable(const scenario::PlatformConfig& plat
 // that the boot ROM cannot hold. RunOnQemu refuses all of these.
 std::optional<std::string> NotRepresentable(const scenario::Scenario& scenario);
 
-// The ROM image for QEMU's -bios: the volume at its start, the report block
-// after it, the boot ROM's code at its top; it ends at 4 GiB.
+// The ROM image for QEMU's -bios: from the 64 KiB block that holds the
+// volume's first byte to 4 GiB: the volume, the report block after it, the
+// boot ROM's directory (naming the module's file) and code at its top.
 std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vector<uint8_t>& reportBlock,
                               const std::vector<uint8_t>& stub, uint32_t volumeBase);
 

@@ -303,6 +303,29 @@ void EndLine() { PutByte('\n'); }
   ExitQemu(ExitNoModule);
 }
 
+// A GUID in registry form: 8-4-4-4-12 hexadecimal digits.
+void PutGuid(const uint8_t* guid) {
+  static constexpr uint8_t Order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  PutByte(' ');
+  for (uint32_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) PutByte('-');
+    const uint8_t byte = guid[Order[i]];
+    PutByte(static_cast<uint8_t>(HexDigits[byte >> 4]));
+    PutByte(static_cast<uint8_t>(HexDigits[byte & 0xF]));
+  }
+}
+
+// Stops at a file the foundation refuses, naming it by address and name GUID.
+[[noreturn]] void StopAtFile(const char* reason, uint32_t file) {
+  PutText("ERROR ");
+  PutText(reason);
+  PutHex(file);
+  PutText(" file");
+  PutGuid(reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(file)));
+  EndLine();
+  ExitQemu(ExitNoModule);
+}
+
 // ---- PEI services ----
 
 EFI_STATUS EFIAPI LocatePpi(const EFI_PEI_SERVICES** PeiServices, const EFI_GUID* Guid, uint32_t Instance,
@@ -523,85 +546,6 @@ uint32_t TeOrigin(uint32_t image) {
   return origin;
 }
 
-void FindSections(uint32_t body, uint32_t end, FoundModule* module) {
-  uint32_t section = AlignUp(body, 4);
-  while (section + SectionHeaderSize <= end) {
-    uint32_t size = Size24(section);
-    uint32_t header = SectionHeaderSize;
-    if (size == 0xFFFFFF) {
-      size = Read32(section + SectionExtendedSizeOffset);
-      header = SectionLargeHeaderSize;
-    }
-    if (size < header || size > end - section) Stop("section with a bad size at", section);
-    const uint8_t type = Read8(section + 3);
-    if ((type == SectionPe32 || type == SectionTe) && module->Image == 0) {
-      module->Image = section + header;
-      module->IsTe = type == SectionTe ? TRUE : FALSE;
-      module->Origin = module->IsTe ? TeOrigin(module->Image) : Pe32Origin(module->Image);
-      module->Entry =
-          module->Origin + (module->IsTe ? Read32(module->Image + TeEntryPointOffset) : Pe32EntryPoint(module->Image));
-    } else if (type == SectionPeiDepex) {
-      module->Depex = section + header;
-      module->DepexLength = size - header;
-    }
-    section = AlignUp(section + size, 4);
-  }
-}
-
-// The first PEIM of the volume at `base` whose file is valid.
-FoundModule FindPeim(uint32_t base, uint32_t* volumeLength) {
-  if (Read32(base + FvSignatureOffset) != FvSignature) Stop("no firmware volume signature at", base);
-  const uint32_t headerLength = Read16(base + FvHeaderLengthOffset);
-  if (!Sum16IsZero(base, headerLength)) Stop("firmware volume header checksum wrong at", base);
-  const EFI_GUID* fileSystem = reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(base + FvFileSystemGuidOffset));
-  const BOOLEAN ffs3 = SameGuid(fileSystem, &FileSystem3Guid);
-  if (!ffs3 && !SameGuid(fileSystem, &FileSystem2Guid)) Stop("unknown file system in volume at", base);
-  const uint32_t length = Read32(base + FvLengthOffset);
-  if (Read32(base + FvLengthOffset + 4) != 0 || length > StubBase() - sizeof(RomDirectory) - base)
-    Stop("firmware volume overlaps the boot ROM's code; its length is", length);
-  *volumeLength = length;
-  const BOOLEAN erasedIsOne = (Read32(base + FvAttributesOffset) & FvErasePolarity) != 0 ? TRUE : FALSE;
-  const uint8_t erasedByte = erasedIsOne ? 0xFF : 0x00;
-
-  uint32_t file = base + headerLength;
-  const uint32_t extHeader = Read16(base + FvExtHeaderOffsetOffset);
-  if (extHeader != 0) file = base + extHeader + Read32(base + extHeader + FvExtHeaderSizeOffset);
-  const uint32_t end = base + length;
-  for (file = AlignUp(file, 8); file + FileHeaderSize <= end; file = AlignUp(file, 8)) {
-    BOOLEAN erased = TRUE;
-    for (uint32_t i = 0; i < FileHeaderSize && erased; ++i) erased = Read8(file + i) == erasedByte ? TRUE : FALSE;
-    if (erased) break;  // free space: no more files
-    const uint8_t attributes = Read8(file + FileAttributesOffset);
-    uint32_t size = Size24(file + FileSizeOffset);
-    uint32_t header = FileHeaderSize;
-    if (ffs3 && (attributes & FileAttributeLargeFile) != 0) {
-      size = Read32(file + FileExtendedSizeOffset);
-      header = LargeFileHeaderSize;
-    }
-    if (size < header || size > end - file) Stop("file with a bad size at", file);
-    // The header checksum covers the header with its state and file checksum taken as 0.
-    const uint8_t headerSum =
-        static_cast<uint8_t>(Sum8(file, header) - Read8(file + FileStateOffset) - Read8(file + FileChecksumOffset + 1));
-    if (headerSum != 0) Stop("file header checksum wrong at", file);
-    // The data checksum makes the data and itself sum to 0, or is the fixed 0xAA when not kept.
-    const uint8_t fileChecksum = Read8(file + FileChecksumOffset + 1);
-    const BOOLEAN dataGood = (attributes & FileAttributeChecksum) != 0
-                                 ? static_cast<uint8_t>(Sum8(file + header, size - header) + fileChecksum) == 0
-                                 : fileChecksum == FileChecksumNone;
-    if (!dataGood) Stop("file data checksum wrong at", file);
-    const uint8_t state = FileState(file, erasedIsOne);
-    if (Read8(file + FileTypeOffset) == FileTypePeim &&
-        (state == FileStateDataValid || state == FileStateMarkedForUpdate)) {
-      FoundModule module = {file, 0, 0, 0, FALSE, 0, 0};
-      FindSections(file + header, file + size, &module);
-      if (module.Image == 0) Stop("PEIM without a PE32 or TE section at", file);
-      return module;
-    }
-    file += size;
-  }
-  Stop("no PEIM in the firmware volume at", base);
-}
-
 // True when the dependency expression holds with the PPIs installed here
 // (only the report-status-code handler PPI).
 BOOLEAN DepexHolds(uint32_t depex, uint32_t length) {
@@ -632,6 +576,100 @@ BOOLEAN DepexHolds(uint32_t depex, uint32_t length) {
     }
   }
   return FALSE;
+}
+
+void FindSections(uint32_t body, uint32_t end, FoundModule* module, BOOLEAN isModule) {
+  uint32_t section = AlignUp(body, 4);
+  while (section + SectionHeaderSize <= end) {
+    uint32_t size = Size24(section);
+    uint32_t header = SectionHeaderSize;
+    if (size == 0xFFFFFF) {
+      size = Read32(section + SectionExtendedSizeOffset);
+      header = SectionLargeHeaderSize;
+    }
+    if (size < header || size > end - section) Stop("section with a bad size at", section);
+    const uint8_t type = Read8(section + 3);
+    if (isModule && (type == SectionPe32 || type == SectionTe) && module->Image == 0) {
+      module->Image = section + header;
+      module->IsTe = type == SectionTe ? TRUE : FALSE;
+      module->Origin = module->IsTe ? TeOrigin(module->Image) : Pe32Origin(module->Image);
+      module->Entry =
+          module->Origin + (module->IsTe ? Read32(module->Image + TeEntryPointOffset) : Pe32EntryPoint(module->Image));
+    } else if (type == SectionPeiDepex && module->Depex == 0) {
+      module->Depex = section + header;
+      module->DepexLength = size - header;
+    }
+    section = AlignUp(section + size, 4);
+  }
+}
+
+// Walks every file of the volume at `base` as a PEI core does: header and
+// data checksums, states, sizes. Each valid PEIM is listed with whether its
+// dependency expression holds; the one named `name` is the module, whose
+// image is found. Other PEIMs are not run: this foundation runs the module only.
+FoundModule FindModule(uint32_t base, const uint8_t* name, uint32_t* volumeLength) {
+  if (Read32(base + FvSignatureOffset) != FvSignature) Stop("no firmware volume signature at", base);
+  const uint32_t headerLength = Read16(base + FvHeaderLengthOffset);
+  if (!Sum16IsZero(base, headerLength)) Stop("firmware volume header checksum wrong at", base);
+  const EFI_GUID* fileSystem = reinterpret_cast<const EFI_GUID*>(static_cast<uintptr_t>(base + FvFileSystemGuidOffset));
+  const BOOLEAN ffs3 = SameGuid(fileSystem, &FileSystem3Guid);
+  if (!ffs3 && !SameGuid(fileSystem, &FileSystem2Guid)) Stop("unknown file system in volume at", base);
+  const uint32_t length = Read32(base + FvLengthOffset);
+  if (Read32(base + FvLengthOffset + 4) != 0 || length > StubBase() - sizeof(RomDirectory) - base)
+    Stop("firmware volume overlaps the boot ROM's code; its length is", length);
+  *volumeLength = length;
+  const BOOLEAN erasedIsOne = (Read32(base + FvAttributesOffset) & FvErasePolarity) != 0 ? TRUE : FALSE;
+  const uint8_t erasedByte = erasedIsOne ? 0xFF : 0x00;
+
+  FoundModule found = {0, 0, 0, 0, FALSE, 0, 0};
+  uint32_t file = base + headerLength;
+  const uint32_t extHeader = Read16(base + FvExtHeaderOffsetOffset);
+  if (extHeader != 0) file = base + extHeader + Read32(base + extHeader + FvExtHeaderSizeOffset);
+  const uint32_t end = base + length;
+  for (file = AlignUp(file, 8); file + FileHeaderSize <= end; file = AlignUp(file, 8)) {
+    BOOLEAN erased = TRUE;
+    for (uint32_t i = 0; i < FileHeaderSize && erased; ++i) erased = Read8(file + i) == erasedByte ? TRUE : FALSE;
+    if (erased) break;  // free space: no more files
+    const uint8_t attributes = Read8(file + FileAttributesOffset);
+    uint32_t size = Size24(file + FileSizeOffset);
+    uint32_t header = FileHeaderSize;
+    if (ffs3 && (attributes & FileAttributeLargeFile) != 0) {
+      size = Read32(file + FileExtendedSizeOffset);
+      header = LargeFileHeaderSize;
+    }
+    if (size < header || size > end - file) StopAtFile("file with a bad size at", file);
+    // The header checksum covers the header with its state and file checksum taken as 0.
+    const uint8_t headerSum =
+        static_cast<uint8_t>(Sum8(file, header) - Read8(file + FileStateOffset) - Read8(file + FileChecksumOffset + 1));
+    if (headerSum != 0) StopAtFile("file header checksum wrong at", file);
+    // The data checksum makes the data and itself sum to 0, or is the fixed 0xAA when not kept.
+    const uint8_t fileChecksum = Read8(file + FileChecksumOffset + 1);
+    const BOOLEAN dataGood = (attributes & FileAttributeChecksum) != 0
+                                 ? static_cast<uint8_t>(Sum8(file + header, size - header) + fileChecksum) == 0
+                                 : fileChecksum == FileChecksumNone;
+    if (!dataGood) StopAtFile("file data checksum wrong at", file);
+    const uint8_t state = FileState(file, erasedIsOne);
+    if (Read8(file + FileTypeOffset) == FileTypePeim &&
+        (state == FileStateDataValid || state == FileStateMarkedForUpdate)) {
+      const uint8_t* fileName = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(file));
+      BOOLEAN isModule = found.File == 0 ? TRUE : FALSE;
+      for (uint32_t i = 0; i < sizeof(EFI_GUID) && isModule; ++i) isModule = fileName[i] == name[i] ? TRUE : FALSE;
+      FoundModule peim = {file, 0, 0, 0, FALSE, 0, 0};
+      FindSections(file + header, file + size, &peim, isModule);
+      PutText("PEIM");
+      PutHex(file);
+      PutHex(DepexHolds(peim.Depex, peim.DepexLength));
+      PutGuid(fileName);
+      EndLine();
+      if (isModule) {
+        if (peim.Image == 0) StopAtFile("PEIM without a PE32 or TE section at", file);
+        found = peim;
+      }
+    }
+    file += size;
+  }
+  if (found.File == 0) Stop("no PEIM of the module's name in the firmware volume at", base);
+  return found;
 }
 
 // ---- the board, the reports and the summary ----
@@ -849,7 +887,7 @@ extern "C" [[noreturn]] void FoundationMain() {
       reinterpret_cast<const RomDirectory*>(static_cast<uintptr_t>(StubBase() - sizeof(RomDirectory)));
   if (directory->Signature != RomDirectorySignature) Stop("no ROM directory at", Address(directory));
   uint32_t volumeLength = 0;
-  const FoundModule module = FindPeim(directory->VolumeBase, &volumeLength);
+  const FoundModule module = FindModule(directory->VolumeBase, directory->ModuleName, &volumeLength);
 
   const ReportBlockHeader* block =
       reinterpret_cast<const ReportBlockHeader*>(static_cast<uintptr_t>(directory->ReportBlock));

@@ -16,14 +16,16 @@ constexpr uint32_t StubSize = 0x4000;
 constexpr uint32_t ReportBlockAlignment = 16;
 
 // Right below the ROM's own code: where the host put the volume and the
-// report block. The ROM walks the volume itself from there.
+// report block, and the file name of the PEIM to run. The ROM walks the
+// volume itself from there.
 struct RomDirectory {
   uint32_t Signature;
   uint32_t VolumeBase;
   uint32_t ReportBlock;
   uint32_t Reserved;
+  uint8_t ModuleName[16];  // the module's file name GUID, in memory order
 };
-static_assert(sizeof(RomDirectory) == 16, "ROM directory is 16 bytes");
+static_assert(sizeof(RomDirectory) == 32, "ROM directory is 32 bytes");
 constexpr uint32_t RomDirectorySignature = 0x44525353u;  // "SSRD"
 
 constexpr uint32_t ReportBlockSignature = 0x42525353u;  // "SSRB"
@@ -86,6 +88,8 @@ constexpr uint8_t ExitStopped = 0x13;  // the host stopped the boot; the summary
 //   DC <value>                       host bridge register 0xDC as read back after the ROM wrote
 //                                    the block's value there, before the module runs
 //   PROBE <address> <width> <value> what the board answers at an address the module may read
+//   PEIM <file> <holds> <name>       each PEIM of the volume in order: its file, 1 when its dependency
+//                                    expression holds with the installed PPI, its name GUID
 //   MODULE <file> <image> <origin> <entry> <format>   the PEIM found in the volume: its file, its
 //                                    image section, where its relative address 0 lies, its entry
 //                                    point and PE32 or TE
@@ -108,7 +112,8 @@ constexpr uint8_t ExitStopped = 0x13;  // the host stopped the boot; the summary
 //                                    middle of a call; the HOB, LOG, LOGAREA and SERVICES lines
 //                                    and END follow, as read back then
 //   FAULT <vector> <error code> <eip> <cr2>   a processor exception
-//   ERROR <words>                    the foundation could not go on
+//   ERROR <words>                    the foundation could not go on (a file it refuses is named by
+//                                    its address and name GUID)
 //   END                              last line of a complete run
 constexpr uint32_t SummaryVersion = 3;
 

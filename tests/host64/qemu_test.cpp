@@ -6,6 +6,8 @@
 // its own, longer test (label qemu-long).
 // Also the pieces of the QEMU runner that a fault would hide in: the report
 // block, the ROM layout, and reading POST codes and blink cycles from the trace.
+#include <fmt/format.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,13 +17,17 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <regex>
 
 #include "CrossCheck.h"
 #include "InPlace.h"
+#include "Insert.h"
 #include "ModuleFile.h"
 #include "QemuRun.h"
 #include "ReportBlock.h"
 #include "RomFormat.h"
+#include "TestImage.h"
+#include "TestVolume.h"
 #include "Volume.h"
 
 namespace {
@@ -138,6 +144,16 @@ TEST(QemuRom, PutsTheVolumeFirstTheReportsAfterItAndTheBootCodeAtTheTop) {
   EXPECT_EQ(directory.VolumeBase, 0xFFFE0000u);
   EXPECT_EQ(directory.ReportBlock, 0xFFFE3010u);
 
+  EXPECT_TRUE(std::equal(fv::kModuleFileName.begin(), fv::kModuleFileName.end(), directory.ModuleName));
+  // A volume on a 4 KiB page inside a 64 KiB block: the ROM starts at the block, erased before the volume.
+  const std::vector<uint8_t> onAPage = qemu::BuildRom(volume, block, stub, 0xFFFE3000u);
+  ASSERT_EQ(onAPage.size(), 0x20000u);
+  EXPECT_TRUE(std::all_of(onAPage.begin(), onAPage.begin() + 0x3000, [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(std::equal(volume.begin(), volume.end(), onAPage.begin() + 0x3000));
+  const auto moved = At<QemuRom::RomDirectory>(onAPage, stubAt - sizeof(QemuRom::RomDirectory));
+  EXPECT_EQ(moved.VolumeBase, 0xFFFE3000u);
+  EXPECT_EQ(moved.ReportBlock, 0xFFFE6010u);
+
   const std::vector<uint8_t> tooLarge(0x20000 - QemuRom::StubSize - 0x3010 - 15, 0);
   EXPECT_THROW(qemu::BuildRom(volume, tooLarge, stub, 0xFFFE0000u), qemu::QemuError);
   EXPECT_THROW(qemu::BuildRom(std::vector<uint8_t>(64, 0), block, stub, 0xFFFE0000u), qemu::QemuError);
@@ -238,13 +254,17 @@ TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
     const char* name;
     uint32_t offset;
     uint8_t flip;
-    const char* refusal;
+    bool reseal;  // the file's checksums made right again after the change
+    std::string refusal;
   };
+  const std::string named = fv::GuidText(file.name);
   const Case cases[] = {
-      {"volume header checksum", 50, 0x01, "firmware volume header checksum wrong"},
-      {"file header checksum", file.offset + 16, 0x01, "file header checksum wrong"},
-      {"image not rebased to where it lies", imageBase + 1, 0x10, "not rebased to its place in flash"},
-      {"dependency on a PPI nobody installs", depex->dataOffset + 1, 0xFF, "dependency expression does not hold"},
+      {"volume header checksum", 50, 0x01, false, "firmware volume header checksum wrong"},
+      {"file header checksum", file.offset + 16, 0x01, false, "file header checksum wrong at"},
+      {"an image byte changed in flash", image->dataOffset + 0x100, 0x01, false,
+       "file data checksum wrong at " + fmt::format("{:08X}", SS_FV_BASE + file.offset) + " file " + named},
+      {"image not rebased to where it lies", imageBase + 1, 0x10, true, "not rebased to its place in flash"},
+      {"dependency on a PPI nobody installs", depex->dataOffset + 1, 0xFF, true, "dependency expression does not hold"},
   };
   const scenario::Scenario scenario = scenario::ParseScenario(
       R"({"reports": [{"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}}]})",
@@ -253,6 +273,7 @@ TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
     SCOPED_TRACE(c.name);
     std::vector<uint8_t> broken = good;
     broken[c.offset] ^= c.flip;
+    if (c.reseal) fv::WriteFileHeader(&broken[file.offset], file.name, file.type, file.attributes, file.size);
     const std::string path = testing::TempDir() + "/broken_volume.fv";
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(broken.data()), static_cast<std::streamsize>(broken.size()));
@@ -278,6 +299,16 @@ std::vector<std::string> ScenarioNames() {
       names.push_back(fs::relative(e.path(), SS_SCENARIOS).replace_extension().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The PEIMs a foundation lists as it walks a volume: name, file address and
+// verdict ("holds: dispatched", "holds: not run here", "does not hold: ...").
+std::vector<std::string> PeimsFound(const std::vector<std::string>& dispatch) {
+  static const std::regex line(R"(^PEIM (\S+)(?: \(.*\))? at (0x[0-9A-F]{8}): .*?((?:holds|does not hold): .*)$)");
+  std::vector<std::string> found;
+  for (const std::string& step : dispatch)
+    if (std::smatch m; std::regex_match(step, m, line)) found.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
+  return found;
 }
 
 scenario::Scenario LoadNamed(const std::string& name) {
@@ -440,16 +471,22 @@ constexpr uint64_t kShortLookWrites = 200000;
 // board, and expects every field both observe to be the same. Prints the
 // fields left out with their reasons; answers how many were compared.
 size_t ExpectSameOnBoth(const scenario::Scenario& scenario, const std::string& volumePath = SS_FV,
-                        bool wholeBlinkCycle = false) {
-  const emu::FlashImage inPlace = volumePath == SS_FV ? VolumeInPlace() : emu::LoadVolume(volumePath, SS_FV_BASE);
+                        uint32_t volumeBase = SS_FV_BASE, bool wholeBlinkCycle = false) {
+  const emu::FlashImage inPlace =
+      volumePath == SS_FV ? VolumeInPlace() : emu::LoadVolume(volumePath, volumeBase);
   const qemu::SinksimSide onSinksim = qemu::RunForCrossCheck(inPlace, scenario);
   qemu::QemuOptions options = BuiltVolume();
   options.volume = volumePath;
+  options.volumeBase = volumeBase;
   options.timeLimitSeconds = wholeBlinkCycle ? 600 : 60;
   if (!wholeBlinkCycle) options.blinkWrites = kShortLookWrites;
   const qemu::QemuRunResult onQemu = qemu::RunOnQemu(scenario, options);
   EXPECT_TRUE(onQemu.facts.problems.empty()) << onQemu.facts.problems.front();
   EXPECT_FALSE(onQemu.facts.timedOut) << "QEMU ran into its time limit";
+
+  // The same volume at the same flash base: both foundations find the same PEIMs.
+  EXPECT_EQ(PeimsFound(onQemu.run.dispatch), PeimsFound(onSinksim.run.dispatch));
+  EXPECT_FALSE(PeimsFound(onSinksim.run.dispatch).empty());
 
   size_t compared = 0;
   std::string leftOut;
@@ -483,6 +520,97 @@ TEST(QemuAgainstSinksimFormats, RunAPe32VolumeAlike) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(packed.fv.data()), static_cast<std::streamsize>(packed.fv.size()));
   ExpectSameOnBoth(LoadNamed("report_kinds"), path);
+}
+
+// What UEFIExtract (a parser written elsewhere) says about a file: every
+// message it prints but the one every volume without a reset vector draws,
+// and its report.
+struct ReadElsewhere {
+  std::vector<std::string> messages;
+  std::string report;
+};
+ReadElsewhere UefiExtract(const std::string& path) {
+  ReadElsewhere r;
+  const fs::path dir = fs::path(path).parent_path();
+  const std::string command = "cd '" + dir.string() + "' && '" SS_UEFIEXTRACT "' '" + path + "' report 2>&1";
+  FILE* out = popen(command.c_str(), "r");
+  char line[512];
+  while (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (!text.empty() && text != "parse: not a single Volume Top File is found, the image may be corrupted")
+      r.messages.push_back(text);
+  }
+  if (out == nullptr || pclose(out) != 0) r.messages.push_back("UEFIExtract did not run to its end");
+  std::ifstream in(path + ".report.txt");
+  r.report.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return r;
+}
+
+// The module added by fvpack's insert to volumes another build left: behind
+// the 4 KiB pad file of a three-file volume (a raw file, a PEIM with its own
+// made-up image and a dependency expression that does not hold, the pad
+// file), into the larger pad file between the files of another volume (with
+// a PEIM whose expression holds), and into that volume at an offset inside a
+// whole flash image that ends at 4 GiB. Each runs alike on both machines,
+// which find the same PEIMs, and UEFIExtract reads each clean.
+TEST(InsertedModule, RunsAlikeOnBothMachinesWhereverItLands) {
+  const fv::PeFile pe = fv::ReadPeFile(SS_IMAGE);
+  const std::vector<uint8_t> otherImage = test::MakeImage(test::kReadOwnData, 0x1001);
+  test::VolumeBuilder threeFiles(0x8000);
+  threeFiles.Add(test::Name(1), fv::file::kTypeRaw, std::vector<uint8_t>(100, 0x5A));
+  threeFiles.AddPeim(test::Name(2), fv::DepexForAll(std::vector<fv::Guid>{test::Name(9)}), otherImage, "OtherPei");
+  const uint32_t pad = threeFiles.AddPad(0x1000);
+  test::VolumeBuilder padded(0x10000);
+  padded.Add(test::Name(3), fv::file::kTypeRaw, std::vector<uint8_t>(24, 0xA5));
+  const uint32_t largePad = padded.AddPad(0x5000);
+  padded.AddPeim(test::Name(4), fv::DepexForAll(std::vector<fv::Guid>{}), otherImage, "EarlyPei");
+  std::vector<uint8_t> flash(0x40000, 0xFF);
+  std::copy(padded.bytes.begin(), padded.bytes.end(), flash.begin() + 0x10000);
+
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> into;
+    uint64_t volumeOffset;
+    uint32_t flashBase;
+    fv::ImageFormat format;
+    uint32_t roomStart;  // the module's file lands at or after this volume offset
+    fv::Guid otherPeim;
+  };
+  const Case cases[] = {
+      {"behind the 4 KiB pad file", threeFiles.bytes, 0, 0xFFF83000u, fv::ImageFormat::Te, pad + 0x1000, test::Name(2)},
+      {"into a larger pad file", padded.bytes, 0, 0xFFF80000u, fv::ImageFormat::Te, largePad, test::Name(4)},
+      {"into a volume inside a flash image", flash, 0x10000, static_cast<uint32_t>(0x100000000ull - flash.size()),
+       fv::ImageFormat::Pe32, largePad, test::Name(4)},
+  };
+  const scenario::Scenario scenario = LoadNamed("report_kinds");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fv::InsertOptions options;
+    options.file = fv::ModulePackOptions(0, c.format);
+    options.volumeOffset = c.volumeOffset;
+    options.flashBase = c.flashBase;
+    const fv::Inserted done = fv::Insert(c.into, pe, options, "into");
+    EXPECT_GE(done.fileOffset, c.roomStart);
+    EXPECT_LT(done.fileOffset, c.roomStart + 0x1000);
+    const std::vector<uint8_t> volume(done.flash.begin() + static_cast<std::ptrdiff_t>(c.volumeOffset),
+                                      done.flash.begin() + static_cast<std::ptrdiff_t>(c.volumeOffset + done.volumeBytes));
+    const std::string path = testing::TempDir() + "/" + std::to_string(getpid()) + "-inserted.fv";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(volume.data()), static_cast<std::streamsize>(volume.size()));
+    ExpectSameOnBoth(scenario, path, done.volumeBase);
+
+    const std::string whole = testing::TempDir() + "/" + std::to_string(getpid()) + "-inserted.bin";
+    std::ofstream(whole, std::ios::binary)
+        .write(reinterpret_cast<const char*>(done.flash.data()), static_cast<std::streamsize>(done.flash.size()));
+    const ReadElsewhere read = UefiExtract(whole);
+    EXPECT_TRUE(read.messages.empty()) << read.messages.front();
+    EXPECT_NE(read.report.find("1E825F10-D9B4-40FA-8C83-1512FBFFD0F3"), std::string::npos) << read.report;
+    EXPECT_NE(read.report.find(fv::GuidText(c.otherPeim)), std::string::npos) << read.report;
+    for (const std::string& made : {path, whole, whole + ".report.txt"}) std::remove(made.c_str());
+  }
+}
+
 }
 
 // The boot ROM's PEI services against the emulated machine's: each failure
@@ -532,7 +660,7 @@ TEST(QemuWholeBlinkCycle, EveryBlinkingScenarioShowsTheSameCycleOnBothMachines) 
     if (!quick.halt || quick.halt->reason != "blink loop") continue;
     SCOPED_TRACE(name);
     ++blinking;
-    ExpectSameOnBoth(scenario, SS_FV, true);
+    ExpectSameOnBoth(scenario, SS_FV, SS_FV_BASE, true);
   }
   EXPECT_GE(blinking, 1u) << "no scenario blinks: the whole cycle was never compared";
 }
