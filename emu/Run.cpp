@@ -46,6 +46,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   run.postcodeWrites = platform.postCodes.WriteCount();
   run.halt = machine.HaltInfo();
   run.faults = machine.Faults();
+  run.faultsNotListed = machine.FaultsNotListed();
   run.services = machine.Services();
   run.imageIntact = machine.ImageIntact();
   run.countRangeCrossings = machine.RangeCrossings();

@@ -97,7 +97,10 @@ struct Limits {
   // The most a scenario may ask for, so that every run ends: a billion
   // instructions is about a minute of emulation for one call, and eight
   // blink cycles are far more than the one needed to recognise the loop.
+  // The least port 0x80 writes show one whole cycle, so that a call is never
+  // taken for a blink before its cycle could be seen.
   static constexpr uint64_t kMaxInstructionsPerCall = 1'000'000'000;
+  static constexpr uint64_t kMinBlinkWrites = 4ull * 0xF0000 + 1;
   static constexpr uint64_t kMaxBlinkWrites = 8 * 4ull * 0xF0000 + 1;
 };
 
@@ -120,6 +123,10 @@ struct Scenario {
         if (!each(index++, r)) return;
   }
 };
+
+// An error code of unrecovered severity: the one report whose POST code
+// handler blinks for ever instead of returning.
+bool IsUnrecoverableError(uint32_t type);
 
 // Deliveries one scenario may ask for, repeats counted.
 constexpr uint64_t kMaxDeliveries = 10'000'000;
