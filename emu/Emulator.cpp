@@ -4,6 +4,7 @@
 #include "PiTypes.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,8 @@ constexpr uint64_t kAddressSpaceEnd = 0x100000000ull;
 constexpr uint32_t kFlagsInterrupt = 0x200;
 constexpr uint32_t kFlagsReserved = 0x2;
 constexpr uint16_t kPostCodePort = 0x80;
+// A report's data record: this header, then the Size bytes the header declares.
+constexpr uint32_t kRecordHeaderBytes = sizeof(EFI_STATUS_CODE_DATA);
 
 // The thunk page: one 16-byte slot per service the table points at.
 enum Thunk : uint32_t {
@@ -667,8 +670,9 @@ void Emulator::CheckRecordRead(uint32_t address, uint32_t size, const char* how)
   if (past == end || readPastReported_) return;
   readPastReported_ = true;
   Fail({"read past the record", static_cast<uint32_t>(past), lastEip_, size, 0, during_,
-        fmt::format("{}offset {} of the data record at {}, which holds {} bytes (the 20-byte header and Size {})", how,
-                    past - watch_.start, Hex(watch_.start), 20u + watch_.size, watch_.size)});
+        fmt::format("{}offset {} of the data record at {}, which holds {} bytes (the {}-byte header and Size {})", how,
+                    past - watch_.start, Hex(watch_.start), kRecordHeaderBytes + watch_.size, kRecordHeaderBytes,
+                    watch_.size)});
 }
 
 bool Emulator::OnProtected(uc_struct*, uc_mem_type type, uint64_t address, int size, int64_t value, void* self) {
@@ -825,14 +829,17 @@ CallResult Emulator::RunEntry() {
 // A record given by address (data_address) is not watched: the machine
 // delivered no record there and knows no size for it.
 void Emulator::WatchRecord(const std::vector<uint8_t>& placed, const scenario::DataRecord& record) {
+  constexpr size_t kSizeField = offsetof(EFI_STATUS_CODE_DATA, Size);
   const uint32_t start = scenario::kReportDataAddress;
   watch_.active = true;
   watch_.start = start;
-  watch_.size = placed.size() >= 4 ? static_cast<uint16_t>(placed[2] | placed[3] << 8) : 0;
-  watch_.declaredEnd = start + 20 + watch_.size;
+  watch_.size = 0;
+  if (placed.size() >= kSizeField + 2) std::memcpy(&watch_.size, placed.data() + kSizeField, 2);
+  watch_.declaredEnd = start + kRecordHeaderBytes + watch_.size;
   watch_.blockEnd = start + static_cast<uint32_t>(placed.size());
   watch_.objectsStart = watch_.blockEnd;
-  for (const scenario::DataRecord::Fixup& f : record.fixups) watch_.objectsStart = std::min(watch_.objectsStart, start + f.target);
+  for (const scenario::DataRecord::Fixup& f : record.fixups)
+    watch_.objectsStart = std::min(watch_.objectsStart, start + f.target);
 }
 
 std::vector<CallResult> Emulator::Deliver(const scenario::Report& report, size_t index) {
