@@ -4,6 +4,7 @@
 #include "PiTypes.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,8 @@ constexpr uint64_t kAddressSpaceEnd = 0x100000000ull;
 constexpr uint32_t kFlagsInterrupt = 0x200;
 constexpr uint32_t kFlagsReserved = 0x2;
 constexpr uint16_t kPostCodePort = 0x80;
+// A report's data record: this header, then the Size bytes the header declares.
+constexpr uint32_t kRecordHeaderBytes = sizeof(EFI_STATUS_CODE_DATA);
 
 // The thunk page: one 16-byte slot per service the table points at.
 enum Thunk : uint32_t {
@@ -166,6 +169,9 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const scenario::Pl
   Check(uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&OnRamWrite), this, kTempRamBase,
                     kStackBottom - 1),
         "hooking RAM writes");
+  Check(uc_hook_add(uc, &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(&OnRecordRead), this, kReportArea,
+                    kReportArea + kReportAreaSize - 1),
+        "hooking report area reads");
   Check(uc_hook_add(uc, &h, UC_HOOK_MEM_PROT, reinterpret_cast<void*>(&OnProtected), this, 1, 0),
         "hooking protected memory");
   Check(uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&OnUnmapped), this, 1, 0),
@@ -339,7 +345,48 @@ bool Emulator::ImageIntact() const {
   return uc_mem_read(uc_.get(), flashBase_, now.data(), now.size()) == UC_ERR_OK && now == image_.flash;
 }
 
-void Emulator::Fail(Fault fault) { faults_.push_back(std::move(fault)); }
+// The list keeps the first faults of the run, which say what went wrong;
+// a runaway image could otherwise fill memory with the same fault.
+void Emulator::Fail(Fault fault) {
+  if (faults_.size() < kFaultListBound)
+    faults_.push_back(std::move(fault));
+  else
+    ++faultsNotListed_;
+}
+
+void Emulator::Stop(Fault fault) {
+  Fail(std::move(fault));
+  stopReason_ = "fault";
+  uc_emu_stop(uc_.get());
+}
+
+// A write outside the allowed places. Made with the stack pointer outside
+// the stack, or just below the stack's bottom by a push or call the stack
+// can no longer hold (the store comes before ESP moves), it is the stack
+// itself running away (recursion without end, a push loop): the call cannot
+// end well and stops at once. Otherwise the call goes on until it has made
+// kStrayWritesPerCall of them.
+void Emulator::WroteOutside(Fault fault) {
+  constexpr uint32_t kPushReach = 64;  // the most a push, call or pushad stores below ESP
+  uint32_t esp = 0;
+  uc_reg_read(uc_.get(), UC_X86_REG_ESP, &esp);
+  const bool outside = esp < kStackBottom || esp > kStackTop;
+  const bool pushedBelow = fault.address < kStackBottom && esp - fault.address <= kPushReach &&
+                           esp - kStackBottom <= kPushReach;
+  if (outside || pushedBelow) {
+    fault.detail = fmt::format("ESP {} {} the stack ({}..{}): runaway recursion or a push loop", Hex(esp),
+                               outside ? "is outside" : "is at the bottom of", Hex(kStackBottom), Hex(kStackTop - 1));
+    fault.kind = esp > kStackTop ? "stack pointer outside the stack" : "stack overflow";
+    return Stop(std::move(fault));
+  }
+  const uint32_t address = fault.address;
+  Fail(std::move(fault));
+  if (++strayWrites_ == kStrayWritesPerCall)
+    Stop({"runaway stores", address, lastEip_, 0, 0, during_,
+          fmt::format("{} writes outside the allowed places in one call: a store loop over memory the module "
+                      "does not own",
+                      kStrayWritesPerCall)});
+}
 
 uint32_t Emulator::Arg(int n) const {
   uint32_t esp = 0, value = 0;
@@ -362,8 +409,19 @@ void Emulator::Return(uint32_t eax) {
 // The PEI core's side of a service call: cdecl arguments from the guest
 // stack, the result in EAX, then back to the caller.
 void Emulator::Service(uint32_t address) {
-  uc_engine* uc = uc_.get();
   const uint32_t thunk = (address - kThunkPage) / 16;
+  // A service runs only from the first byte of its slot; anywhere else is a
+  // wild jump into the PEI core's code, not a call of the service.
+  if ((address - kThunkPage) % 16 != 0) {
+    const char* const kImplemented[] = {"LocatePpi", "GetHobList", "CreateHob", "CopyMem", "Register", "Unregister"};
+    const char* service = thunk < kThunkUnsupported0                    ? kImplemented[thunk]
+                          : thunk < kThunkUnsupported0 + kServiceSlots ? kServiceNames[thunk - kThunkUnsupported0]
+                                                                        : nullptr;
+    return Stop({"fetch outside the image", address, lastEip_, 0, 0, during_,
+                 service == nullptr ? std::string("jumped into the PEI core's code page")
+                                    : fmt::format("jumped {} bytes into the PEI core's {} code, past its entry {}",
+                                                  (address - kThunkPage) % 16, service, Hex(ThunkAddress(thunk)))});
+  }
   switch (thunk) {
     case kThunkLocatePpi: {
       const uint32_t guid = Arg(1), descriptor = Arg(3), ppi = Arg(4);
@@ -406,12 +464,13 @@ void Emulator::Service(uint32_t address) {
               "CopyMem of more bytes than temporary RAM holds"});
         return Return(0);
       }
+      CheckRecordRead(source, length, "CopyMem from ");
       std::vector<uint8_t> bytes(length);
       GuestRead(source, bytes.data(), length);
       // The destination is written as the module would write it: it must be RAM the module may write.
       if (!AllowedRamWrite(destination, static_cast<int>(length)) ||
           !GuestWrite(destination, bytes.data(), length))
-        Fail({"write outside allowed regions", destination, lastEip_, length, 0, during_, "CopyMem destination"});
+        WroteOutside({"write outside allowed regions", destination, lastEip_, length, 0, during_, "CopyMem destination"});
       return Return(0);
     }
     case kThunkRegister:
@@ -424,9 +483,7 @@ void Emulator::Service(uint32_t address) {
               std::string("called PEI service ") + kServiceNames[thunk - kThunkUnsupported0]});
         return Return(pei_.Unsupported());
       }
-      Fail({"fetch outside the image", address, lastEip_, 0, 0, during_, "jumped into the PEI core's code page"});
-      stopReason_ = "fault";
-      uc_emu_stop(uc);
+      Stop({"fetch outside the image", address, lastEip_, 0, 0, during_, "jumped into the PEI core's code page"});
   }
 }
 
@@ -549,6 +606,7 @@ void Emulator::OnThunkCode(uc_struct* uc, uint64_t address, uint32_t, void* self
     // The call is over. Stopping here rather than at uc_emu_start's end
     // address keeps this block translated: Unicorn translates the block at
     // the end address anew on every start.
+    e.returned_ = true;
     uc_emu_stop(uc);
     return;
   }
@@ -570,12 +628,19 @@ void Emulator::OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, voi
   e.platform_.bus.IoWrite(static_cast<uint16_t>(port), static_cast<unsigned>(size), value);
   if (port == kPostCodePort) {
     const uint16_t word = static_cast<uint16_t>(size == 1 ? (value & 0xFF) : value);
-    if (!e.portRuns_.empty() && e.portRuns_.back().first == word)
+    if (e.portRunsFull_) {
+      // counted below only
+    } else if (!e.portRuns_.empty() && e.portRuns_.back().first == word) {
       ++e.portRuns_.back().second;
-    else
+    } else if (e.portRuns_.size() < kPortRunsKept) {
       e.portRuns_.emplace_back(word, 1);
+    } else {
+      e.portRunsFull_ = true;
+    }
+    // Only a handler of an unrecoverable error may write port 0x80 for ever
+    // (the blink); a loop anywhere else is a call that does not return.
     if (++e.portWrites_ >= e.limits_.blinkWrites && e.stopReason_.empty()) {
-      e.stopReason_ = "blink loop";
+      e.stopReason_ = e.blinkAllowed_ ? "blink loop" : "port 0x80 loop";
       uc_emu_stop(uc);
     }
   }
@@ -583,11 +648,34 @@ void Emulator::OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, voi
 
 void Emulator::OnRamWrite(uc_struct*, uc_mem_type, uint64_t address, int size, int64_t value, void* self) {
   Emulator& e = *Self(self);
-  // A stray store into the report area must be cleared before the next report like the record is.
-  if (address >= kReportArea && address < kReportArea + kReportAreaSize) e.reportAreaDirty_ = kReportAreaSize;
   if (!e.AllowedRamWrite(static_cast<uint32_t>(address), size))
-    e.Fail({"write outside allowed regions", static_cast<uint32_t>(address), e.lastEip_, static_cast<uint32_t>(size),
-            static_cast<uint64_t>(value), e.during_, "temporary RAM outside the stack and the module's HOB"});
+    e.WroteOutside({"write outside allowed regions", static_cast<uint32_t>(address), e.lastEip_,
+                    static_cast<uint32_t>(size), static_cast<uint64_t>(value), e.during_,
+                    "temporary RAM outside the stack and the module's HOB"});
+}
+
+void Emulator::OnRecordRead(uc_struct*, uc_mem_type, uint64_t address, int size, int64_t, void* self) {
+  Self(self)->CheckRecordRead(static_cast<uint32_t>(address), static_cast<uint32_t>(size), "");
+}
+
+// A handler that reads the delivered record past its header's Size reads
+// what the report area held before: on a board, bytes of an earlier report.
+// The first such read of each call is reported.
+void Emulator::CheckRecordRead(uint32_t address, uint32_t size, const char* how) {
+  if (!watch_.active || size == 0) return;
+  const uint64_t first = address, end = first + size, areaEnd = uint64_t{kReportArea} + kReportAreaSize;
+  uint64_t past = end;  // the first byte read that is not the record's
+  const auto watched = [&](uint64_t from, uint64_t to) {
+    if (std::max(first, from) < std::min(end, to)) past = std::min(past, std::max(first, from));
+  };
+  watched(watch_.declaredEnd, watch_.objectsStart);
+  watched(std::max(watch_.declaredEnd, watch_.blockEnd), areaEnd);
+  if (past == end || readPastReported_) return;
+  readPastReported_ = true;
+  Fail({"read past the record", static_cast<uint32_t>(past), lastEip_, size, 0, during_,
+        fmt::format("{}offset {} of the data record at {}, which holds {} bytes (the {}-byte header and Size {})", how,
+                    past - watch_.start, Hex(watch_.start), kRecordHeaderBytes + watch_.size, kRecordHeaderBytes,
+                    watch_.size)});
 }
 
 bool Emulator::OnProtected(uc_struct*, uc_mem_type type, uint64_t address, int size, int64_t value, void* self) {
@@ -627,9 +715,9 @@ void Emulator::OnMmioWrite(uc_struct*, uint64_t offset, unsigned size, uint64_t 
   Emulator& e = *r->emulator;
   const uint32_t address = r->base + static_cast<uint32_t>(offset);
   ++e.mmioAccesses_;
-  if (!e.platform_.bus.Decodes(address))
-    e.Fail({"write outside allowed regions", address, e.lastEip_, size, value, e.during_, "no device decodes it"});
   e.platform_.bus.MemWrite(address, size, static_cast<uint32_t>(value));
+  if (!e.platform_.bus.Decodes(address))
+    e.WroteOutside({"write outside allowed regions", address, e.lastEip_, size, value, e.during_, "no device decodes it"});
 }
 
 CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during) {
@@ -650,6 +738,10 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
   ioAccesses_ = mmioAccesses_ = 0;
   portRuns_.clear();
   portWrites_ = 0;
+  portRunsFull_ = false;
+  returned_ = false;
+  strayWrites_ = 0;
+  readPastReported_ = false;
   stopReason_.clear();
   serviceFault_ = false;
 
@@ -680,13 +772,26 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
   result.stackBytes = argumentBase - minEsp_;
   result.ioAccesses = ioAccesses_;
   result.mmioAccesses = mmioAccesses_;
-  for (const auto& [word, count] : portRuns_) {
-    const uint64_t shown = stopReason_.empty() ? count : 1;
-    result.postcodes.insert(result.postcodes.end(), static_cast<size_t>(shown), word);
-  }
   if (err != UC_ERR_OK && stopReason_.empty()) {
     Fail({"CPU error", lastEip_, lastEip_, 0, 0, during_, uc_strerror(err)});
     stopReason_ = "fault";
+  } else if (stopReason_.empty() && !returned_) {
+    // Unicorn leaves uc_emu_start by itself only for `hlt`: on a board the
+    // processor waits there for an interrupt that a PEI phase does not take.
+    uint32_t eip = 0;
+    uc_reg_read(uc, UC_X86_REG_EIP, &eip);
+    uint8_t before = 0;
+    const bool inFlash = eip - 1 - flashBase_ < flashSize_;
+    if (inFlash) GuestRead(eip - 1, &before, 1);
+    Fail({inFlash && before == 0xF4 ? "hlt" : "CPU stopped", eip - 1, lastEip_, 0, 0, during_,
+          "the processor halted instead of returning: the call never ends"});
+    stopReason_ = "fault";
+  }
+  // The words of the call (one per run when it was stopped), at most kPortRunsKept of them.
+  for (const auto& [word, count] : portRuns_) {
+    const uint64_t shown = stopReason_.empty() ? count : 1;
+    const size_t room = kPortRunsKept - std::min(result.postcodes.size(), kPortRunsKept);
+    result.postcodes.insert(result.postcodes.end(), static_cast<size_t>(std::min<uint64_t>(shown, room)), word);
   }
   if (!stopReason_.empty()) {
     result.stopped = stopReason_;
@@ -713,32 +818,53 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
 }
 
 CallResult Emulator::RunEntry() {
+  blinkAllowed_ = false;
+  watch_.active = false;
   CallResult r = Call(EntryPoint(), {image_.fileHandle, kServicesPointer}, "entry");
-  if (!r.stopped.empty() && r.stopped != "fault") halt_ = Halt{r.stopped, 0, 0, {}, portWrites_, r.instructions};
+  if (!r.stopped.empty() && r.stopped != "fault") {
+    Halt halt{r.stopped, 0, 0, {}, portWrites_, r.instructions};
+    scenario::DescribeCycle(portRuns_, halt);
+    halt_ = std::move(halt);
+  }
   return r;
+}
+
+// A record given by address (data_address) is not watched: the machine
+// delivered no record there and knows no size for it.
+void Emulator::WatchRecord(const std::vector<uint8_t>& placed, const scenario::DataRecord& record) {
+  constexpr size_t kSizeField = offsetof(EFI_STATUS_CODE_DATA, Size);
+  const uint32_t start = scenario::kReportDataAddress;
+  watch_.active = true;
+  watch_.start = start;
+  watch_.size = 0;
+  if (placed.size() >= kSizeField + 2) std::memcpy(&watch_.size, placed.data() + kSizeField, 2);
+  watch_.declaredEnd = start + kRecordHeaderBytes + watch_.size;
+  watch_.blockEnd = start + static_cast<uint32_t>(placed.size());
+  watch_.objectsStart = watch_.blockEnd;
+  for (const scenario::DataRecord::Fixup& f : record.fixups)
+    watch_.objectsStart = std::min(watch_.objectsStart, start + f.target);
 }
 
 std::vector<CallResult> Emulator::Deliver(const scenario::Report& report, size_t index) {
   std::vector<CallResult> results;
   if (halt_) return results;
   // The report as the router hands it over: caller GUID and data record in
-  // temporary RAM, or pointers given as they are. The area is written whole
-  // up to what the previous report left there, so no byte of an earlier
-  // record shows through a shorter one.
+  // temporary RAM, or pointers given as they are. As on a board, the area
+  // keeps what earlier reports left there: the bytes after a short record
+  // are an earlier report's, and the watch reports a handler reading them.
   const uint32_t caller = report.callerAddress ? *report.callerAddress : report.caller ? kReportArea : 0;
   const uint32_t data = report.dataAddress ? *report.dataAddress : report.data ? scenario::kReportDataAddress : 0;
-  std::vector<uint8_t> placed;
+  if (report.caller && !report.callerAddress)
+    Check(uc_mem_write(uc_.get(), kReportArea, report.caller->data(), report.caller->size()), "writing the caller GUID");
+  watch_.active = false;
   if (report.data && !report.dataAddress) {
     if (report.data->bytes.size() > kReportAreaSize - 16)
       throw std::runtime_error("report " + std::to_string(index) + ": data record too large for the report area");
-    placed = report.data->Placed(scenario::kReportDataAddress);
+    const std::vector<uint8_t> placed = report.data->Placed(scenario::kReportDataAddress);
+    Check(uc_mem_write(uc_.get(), scenario::kReportDataAddress, placed.data(), placed.size()), "writing the report");
+    WatchRecord(placed, *report.data);
   }
-  const uint32_t extent = placed.empty() ? 16 : 16 + static_cast<uint32_t>(placed.size());
-  std::vector<uint8_t> area(std::max(extent, reportAreaDirty_), 0);
-  if (report.caller && !report.callerAddress) std::copy(report.caller->begin(), report.caller->end(), area.begin());
-  std::copy(placed.begin(), placed.end(), area.begin() + 16);
-  Check(uc_mem_write(uc_.get(), kReportArea, area.data(), area.size()), "writing the report");
-  reportAreaDirty_ = extent;
+  blinkAllowed_ = scenario::IsUnrecoverableError(report.type);
 
   const std::vector<uint32_t> handlers = pei_.Handlers();  // a handler registering another must not disturb this walk
   for (size_t h = 0; h < handlers.size(); ++h) {

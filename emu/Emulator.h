@@ -8,8 +8,10 @@
 // It watches what the image does: instructions and deepest stack per call,
 // every port and device access, any write outside the stack, the module's own
 // HOB, the memory log window and device registers, writes into the image,
-// and calls that do not return within a budget (the blink loop is recognised
-// from its port 0x80 writes).
+// reads past the end of the data record a report delivered, and calls that
+// do not return (a budget of instructions, port 0x80 writes that only the
+// blink of an unrecoverable error may make, `hlt`, a jump into the PEI core's
+// code, a stack or a store loop run away).
 #ifndef STATUSSINK_EMU_EMULATOR_H
 #define STATUSSINK_EMU_EMULATOR_H
 
@@ -108,7 +110,17 @@ class Emulator {
 
   bool Halted() const { return halt_.has_value(); }
   const std::optional<Halt>& HaltInfo() const { return halt_; }
+  // The first kFaultListBound faults of the run, and how many came after them.
   const std::vector<Fault>& Faults() const { return faults_; }
+  uint64_t FaultsNotListed() const { return faultsNotListed_; }
+  static constexpr size_t kFaultListBound = 1000;
+  // Writes outside the allowed places after which a call is stopped: a store
+  // loop over memory the module does not own (rep stosd over bus memory, a
+  // wild memset) has no good end.
+  static constexpr uint32_t kStrayWritesPerCall = 64;
+  // Port 0x80 runs (alike words in a row) a call keeps: the blink has four
+  // words to a cycle, and a call that returns writes one word.
+  static constexpr size_t kPortRunsKept = 4096;
   const std::vector<uint32_t>& Handlers() const { return pei_.Handlers(); }
   const ServiceCalls& Services() const { return pei_.calls; }
   uint32_t ImageBase() const { return imageBase_; }
@@ -144,6 +156,14 @@ class Emulator {
   struct MmioRegion;
   CallResult Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during);
   void Fail(Fault fault);
+  // Records the fault and stops the call in progress.
+  void Stop(Fault fault);
+  void WroteOutside(Fault fault);
+  // The bytes of the report area a handler may read as the delivered record
+  // (its header and Size bytes) and the objects placed after it; the rest of
+  // the area is watched while the report's handlers run.
+  void WatchRecord(const std::vector<uint8_t>& placed, const scenario::DataRecord& record);
+  void CheckRecordRead(uint32_t address, uint32_t size, const char* how);
   void SetUpCpu();
   void SetUpEnvironment();
   // What lies at a guest address: the emulator's stack, Unicorn's RAM or
@@ -170,6 +190,7 @@ class Emulator {
   static void OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, void* self);
   static void OnRamWrite(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
   static bool OnProtected(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
+  static void OnRecordRead(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
   static bool OnUnmapped(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
   static uint64_t OnStackRead(uc_struct* uc, uint64_t offset, unsigned size, void* self);
   static void OnStackWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* self);
@@ -199,11 +220,20 @@ class Emulator {
   std::vector<std::string> rangeCrossings_;
   std::vector<uint8_t> stack_;           // the stack's bytes, kStackBottom up to kStackTop
   uint64_t stackStores_ = 0;             // guest stores served by the stack's callbacks
-  uint32_t reportAreaDirty_ = 0;         // bytes of the report area that may differ from 0
+  // The delivered record while its report's handlers run: [start, declaredEnd)
+  // is the record as its header declares it, [objectsStart, blockEnd) what the
+  // record points at; the rest of the report area is not the record.
+  struct RecordWatch {
+    bool active = false;
+    uint32_t start = 0, declaredEnd = 0, objectsStart = 0, blockEnd = 0;
+    uint16_t size = 0;  // the header's Size
+  };
+  RecordWatch watch_;
   uint64_t callsSinceFlush_ = 0;
   uint64_t translationFlushInterval_ = kTranslationFlushInterval;
   uint64_t translationFlushes_ = 0;
   std::vector<Fault> faults_;
+  uint64_t faultsNotListed_ = 0;
   std::optional<Halt> halt_;
 
   // State of the call in progress.
@@ -215,6 +245,11 @@ class Emulator {
   uint64_t ioAccesses_ = 0, mmioAccesses_ = 0;
   std::vector<std::pair<uint16_t, uint64_t>> portRuns_;  // port 0x80 writes of the call, as runs
   uint64_t portWrites_ = 0;
+  bool portRunsFull_ = false;  // kPortRunsKept runs kept: later writes are only counted
+  bool blinkAllowed_ = false;  // the call handles an unrecoverable error: it may blink for ever
+  bool returned_ = false;      // the call came back to the return thunk
+  uint32_t strayWrites_ = 0;   // writes outside the allowed places in this call
+  bool readPastReported_ = false;  // this call's first read past the record is in the faults
   std::string stopReason_;
   bool serviceFault_ = false;
 };

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <stdexcept>
 
@@ -28,25 +29,33 @@ constexpr const char* kBaseBoard = R"({
 struct KindText {
   const char* name;
   const char* reports;  // a JSON array of scenario reports
+  std::vector<uint16_t> words;  // what the design writes to port 0x80 for them
+  std::optional<uint16_t> blinks;
 };
 
-// One column each. The nesting column first shows a module's code, so that
-// the pop at its end shows it again from the stack.
-constexpr KindText kKinds[] = {
-    {"progress", R"([{"type": "0x01", "value": "0x03021001"}])"},
-    {"error+caller", R"([{"type": "0x80000002", "value": "0x03058002", "caller": "MemoryTestPei"}])"},
+// One column each; every kind prints a line. The nesting column first shows
+// a module's code (PcdPei begins: 0x121), pushes a level for MemoryInitPei
+// (0xC2A), shows RecoveryModulePei beginning (0x184) and pops, which shows
+// PcdPei's code again from the stack. The progress code 0x03021001 has the
+// fixed code 0xFC; the error, debug, string and no-data reports have no POST
+// code, nor has the assertion (operation 7): only the unrecoverable error
+// with a code (RecoveryModulePei begins, 0x184) blinks.
+const KindText kKinds[] = {
+    {"progress", R"([{"type": "0x01", "value": "0x03021001"}])", {0xFC}, {}},
+    {"error+caller", R"([{"type": "0x80000002", "value": "0x03058002", "caller": "MemoryTestPei"}])", {}, {}},
     {"debug", R"([{"type": "0x03", "value": "0x03020000",
-                  "data": {"kind": "debug", "level": "0x40", "format": "Value %d\n", "args": [5]}}])"},
+                  "data": {"kind": "debug", "level": "0x40", "format": "Value %d\n", "args": [5]}}])", {}, {}},
     {"assertion", R"([{"type": "0x90000002", "value": "0x03010007",
-                      "data": {"kind": "assert", "file": "Foo", "line": 42, "description": "Bar"}}])"},
+                      "data": {"kind": "assert", "file": "Foo", "line": 42, "description": "Bar"}}])", {}, {}},
     {"nesting", R"([{"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "PcdPei"}},
                     {"type": "0x01", "value": "0x03021003", "data": {"kind": "specific", "module": "MemoryInitPei"}},
                     {"type": "0x01", "value": "0x03020002", "data": {"kind": "specific", "module": "RecoveryModulePei"}},
-                    {"type": "0x01", "value": "0x03021004", "data": {"kind": "specific", "module": "MemoryInitPei"}}])"},
+                    {"type": "0x01", "value": "0x03021004", "data": {"kind": "specific", "module": "MemoryInitPei"}}])",
+     {0x121, 0xC2A, 0x184, 0x121}, {}},
     {"unrecovered", R"([{"type": "0x90000002", "value": "0x03020002", "caller": "RecoveryModulePei",
-                        "data": {"kind": "specific", "module": "RecoveryModulePei"}}])"},
-    {"string", R"([{"type": "0x03", "value": "0x03020000", "data": {"kind": "string", "text": "hello"}}])"},
-    {"no data", R"([{"type": "0x03", "value": "0x03020001"}])"},
+                        "data": {"kind": "specific", "module": "RecoveryModulePei"}}])", {}, 0x184},
+    {"string", R"([{"type": "0x03", "value": "0x03020000", "data": {"kind": "string", "text": "hello"}}])", {}, {}},
+    {"no data", R"([{"type": "0x03", "value": "0x03020001"}])", {}, {}},
 };
 
 // HOB lists for the HOB rows: GetHobList hands out a list the fault wrote
@@ -104,8 +113,6 @@ std::vector<uint16_t> BlinkCycle(uint16_t first) {
   return {first, static_cast<uint16_t>(first << 8), 0, static_cast<uint16_t>(first >> 8)};
 }
 
-bool UnrecoveredError(uint32_t type) { return (type & 0xFF) == 2 && (type & 0xFF000000u) == 0x90000000u; }
-
 // L, M or G when `got` holds all of `want`, lower case for part of it, '.' for nothing.
 char Sink(char letter, const std::string& got, const std::string& want) {
   if (got.empty()) return '.';
@@ -114,6 +121,7 @@ char Sink(char letter, const std::string& got, const std::string& want) {
 }
 
 std::string Words(const std::vector<uint16_t>& words, const char* separator) {
+  if (words.empty()) return "-";
   std::string out;
   for (size_t i = 0; i < words.size(); ++i) out += (i == 0 ? "" : separator) + fmt::format("{:X}", words[i]);
   return out;
@@ -121,7 +129,8 @@ std::string Words(const std::vector<uint16_t>& words, const char* separator) {
 
 }  // namespace
 
-FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean) {
+FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean, const DeviceFault& fault,
+                    const ReportKind& kind) {
   FaultCell cell;
   const auto fail = [&cell](std::string why) {
     if (cell.problem.empty()) cell.problem = std::move(why);
@@ -154,6 +163,9 @@ FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean) 
     for (const scenario::CallResult& call : d.calls)
       if (!call.stopped.empty() && (!run.halt || call.stopped != run.halt->reason)) fail("stopped: " + call.stopped);
   if (end == scenario::RunEnd::Stopped) fail(run.halt ? "stopped: " + run.halt->reason : "stopped");
+  // Where the design blinks, the boot must halt in the last report with the
+  // code's rotation, each word written 983,040 times; nowhere else.
+  const bool mustBlink = kind.blinks && fault.postCodes == PostCodes::Shown;
   if (run.halt) {
     const scenario::Halt& h = *run.halt;
     for (const scenario::CycleStep& step : h.cycle) cell.cycle.push_back(step.word);
@@ -163,13 +175,32 @@ FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean) 
       cell.writesPerWord = h.cycle.empty() ? 0 : h.cycle.front().writes;
     const scenario::Report* halted = run.reports.empty() ? nullptr : run.reports.back().report;
     const bool lastReport = run.Delivered() == run.scenario->DeliveryCount();
-    const bool designed = end == scenario::RunEnd::DesignedHalt && lastReport && halted != nullptr &&
-                          UnrecoveredError(halted->type) && cell.cycle.size() == 4 &&
-                          cell.cycle == BlinkCycle(cell.cycle.front()) && cell.writesPerWord == 0xF0000;
+    const bool designed = mustBlink && end == scenario::RunEnd::DesignedHalt && lastReport && halted != nullptr &&
+                          scenario::IsUnrecoverableError(halted->type) && cell.cycle == BlinkCycle(*kind.blinks) &&
+                          cell.writesPerWord == 0xF0000;
     if (!designed) fail("stopped: " + h.reason);
   } else if (run.Delivered() != run.scenario->DeliveryCount()) {
     fail("reports not delivered");
+  } else if (mustBlink) {
+    fail("no blink for the unrecoverable error");
   }
+
+  // The text on every output the board leaves working, none where it breaks one.
+  for (size_t k = 0; k < cell.sinks.size(); ++k) {
+    const char want = fault.outputs.at(k), got = cell.sinks[k];
+    const bool ok = want == '.' ? got == '.' : std::islower(want) ? got != '.' : got == want;
+    if (!ok) fail(fmt::format("text {} where the design gives {}", cell.sinks, fault.outputs));
+  }
+  // The POST code words, and EFI_NOT_FOUND for each report with a code where no record is found.
+  const auto other = fault.wordsFor.find(kind.name);
+  const std::vector<uint16_t>& words = other != fault.wordsFor.end() ? other->second : kind.words;
+  const std::vector<uint16_t> none;
+  if (cell.postcodes != (fault.postCodes == PostCodes::Shown ? words : none))
+    fail(fmt::format("port 0x80 {} where the design gives {}", Words(cell.postcodes, ","),
+                     Words(fault.postCodes == PostCodes::Shown ? words : none, ",")));
+  const size_t coded = kind.words.size() + (kind.blinks ? 1 : 0);
+  const std::vector<uint32_t> notFound(fault.postCodes == PostCodes::NotFound ? coded : 0, EFI_NOT_FOUND);
+  if (cell.errors != notFound) fail(fmt::format("{} error statuses where the design gives {}", cell.errors.size(), notFound.size()));
   cell.outcome = !cell.problem.empty() ? CellOutcome::Failed : run.halt ? CellOutcome::Halted : CellOutcome::Completed;
   return cell;
 }
@@ -194,7 +225,7 @@ std::string FaultCell::Summary() const {
   if (outcome == CellOutcome::Halted) {
     out += " " + Words(cycle, ">");
   } else {
-    out += " " + (postcodes.empty() ? std::string("-") : Words(postcodes, ","));
+    out += " " + Words(postcodes, ",");
   }
   for (uint32_t e : errors) out += e == 0x8000000Eu ? " nf" : fmt::format(" {:08X}", e);
   return out;
@@ -213,7 +244,8 @@ std::vector<ReportKind> ReportKinds() {
   std::vector<ReportKind> kinds;
   for (const KindText& k : kKinds) {
     const std::string text = std::string(R"({"name": "kind", "reports": )") + k.reports + "}";
-    kinds.push_back({k.name, scenario::ParseScenario(text, std::string("<report kind ") + k.name + ">").reports});
+    kinds.push_back({k.name, scenario::ParseScenario(text, std::string("<report kind ") + k.name + ">").reports, k.words,
+                     k.blinks});
   }
   return kinds;
 }
@@ -222,63 +254,73 @@ std::vector<DeviceFault> DeviceFaults() {
   using scenario::LegacySerial;
   using scenario::MmioStatus;
   using C = scenario::PlatformConfig;
+  constexpr PostCodes kNotFound = PostCodes::NotFound, kNone = PostCodes::None;
+  // Each row says what the design still does on its board: the outputs that
+  // get the text, and whether the POST code handler writes its codes.
   return {
       {"none", "the board as built", [](C&) {}},
       {"legacy absent", "nothing decodes 0x3F8-0x3FF: reads give all ones, writes are lost",
-       [](C& c) { c.legacySerial = LegacySerial::Absent; }},
+       [](C& c) { c.legacySerial = LegacySerial::Absent; }, ".MG"},
       {"legacy stuck", "the line status register never shows the transmit FIFO empty",
-       [](C& c) { c.legacySerial = LegacySerial::Stuck; }},
+       [](C& c) { c.legacySerial = LegacySerial::Stuck; }, ".MG"},
       {"legacy slow", "one byte leaves the FIFO per 100 line status reads",
        [](C& c) { c.legacyDrainPace = 100; }},
       {"legacy slower than wait", "one byte per 10,000 reads: a 16-byte burst outlasts the module's wait",
-       [](C& c) { c.legacyDrainPace = 10000; }},
+       [](C& c) { c.legacyDrainPace = 10000; }, "lMG"},
       {"mmio absent", "no configuration function and nothing at the fixed address 0xFEA10000 (reads all ones)",
-       [](C& c) { c.mmioSerialPresent = false; }},
+       [](C& c) { c.mmioSerialPresent = false; }, "L.G"},
       {"mmio never ready", "the status register never shows room in the transmit FIFO",
-       [](C& c) { c.mmioStatus = MmioStatus::NeverReady; }},
+       [](C& c) { c.mmioStatus = MmioStatus::NeverReady; }, "L.G"},
       {"mmio ready 3 polls", "the status register shows room for its first 3 reads only",
        [](C& c) {
          c.mmioStatus = MmioStatus::ReadyForFirst;
          c.mmioReadyReads = 3;
-       }},
+       },
+       "LmG"},
       {"mmio config hidden", "the controller's configuration function reads all ones; the controller answers at "
                              "its fixed address",
        [](C& c) { c.mmioConfigVisible = false; }},
       {"sideband stuck hidden", "the bridge's hide control ignores writes and the sideband window reads all ones "
-                                "(the stride register reads 0xFFFFFFFF)",
-       [](C& c) { c.sidebandStuckHidden = true; }},
+                                "(the stride register reads 0xFFFFFFFF): the 1-byte stride cannot be learnt",
+       [](C& c) { c.sidebandStuckHidden = true; }, "L.G"},
       {"config all ones", "every configuration read (window at 0xE0000000 and ports 0xCF8/0xCFC) gives all ones; "
                           "writes are dropped",
        [](C& c) { c.configSpaceAllOnes = true; }},
-      {"hob depth 200", "GetHobList gives a list whose record has depth 200",
-       HobListFault(List({Handoff(), Record(200), End()}))},
-      {"hob zero length before", "a HOB of length 0 stands before the record",
-       HobListFault(List({Handoff(), Header(kOtherType, 0), Record(0), End()}))},
+      {"hob depth 200", "GetHobList gives a list whose record has depth 200; a depth past the last level is taken "
+                        "as the last, so the pop shows Codes[8], 0",
+       HobListFault(List({Handoff(), Record(200), End()})), "LMG", PostCodes::Shown,
+       {{"nesting", {0x121, 0xC2A, 0x184, 0x000}}}},
+      {"hob zero length before", "a HOB of length 0 stands before the record: the walk ends there",
+       HobListFault(List({Handoff(), Header(kOtherType, 0), Record(0), End()})), "LMG", kNotFound},
       {"hob zero length after", "a HOB of length 0 follows the record instead of the end",
        HobListFault(List({Handoff(), Record(0), Header(kOtherType, 0, 8)}))},
       {"hob truncated before", "a HOB whose length (4) is shorter than its header stands before the record",
-       HobListFault(List({Handoff(), Header(kOtherType, 4), Record(0), End()}))},
+       HobListFault(List({Handoff(), Header(kOtherType, 4), Record(0), End()})), "LMG", kNotFound},
       {"hob header-only before", "a legal HOB of 8 bytes, header only, stands before the record",
        HobListFault(List({Handoff(), Header(kOtherType, 8), Record(0), End()}))},
       {"hob odd length before", "a HOB of 12 bytes (not a multiple of 8) stands before the record",
        HobListFault(List({Handoff(), Header(kOtherType, 12, 4), Record(0), End()}))},
       {"hob runs past list", "a HOB of length 0xFFF8 before the record leads past the list into floating bus",
-       HobListFault(List({Handoff(), Header(kOtherType, 0xFFF8), Record(0), End()}))},
+       HobListFault(List({Handoff(), Header(kOtherType, 0xFFF8), Record(0), End()})), "LMG", kNotFound},
       {"hob short record", "a 0x1001 HOB with \"pcs0\" at offset 52 whose length says 16 bytes",
-       HobListFault(List({Handoff(), Record(0, 16), End()}))},
+       HobListFault(List({Handoff(), Record(0, 16), End()})), "LMG", kNotFound},
       {"hob garbage after", "bytes 0xA5 follow the record instead of the end",
        HobListFault(List({Handoff(), Record(0), Bytes(16, 0xA5)}))},
-      {"hob list empty", "the list's first HOB is the end", HobListFault(List({End()}))},
-      {"pei locate fails", "LocatePpi finds no handler PPI", [](C& c) { c.pei.failLocatePpi = true; }},
-      {"pei null ppi", "LocatePpi succeeds with a null PPI", [](C& c) { c.pei.nullPpi = true; }},
-      {"pei register 0 fails", "Register fails for the text handler", [](C& c) { c.pei.failRegisterCalls = {0}; }},
+      {"hob list empty", "the list's first HOB is the end", HobListFault(List({End()})), "LMG", kNotFound},
+      {"pei locate fails", "LocatePpi finds no handler PPI", [](C& c) { c.pei.failLocatePpi = true; }, "...", kNone},
+      {"pei null ppi", "LocatePpi succeeds with a null PPI", [](C& c) { c.pei.nullPpi = true; }, "...", kNone},
+      {"pei register 0 fails", "Register fails for the text handler", [](C& c) { c.pei.failRegisterCalls = {0}; },
+       "..."},
       {"pei register 1 fails", "Register fails for the POST code handler",
-       [](C& c) { c.pei.failRegisterCalls = {1}; }},
-      {"pei create hob fails", "CreateHob has no room: no record", [](C& c) { c.pei.failCreateHob = true; }},
-      {"pei get hob list fails", "GetHobList answers EFI_NOT_READY", [](C& c) { c.pei.failGetHobList = true; }},
-      {"pei null hob list", "GetHobList succeeds with a null list", [](C& c) { c.pei.nullHobList = true; }},
+       [](C& c) { c.pei.failRegisterCalls = {1}; }, "LMG", kNone},
+      {"pei create hob fails", "CreateHob has no room: no record", [](C& c) { c.pei.failCreateHob = true; }, "LMG",
+       kNotFound},
+      {"pei get hob list fails", "GetHobList answers EFI_NOT_READY", [](C& c) { c.pei.failGetHobList = true; }, "LMG",
+       kNotFound},
+      {"pei null hob list", "GetHobList succeeds with a null list", [](C& c) { c.pei.nullHobList = true; }, "LMG",
+       kNotFound},
       {"log header ffffffff", "memory log header 0xFFFFFFFF: last byte of the window, wrap count about to roll over",
-       LogHeader(0xFFFFFFFFu)},
+       LogHeader(0xFFFFFFFFu), "LMg"},
       {"log header 00000001", "memory log header offset 1: inside the header itself", LogHeader(0x00000001u)},
       {"log header 00020003", "memory log header offset 3, wrap count 2", LogHeader(0x00020003u)},
       {"log header 0000ffff", "memory log header offset 0xFFFF: the line wraps after one byte",
@@ -302,11 +344,11 @@ FaultMatrix RunFaultMatrix(const FlashImage& image) {
       s.reports = m.kinds[k].reports;
       fault.apply(s.platform);
       const bool mayBlink = std::any_of(s.reports.begin(), s.reports.end(),
-                                        [](const scenario::Report& r) { return UnrecoveredError(r.type); });
+                                        [](const scenario::Report& r) { return scenario::IsUnrecoverableError(r.type); });
       s.limits.instructionsPerCall = mayBlink ? kFaultBlinkBudget : kFaultCallBudget;
       const RunResult run = RunScenario(image, s);
       if (clean.size() < m.kinds.size()) clean.push_back(run.outputs);
-      row.push_back(JudgeCell(run, clean[k]));
+      row.push_back(JudgeCell(run, clean[k], fault, m.kinds[k]));
     }
     m.cells.push_back(std::move(row));
   }

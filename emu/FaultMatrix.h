@@ -1,14 +1,20 @@
 // The fault matrix: every device fault of the board against every kind of
 // report, each cell a fresh emulated machine running the real image. A cell
-// is as designed when every handler call returned within the call budget
-// (no fault, image intact, stack within its budget), or when the boot halted
-// in the POST code blink loop for an unrecoverable error, with the code's
-// rotation as its cycle. Anything else is a failure.
+// is as designed when it does what the design must do on that board: the
+// text reaches every output the fault leaves working (and none that it
+// breaks), the POST code handler writes the kind's words, or answers
+// EFI_NOT_FOUND where the board leaves it no record, and the unrecoverable
+// error halts the boot in the blink loop with its code's rotation as the
+// cycle; every handler call that returns does so within the call budget, with
+// no fault, the image intact and the stack within its budget. Anything else
+// is a failure.
 #ifndef STATUSSINK_EMU_FAULTMATRIX_H
 #define STATUSSINK_EMU_FAULTMATRIX_H
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <ostream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -28,15 +34,33 @@ constexpr uint64_t kFaultCallBudget = 4'000'000;
 constexpr uint64_t kFaultBlinkBudget = 20'000'000;
 constexpr uint32_t kFaultStackBudget = 512;
 
+// What the POST code handler can still do on a board.
+enum class PostCodes {
+  Shown,     // registered, and its record is found: it writes each code (and blinks)
+  NotFound,  // registered, but no record is found: EFI_NOT_FOUND for each report with a code, nothing written
+  None,      // not registered: never called
+};
+
 struct DeviceFault {
   std::string name;         // short, for the table
   std::string description;  // what the board does wrong
   std::function<void(scenario::PlatformConfig&)> apply;
+  // What the design still does on this board. Each output (legacy port,
+  // memory-mapped controller, memory log): its letter when all of the text
+  // must arrive, lower case when some of it must, '.' when none may.
+  std::string outputs = "LMG";
+  PostCodes postCodes = PostCodes::Shown;
+  // Kinds whose port 0x80 words on this board are not the kind's own.
+  std::map<std::string, std::vector<uint16_t>> wordsFor = {};
 };
 
 struct ReportKind {
   std::string name;
   std::vector<scenario::Report> reports;  // delivered in order to one machine
+  // What the design writes to port 0x80 for them: the words of the calls
+  // that return, and the code the last report blinks for ever, if it does.
+  std::vector<uint16_t> words;
+  std::optional<uint16_t> blinks;
 };
 
 enum class CellOutcome { Completed, Halted, Failed };
@@ -75,8 +99,11 @@ std::vector<ReportKind> ReportKinds();
 scenario::Scenario FaultBaseBoard();
 
 FaultMatrix RunFaultMatrix(const FlashImage& image);
-// One cell from its run; `clean` is what the fault-free board received for the same reports.
-FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean);
+// One cell from its run, against what the design does for `kind` on the
+// board of `fault`; `clean` is what the fault-free board received for the
+// same reports.
+FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean, const DeviceFault& fault,
+                    const ReportKind& kind);
 
 std::string FaultMatrixText(const FaultMatrix& matrix);
 nlohmann::ordered_json FaultMatrixJson(const FaultMatrix& matrix);

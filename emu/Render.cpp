@@ -282,18 +282,24 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
   if (run.halt) {
     const Halt& h = *run.halt;
     heading("Halted");
-    out += fmt::format("  {} in {} during report {}, after {} instructions and {} port 0x80 writes\n", h.reason,
-                       HandlerName(ctx, run, h.handler), h.report, h.instructions, h.portWrites);
+    // The entry stops the boot before any report is delivered.
+    const bool inEntry = run.reports.empty() && !run.entry.stopped.empty();
+    out += fmt::format("  {} in {}, after {} instructions and {} port 0x80 writes\n", h.reason,
+                       inEntry ? std::string("the entry point")
+                               : fmt::format("{} during report {}", HandlerName(ctx, run, h.handler), h.report),
+                       h.instructions, h.portWrites);
     if (!h.cycle.empty()) out += "  cycle: " + scenario::CycleText(h.cycle) + ", then again\n";
     if (run.Delivered() < s.DeliveryCount())
       out += fmt::format("  {} later reports were not delivered\n", s.DeliveryCount() - run.Delivered());
   }
 
-  heading(fmt::format("Faults ({})", run.faults.size()));
-  if (run.faults.empty()) out += "(none: the image was never written, no write left the allowed regions)\n";
+  heading(fmt::format("Faults ({})", run.faults.size() + run.faultsNotListed));
+  if (run.faults.empty())
+    out += "(none: the image was never written, no write left the allowed regions, no read went past a record)\n";
   for (const Fault& f : run.faults)
     out += fmt::format("  {} at {} (width {}, value {:#x}) by {} in {}, {}{}\n", f.kind, Hex32(f.address), f.width,
                        f.value, Hex32(f.eip), SymbolAt(ctx, run, f.eip), f.during, f.detail.empty() ? "" : ": " + f.detail);
+  if (run.faultsNotListed != 0) out += fmt::format("  ... and {} more faults, not listed\n", run.faultsNotListed);
 
   heading("Statistics");
   out += fmt::format("  reports delivered {} of {}; instructions {}; I/O accesses {}; device memory accesses {}\n",

@@ -9,7 +9,7 @@ RunResult RunScenario(const PeImage& image, const scenario::Scenario& scenario, 
 RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenario, const RunOptions& options) {
   sim::Platform platform;
   scenario::ApplyPlatform(scenario.platform, platform);
-  platform.bus.SetLogLimit(options.keepAccessLog ? (4u << 20) : 0);
+  platform.bus.SetLogLimit(options.keepAccessLog ? options.accessLogLimit : 0);
   if (options.busObserver) platform.bus.Observe(options.busObserver);
   Emulator machine(image, platform, scenario.platform, scenario.limits);
   if (!options.countRanges.empty()) machine.CountIn(options.countRanges);
@@ -47,6 +47,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   run.postcodeWrites = platform.postCodes.WriteCount();
   run.halt = machine.HaltInfo();
   run.faults = machine.Faults();
+  run.faultsNotListed = machine.FaultsNotListed();
   run.services = machine.Services();
   run.imageIntact = machine.ImageIntact();
   run.countRangeCrossings = machine.RangeCrossings();

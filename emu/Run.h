@@ -21,6 +21,7 @@ using scenario::RunResult;
 
 struct RunOptions {
   bool keepAccessLog = false;
+  size_t accessLogLimit = 4u << 20;  // accesses the log keeps; later ones are counted only
   // Called every `progressEvery` reports with (delivered, total).
   std::function<void(size_t, size_t)> progress;
   size_t progressEvery = 1000;

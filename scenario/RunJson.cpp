@@ -394,6 +394,7 @@ Json BuildJson(const RunResult& run, const RenderContext& ctx, bool streamed) {
                       {"during", f.during},
                       {"detail", f.detail}});
   j["faults"] = faults;
+  j["faults_not_listed"] = run.faultsNotListed;
   j["services"] = {{"locate_ppi", run.services.locatePpi},       {"register", run.services.registerCalls},
                    {"create_hob", run.services.createHob},       {"get_hob_list", run.services.getHobList},
                    {"copy_mem", run.services.copyMem},           {"unsupported", run.services.unsupported},

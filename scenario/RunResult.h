@@ -46,13 +46,17 @@ struct CountRange {
 // One call of the entry point or of a handler.
 struct CallResult {
   std::optional<uint32_t> status;  // the returned EFI_STATUS; empty when the call was stopped
-  std::string stopped;             // "", "blink loop", "instruction budget", "fault"
+  // "", "blink loop" (the designed halt), "port 0x80 loop" (any other call that
+  // writes port 0x80 without end), "instruction budget", "fault" (the faults say which)
+  std::string stopped;
   uint64_t instructions = 0;
   uint64_t rangeInstructions = 0;  // of those, the ones executed in the run's count ranges
   uint32_t stackBytes = 0;  // deepest stack use below the arguments, return address included
   uint64_t ioAccesses = 0;
   uint64_t mmioAccesses = 0;
-  std::vector<uint16_t> postcodes;  // port 0x80 words written in this call (first of each run when stopped)
+  // Port 0x80 words written in this call (first of each run when stopped),
+  // at most a few thousand: postcode_writes counts every write.
+  std::vector<uint16_t> postcodes;
 
   bool operator==(const CallResult&) const = default;
 };
@@ -123,7 +127,8 @@ struct RunResult {
   std::vector<uint16_t> postcodes;  // every word written to port 0x80 (a stopped call: one per run)
   uint64_t postcodeWrites = 0;      // every write counted
   std::optional<Halt> halt;
-  std::vector<Fault> faults;
+  std::vector<Fault> faults;  // the first ones of the run
+  uint64_t faultsNotListed = 0;  // faults after those, counted only
   sim::PeiServiceCalls services;
   bool imageIntact = true;
   std::vector<std::pair<uint32_t, PostCodeStack>> stackHobs;  // HOBs the module created: address, record

@@ -14,6 +14,11 @@ uint64_t Scenario::DeliveryCount() const {
   return count;
 }
 
+bool IsUnrecoverableError(uint32_t type) {
+  return (type & EFI_STATUS_CODE_TYPE_MASK) == EFI_ERROR_CODE &&
+         (type & EFI_STATUS_CODE_SEVERITY_MASK) == EFI_ERROR_UNRECOVERED;
+}
+
 std::vector<uint8_t> DataRecord::Placed(uint32_t address) const {
   std::vector<uint8_t> out = bytes;
   for (const Fixup& f : fixups) {
@@ -534,11 +539,12 @@ Json ParseJson(std::string_view text, const std::string& path) {
   }
 }
 
-uint64_t LimitValue(const Json& limits, const char* name, const Where& w, uint64_t most) {
+uint64_t LimitValue(const Json& limits, const char* name, const Where& w, uint64_t least, uint64_t most,
+                    const char* why) {
   const Where wv = w.Sub(name);
   const uint64_t v = Number(limits[name], wv, UINT64_MAX);
-  if (v == 0 || v > most)
-    wv.Fail(std::to_string(v) + " is outside 1 to " + std::to_string(most) + ", the bounds that keep every run finite");
+  if (v < least || v > most)
+    wv.Fail(std::to_string(v) + " is outside " + std::to_string(least) + " to " + std::to_string(most) + ", " + why);
   return v;
 }
 
@@ -585,8 +591,13 @@ Scenario ParseScenario(std::string_view text, const std::string& path) {
       const Json& l = j["limits"];
       OnlyFields(l, wl, {"instructions_per_call", "blink_writes"});
       if (l.contains("instructions_per_call"))
-        s.limits.instructionsPerCall = LimitValue(l, "instructions_per_call", wl, Limits::kMaxInstructionsPerCall);
-      if (l.contains("blink_writes")) s.limits.blinkWrites = LimitValue(l, "blink_writes", wl, Limits::kMaxBlinkWrites);
+        s.limits.instructionsPerCall = LimitValue(l, "instructions_per_call", wl, 1, Limits::kMaxInstructionsPerCall,
+                                                  "the bounds that keep every run finite");
+      if (l.contains("blink_writes"))
+        s.limits.blinkWrites = LimitValue(l, "blink_writes", wl, Limits::kMinBlinkWrites, Limits::kMaxBlinkWrites,
+                                          "from one whole blink cycle (four words of 983040 writes each, and the "
+                                          "first write of the next) to eight, so that a blink is told by its cycle and "
+                                          "every run ends");
     }
     if (!j.contains("reports")) top.Sub("reports").Fail("missing");
     const Json& reports = j["reports"];

@@ -72,7 +72,11 @@ class Machine {
   void Observe(Observer observer) { observer_ = std::move(observer); }
 
   const std::vector<Access>& Log() const { return log_; }
-  void ClearLog() { log_.clear(); }
+  // Empties the log and its count: a log started again after the board's set-up.
+  void ClearLog() {
+    log_.clear();
+    accessCount_ = 0;
+  }
   // The log keeps at most this many entries; later accesses are only counted.
   void SetLogLimit(size_t limit) { logLimit_ = limit; }
   uint64_t AccessCount() const { return accessCount_; }

@@ -93,6 +93,7 @@ EFI_STATUS PeiBehaviour::Register(uint32_t callback) {
   if (switches.failRegisterCalls.count(index) != 0) return EFI_OUT_OF_RESOURCES;
   if (callback == 0) return EFI_INVALID_PARAMETER;
   if (std::find(handlers_.begin(), handlers_.end(), callback) != handlers_.end()) return EFI_ALREADY_STARTED;
+  if (handlers_.size() == kMaxHandlers) return EFI_OUT_OF_RESOURCES;
   handlers_.push_back(callback);
   return EFI_SUCCESS;
 }

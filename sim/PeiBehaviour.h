@@ -104,9 +104,12 @@ class PeiBehaviour {
     return EFI_UNSUPPORTED;
   }
 
-  // The handler PPI's Register (a callback registered already: EFI_ALREADY_STARTED)
+  // The handler PPI's Register (a callback registered already: EFI_ALREADY_STARTED;
+  // no room left in the router's table of kMaxHandlers: EFI_OUT_OF_RESOURCES)
   // and Unregister, and the registered handlers (addresses) in registration
-  // order: the router calls them in that order.
+  // order: the router calls them in that order. The table is as large as the
+  // QEMU boot ROM's foundation keeps (qemu/rom/Foundation.cpp).
+  static constexpr size_t kMaxHandlers = 8;
   EFI_STATUS Register(uint32_t callback);
   EFI_STATUS Unregister(uint32_t callback);
   const std::vector<uint32_t>& Handlers() const { return handlers_; }

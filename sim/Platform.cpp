@@ -19,7 +19,11 @@ void Platform::InstallDebugUart(uint32_t base, unsigned stride) {
   constexpr uint8_t kDevice = kDebugUartDevice, kFunction = kDebugUartFunction;
   pcie.AddFunction(0, kDevice, kFunction, 0x8086, 0x9DE8);
   pcie.Write32(0, kDevice, kFunction, 0x10, base);
-  mmioUart.SetBase(base);
+  // The register reads as given, flag bits included; the controller decodes
+  // its 4 KiB page at the address bits alone, as a memory BAR does (bits 0
+  // to 3 are the BAR's type and prefetch flags, and a 4 KiB BAR has no
+  // address bits below bit 12).
+  mmioUart.SetBase(base & ~(MmioUart::kPageSize - 1));
   mmioUart.SetStride(stride);
   mmioUart.SetPresent(true);
   sideband.SetRegister(SidebandWindow::kSerialStridePort, SidebandWindow::kSerialStrideOffset, stride == 1 ? 4 : 0);

@@ -31,9 +31,10 @@ struct Platform {
 
   // Makes the chipset's debug serial controller (bus 0, device 24, function 2)
   // answer: its configuration function with vendor id 0x8086 and base address
-  // register 0 = base, the controller present at base with the given register
-  // stride (1 or 4), and the sideband register (port 0x90, offset 0x618) that
-  // announces the stride (4 for a 1-byte stride, 0 otherwise).
+  // register 0 = base (flag bits included), the controller present at base
+  // with its low 12 bits clear and the given register stride (1 or 4), and
+  // the sideband register (port 0x90, offset 0x618) that announces the stride
+  // (4 for a 1-byte stride, 0 otherwise).
   void InstallDebugUart(uint32_t base, unsigned stride);
   static constexpr uint8_t kDebugUartDevice = 24, kDebugUartFunction = 2;
 

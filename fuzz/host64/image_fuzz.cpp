@@ -5,7 +5,8 @@
 // written as a scenario so that the records are laid out by the scenario
 // reader, and delivered to the handlers. It traps on any fault the watcher
 // records (a write outside the allowed places, an image write, a fetch
-// outside the image, a bad service argument), on the image changing, on a
+// outside the image, a bad service argument, a read past the delivered
+// record), on the image changing, on a
 // handler call that does not return within its instruction budget, on a
 // blink loop for anything but an unrecoverable error, and on a call deeper
 // than 512 bytes of stack.
@@ -20,7 +21,6 @@
 
 #include "Emulator.h"
 #include "InPlace.h"
-#include "PiTypes.h"
 #include "Run.h"
 
 namespace {
@@ -161,9 +161,7 @@ void CheckCall(const emu::CallResult& c, const std::string& where, uint32_t type
   if (c.stackBytes > kStackBudgetBytes) Finding(where + ": " + std::to_string(c.stackBytes) + " bytes of stack");
   if (c.stopped.empty()) return;
   if (c.stopped != "blink loop") Finding(where + " stopped: " + c.stopped);
-  const bool unrecovered = (type & EFI_STATUS_CODE_TYPE_MASK) == EFI_ERROR_CODE &&
-                           (type & EFI_STATUS_CODE_SEVERITY_MASK) == EFI_ERROR_UNRECOVERED;
-  if (!unrecovered || !lastHandler) Finding(where + " blinks for type " + Hex(type));
+  if (!scenario::IsUnrecoverableError(type) || !lastHandler) Finding(where + " blinks for type " + Hex(type));
 }
 
 // One machine per board, kept across inputs (starting a Unicorn CPU costs

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const scenario::Scenario s = scenario::ParseScenario(text, "fuzz.json");
     if (s.DeliveryCount() > scenario::kMaxDeliveries) Found("more deliveries than the bound");
     if (s.limits.instructionsPerCall > scenario::Limits::kMaxInstructionsPerCall ||
-        s.limits.blinkWrites > scenario::Limits::kMaxBlinkWrites)
+        s.limits.blinkWrites > scenario::Limits::kMaxBlinkWrites || s.limits.blinkWrites < scenario::Limits::kMinBlinkWrites)
       Found("a limit beyond its bound");
     for (const scenario::Report& r : s.reports) {
       if ((r.caller && r.callerAddress) || (r.data && r.dataAddress)) Found("a pointer given twice");

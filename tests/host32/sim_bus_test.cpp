@@ -75,7 +75,7 @@ TEST(SimulatedLegacyUart, TheFifoShowsEmptyBeforeTheTransmitterIsIdle) {
 
 }  // namespace
 
-TEST(SimulatedPeiEnvironment, RegisterRefusesACallbackTwiceAndUnregisterOneItDoesNotHold) {
+TEST(SimulatedPeiEnvironment, RegisterRefusesACallbackTwiceOrPastTheTableAndUnregisterOneItDoesNotHold) {
   sim::PeiBehaviour pei;
   EXPECT_EQ(pei.Register(0x1000), EFI_SUCCESS);
   EXPECT_EQ(pei.Register(0x1000), EFI_ALREADY_STARTED);
@@ -84,4 +84,8 @@ TEST(SimulatedPeiEnvironment, RegisterRefusesACallbackTwiceAndUnregisterOneItDoe
   EXPECT_EQ(pei.Unregister(0x2000), EFI_NOT_FOUND);
   EXPECT_EQ(pei.Unregister(0x1000), EFI_SUCCESS);
   EXPECT_TRUE(pei.Handlers().empty());
+  // The router's table is finite, whatever an image registers.
+  for (uint32_t k = 0; k < sim::PeiBehaviour::kMaxHandlers; ++k) EXPECT_EQ(pei.Register(0x1000 + k), EFI_SUCCESS);
+  EXPECT_EQ(pei.Register(0x2000), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(pei.Handlers().size(), sim::PeiBehaviour::kMaxHandlers);
 }

@@ -1,14 +1,17 @@
 // The fault matrix on the volume as it ships: every device fault against
 // every report kind, the whole table asserted, so that a change in how any
-// device's fault is handled shows here. Also how a cell is judged, and the
-// board's fault knobs whose effect no output shows.
+// device's fault is handled shows here. Also how a cell is judged against
+// what the design does on its board (an image that does nothing fails it),
+// and the board's fault knobs whose effect no output shows.
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "FaultMatrix.h"
+#include "Images.h"
 #include "InPlace.h"
 #include "Platform.h"
+#include "SystemHarness.h"
 
 namespace {
 
@@ -64,6 +67,8 @@ struct Synthetic {
   scenario::Scenario scenario;
   emu::RunResult run;
   scenario::DeviceOutputs clean{"line\r\n", "line\r\n", 0, "line\r\n"};
+  emu::DeviceFault fault{"synthetic", "", nullptr};
+  emu::ReportKind kind;
 
   explicit Synthetic(uint32_t type) {
     scenario::Report r;
@@ -77,6 +82,7 @@ struct Synthetic {
     ok.instructions = 1000;
     ok.stackBytes = 100;
     run.reports.push_back({0, &scenario.reports[0], {ok, ok}});
+    kind.reports = scenario.reports;
   }
   void Halt(std::vector<uint16_t> cycle, uint64_t perWord = 0xF0000, std::string reason = "blink loop") {
     run.reports[0].calls[1].status.reset();
@@ -87,7 +93,7 @@ struct Synthetic {
   }
 };
 
-TEST(FaultMatrix, JudgesACellByBudgetsFaultsAndWhereItHalted) {
+TEST(FaultMatrix, JudgesACellAgainstWhatTheDesignDoesOnItsBoard) {
   constexpr uint32_t kUnrecovered = 0x90000002u, kProgress = 0x01u;
   struct Case {
     const char* name;
@@ -95,6 +101,7 @@ TEST(FaultMatrix, JudgesACellByBudgetsFaultsAndWhereItHalted) {
     std::function<void(Synthetic&)> change;
     std::string summary;
   };
+  const auto blinks = [](Synthetic& s) { s.kind.blinks = 0x184; };
   const std::vector<Case> cases = {
       {"clean", kProgress, [](Synthetic&) {}, "ok LMG -"},
       {"call at the budget", kProgress,
@@ -115,34 +122,102 @@ TEST(FaultMatrix, JudgesACellByBudgetsFaultsAndWhereItHalted) {
       {"call stopped without a halt", kProgress,
        [](Synthetic& s) { s.run.reports[0].calls[0].stopped = "fault"; }, "FAIL stopped: fault"},
       {"report not delivered", kProgress, [](Synthetic& s) { s.run.reports.clear(); }, "FAIL reports not delivered"},
-      {"not-found status and words", kProgress,
+      {"the kind's words", kProgress,
        [](Synthetic& s) {
-         s.run.reports[0].calls[1].status = 0x8000000Eu;
+         s.kind.words = {0x184, 0xC2A};
          s.run.reports[0].calls[1].postcodes = {0x184, 0xC2A};
        },
-       "ok LMG 184,C2A nf"},
-      {"part of the text, none of it", kProgress,
+       "ok LMG 184,C2A"},
+      {"words other than the kind's", kProgress, [](Synthetic& s) { s.kind.words = {0xFC}; },
+       "FAIL port 0x80 - where the design gives FC"},
+      {"words where the board has no record", kProgress,
+       [](Synthetic& s) {
+         s.kind.words = {0xFC};
+         s.fault.postCodes = emu::PostCodes::NotFound;
+         s.run.reports[0].calls[1].postcodes = {0xFC};
+       },
+       "FAIL port 0x80 FC where the design gives -"},
+      {"not found where the board has no record", kProgress,
+       [](Synthetic& s) {
+         s.kind.words = {0xFC};
+         s.fault.postCodes = emu::PostCodes::NotFound;
+         s.run.reports[0].calls[1].status = 0x8000000Eu;
+       },
+       "ok LMG - nf"},
+      {"not found where the record is", kProgress,
+       [](Synthetic& s) { s.run.reports[0].calls[1].status = 0x8000000Eu; },
+       "FAIL 1 error statuses where the design gives 0"},
+      {"part of the text where all of it must arrive", kProgress,
        [](Synthetic& s) {
          s.run.outputs.serial = "ine\r\n";
          s.run.outputs.mmioSerial.clear();
        },
+       "FAIL text l.G where the design gives LMG"},
+      {"part of the text where some must arrive", kProgress,
+       [](Synthetic& s) {
+         s.fault.outputs = "l.G";
+         s.run.outputs.serial = "ine\r\n";
+         s.run.outputs.mmioSerial.clear();
+       },
        "ok l.G -"},
-      {"blink for an unrecoverable error", kUnrecovered, [](Synthetic& s) { s.Halt({0x184, 0x8400, 0, 0x01}); },
+      {"text on an output the board breaks", kProgress, [](Synthetic& s) { s.fault.outputs = ".MG"; },
+       "FAIL text LMG where the design gives .MG"},
+      {"blink for an unrecoverable error", kUnrecovered,
+       [&](Synthetic& s) {
+         blinks(s);
+         s.Halt({0x184, 0x8400, 0, 0x01});
+       },
        "halt LMG 184>8400>0>1"},
-      {"blink with a wrong cycle", kUnrecovered, [](Synthetic& s) { s.Halt({0x184, 0x8400, 0, 0x02}); },
+      {"no blink for an unrecoverable error", kUnrecovered, blinks, "FAIL no blink for the unrecoverable error"},
+      {"blink with a wrong cycle", kUnrecovered,
+       [&](Synthetic& s) {
+         blinks(s);
+         s.Halt({0x184, 0x8400, 0, 0x02});
+       },
        "FAIL stopped: blink loop"},
-      {"blink with short runs", kUnrecovered, [](Synthetic& s) { s.Halt({0x184, 0x8400, 0, 0x01}, 0xEFFFF); },
+      {"blink with short runs", kUnrecovered,
+       [&](Synthetic& s) {
+         blinks(s);
+         s.Halt({0x184, 0x8400, 0, 0x01}, 0xEFFFF);
+       },
+       "FAIL stopped: blink loop"},
+      {"blink where the board has no record", kUnrecovered,
+       [&](Synthetic& s) {
+         blinks(s);
+         s.fault.postCodes = emu::PostCodes::NotFound;
+         s.Halt({0x184, 0x8400, 0, 0x01});
+       },
        "FAIL stopped: blink loop"},
       {"blink for a progress code", kProgress, [](Synthetic& s) { s.Halt({0x184, 0x8400, 0, 0x01}); },
        "FAIL stopped: blink loop"},
       {"budget stop of an unrecoverable error", kUnrecovered,
-       [](Synthetic& s) { s.Halt({}, 0, "instruction budget"); }, "FAIL stopped: instruction budget"},
+       [&](Synthetic& s) {
+         blinks(s);
+         s.Halt({}, 0, "instruction budget");
+       },
+       "FAIL stopped: instruction budget"},
   };
   for (const Case& c : cases) {
     Synthetic s(c.type);
     c.change(s);
-    EXPECT_EQ(emu::JudgeCell(s.run, s.clean).Summary(), c.summary) << c.name;
+    EXPECT_EQ(emu::JudgeCell(s.run, s.clean, s.fault, s.kind).Summary(), c.summary) << c.name;
   }
+}
+
+// An image whose entry point answers 0 at once registers nothing: it passes
+// only the rows where the design itself is left with nothing to do.
+TEST(FaultMatrix, AnImageThatDoesNothingFailsEveryCellWhereTheDesignDoesSomething) {
+  const emu::PeImage& built = test::Image();
+  const emu::PeImage idle = test::Patched(built, built.entryRva, {0x31, 0xC0, 0xC3});  // xor eax, eax; ret
+  const emu::FaultMatrix m = emu::RunFaultMatrix(emu::PlaceRelocated(idle));
+  EXPECT_FALSE(m.AsDesigned());
+  for (size_t f = 0; f < m.faults.size(); ++f)
+    for (size_t k = 0; k < m.kinds.size(); ++k) {
+      const bool noCodes = m.faults[f].postCodes == emu::PostCodes::None || (m.kinds[k].words.empty() && !m.kinds[k].blinks);
+      const bool nothingToDo = m.faults[f].outputs == "..." && noCodes;
+      EXPECT_EQ(m.cells[f][k].outcome, nothingToDo ? emu::CellOutcome::Completed : emu::CellOutcome::Failed)
+          << m.faults[f].name << " / " << m.kinds[k].name << ": " << m.cells[f][k].Summary();
+    }
 }
 
 // Fault knobs whose effect the module's outputs do not show: configuration

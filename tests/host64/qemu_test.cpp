@@ -611,8 +611,6 @@ TEST(InsertedModule, RunsAlikeOnBothMachinesWhereverItLands) {
   }
 }
 
-}
-
 // The boot ROM's PEI services against the emulated machine's: each failure
 // switch, the interrupt flag, and what a new HOB holds, with the module's
 // answers to them compared on both machines.

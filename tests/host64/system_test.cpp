@@ -125,11 +125,17 @@ TEST(DegradedSerial, AbsentMemoryMappedControllerIsProbedOnceAndLeftAlone) {
   EXPECT_TRUE(sideband.empty());
 }
 
-TEST(DegradedSerial, ControllerAtOneByteStrideGetsTheTextAndTheBridgeIsHiddenAgain) {
-  const auto r = RunJson(R"({"platform": {"control_byte": "0x90", "mmio_serial": {"present": true, "base": "0xFE034000", "stride": 1},
-    "sideband_bridge": "hidden"}, "reports": [{"type": 3, "value": 0, "data": {"kind": "string", "text": "stride"}}]})");
-  EXPECT_EQ(r->outputs.mmioSerial, "stride\r\n");
-  EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);  // includes the bridge-visibility check
+// The controller as its base address register and the sideband register
+// describe it: a memory BAR decodes with its flag bits (0 to 3) masked.
+TEST(MmioSerial, TheControllerGetsTheTextWhereverItsBarAndStrideSayItIs) {
+  for (const auto& [base, stride] : {std::pair{"0xFE034000", 1}, {"0xFE02000C", 4}, {"0xFE02000C", 1}, {"0xFE03F008", 4}}) {
+    SCOPED_TRACE(fmt::format("BAR {}, stride {}", base, stride));
+    const auto r = RunJson(fmt::format(R"({{"platform": {{"control_byte": "0x90", "mmio_serial": {{"present": true,
+      "base": "{}", "stride": {}}}, "sideband_bridge": "hidden"}}, "reports": [{{"type": 3, "value": 0,
+      "data": {{"kind": "string", "text": "bar"}}}}]}})", base, stride));
+    EXPECT_EQ(r->outputs.mmioSerial, "bar\r\n");
+    EXPECT_TRUE(r->faults.empty()) << FaultList(r.run);  // includes the bridge-visibility check
+  }
 }
 
 TEST(MemoryLog, WrapsPastTheWindowEndAndCountsTheWrap) {
@@ -347,4 +353,19 @@ TEST(RunEnd, BlinkLoopIsTheDesignedHaltAndAStoppedCallOrFaultWins) {
   const auto budget = RunJson(R"({"limits": {"instructions_per_call": 100},
     "reports": [{"type": "0x90000002", "value": "0x03028004"}]})");
   EXPECT_EQ(scenario::Classify(budget.run), scenario::RunEnd::Stopped);
+}
+
+// --accesses: the list says it is cut short exactly when accesses were left out of it.
+TEST(JsonOutput, TheAccessListIsMarkedTruncatedOnlyWhenItIs) {
+  const scenario::Scenario s = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/minimal.json");
+  for (const size_t limit : {size_t{4} << 20, size_t{10}}) {
+    emu::RunOptions options;
+    options.keepAccessLog = true;
+    options.accessLogLimit = limit;
+    const emu::RunResult run = emu::RunScenario(test::Image(), s, options);
+    const auto json = scenario::ToJson(run, scenario::RenderContext{});
+    const bool cut = limit == 10;
+    EXPECT_EQ(json["accesses"].size(), cut ? 10u : run.ioAccesses + run.mmioAccesses) << limit;
+    EXPECT_EQ(json["accesses_truncated"], cut) << limit;
+  }
 }
