@@ -664,12 +664,14 @@ void Emulator::OnRecordRead(uc_struct*, uc_mem_type, uint64_t address, int size,
 void Emulator::CheckRecordRead(uint32_t address, uint32_t size, const char* how) {
   if (!watch_.active || size == 0) return;
   const uint64_t first = address, end = first + size, areaEnd = uint64_t{kReportArea} + kReportAreaSize;
+  // The caller's GUID may be given as an address anywhere, the record's area included.
+  if (watch_.caller != 0 && first >= watch_.caller && end <= uint64_t{watch_.caller} + sizeof(EFI_GUID)) return;
   uint64_t past = end;  // the first byte read that is not the record's
   const auto watched = [&](uint64_t from, uint64_t to) {
     if (std::max(first, from) < std::min(end, to)) past = std::min(past, std::max(first, from));
   };
-  watched(watch_.declaredEnd, watch_.objectsStart);
-  watched(std::max(watch_.declaredEnd, watch_.blockEnd), areaEnd);
+  watched(watch_.declaredEnd, std::min(watch_.objectsStart, watch_.pointedFrom));
+  watched(std::max(watch_.declaredEnd, watch_.blockEnd), std::min<uint64_t>(areaEnd, watch_.pointedFrom));
   if (past == end || readPastReported_) return;
   readPastReported_ = true;
   Fail({"read past the record", static_cast<uint32_t>(past), lastEip_, size, 0, during_,
@@ -843,6 +845,17 @@ void Emulator::WatchRecord(const std::vector<uint8_t>& placed, const scenario::D
   watch_.objectsStart = watch_.blockEnd;
   for (const scenario::DataRecord::Fixup& f : record.fixups)
     watch_.objectsStart = std::min(watch_.objectsStart, start + f.target);
+  // A record may hold its own pointers into itself or to bytes behind it (a
+  // GUID address given as a number, raw bytes): from the lowest such address
+  // on, the area is what the record points at, which may run past its end,
+  // not fields read past its end. Every word of the payload is taken as such
+  // a pointer.
+  watch_.pointedFrom = kReportArea + kReportAreaSize;
+  for (uint32_t at = kRecordHeaderBytes; at + 4 <= kRecordHeaderBytes + watch_.size && at + 4 <= placed.size(); at += 4) {
+    uint32_t word = 0;
+    std::memcpy(&word, placed.data() + at, 4);
+    if (word >= watch_.start && word < watch_.pointedFrom) watch_.pointedFrom = word;
+  }
 }
 
 std::vector<CallResult> Emulator::Deliver(const scenario::Report& report, size_t index) {
@@ -863,6 +876,7 @@ std::vector<CallResult> Emulator::Deliver(const scenario::Report& report, size_t
     const std::vector<uint8_t> placed = report.data->Placed(scenario::kReportDataAddress);
     Check(uc_mem_write(uc_.get(), scenario::kReportDataAddress, placed.data(), placed.size()), "writing the report");
     WatchRecord(placed, *report.data);
+    watch_.caller = caller;
   }
   blinkAllowed_ = scenario::IsUnrecoverableError(report.type);
 

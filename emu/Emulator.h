@@ -221,11 +221,14 @@ class Emulator {
   std::vector<uint8_t> stack_;           // the stack's bytes, kStackBottom up to kStackTop
   uint64_t stackStores_ = 0;             // guest stores served by the stack's callbacks
   // The delivered record while its report's handlers run: [start, declaredEnd)
-  // is the record as its header declares it, [objectsStart, blockEnd) what the
-  // record points at; the rest of the report area is not the record.
+  // is the record as its header declares it, [objectsStart, blockEnd) and
+  // everything from pointedFrom on what the record points at; the rest of the
+  // report area is not the record.
   struct RecordWatch {
     bool active = false;
     uint32_t start = 0, declaredEnd = 0, objectsStart = 0, blockEnd = 0;
+    uint32_t pointedFrom = 0;  // the lowest address in or behind the record that one of its words points at
+    uint32_t caller = 0;       // the caller GUID's address: its 16 bytes are the caller's, wherever they lie
     uint16_t size = 0;  // the header's Size
   };
   RecordWatch watch_;

@@ -142,6 +142,15 @@ TEST(RecordWatch, AReadPastTheDeclaredSizeIsAFaultAndTheRecordItselfIsNot) {
       {"header only (Size 0)", R"("data": {"kind": "raw", "type_guid": "PcdPei"})", true},
       {"Size 20: offsets 20 to 39", R"("data": {"kind": "raw", "type_guid": "PcdPei", "bytes": ")" + std::string(48, '0') + R"(", "size": 20})", true},
       {"Size 24: offsets 20 to 43", R"("data": {"kind": "raw", "type_guid": "PcdPei", "bytes": ")" + std::string(48, '0') + R"("})", false},
+      // A raw record of Size 4 whose word points behind it, at offset 40: the
+      // bytes there are what it points at; a word pointing elsewhere exempts nothing.
+      {"Size 4 pointing at offset 40", R"("data": {"kind": "raw", "type_guid": "PcdPei", "bytes": "3820F1FE)" + std::string(40, '0') + R"(", "size": 4})", false},
+      {"Size 4 pointing past the placed bytes", R"("data": {"kind": "raw", "type_guid": "PcdPei", "bytes": "3820F1FE", "size": 4})", false},
+      {"Size 4 pointing at its own word", R"("data": {"kind": "specific", "guid_address": "0xFEF12024"})", false},
+      {"Size 4 pointing before the record", R"("data": {"kind": "raw", "type_guid": "PcdPei", "bytes": "0000F1FE)" + std::string(40, '0') + R"(", "size": 4})", true},
+      // The caller's GUID given by an address inside the area is the caller's.
+      {"Size 0, the caller GUID at offset 40", R"("caller_address": "0xFEF12038", "data": {"kind": "raw", "type_guid": "PcdPei"})", false},
+      {"Size 0, the caller GUID at offset 44", R"("caller_address": "0xFEF1203C", "data": {"kind": "raw", "type_guid": "PcdPei"})", true},
       // No record was delivered at an address the scenario gives: nothing is watched.
       {"a record given by its address", R"("data_address": "0xFEF12010")", false},
   };
