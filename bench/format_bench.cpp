@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Print.h"
+#include "print/Print.h"
 
 namespace {
 

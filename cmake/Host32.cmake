@@ -18,7 +18,7 @@ target_compile_options(ss_module PRIVATE -fno-exceptions -fno-rtti -fno-strict-a
 # Device models, shared with host64, plus the host32-only platform seam and PEI environment.
 file(GLOB SS_SIM_SOURCES CONFIGURE_DEPENDS ${SS_ROOT}/sim/*.cpp ${SS_ROOT}/sim/host32/*.cpp)
 add_library(ss_sim STATIC ${SS_SIM_SOURCES})
-target_include_directories(ss_sim PUBLIC ${SS_ROOT}/sim ${SS_ROOT}/sim/host32)
+target_include_directories(ss_sim PUBLIC ${SS_ROOT})
 target_link_libraries(ss_sim PUBLIC ss_module)
 target_compile_options(ss_sim PRIVATE -Wall -Wextra)
 
@@ -26,7 +26,7 @@ include(GoogleTest)
 file(GLOB SS_HOST32_TESTS CONFIGURE_DEPENDS ${SS_ROOT}/tests/host32/*.cpp)
 add_executable(host32_tests ${SS_HOST32_TESTS})
 target_link_libraries(host32_tests PRIVATE ss_sim ss_module GTest::gtest_main)
-target_include_directories(host32_tests PRIVATE ${SS_ROOT}/tests/host32)
+target_include_directories(host32_tests PRIVATE ${SS_ROOT})
 # Listed when ctest runs, not when the binary is linked: a build never has to
 # run an i386 program.
 gtest_discover_tests(host32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)

@@ -23,7 +23,7 @@ endif()
 file(GLOB SS_SIM_SOURCES CONFIGURE_DEPENDS ${SS_ROOT}/sim/*.cpp)
 if(SS_SIM_SOURCES)
   add_library(ss_sim64 STATIC ${SS_SIM_SOURCES})
-  target_include_directories(ss_sim64 PUBLIC ${SS_ROOT}/sim ${SS_ROOT}/include)
+  target_include_directories(ss_sim64 PUBLIC ${SS_ROOT})
   target_compile_options(ss_sim64 PRIVATE -Wall -Wextra)
 endif()
 

@@ -1,10 +1,10 @@
 // Debug output control: the CMOS control byte, its location table, and the
 // fan-out of each line to the enabled outputs in their fixed order.
-#include "DebugOutput.h"
+#include "debugtext/DebugOutput.h"
 
-#include "MemoryLog.h"
-#include "MmioSerial.h"
-#include "platform.h"
+#include "debugtext/MemoryLog.h"
+#include "debugtext/MmioSerial.h"
+#include "platform/platform.h"
 
 constexpr CmosLocation CmosLocationTable[CmosLocationCount] = {
     {0x50, 0x01, 0x01}, {0x60, 0x01, 0x00}, {0x61, 0x00, 0x00}, {0x62, 0x00, 0x00}, {0x63, 0x00, 0x00},

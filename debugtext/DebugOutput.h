@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 // DebugControlByte: CMOS offset 0x5C.
 constexpr uint8_t DebugControlCmosOffset = 0x5C;

@@ -1,8 +1,8 @@
-#include "DebugTextHandler.h"
+#include "debugtext/DebugTextHandler.h"
 
-#include "DebugOutput.h"
-#include "PostCode.h"
-#include "Print.h"
+#include "debugtext/DebugOutput.h"
+#include "postcode/PostCode.h"
+#include "print/Print.h"
 
 // Mask bits that decide what is printed.
 static constexpr uint32_t LevelErrors = 0x80000000u;          // assertions and error codes

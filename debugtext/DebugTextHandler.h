@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 // Which reports are printed: bit 31 assertions and errors; bit 31 or bit 6
 // progress codes, strings and undefined codes; a debug message when its own

@@ -1,7 +1,7 @@
 // The legacy serial port: a 16550-compatible UART at I/O 0x3F8, set up by the
 // platform before this module runs and never programmed here.
-#include "DebugOutput.h"
-#include "platform.h"
+#include "debugtext/DebugOutput.h"
+#include "platform/platform.h"
 
 namespace {
 

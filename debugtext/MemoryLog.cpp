@@ -3,10 +3,10 @@
 // the window offset of the next byte. The wrap count in the high half moves
 // on by the carry out of the low half, right after the byte at the window's
 // last address is written.
-#include "MemoryLog.h"
+#include "debugtext/MemoryLog.h"
 
-#include "RegisterAccess.h"
-#include "platform.h"
+#include "platform/RegisterAccess.h"
+#include "platform/platform.h"
 
 namespace {
 

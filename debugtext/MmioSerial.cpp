@@ -1,10 +1,10 @@
 // The memory-mapped serial controller: base address, presence tests and
 // register stride are worked out afresh for every line.
-#include "MmioSerial.h"
+#include "debugtext/MmioSerial.h"
 
-#include "PiTypes.h"
-#include "RegisterAccess.h"
-#include "platform.h"
+#include "include/PiTypes.h"
+#include "platform/RegisterAccess.h"
+#include "platform/platform.h"
 
 namespace {
 

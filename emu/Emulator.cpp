@@ -1,7 +1,7 @@
-#include "Emulator.h"
+#include "emu/Emulator.h"
 
-#include "ModuleFile.h"
-#include "PiTypes.h"
+#include "fv/ModuleFile.h"
+#include "include/PiTypes.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -23,11 +23,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "PeImage.h"
-#include "PeiBehaviour.h"
-#include "Platform.h"
-#include "RunResult.h"
-#include "Scenario.h"
+#include "emu/PeImage.h"
+#include "sim/PeiBehaviour.h"
+#include "sim/SimPlatform.h"
+#include "scenario/RunResult.h"
+#include "scenario/Scenario.h"
 
 #include <unicorn/unicorn.h>
 

@@ -1,4 +1,4 @@
-#include "FaultMatrix.h"
+#include "emu/FaultMatrix.h"
 
 #include <fmt/format.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "Run.h"
+#include "emu/Run.h"
 
 namespace emu {
 

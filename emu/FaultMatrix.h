@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "Emulator.h"
-#include "Run.h"
-#include "Scenario.h"
+#include "emu/Emulator.h"
+#include "emu/Run.h"
+#include "scenario/Scenario.h"
 
 namespace emu {
 

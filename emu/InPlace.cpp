@@ -1,8 +1,8 @@
-#include "InPlace.h"
+#include "emu/InPlace.h"
 
-#include "InputFile.h"
-#include "ModuleFile.h"
-#include "Placement.h"
+#include "fv/InputFile.h"
+#include "fv/ModuleFile.h"
+#include "fv/Placement.h"
 
 namespace emu {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "Emulator.h"
+#include "emu/Emulator.h"
 
 namespace emu {
 

@@ -1,4 +1,4 @@
-#include "LogDump.h"
+#include "emu/LogDump.h"
 
 #include <fmt/format.h>
 
@@ -7,11 +7,11 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "InputFile.h"
-#include "Latin1.h"
-#include "MemoryLogRam.h"
-#include "PeImage.h"
-#include "Render.h"
+#include "fv/InputFile.h"
+#include "scenario/Latin1.h"
+#include "sim/MemoryLogRam.h"
+#include "emu/PeImage.h"
+#include "emu/Render.h"
 
 namespace emu {
 namespace {

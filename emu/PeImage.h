@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "Image.h"
+#include "fv/Image.h"
 
 namespace emu {
 

@@ -1,9 +1,9 @@
-#include "PostCodeDecode.h"
+#include "emu/PostCodeDecode.h"
 
 #include <fmt/format.h>
 
-#include "ModuleTable.h"
-#include "PostCode.h"
+#include "scenario/ModuleTable.h"
+#include "postcode/PostCode.h"
 
 namespace emu {
 

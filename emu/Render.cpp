@@ -1,4 +1,4 @@
-#include "Render.h"
+#include "emu/Render.h"
 
 #include <fmt/format.h>
 
@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "InputFile.h"
-#include "PostCode.h"
+#include "fv/InputFile.h"
+#include "postcode/PostCode.h"
 
 namespace emu {
 namespace {

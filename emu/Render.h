@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Run.h"
+#include "emu/Run.h"
 
 namespace emu {
 

@@ -1,4 +1,4 @@
-#include "Run.h"
+#include "emu/Run.h"
 
 namespace emu {
 

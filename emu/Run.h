@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Emulator.h"
-#include "Board.h"
-#include "RunResult.h"
+#include "emu/Emulator.h"
+#include "scenario/Board.h"
+#include "scenario/RunResult.h"
 
 namespace emu {
 

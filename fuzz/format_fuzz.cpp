@@ -25,7 +25,7 @@
 #include <memory>
 #include <vector>
 
-#include "PrintInternal.h"
+#include "print/PrintInternal.h"
 
 namespace {
 

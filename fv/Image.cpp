@@ -1,8 +1,8 @@
-#include "Image.h"
+#include "fv/Image.h"
 
 #include <algorithm>
 
-#include "InputFile.h"
+#include "fv/InputFile.h"
 
 namespace fv {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "Layout.h"
+#include "fv/Layout.h"
 
 namespace fv {
 

@@ -1,4 +1,4 @@
-#include "InputFile.h"
+#include "fv/InputFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Layout.h"
+#include "fv/Layout.h"
 
 namespace fv {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Placement.h"
+#include "fv/Placement.h"
 
 namespace fv {
 

@@ -1,4 +1,4 @@
-#include "Insert.h"
+#include "fv/Insert.h"
 
 #include <algorithm>
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Volume.h"
+#include "fv/Volume.h"
 
 namespace fv {
 

@@ -1,10 +1,10 @@
-#include "ModuleFile.h"
+#include "fv/ModuleFile.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "Placement.h"
-#include "PiTypes.h"
+#include "fv/Placement.h"
+#include "include/PiTypes.h"
 
 namespace fv {
 

@@ -1,8 +1,8 @@
-#include "Placement.h"
+#include "fv/Placement.h"
 
 #include <string>
 
-#include "Layout.h"
+#include "fv/Layout.h"
 
 namespace fv::flash {
 

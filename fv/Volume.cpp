@@ -1,10 +1,10 @@
-#include "Volume.h"
+#include "fv/Volume.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <set>
 
-#include "Placement.h"
+#include "fv/Placement.h"
 
 namespace fv {
 namespace {

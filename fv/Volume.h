@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "Image.h"
-#include "Layout.h"
+#include "fv/Image.h"
+#include "fv/Layout.h"
 
 namespace fv {
 

@@ -1,4 +1,4 @@
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 BOOLEAN CompareGuid(const EFI_GUID* A, const EFI_GUID* B) {
   const uint32_t* x = reinterpret_cast<const uint32_t*>(A);

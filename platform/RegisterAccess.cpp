@@ -1,7 +1,7 @@
 // Chipset register access for the debug outputs. See RegisterAccess.h.
-#include "RegisterAccess.h"
+#include "platform/RegisterAccess.h"
 
-#include "platform.h"
+#include "platform/platform.h"
 
 const SerialDeviceEntry SerialDeviceTable[SerialDeviceCount] = {
     {22, 0}, {22, 1}, {22, 2}, {22, 3},  // indexes 0-3

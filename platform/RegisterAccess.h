@@ -11,7 +11,7 @@
 
 #include <stdint.h>
 
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 // Physical base of the PCI Express configuration window. Address arithmetic
 // uses its low 32 bits only; the high half is 0.

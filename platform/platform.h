@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 // I/O ports; each call is exactly one access of the given width.
 uint8_t IoRead8(uint16_t Port);

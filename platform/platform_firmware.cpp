@@ -1,6 +1,6 @@
 // Firmware implementation of the platform seam: real port instructions and
 // volatile accesses to physical addresses (32-bit flat mode, identity mapped).
-#include "platform.h"
+#include "platform/platform.h"
 
 uint8_t IoRead8(uint16_t Port) {
   uint8_t Value;

@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 // Status code values with a fixed POST code.
 struct ValuePostCodeRow {
@@ -26,7 +26,7 @@ struct CallerPostCodeRow {
 static_assert(sizeof(CallerPostCodeRow) == 20, "module rows are 20 bytes");
 constexpr uint32_t CallerModuleCount = 0
 #define CALLER_MODULE(...) +1
-#include "CallerModules.inc"
+#include "postcode/CallerModules.inc"
 #undef CALLER_MODULE
     ;
 constexpr uint32_t CallerPostCodeRows = CallerModuleCount + 1;

@@ -1,5 +1,5 @@
-#include "PostCode.h"
-#include "platform.h"
+#include "postcode/PostCode.h"
+#include "platform/platform.h"
 
 // The last record in the HOB list, or null. Test entry point
 // (tests/host32/ModuleTestEntryPoints.h); the handler is its only caller.

@@ -1,4 +1,4 @@
-#include "PostCode.h"
+#include "postcode/PostCode.h"
 
 constexpr ValuePostCodeRow ValuePostCodeTable[ValuePostCodeRows] = {
     {0x03028001u, 0xF2u}, {0x03028002u, 0xF3u}, {0x03028003u, 0xF4u}, {0x03028005u, 0xF5u},
@@ -10,7 +10,7 @@ static_assert(ValuePostCodeTable[ValuePostCodeRows - 1].Value != 0, "every fixed
 const CallerPostCodeRow CallerPostCodeTable[CallerPostCodeRows] = {
 #define CALLER_MODULE(Name, D1, D2, D3, B0, B1, B2, B3, B4, B5, B6, B7, Code) \
   {{D1, D2, D3, {B0, B1, B2, B3, B4, B5, B6, B7}}, Code},
-#include "CallerModules.inc"
+#include "postcode/CallerModules.inc"
 #undef CALLER_MODULE
     {{0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}}, 0},
 };

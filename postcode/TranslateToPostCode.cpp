@@ -1,4 +1,4 @@
-#include "PostCode.h"
+#include "postcode/PostCode.h"
 
 // Byte offset of the first payload word behind the data header.
 static constexpr uint32_t StatusCodeDataPayloadOffset = sizeof(EFI_STATUS_CODE_DATA);

@@ -2,7 +2,7 @@
 // The texts are written straight into the engine's scratch area with the
 // digit table and ValueToDigits: no conversion calls the engine again, which
 // keeps the stack of a handler call shallow.
-#include "PrintInternal.h"
+#include "print/PrintInternal.h"
 
 extern const char DigitTable[16] = {'0', '1', '2', '3', '4', '5', '6', '7',
                                     '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};

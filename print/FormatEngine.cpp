@@ -20,8 +20,8 @@
 // of the buffer, which is kept for the NUL.
 #include <stdarg.h>
 
-#include "PiTypes.h"
-#include "PrintInternal.h"
+#include "include/PiTypes.h"
+#include "print/PrintInternal.h"
 
 // The front ends hand their va_list to the engine as a pointer to 4-byte
 // argument slots, which is what a va_list is on IA32.

@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "Print.h"
+#include "print/Print.h"
 
 // A caller bit that turns the short way off: line breaks and every
 // directive then go one field at a time through the general steps, and plain

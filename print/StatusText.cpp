@@ -1,5 +1,5 @@
 // Names of the status values that %r prints.
-#include "Print.h"
+#include "print/Print.h"
 
 namespace {
 

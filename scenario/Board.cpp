@@ -1,9 +1,9 @@
-#include "Board.h"
+#include "scenario/Board.h"
 
 #include <cstddef>
 #include <cstring>
 
-#include "PostCode.h"
+#include "postcode/PostCode.h"
 
 namespace scenario {
 

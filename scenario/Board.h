@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform.h"
-#include "Scenario.h"
+#include "sim/SimPlatform.h"
+#include "scenario/Scenario.h"
 
 namespace scenario {
 

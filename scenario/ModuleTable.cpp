@@ -1,4 +1,4 @@
-#include "ModuleTable.h"
+#include "scenario/ModuleTable.h"
 
 #include <cstdio>
 
@@ -15,7 +15,7 @@ constexpr Guid MakeGuid(const EFI_GUID& g) {
 const ModuleRow kModules[] = {
 #define CALLER_MODULE(Name, D1, D2, D3, B0, B1, B2, B3, B4, B5, B6, B7, Code) \
   {#Name, MakeGuid(EFI_GUID{D1, D2, D3, {B0, B1, B2, B3, B4, B5, B6, B7}}), Code},
-#include "CallerModules.inc"
+#include "postcode/CallerModules.inc"
 #undef CALLER_MODULE
 };
 

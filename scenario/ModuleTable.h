@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 namespace scenario {
 

@@ -1,6 +1,6 @@
-#include "RunResult.h"
+#include "scenario/RunResult.h"
 
-#include "Latin1.h"
+#include "scenario/Latin1.h"
 
 #include <algorithm>
 #include <cstdio>

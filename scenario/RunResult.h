@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "Board.h"
-#include "Machine.h"
-#include "PeiBehaviour.h"
-#include "Scenario.h"
+#include "scenario/Board.h"
+#include "sim/Machine.h"
+#include "sim/PeiBehaviour.h"
+#include "scenario/Scenario.h"
 
 namespace scenario {
 

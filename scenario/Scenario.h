@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ModuleTable.h"
-#include "PeiBehaviour.h"
+#include "scenario/ModuleTable.h"
+#include "sim/PeiBehaviour.h"
 
 namespace scenario {
 

@@ -1,4 +1,4 @@
-#include "Cmos.h"
+#include "sim/Cmos.h"
 
 namespace sim {
 

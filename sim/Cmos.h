@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "Machine.h"
+#include "sim/Machine.h"
 
 namespace sim {
 

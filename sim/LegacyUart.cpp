@@ -1,4 +1,4 @@
-#include "LegacyUart.h"
+#include "sim/LegacyUart.h"
 
 namespace sim {
 

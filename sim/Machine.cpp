@@ -1,4 +1,4 @@
-#include "Machine.h"
+#include "sim/Machine.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "MemoryLogRam.h"
+#include "sim/MemoryLogRam.h"
 
 namespace sim {
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "Machine.h"
+#include "sim/Machine.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "MmioUart.h"
+#include "sim/MmioUart.h"
 
 namespace sim {
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Machine.h"
+#include "sim/Machine.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "PciConfigPorts.h"
+#include "sim/PciConfigPorts.h"
 
 namespace sim {
 

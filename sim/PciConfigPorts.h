@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <map>
 
-#include "Machine.h"
+#include "sim/Machine.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "PcieConfigWindow.h"
+#include "sim/PcieConfigWindow.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "PeiBehaviour.h"
+#include "sim/PeiBehaviour.h"
 
 #include <algorithm>
 #include <cstdio>

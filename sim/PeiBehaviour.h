@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "PostCodePort.h"
+#include "sim/PostCodePort.h"
 
 namespace sim {
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "Machine.h"
+#include "sim/Machine.h"
 
 namespace sim {
 

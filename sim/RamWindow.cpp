@@ -1,4 +1,4 @@
-#include "RamWindow.h"
+#include "sim/RamWindow.h"
 
 #include <utility>
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Machine.h"
+#include "sim/Machine.h"
 
 namespace sim {
 

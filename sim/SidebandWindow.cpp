@@ -1,4 +1,4 @@
-#include "SidebandWindow.h"
+#include "sim/SidebandWindow.h"
 
 namespace sim {
 

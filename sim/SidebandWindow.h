@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <map>
 
-#include "Machine.h"
+#include "sim/Machine.h"
 
 namespace sim {
 

@@ -1,8 +1,8 @@
-#include "ModuleEntry.h"
+#include "start/ModuleEntry.h"
 
-#include "DebugTextHandler.h"
-#include "PostCode.h"
-#include "platform.h"
+#include "debugtext/DebugTextHandler.h"
+#include "postcode/PostCode.h"
+#include "platform/platform.h"
 
 EFI_STATUS LocateHandlerPpi(EFI_PEI_RSC_HANDLER_PPI** Ppi) {
   // The PEI foundation keeps its services pointer in the word just below the IDT.

@@ -3,7 +3,7 @@
 #ifndef STATUSSINK_MODULEENTRY_H
 #define STATUSSINK_MODULEENTRY_H
 
-#include "PiTypes.h"
+#include "include/PiTypes.h"
 
 // Locates the handler PPI through the services pointer stored below the IDT.
 EFI_STATUS LocateHandlerPpi(EFI_PEI_RSC_HANDLER_PPI** Ppi);

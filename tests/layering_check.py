@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Fails when an include runs back up the layers:
+"""Fails when an include runs back up the layers or does not name its folder:
 module < sim/ < scenario/, fv/ < emu/ < qemu/ < tools/. The module's folders
-include only each other; fv/ needs only include/; nothing includes tools/."""
+include only each other; fv/ needs only include/; nothing includes tools/.
+Every quoted include names its path from the repository root, so the folder
+a header lives in is the layer it belongs to."""
 import pathlib
 import re
 import sys
@@ -15,34 +17,37 @@ ALLOWED["fv"] = {"include", "fv"}
 ALLOWED["emu"] = ALLOWED["scenario"] | {"fv", "emu"}
 ALLOWED["qemu"] = ALLOWED["emu"] | {"qemu"}  # rom/ is freestanding: it includes module headers only
 ALLOWED["tools"] = ALLOWED["qemu"] | {"tools"}
+# Tests, fuzzers and benchmarks sit on top: they may include any layer but tools/.
+for top in ("tests", "fuzz", "bench"):
+    ALLOWED[top] = (ALLOWED["tools"] - {"tools"}) | {top}
+SOURCES = (".h", ".inc", ".cpp", ".c", ".S")
 
 
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).resolve().parents[1])
-    home = {}  # header or .inc name -> folder
-    for folder in ALLOWED:
-        for f in (root / folder).rglob("*"):
-            if f.suffix in (".h", ".inc"):
-                if f.name in home and home[f.name] != folder:
-                    print(f"{f.name} is in both {home[f.name]}/ and {folder}/")
-                    return 1
-                home[f.name] = folder
     problems = []
+    headers = 0
     for folder, allowed in ALLOWED.items():
         for f in sorted((root / folder).rglob("*")):
-            if f.suffix not in (".h", ".cpp", ".c"):
+            if f.suffix not in SOURCES:
                 continue
+            headers += f.suffix in (".h", ".inc")
             for n, line in enumerate(f.read_text(errors="replace").splitlines(), 1):
                 m = re.match(r'\s*#\s*include\s+"([^"]+)"', line)
                 if not m:
                     continue
-                target = home.get(pathlib.Path(m.group(1)).name)
-                if target is not None and target not in allowed:
-                    problems.append(f"{f.relative_to(root)}:{n}: {folder}/ includes {m.group(1)} from {target}/")
+                name = m.group(1)
+                where = f"{f.relative_to(root)}:{n}"
+                if not (root / name).is_file():
+                    problems.append(f"{where}: '{name}' does not name its folder from the repository root")
+                    continue
+                target = pathlib.Path(name).parts[0]
+                if target not in allowed:
+                    problems.append(f"{where}: {folder}/ includes {name} from {target}/")
     for p in problems:
         print(p)
     if not problems:
-        print(f"no include runs back up ({len(home)} headers in {len(ALLOWED)} folders)")
+        print(f"every include names its folder and none runs back up ({headers} headers in {len(ALLOWED)} folders)")
     return 1 if problems else 0
 
 

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <iostream>
 
-#include "Insert.h"
-#include "InputFile.h"
-#include "ModuleFile.h"
-#include "ModuleTable.h"
-#include "Placement.h"
+#include "fv/Insert.h"
+#include "fv/InputFile.h"
+#include "fv/ModuleFile.h"
+#include "scenario/ModuleTable.h"
+#include "fv/Placement.h"
 
 namespace {
 

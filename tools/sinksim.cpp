@@ -19,14 +19,14 @@
 #include <fstream>
 #include <iostream>
 
-#include "FaultMatrix.h"
-#include "InPlace.h"
-#include "LogDump.h"
-#include "PostCodeDecode.h"
-#include "QemuRender.h"
-#include "QemuRun.h"
-#include "Render.h"
-#include "Run.h"
+#include "emu/FaultMatrix.h"
+#include "emu/InPlace.h"
+#include "emu/LogDump.h"
+#include "emu/PostCodeDecode.h"
+#include "qemu/host/QemuRender.h"
+#include "qemu/host/QemuRun.h"
+#include "emu/Render.h"
+#include "emu/Run.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "InPlace.h"
-#include "Volume.h"
+#include "emu/InPlace.h"
+#include "fv/Volume.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data, data + size);

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "Emulator.h"
-#include "InPlace.h"
-#include "Run.h"
+#include "emu/Emulator.h"
+#include "emu/InPlace.h"
+#include "emu/Run.h"
 
 namespace {
 

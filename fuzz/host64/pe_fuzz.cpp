@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "Emulator.h"
-#include "Image.h"
+#include "emu/Emulator.h"
+#include "fv/Image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {

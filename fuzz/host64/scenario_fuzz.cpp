@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "Scenario.h"
+#include "scenario/Scenario.h"
 
 namespace {
 

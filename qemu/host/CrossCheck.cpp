@@ -1,13 +1,13 @@
-#include "CrossCheck.h"
+#include "qemu/host/CrossCheck.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <optional>
 
-#include "PcieConfigWindow.h"
-#include "SidebandWindow.h"
-#include "MmioUart.h"
+#include "sim/PcieConfigWindow.h"
+#include "sim/SidebandWindow.h"
+#include "sim/MmioUart.h"
 
 namespace qemu {
 namespace {

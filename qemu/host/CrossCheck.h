@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "InPlace.h"
-#include "QemuRun.h"
-#include "Run.h"
+#include "emu/InPlace.h"
+#include "qemu/host/QemuRun.h"
+#include "emu/Run.h"
 
 namespace qemu {
 

@@ -1,4 +1,4 @@
-#include "QemuRender.h"
+#include "qemu/host/QemuRender.h"
 
 #include <fmt/format.h>
 

@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "QemuRun.h"
-#include "Render.h"
+#include "qemu/host/QemuRun.h"
+#include "emu/Render.h"
 
 namespace qemu {
 

@@ -1,4 +1,4 @@
-#include "QemuRun.h"
+#include "qemu/host/QemuRun.h"
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -22,13 +22,13 @@
 #include <sstream>
 #include <string_view>
 
-#include "InputFile.h"
-#include "MemoryLogRam.h"
-#include "ModuleFile.h"
-#include "Placement.h"
-#include "Board.h"
-#include "ReportBlock.h"
-#include "RomFormat.h"
+#include "fv/InputFile.h"
+#include "sim/MemoryLogRam.h"
+#include "fv/ModuleFile.h"
+#include "fv/Placement.h"
+#include "scenario/Board.h"
+#include "qemu/host/ReportBlock.h"
+#include "qemu/rom/RomFormat.h"
 
 namespace qemu {
 namespace {

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "Run.h"
-#include "Scenario.h"
+#include "emu/Run.h"
+#include "scenario/Scenario.h"
 
 namespace qemu {
 

@@ -1,8 +1,8 @@
-#include "ReportBlock.h"
+#include "qemu/host/ReportBlock.h"
 
 #include <cstring>
 
-#include "RomFormat.h"
+#include "qemu/rom/RomFormat.h"
 
 namespace qemu {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Scenario.h"
+#include "scenario/Scenario.h"
 
 namespace qemu {
 

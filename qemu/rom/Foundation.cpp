@@ -22,10 +22,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "ModuleEntry.h"  // HandlerPpiGuid: the PPI this foundation installs
-#include "PiTypes.h"
-#include "RomFormat.h"
-#include "platform.h"
+#include "start/ModuleEntry.h"  // HandlerPpiGuid: the PPI this foundation installs
+#include "include/PiTypes.h"
+#include "qemu/rom/RomFormat.h"
+#include "platform/platform.h"
 
 using namespace QemuRom;
 

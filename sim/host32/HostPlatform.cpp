@@ -1,9 +1,9 @@
-#include "HostPlatform.h"
+#include "sim/host32/HostPlatform.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace sim {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "Platform.h"
+#include "sim/SimPlatform.h"
 
 namespace sim {
 

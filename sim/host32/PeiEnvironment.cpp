@@ -1,8 +1,8 @@
-#include "PeiEnvironment.h"
+#include "sim/host32/PeiEnvironment.h"
 
 #include <cstring>
 
-#include "HostPlatform.h"
+#include "sim/host32/HostPlatform.h"
 
 namespace sim {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "PeiBehaviour.h"
-#include "PiTypes.h"
+#include "sim/PeiBehaviour.h"
+#include "include/PiTypes.h"
 
 namespace sim {
 

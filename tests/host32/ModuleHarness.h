@@ -11,11 +11,11 @@
 #include <cstring>
 #include <vector>
 
-#include "HostPlatform.h"
-#include "PeiEnvironment.h"
-#include "Platform.h"
-#include "PiTypes.h"
-#include "PostCode.h"
+#include "sim/host32/HostPlatform.h"
+#include "sim/host32/PeiEnvironment.h"
+#include "sim/SimPlatform.h"
+#include "include/PiTypes.h"
+#include "postcode/PostCode.h"
 
 namespace test {
 

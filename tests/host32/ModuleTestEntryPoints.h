@@ -6,8 +6,8 @@
 
 #include <stdint.h>
 
-#include "DebugOutput.h"
-#include "PostCode.h"
+#include "debugtext/DebugOutput.h"
+#include "postcode/PostCode.h"
 
 // ReadDebugControlByte against any location table of Rows rows.
 uint8_t ReadDebugControlByteWith(const CmosLocation* Table, uint32_t Rows);

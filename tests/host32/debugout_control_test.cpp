@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "DebugOutput.h"
-#include "ModuleTestEntryPoints.h"
-#include "HostPlatform.h"
-#include "Platform.h"
+#include "debugtext/DebugOutput.h"
+#include "tests/host32/ModuleTestEntryPoints.h"
+#include "sim/host32/HostPlatform.h"
+#include "sim/SimPlatform.h"
 
 namespace {
 

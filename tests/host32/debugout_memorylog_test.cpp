@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "HostPlatform.h"
-#include "MemoryLog.h"
-#include "Platform.h"
+#include "sim/host32/HostPlatform.h"
+#include "debugtext/MemoryLog.h"
+#include "sim/SimPlatform.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "DebugTextHandler.h"
-#include "ModuleHarness.h"
-#include "PrintInternal.h"
+#include "debugtext/DebugTextHandler.h"
+#include "tests/host32/ModuleHarness.h"
+#include "print/PrintInternal.h"
 
 namespace {
 

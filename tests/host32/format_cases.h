@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Print.h"
+#include "print/Print.h"
 
 struct FormatCase {
   std::string Format;           // 8-bit; widened to 16 bits with FormatWide

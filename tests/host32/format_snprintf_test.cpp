@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "Print.h"
+#include "print/Print.h"
 
 namespace {
 

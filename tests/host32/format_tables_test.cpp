@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "format_cases.h"
+#include "tests/host32/format_cases.h"
 
 namespace {
 

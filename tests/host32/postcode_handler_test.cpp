@@ -5,8 +5,8 @@
 #include <csetjmp>
 #include <cstring>
 
-#include "ModuleHarness.h"
-#include "PostCode.h"
+#include "tests/host32/ModuleHarness.h"
+#include "postcode/PostCode.h"
 
 namespace {
 

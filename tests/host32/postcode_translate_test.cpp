@@ -6,8 +6,8 @@
 #include <string>
 #include <set>
 
-#include "ModuleHarness.h"
-#include "PostCode.h"
+#include "tests/host32/ModuleHarness.h"
+#include "postcode/PostCode.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "DebugTextHandler.h"
-#include "ModuleEntry.h"
-#include "ModuleHarness.h"
-#include "PostCode.h"
+#include "debugtext/DebugTextHandler.h"
+#include "start/ModuleEntry.h"
+#include "tests/host32/ModuleHarness.h"
+#include "postcode/PostCode.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "HostPlatform.h"
-#include "Platform.h"
-#include "RegisterAccess.h"
+#include "sim/host32/HostPlatform.h"
+#include "sim/SimPlatform.h"
+#include "platform/RegisterAccess.h"
 
 namespace {
 

@@ -3,12 +3,12 @@
 
 #include <string>
 
-#include "HostPlatform.h"
-#include "LegacyUart.h"
-#include "PeiEnvironment.h"
-#include "PostCode.h"
-#include "Platform.h"
-#include "platform.h"
+#include "sim/host32/HostPlatform.h"
+#include "sim/LegacyUart.h"
+#include "sim/host32/PeiEnvironment.h"
+#include "postcode/PostCode.h"
+#include "sim/SimPlatform.h"
+#include "platform/platform.h"
 
 namespace {
 

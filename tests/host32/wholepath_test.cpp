@@ -6,12 +6,12 @@
 #include <csetjmp>
 #include <string>
 
-#include "DebugOutput.h"
-#include "DebugTextHandler.h"
-#include "ModuleEntry.h"
-#include "ModuleHarness.h"
-#include "ModuleTestEntryPoints.h"
-#include "PostCode.h"
+#include "debugtext/DebugOutput.h"
+#include "debugtext/DebugTextHandler.h"
+#include "start/ModuleEntry.h"
+#include "tests/host32/ModuleHarness.h"
+#include "tests/host32/ModuleTestEntryPoints.h"
+#include "postcode/PostCode.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "Run.h"
-#include "TestImage.h"
+#include "emu/Run.h"
+#include "tests/host64/TestImage.h"
 
 namespace test {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "Run.h"
+#include "emu/Run.h"
 
 namespace test {
 

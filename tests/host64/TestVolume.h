@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Volume.h"
+#include "fv/Volume.h"
 
 namespace test {
 

@@ -7,8 +7,8 @@
 
 #include <fmt/format.h>
 
-#include "Render.h"
-#include "SystemHarness.h"
+#include "emu/Render.h"
+#include "tests/host64/SystemHarness.h"
 
 namespace {
 

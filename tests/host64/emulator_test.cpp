@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "SystemHarness.h"
+#include "tests/host64/SystemHarness.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 
 #include <sstream>
 
-#include "FaultMatrix.h"
-#include "Images.h"
-#include "InPlace.h"
-#include "Platform.h"
-#include "SystemHarness.h"
+#include "emu/FaultMatrix.h"
+#include "tests/host64/Images.h"
+#include "emu/InPlace.h"
+#include "sim/SimPlatform.h"
+#include "tests/host64/SystemHarness.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // flash address, and hand-broken volumes are refused with the reason.
 #include <gtest/gtest.h>
 
-#include "ModuleFile.h"
+#include "fv/ModuleFile.h"
 
 namespace {
 

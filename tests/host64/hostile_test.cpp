@@ -13,7 +13,7 @@
 #include <regex>
 #include <set>
 
-#include "SystemHarness.h"
+#include "tests/host64/SystemHarness.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <optional>
 #include <random>
 
-#include "InPlace.h"
-#include "ModuleFile.h"
-#include "Run.h"
-#include "SystemHarness.h"
-#include "TestImage.h"
+#include "emu/InPlace.h"
+#include "fv/ModuleFile.h"
+#include "emu/Run.h"
+#include "tests/host64/SystemHarness.h"
+#include "tests/host64/TestImage.h"
 
 namespace {
 

@@ -7,13 +7,13 @@
 #include <fstream>
 #include <iterator>
 
-#include "InPlace.h"
-#include "LogDump.h"
-#include "ModuleFile.h"
-#include "PostCodeDecode.h"
-#include "SystemHarness.h"
-#include "TestImage.h"
-#include "TestVolume.h"
+#include "emu/InPlace.h"
+#include "emu/LogDump.h"
+#include "fv/ModuleFile.h"
+#include "emu/PostCodeDecode.h"
+#include "tests/host64/SystemHarness.h"
+#include "tests/host64/TestImage.h"
+#include "tests/host64/TestVolume.h"
 
 namespace {
 

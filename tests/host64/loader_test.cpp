@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "Run.h"
-#include "TestImage.h"
+#include "emu/Run.h"
+#include "tests/host64/TestImage.h"
 
 namespace {
 

@@ -19,16 +19,16 @@
 #include <iterator>
 #include <regex>
 
-#include "CrossCheck.h"
-#include "InPlace.h"
-#include "Insert.h"
-#include "ModuleFile.h"
-#include "QemuRun.h"
-#include "ReportBlock.h"
-#include "RomFormat.h"
-#include "TestImage.h"
-#include "TestVolume.h"
-#include "Volume.h"
+#include "qemu/host/CrossCheck.h"
+#include "emu/InPlace.h"
+#include "fv/Insert.h"
+#include "fv/ModuleFile.h"
+#include "qemu/host/QemuRun.h"
+#include "qemu/host/ReportBlock.h"
+#include "qemu/rom/RomFormat.h"
+#include "tests/host64/TestImage.h"
+#include "tests/host64/TestVolume.h"
+#include "fv/Volume.h"
 
 namespace {
 

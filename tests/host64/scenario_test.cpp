@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "Scenario.h"
+#include "scenario/Scenario.h"
 
 namespace {
 

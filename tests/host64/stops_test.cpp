@@ -9,9 +9,9 @@
 
 #include <functional>
 
-#include "Images.h"
-#include "Render.h"
-#include "SystemHarness.h"
+#include "tests/host64/Images.h"
+#include "emu/Render.h"
+#include "tests/host64/SystemHarness.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include <regex>
 
-#include "Render.h"
-#include "SystemHarness.h"
+#include "emu/Render.h"
+#include "tests/host64/SystemHarness.h"
 
 namespace {
 

@@ -10,14 +10,14 @@
 #include <cstring>
 #include <iostream>
 
-#include "DebugTextHandler.h"
-#include "HostPlatform.h"
-#include "ModuleEntry.h"
-#include "PeiEnvironment.h"
-#include "Platform.h"
-#include "PostCode.h"
-#include "RunResult.h"
-#include "Scenario.h"
+#include "debugtext/DebugTextHandler.h"
+#include "sim/host32/HostPlatform.h"
+#include "start/ModuleEntry.h"
+#include "sim/host32/PeiEnvironment.h"
+#include "sim/SimPlatform.h"
+#include "postcode/PostCode.h"
+#include "scenario/RunResult.h"
+#include "scenario/Scenario.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Platform.h"
+#include "sim/SimPlatform.h"
 
 namespace sim {
 

@@ -5,16 +5,16 @@
 
 #include <cstdint>
 
-#include "Cmos.h"
-#include "LegacyUart.h"
-#include "Machine.h"
-#include "MemoryLogRam.h"
-#include "MmioUart.h"
-#include "PciConfigPorts.h"
-#include "PcieConfigWindow.h"
-#include "PostCodePort.h"
-#include "RamWindow.h"
-#include "SidebandWindow.h"
+#include "sim/Cmos.h"
+#include "sim/LegacyUart.h"
+#include "sim/Machine.h"
+#include "sim/MemoryLogRam.h"
+#include "sim/MmioUart.h"
+#include "sim/PciConfigPorts.h"
+#include "sim/PcieConfigWindow.h"
+#include "sim/PostCodePort.h"
+#include "sim/RamWindow.h"
+#include "sim/SidebandWindow.h"
 
 namespace sim {
 
