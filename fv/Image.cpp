@@ -7,22 +7,8 @@
 namespace fv {
 namespace {
 
-constexpr uint16_t kMzSignature = 0x5A4D;
-constexpr uint32_t kPeOffsetField = 0x3C;
-constexpr uint32_t kPeSignature = 0x00004550;
-constexpr uint16_t kPe32Magic = 0x010B;
-constexpr uint32_t kSectionHeaderSize = 40;
-constexpr uint32_t kCoffHeaderSize = 20;
-constexpr uint16_t kRelAbsolute = 0;
-constexpr uint16_t kRelHighLow = 3;
-constexpr uint32_t kRelocBlockHeader = 8;  // page RVA, block size
-// Optional header fields (PE32).
-constexpr uint32_t kOptEntry = 16, kOptBaseOfCode = 20, kOptImageBase = 28, kOptSectionAlignment = 32,
-                   kOptFileAlignment = 36, kOptSizeOfImage = 56, kOptSizeOfHeaders = 60, kOptSubsystem = 68,
-                   kOptDirCount = 92, kOptDirs = 96;
-constexpr uint32_t kDirectoryCountRead = 16;  // the directories the standard defines
-// Data directories.
-constexpr uint32_t kDirBaseReloc = 5, kDirDebug = 6;
+using namespace pe;
+
 struct ImportDirectory {
   uint32_t index;
   const char* name;

@@ -39,7 +39,7 @@ struct PeSection {
 
 // What the check allows.
 namespace image {
-constexpr uint16_t kMachineI386 = 0x014C;
+constexpr uint16_t kMachineI386 = pe::kMachineI386;
 constexpr uint16_t kSubsystemBootServiceDriver = 11;  // EFI boot service driver: what a PEIM is built as
 // The largest section alignment: a volume both machines run is based on a
 // whole 4 KiB page (Placement.h), and the firmware file's data alignment

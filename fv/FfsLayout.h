@@ -1,0 +1,162 @@
+// Firmware file system and image header layouts of the PI standard as this
+// project uses them, as offsets and values only: the firmware volume header
+// and its block map, the FFS file header, section headers, dependency
+// expression opcodes, the Terse Executable header and the PE32 headers.
+// Everything is little endian and read byte by byte, so no structure packing
+// is involved. Freestanding code includes it too: the QEMU boot ROM walks a
+// volume with these offsets (qemu/rom/VolumeWalk.cpp).
+#ifndef STATUSSINK_FV_FFSLAYOUT_H
+#define STATUSSINK_FV_FFSLAYOUT_H
+
+#include <stdint.h>
+
+namespace fv {
+
+// Firmware volume header: 16 zero bytes, file system GUID, u64 length,
+// "_FVH", u32 attributes, u16 header length, u16 checksum, u16 extended
+// header offset, u8 reserved, u8 revision, then the block map.
+namespace volume {
+constexpr uint32_t kFileSystemGuidOffset = 16;
+constexpr uint32_t kLengthOffset = 32;
+constexpr uint32_t kSignatureOffset = 40;
+constexpr uint32_t kAttributesOffset = 44;
+constexpr uint32_t kHeaderLengthOffset = 48;
+constexpr uint32_t kChecksumOffset = 50;
+constexpr uint32_t kExtHeaderOffsetOffset = 52;
+constexpr uint32_t kReservedOffset = 54;
+constexpr uint32_t kRevisionOffset = 55;
+constexpr uint32_t kBlockMapOffset = 56;
+constexpr uint32_t kBlockMapEntrySize = 8;  // u32 block count, u32 block length
+constexpr uint32_t kSignature = 0x4856465F;  // "_FVH"
+constexpr uint8_t kRevision = 2;
+constexpr uint32_t kBlockSize = 0x1000;  // the block map's one block size
+constexpr uint32_t kExtHeaderMinSize = 20;  // volume name GUID, u32 extended header size
+constexpr uint32_t kExtHeaderSizeOffset = 16;  // in the extended header: after the volume name GUID
+
+// Attribute bits.
+constexpr uint32_t kReadEnabledCap = 0x00000002;
+constexpr uint32_t kReadStatus = 0x00000004;
+constexpr uint32_t kStickyWrite = 0x00000200;
+constexpr uint32_t kMemoryMapped = 0x00000400;
+constexpr uint32_t kErasePolarity = 0x00000800;  // erased flash reads 1: free space is 0xFF
+constexpr uint32_t kAlignmentShift = 16;         // bits 16-20: the volume's base is aligned to 2^n
+constexpr uint32_t kAlignmentMask = 0x001F0000;
+
+}  // namespace volume
+
+// FFS file header (24 bytes): name GUID, u8 header checksum, u8 file
+// checksum, u8 type, u8 attributes, u24 size (header included), u8 state.
+namespace file {
+constexpr uint32_t kHeaderSize = 24;
+constexpr uint32_t kLargeHeaderSize = 32;     // a large file's (FFSv3): the u64 size follows the header
+constexpr uint32_t kExtendedSizeOffset = 24;  // where a large file's size stands
+constexpr uint32_t kHeaderChecksumOffset = 16;
+constexpr uint32_t kFileChecksumOffset = 17;
+constexpr uint32_t kTypeOffset = 18;
+constexpr uint32_t kAttributesOffset = 19;
+constexpr uint32_t kSizeOffset = 20;
+constexpr uint32_t kStateOffset = 23;
+constexpr uint32_t kFileAlignment = 8;  // every file header starts 8-byte aligned in the volume
+constexpr uint32_t kMaxSize = 0xFFFFFF;
+
+constexpr uint8_t kTypeRaw = 0x01;
+constexpr uint8_t kTypePeim = 0x06;
+constexpr uint8_t kTypePad = 0xF0;
+
+constexpr uint8_t kAttribLargeFile = 0x01;
+constexpr uint8_t kAttribFixed = 0x04;
+constexpr uint8_t kAttribDataAlignmentMask = 0x38;  // bits 3-5, an index into kDataAlignments
+constexpr uint8_t kAttribDataAlignmentShift = 3;
+constexpr uint8_t kAttribChecksum = 0x40;
+constexpr uint8_t kAttribKnown = kAttribFixed | kAttribDataAlignmentMask | kAttribChecksum;
+constexpr uint32_t kDataAlignments[8] = {1, 16, 128, 512, 1024, 4096, 32768, 65536};
+
+constexpr uint8_t kFixedFileChecksum = 0xAA;  // file checksum byte without the checksum attribute
+
+// State bits, as set on flash whose erased state is 0: header being built,
+// header valid, data valid. On erase-polarity-1 flash every bit is stored
+// inverted, so a complete valid file reads 0xF8.
+constexpr uint8_t kStateHeaderConstruction = 0x01;
+constexpr uint8_t kStateHeaderValid = 0x02;
+constexpr uint8_t kStateDataValid = 0x04;
+constexpr uint8_t kStateMarkedForUpdate = 0x08;
+constexpr uint8_t kStateValidPolarity1 =
+    static_cast<uint8_t>(~(kStateHeaderConstruction | kStateHeaderValid | kStateDataValid));
+static_assert(kStateValidPolarity1 == 0xF8);
+}  // namespace file
+
+// Section header (4 bytes): u24 size (header included), u8 type. Sections
+// start 4-byte aligned within their file.
+namespace section {
+constexpr uint32_t kHeaderSize = 4;
+constexpr uint32_t kAlignment = 4;
+constexpr uint32_t kExtendedSize = 0xFFFFFF;  // the size follows as a u32
+constexpr uint32_t kExtendedSizeOffset = 4;
+constexpr uint32_t kLargeHeaderSize = 8;
+constexpr uint8_t kPe32 = 0x10;
+constexpr uint8_t kTe = 0x12;
+constexpr uint8_t kVersion = 0x14;
+constexpr uint8_t kUserInterface = 0x15;
+constexpr uint8_t kRaw = 0x19;
+constexpr uint8_t kPeiDepex = 0x1B;
+}  // namespace section
+
+// Dependency expression opcodes a PEI expression may use.
+namespace depex {
+constexpr uint8_t kPush = 0x02;  // followed by a 16-byte PPI GUID
+constexpr uint8_t kAnd = 0x03;
+constexpr uint8_t kOr = 0x04;
+constexpr uint8_t kNot = 0x05;
+constexpr uint8_t kTrue = 0x06;
+constexpr uint8_t kFalse = 0x07;
+constexpr uint8_t kEnd = 0x08;
+}  // namespace depex
+
+// Terse Executable header (40 bytes): u16 "VZ", u16 machine, u8 section
+// count, u8 subsystem, u16 stripped size, u32 entry RVA, u32 base of code,
+// u64 image base, then the base relocation and debug directories (u32 RVA,
+// u32 size each). The PE section table follows directly. A TE header at
+// address H belongs to the PE image based at H - stripped size + 40.
+namespace te {
+constexpr uint32_t kHeaderSize = 40;
+constexpr uint16_t kSignature = 0x5A56;  // "VZ"
+constexpr uint32_t kMachineOffset = 2;
+constexpr uint32_t kSectionCountOffset = 4;
+constexpr uint32_t kSubsystemOffset = 5;
+constexpr uint32_t kStrippedSizeOffset = 6;
+constexpr uint32_t kEntryOffset = 8;
+constexpr uint32_t kBaseOfCodeOffset = 12;
+constexpr uint32_t kImageBaseOffset = 16;
+constexpr uint32_t kRelocDirOffset = 24;
+constexpr uint32_t kDebugDirOffset = 32;
+}  // namespace te
+
+// PE32 headers: the DOS header's "MZ" and the offset of the PE signature,
+// the 20-byte COFF header after the signature, the optional header after it
+// (fields as offsets from its start), its data directories, the 40-byte
+// section headers, and the base relocation blocks.
+namespace pe {
+constexpr uint16_t kMzSignature = 0x5A4D;
+constexpr uint32_t kPeOffsetField = 0x3C;
+constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr uint32_t kMachineOffset = 4;          // from the signature
+constexpr uint32_t kOptionalHeaderOffset = 24;  // from the signature
+constexpr uint16_t kMachineI386 = 0x014C;
+constexpr uint16_t kPe32Magic = 0x010B;
+constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kCoffHeaderSize = 20;
+constexpr uint16_t kRelAbsolute = 0;
+constexpr uint16_t kRelHighLow = 3;
+constexpr uint32_t kRelocBlockHeader = 8;  // page RVA, block size
+// Optional header fields (PE32).
+constexpr uint32_t kOptEntry = 16, kOptBaseOfCode = 20, kOptImageBase = 28, kOptSectionAlignment = 32,
+                   kOptFileAlignment = 36, kOptSizeOfImage = 56, kOptSizeOfHeaders = 60, kOptSubsystem = 68,
+                   kOptDirCount = 92, kOptDirs = 96;
+constexpr uint32_t kDirectoryCountRead = 16;  // the directories the standard defines
+// Data directories.
+constexpr uint32_t kDirBaseReloc = 5, kDirDebug = 6;
+}  // namespace pe
+
+}  // namespace fv
+
+#endif
