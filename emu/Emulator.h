@@ -98,8 +98,9 @@ class Emulator {
   // loop over memory the module does not own (rep stosd over bus memory, a
   // wild memset) has no good end.
   static constexpr uint32_t kStrayWritesPerCall = FaultWatch::kStrayWritesPerCall;
-  // Port 0x80 runs (alike words in a row) a call keeps: the blink has four
-  // words to a cycle, and a call that returns writes one word.
+  // Port 0x80 runs (alike words in a row) the board's port keeps for a call
+  // (sim::PostCodePort::KeepRuns): the blink has four words to a cycle, and
+  // a call that returns writes one word.
   static constexpr size_t kPortRunsKept = 4096;
   const std::vector<uint32_t>& Handlers() const { return pei_.Handlers(); }
   const ServiceCalls& Services() const { return pei_.calls; }
@@ -112,7 +113,7 @@ class Emulator {
   const std::vector<std::pair<uint32_t, uint32_t>>& CreatedHobs() const { return pei_.createdHobs; }
   std::vector<uint8_t> ReadGuest(uint32_t address, uint32_t size) const { return memory_.Read(address, size); }
   // Guest stores that went to the stack through the emulator's own RAM (the
-  // way around Unicorn's store path); see the constructor.
+  // way around Unicorn's store path); see emu/GuestMemory.h.
   uint64_t StackStores() const { return memory_.StackStores(); }
   // Times the translation cache was flushed between calls (see Call), and
   // how many calls may run between two flushes.
