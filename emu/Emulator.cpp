@@ -2,6 +2,7 @@
 
 #include "fv/ModuleFile.h"
 #include "include/PiTypes.h"
+#include "run/Cycle.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -529,7 +530,7 @@ bool Emulator::BlockInRange(uint32_t offset, uint32_t size) {
   const uint16_t range = rangeAt_[offset];
   for (uint32_t at = offset + 1; at < end; ++at) {
     if (rangeAt_[at] == range) continue;
-    const scenario::CountRange& edge = countRanges_[(range != 0 ? range : rangeAt_[at]) - 1];
+    const run::CountRange& edge = countRanges_[(range != 0 ? range : rangeAt_[at]) - 1];
     const uint32_t rva = flashBase_ - imageBase_;  // flash offset to RVA
     rangeCrossings_.push_back(fmt::format(
         "the block at {:#x} ({} bytes, {} instructions) runs over the edge of count range {:#x}..{:#x}{} at {:#x}",
@@ -540,11 +541,11 @@ bool Emulator::BlockInRange(uint32_t offset, uint32_t size) {
   return range != 0;
 }
 
-void Emulator::CountIn(const std::vector<scenario::CountRange>& ranges) {
-  std::vector<scenario::CountRange> sorted = ranges;
+void Emulator::CountIn(const std::vector<run::CountRange>& ranges) {
+  std::vector<run::CountRange> sorted = ranges;
   std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
   for (size_t k = 0; k < sorted.size(); ++k) {
-    const scenario::CountRange& r = sorted[k];
+    const run::CountRange& r = sorted[k];
     const std::string shown = fmt::format("count range {:#x}..{:#x}{}", r.start, r.end, r.name.empty() ? "" : " (" + r.name + ")");
     if (r.end < r.start) throw std::invalid_argument(shown + " ends before it starts");
     if (r.end > imageSize_) throw std::invalid_argument(shown + fmt::format(" runs past the image ({:#x} bytes)", imageSize_));
@@ -825,7 +826,7 @@ CallResult Emulator::RunEntry() {
   CallResult r = Call(EntryPoint(), {image_.fileHandle, kServicesPointer}, "entry");
   if (!r.stopped.empty() && r.stopped != "fault") {
     Halt halt{r.stopped, 0, 0, {}, portWrites_, r.instructions};
-    scenario::DescribeCycle(portRuns_, halt);
+    run::DescribeCycle(portRuns_, halt);
     halt_ = std::move(halt);
   }
   return r;
@@ -889,7 +890,7 @@ std::vector<CallResult> Emulator::Deliver(const scenario::Report& report, size_t
     results.push_back(std::move(r));
     if (!stopped.empty() && stopped != "fault") {
       Halt halt{stopped, index, h, {}, portWrites_, results.back().instructions};
-      scenario::DescribeCycle(portRuns_, halt);
+      run::DescribeCycle(portRuns_, halt);
       halt_ = std::move(halt);
       break;
     }

@@ -26,7 +26,7 @@
 #include "emu/PeImage.h"
 #include "sim/PeiBehaviour.h"
 #include "sim/SimPlatform.h"
-#include "scenario/RunResult.h"
+#include "run/RunResult.h"
 #include "scenario/Scenario.h"
 
 #include <unicorn/unicorn.h>
@@ -87,9 +87,9 @@ FlashImage PlaceRelocated(const PeImage& image);
 // The PPIs the machine's PEI core has installed before it dispatches the module.
 std::vector<std::array<uint8_t, 16>> InstalledPpis();
 
-using scenario::CallResult;
-using scenario::Fault;
-using scenario::Halt;
+using run::CallResult;
+using run::Fault;
+using run::Halt;
 using ServiceCalls = sim::PeiServiceCalls;
 
 class Emulator {
@@ -149,7 +149,7 @@ class Emulator {
   // overlap. Blocks do not span functions, so ranges made of whole functions
   // count exactly; a block seen to run over a range's edge is named in
   // RangeCrossings() (once), and is counted with the range its first byte is in.
-  void CountIn(const std::vector<scenario::CountRange>& ranges);
+  void CountIn(const std::vector<run::CountRange>& ranges);
   const std::vector<std::string>& RangeCrossings() const { return rangeCrossings_; }
 
  private:
@@ -216,7 +216,7 @@ class Emulator {
   // By offset in the flash: 0 outside the count ranges, else the range's
   // number plus one. Empty when no range is counted.
   std::vector<uint16_t> rangeAt_;
-  std::vector<scenario::CountRange> countRanges_;
+  std::vector<run::CountRange> countRanges_;
   std::vector<std::string> rangeCrossings_;
   std::vector<uint8_t> stack_;           // the stack's bytes, kStackBottom up to kStackTop
   uint64_t stackStores_ = 0;             // guest stores served by the stack's callbacks
