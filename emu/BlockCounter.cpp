@@ -29,7 +29,7 @@ bool BlockCounter::BlockInRange(uint32_t offset, uint32_t size) {
   const uint16_t range = rangeAt_[offset];
   for (uint32_t at = offset + 1; at < end; ++at) {
     if (rangeAt_[at] == range) continue;
-    const scenario::CountRange& edge = ranges_[(range != 0 ? range : rangeAt_[at]) - 1];
+    const run::CountRange& edge = ranges_[(range != 0 ? range : rangeAt_[at]) - 1];
     const uint32_t rva = flashBase_ - imageBase_;  // flash offset to RVA
     rangeCrossings_.push_back(fmt::format(
         "the block at {:#x} ({} bytes, {} instructions) runs over the edge of count range {:#x}..{:#x}{} at {:#x}",
@@ -40,11 +40,11 @@ bool BlockCounter::BlockInRange(uint32_t offset, uint32_t size) {
   return range != 0;
 }
 
-void BlockCounter::CountIn(const std::vector<scenario::CountRange>& ranges) {
-  std::vector<scenario::CountRange> sorted = ranges;
+void BlockCounter::CountIn(const std::vector<run::CountRange>& ranges) {
+  std::vector<run::CountRange> sorted = ranges;
   std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.start < b.start; });
   for (size_t k = 0; k < sorted.size(); ++k) {
-    const scenario::CountRange& r = sorted[k];
+    const run::CountRange& r = sorted[k];
     const std::string shown =
         fmt::format("count range {:#x}..{:#x}{}", r.start, r.end, r.name.empty() ? "" : " (" + r.name + ")");
     if (r.end < r.start) throw std::invalid_argument(shown + " ends before it starts");

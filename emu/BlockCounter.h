@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "scenario/RunResult.h"
+#include "run/RunResult.h"
 
 #include <unicorn/unicorn.h>
 
@@ -36,7 +36,7 @@ class BlockCounter {
   // functions, so ranges made of whole functions count exactly; a block seen
   // to run over a range's edge is named in RangeCrossings() (once), and is
   // counted with the range its first byte is in.
-  void CountIn(const std::vector<scenario::CountRange>& ranges);
+  void CountIn(const std::vector<run::CountRange>& ranges);
   const std::vector<std::string>& RangeCrossings() const { return rangeCrossings_; }
 
  private:
@@ -52,7 +52,7 @@ class BlockCounter {
   // By offset in the flash: 0 outside the count ranges, else the range's
   // number plus one. Empty when no range is counted.
   std::vector<uint16_t> rangeAt_;
-  std::vector<scenario::CountRange> ranges_;
+  std::vector<run::CountRange> ranges_;
   std::vector<std::string> rangeCrossings_;
   uint64_t instructions_ = 0, rangeInstructions_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fv/ModuleFile.h"
+#include "run/Cycle.h"
 #include "include/PiTypes.h"
 
 namespace emu {
@@ -235,7 +236,7 @@ Halt Emulator::HaltOf(const CallResult& call, size_t report, size_t handler) con
   Halt halt{call.stopped, report, handler, {}, port.WriteCount() - portWritesBefore_, call.instructions};
   std::vector<std::pair<uint16_t, uint64_t>> runs;
   for (const sim::PostCodePort::Run& run : port.Runs()) runs.emplace_back(run.code, run.count);
-  scenario::DescribeCycle(runs, halt);
+  run::DescribeCycle(runs, halt);
   return halt;
 }
 

@@ -33,7 +33,7 @@
 #include "emu/PeiThunks.h"
 #include "sim/PeiBehaviour.h"
 #include "sim/SimPlatform.h"
-#include "scenario/RunResult.h"
+#include "run/RunResult.h"
 #include "scenario/Scenario.h"
 
 namespace emu {
@@ -67,9 +67,9 @@ FlashImage PlaceRelocated(const PeImage& image);
 // The PPIs the machine's PEI core has installed before it dispatches the module.
 std::vector<std::array<uint8_t, 16>> InstalledPpis();
 
-using scenario::CallResult;
-using scenario::Fault;
-using scenario::Halt;
+using run::CallResult;
+using run::Fault;
+using run::Halt;
 using ServiceCalls = sim::PeiServiceCalls;
 
 class Emulator {
@@ -130,7 +130,7 @@ class Emulator {
   // overlap. Blocks do not span functions, so ranges made of whole functions
   // count exactly; a block seen to run over a range's edge is named in
   // RangeCrossings() (once), and is counted with the range its first byte is in.
-  void CountIn(const std::vector<scenario::CountRange>& ranges) { counter_.CountIn(ranges); }
+  void CountIn(const std::vector<run::CountRange>& ranges) { counter_.CountIn(ranges); }
   const std::vector<std::string>& RangeCrossings() const { return counter_.RangeCrossings(); }
 
  private:

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "emu/Run.h"
+#include "run/Outputs.h"
 
 namespace emu {
 
@@ -129,17 +130,28 @@ std::string Words(const std::vector<uint16_t>& words, const char* separator) {
 
 }  // namespace
 
-FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean, const DeviceFault& fault,
+std::string ExpectedSinks(const DeviceFault& fault) {
+  std::string design;
+  for (const run::Output& o : run::kOutputs) {
+    const char some = static_cast<char>(std::tolower(o.letter));
+    const size_t named = fault.outputs.find(o.letter);
+    if (fault.outputs == "." || (named != std::string::npos && fault.outputs.substr(named + 1, 1) == "."))
+      design += '.';
+    else
+      design += fault.outputs.find(some) != std::string::npos ? some : o.letter;
+  }
+  return design;
+}
+
+FaultCell JudgeCell(const RunResult& run, const run::DeviceOutputs& clean, const DeviceFault& fault,
                     const ReportKind& kind) {
   FaultCell cell;
   const auto fail = [&cell](std::string why) {
     if (cell.problem.empty()) cell.problem = std::move(why);
   };
-  cell.sinks = {Sink('L', run.outputs.serial, clean.serial),
-                Sink('M', run.outputs.mmioSerial, clean.mmioSerial),
-                Sink('G', run.outputs.memoryLogText, clean.memoryLogText)};
+  for (const run::Output& o : run::kOutputs) cell.sinks += Sink(o.letter, run.outputs.*o.text, clean.*o.text);
 
-  const auto judgeCall = [&](const scenario::CallResult& call) {
+  const auto judgeCall = [&](const run::CallResult& call) {
     cell.maxStackBytes = std::max(cell.maxStackBytes, call.stackBytes);
     if (call.stackBytes > kFaultStackBudget) fail(fmt::format("stack {} bytes", call.stackBytes));
     if (!call.stopped.empty()) return;
@@ -151,31 +163,31 @@ FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean, 
   judgeCall(run.entry);
   if (!run.entry.stopped.empty()) fail("entry stopped: " + run.entry.stopped);
   for (const DeliveredReport& d : run.reports)
-    for (const scenario::CallResult& call : d.calls) judgeCall(call);
+    for (const run::CallResult& call : d.calls) judgeCall(call);
 
   // How the run ended, as sinksim's exit status judges it; a designed halt
   // must also be the blink loop of the unrecoverable error, the last report,
   // showing its code's rotation.
-  const scenario::RunEnd end = scenario::Classify(run);
+  const run::RunEnd end = run::Classify(run);
   if (!run.faults.empty()) fail(run.faults.front().kind);
   if (!run.imageIntact) fail("image written");
   for (const DeliveredReport& d : run.reports)
-    for (const scenario::CallResult& call : d.calls)
+    for (const run::CallResult& call : d.calls)
       if (!call.stopped.empty() && (!run.halt || call.stopped != run.halt->reason)) fail("stopped: " + call.stopped);
-  if (end == scenario::RunEnd::Stopped) fail(run.halt ? "stopped: " + run.halt->reason : "stopped");
+  if (end == run::RunEnd::Stopped) fail(run.halt ? "stopped: " + run.halt->reason : "stopped");
   // Where the design blinks, the boot must halt in the last report with the
   // code's rotation, each word written 983,040 times; nowhere else.
   const bool mustBlink = kind.blinks && fault.postCodes == PostCodes::Shown;
   if (run.halt) {
-    const scenario::Halt& h = *run.halt;
-    for (const scenario::CycleStep& step : h.cycle) cell.cycle.push_back(step.word);
+    const run::Halt& h = *run.halt;
+    for (const run::CycleStep& step : h.cycle) cell.cycle.push_back(step.word);
     // Every word of the rotation shown equally long (0 when the steps differ).
     if (std::all_of(h.cycle.begin(), h.cycle.end(),
-                    [&](const scenario::CycleStep& step) { return step.writes == h.cycle.front().writes; }))
+                    [&](const run::CycleStep& step) { return step.writes == h.cycle.front().writes; }))
       cell.writesPerWord = h.cycle.empty() ? 0 : h.cycle.front().writes;
     const scenario::Report* halted = run.reports.empty() ? nullptr : run.reports.back().report;
     const bool lastReport = run.Delivered() == run.scenario->DeliveryCount();
-    const bool designed = mustBlink && end == scenario::RunEnd::DesignedHalt && lastReport && halted != nullptr &&
+    const bool designed = mustBlink && end == run::RunEnd::DesignedHalt && lastReport && halted != nullptr &&
                           scenario::IsUnrecoverableError(halted->type) && cell.cycle == BlinkCycle(*kind.blinks) &&
                           cell.writesPerWord == 0xF0000;
     if (!designed) fail("stopped: " + h.reason);
@@ -186,10 +198,11 @@ FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean, 
   }
 
   // The text on every output the board leaves working, none where it breaks one.
+  const std::string design = ExpectedSinks(fault);
   for (size_t k = 0; k < cell.sinks.size(); ++k) {
-    const char want = fault.outputs.at(k), got = cell.sinks[k];
+    const char want = design[k], got = cell.sinks[k];
     const bool ok = want == '.' ? got == '.' : std::islower(want) ? got != '.' : got == want;
-    if (!ok) fail(fmt::format("text {} where the design gives {}", cell.sinks, fault.outputs));
+    if (!ok) fail(fmt::format("text {} where the design gives {}", cell.sinks, design));
   }
   // The POST code words, and EFI_NOT_FOUND for each report with a code where no record is found.
   const auto other = fault.wordsFor.find(kind.name);
@@ -260,67 +273,67 @@ std::vector<DeviceFault> DeviceFaults() {
   return {
       {"none", "the board as built", [](C&) {}},
       {"legacy absent", "nothing decodes 0x3F8-0x3FF: reads give all ones, writes are lost",
-       [](C& c) { c.legacySerial = LegacySerial::Absent; }, ".MG"},
+       [](C& c) { c.legacySerial = LegacySerial::Absent; }, "L."},
       {"legacy stuck", "the line status register never shows the transmit FIFO empty",
-       [](C& c) { c.legacySerial = LegacySerial::Stuck; }, ".MG"},
+       [](C& c) { c.legacySerial = LegacySerial::Stuck; }, "L."},
       {"legacy slow", "one byte leaves the FIFO per 100 line status reads",
        [](C& c) { c.legacyDrainPace = 100; }},
       {"legacy slower than wait", "one byte per 10,000 reads: a 16-byte burst outlasts the module's wait",
-       [](C& c) { c.legacyDrainPace = 10000; }, "lMG"},
+       [](C& c) { c.legacyDrainPace = 10000; }, "l"},
       {"mmio absent", "no configuration function and nothing at the fixed address 0xFEA10000 (reads all ones)",
-       [](C& c) { c.mmioSerialPresent = false; }, "L.G"},
+       [](C& c) { c.mmioSerialPresent = false; }, "M."},
       {"mmio never ready", "the status register never shows room in the transmit FIFO",
-       [](C& c) { c.mmioStatus = MmioStatus::NeverReady; }, "L.G"},
+       [](C& c) { c.mmioStatus = MmioStatus::NeverReady; }, "M."},
       {"mmio ready 3 polls", "the status register shows room for its first 3 reads only",
        [](C& c) {
          c.mmioStatus = MmioStatus::ReadyForFirst;
          c.mmioReadyReads = 3;
        },
-       "LmG"},
+       "m"},
       {"mmio config hidden", "the controller's configuration function reads all ones; the controller answers at "
                              "its fixed address",
        [](C& c) { c.mmioConfigVisible = false; }},
       {"sideband stuck hidden", "the bridge's hide control ignores writes and the sideband window reads all ones "
                                 "(the stride register reads 0xFFFFFFFF): the 1-byte stride cannot be learnt",
-       [](C& c) { c.sidebandStuckHidden = true; }, "L.G"},
+       [](C& c) { c.sidebandStuckHidden = true; }, "M."},
       {"config all ones", "every configuration read (window at 0xE0000000 and ports 0xCF8/0xCFC) gives all ones; "
                           "writes are dropped",
        [](C& c) { c.configSpaceAllOnes = true; }},
       {"hob depth 200", "GetHobList gives a list whose record has depth 200; a depth past the last level is taken "
                         "as the last, so the pop shows Codes[8], 0",
-       HobListFault(List({Handoff(), Record(200), End()})), "LMG", PostCodes::Shown,
+       HobListFault(List({Handoff(), Record(200), End()})), "", PostCodes::Shown,
        {{"nesting", {0x121, 0xC2A, 0x184, 0x000}}}},
       {"hob zero length before", "a HOB of length 0 stands before the record: the walk ends there",
-       HobListFault(List({Handoff(), Header(kOtherType, 0), Record(0), End()})), "LMG", kNotFound},
+       HobListFault(List({Handoff(), Header(kOtherType, 0), Record(0), End()})), "", kNotFound},
       {"hob zero length after", "a HOB of length 0 follows the record instead of the end",
        HobListFault(List({Handoff(), Record(0), Header(kOtherType, 0, 8)}))},
       {"hob truncated before", "a HOB whose length (4) is shorter than its header stands before the record",
-       HobListFault(List({Handoff(), Header(kOtherType, 4), Record(0), End()})), "LMG", kNotFound},
+       HobListFault(List({Handoff(), Header(kOtherType, 4), Record(0), End()})), "", kNotFound},
       {"hob header-only before", "a legal HOB of 8 bytes, header only, stands before the record",
        HobListFault(List({Handoff(), Header(kOtherType, 8), Record(0), End()}))},
       {"hob odd length before", "a HOB of 12 bytes (not a multiple of 8) stands before the record",
        HobListFault(List({Handoff(), Header(kOtherType, 12, 4), Record(0), End()}))},
       {"hob runs past list", "a HOB of length 0xFFF8 before the record leads past the list into floating bus",
-       HobListFault(List({Handoff(), Header(kOtherType, 0xFFF8), Record(0), End()})), "LMG", kNotFound},
+       HobListFault(List({Handoff(), Header(kOtherType, 0xFFF8), Record(0), End()})), "", kNotFound},
       {"hob short record", "a 0x1001 HOB with \"pcs0\" at offset 52 whose length says 16 bytes",
-       HobListFault(List({Handoff(), Record(0, 16), End()})), "LMG", kNotFound},
+       HobListFault(List({Handoff(), Record(0, 16), End()})), "", kNotFound},
       {"hob garbage after", "bytes 0xA5 follow the record instead of the end",
        HobListFault(List({Handoff(), Record(0), Bytes(16, 0xA5)}))},
-      {"hob list empty", "the list's first HOB is the end", HobListFault(List({End()})), "LMG", kNotFound},
-      {"pei locate fails", "LocatePpi finds no handler PPI", [](C& c) { c.pei.failLocatePpi = true; }, "...", kNone},
-      {"pei null ppi", "LocatePpi succeeds with a null PPI", [](C& c) { c.pei.nullPpi = true; }, "...", kNone},
+      {"hob list empty", "the list's first HOB is the end", HobListFault(List({End()})), "", kNotFound},
+      {"pei locate fails", "LocatePpi finds no handler PPI", [](C& c) { c.pei.failLocatePpi = true; }, ".", kNone},
+      {"pei null ppi", "LocatePpi succeeds with a null PPI", [](C& c) { c.pei.nullPpi = true; }, ".", kNone},
       {"pei register 0 fails", "Register fails for the text handler", [](C& c) { c.pei.failRegisterCalls = {0}; },
-       "..."},
+       "."},
       {"pei register 1 fails", "Register fails for the POST code handler",
-       [](C& c) { c.pei.failRegisterCalls = {1}; }, "LMG", kNone},
-      {"pei create hob fails", "CreateHob has no room: no record", [](C& c) { c.pei.failCreateHob = true; }, "LMG",
+       [](C& c) { c.pei.failRegisterCalls = {1}; }, "", kNone},
+      {"pei create hob fails", "CreateHob has no room: no record", [](C& c) { c.pei.failCreateHob = true; }, "",
        kNotFound},
-      {"pei get hob list fails", "GetHobList answers EFI_NOT_READY", [](C& c) { c.pei.failGetHobList = true; }, "LMG",
+      {"pei get hob list fails", "GetHobList answers EFI_NOT_READY", [](C& c) { c.pei.failGetHobList = true; }, "",
        kNotFound},
-      {"pei null hob list", "GetHobList succeeds with a null list", [](C& c) { c.pei.nullHobList = true; }, "LMG",
+      {"pei null hob list", "GetHobList succeeds with a null list", [](C& c) { c.pei.nullHobList = true; }, "",
        kNotFound},
       {"log header ffffffff", "memory log header 0xFFFFFFFF: last byte of the window, wrap count about to roll over",
-       LogHeader(0xFFFFFFFFu), "LMg"},
+       LogHeader(0xFFFFFFFFu), "g"},
       {"log header 00000001", "memory log header offset 1: inside the header itself", LogHeader(0x00000001u)},
       {"log header 00020003", "memory log header offset 3, wrap count 2", LogHeader(0x00020003u)},
       {"log header 0000ffff", "memory log header offset 0xFFFF: the line wraps after one byte",
@@ -335,7 +348,7 @@ FaultMatrix RunFaultMatrix(const FlashImage& image) {
   const scenario::Scenario base = FaultBaseBoard();
   // Each cell is one machine. The first row is the board without a fault;
   // the text it received is what the other rows are measured against.
-  std::vector<scenario::DeviceOutputs> clean;
+  std::vector<run::DeviceOutputs> clean;
   for (const DeviceFault& fault : m.faults) {
     std::vector<FaultCell> row;
     for (size_t k = 0; k < m.kinds.size(); ++k) {
@@ -356,6 +369,11 @@ FaultMatrix RunFaultMatrix(const FlashImage& image) {
 }
 
 std::string FaultMatrixText(const FaultMatrix& m) {
+  std::string letters, whats;
+  for (const run::Output& o : run::kOutputs) {
+    letters += std::string(letters.empty() ? "" : " ") + o.letter;
+    whats += std::string(whats.empty() ? "" : ", ") + o.what;
+  }
   std::vector<size_t> widths(m.kinds.size() + 1, 0);
   for (const DeviceFault& f : m.faults) widths[0] = std::max(widths[0], f.name.size());
   for (size_t k = 0; k < m.kinds.size(); ++k) {
@@ -376,10 +394,10 @@ std::string FaultMatrixText(const FaultMatrix& m) {
       "\nok: every handler call returned within {} instructions and {} bytes of stack, no fault, image intact.\n"
       "halt: stopped in the blink loop for an unrecoverable error (after one whole cycle, within {}\n"
       "instructions), as designed; the cycle's words follow.\n"
-      "L M G: the text reached the legacy port, the memory-mapped controller, the memory log (lower case: part\n"
+      "{}: the text reached {} (lower case: part\n"
       "of it; '.': none of it). Then the port 0x80 words of the calls that returned, and 'nf' for each\n"
       "EFI_NOT_FOUND a handler answered.\n\n",
-      kFaultCallBudget, kFaultStackBudget, kFaultBlinkBudget);
+      kFaultCallBudget, kFaultStackBudget, kFaultBlinkBudget, letters, whats);
   for (const DeviceFault& f : m.faults) out += fmt::format("{:<{}}  {}\n", f.name, widths[0], f.description);
   out += m.AsDesigned() ? "\nevery cell as designed\n" : "\nFAILED: not every cell as designed\n";
   return out;

@@ -45,14 +45,20 @@ struct DeviceFault {
   std::string name;         // short, for the table
   std::string description;  // what the board does wrong
   std::function<void(scenario::PlatformConfig&)> apply;
-  // What the design still does on this board. Each output (legacy port,
-  // memory-mapped controller, memory log): its letter when all of the text
-  // must arrive, lower case when some of it must, '.' when none may.
-  std::string outputs = "LMG";
+  // What the design still does on this board, for the outputs (run/Outputs.h)
+  // the fault touches: an output's letter and '.' when none of the text may
+  // reach it ("L."), its lower-case letter when some of it must ("l"), or
+  // "." alone when no output may get any; an output not named gets all of it.
+  std::string outputs = "";
   PostCodes postCodes = PostCodes::Shown;
   // Kinds whose port 0x80 words on this board are not the kind's own.
   std::map<std::string, std::vector<uint16_t>> wordsFor = {};
 };
+
+// What the design gives on the fault's board, output by output in the
+// table's order: the letter for all of the text, lower case for some, '.'
+// for none ("L.G").
+std::string ExpectedSinks(const DeviceFault& fault);
 
 struct ReportKind {
   std::string name;
@@ -68,10 +74,10 @@ enum class CellOutcome { Completed, Halted, Failed };
 struct FaultCell {
   CellOutcome outcome = CellOutcome::Failed;
   std::string problem;  // why a cell failed
-  // Whether the kind's text reached the legacy port, the memory-mapped
-  // controller and the memory log: the letter (L, M, G) when all of the text
-  // the fault-free board received arrived, lower case for part of it, '.'
-  // for nothing.
+  // Whether the kind's text reached each output, in the table's order
+  // (run/Outputs.h): the letter (L, M, G) when all of the text the
+  // fault-free board received arrived, lower case for part of it, '.' for
+  // nothing.
   std::string sinks;
   std::vector<uint16_t> postcodes;  // port 0x80 words of the calls that returned
   std::vector<uint32_t> errors;     // non-zero statuses that handlers returned, in order
@@ -102,7 +108,7 @@ FaultMatrix RunFaultMatrix(const FlashImage& image);
 // One cell from its run, against what the design does for `kind` on the
 // board of `fault`; `clean` is what the fault-free board received for the
 // same reports.
-FaultCell JudgeCell(const RunResult& run, const scenario::DeviceOutputs& clean, const DeviceFault& fault,
+FaultCell JudgeCell(const RunResult& run, const run::DeviceOutputs& clean, const DeviceFault& fault,
                     const ReportKind& kind);
 
 std::string FaultMatrixText(const FaultMatrix& matrix);

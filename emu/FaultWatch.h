@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "emu/Cpu.h"
-#include "scenario/RunResult.h"
+#include "run/RunResult.h"
 #include "scenario/Scenario.h"
 
 namespace emu {
 
-using scenario::Fault;
+using run::Fault;
 
 class FaultWatch {
  public:

@@ -11,7 +11,7 @@
 #include "scenario/Latin1.h"
 #include "sim/MemoryLogRam.h"
 #include "emu/PeImage.h"
-#include "emu/Render.h"
+#include "run/TextView.h"
 
 namespace emu {
 namespace {
@@ -82,7 +82,7 @@ std::string LogDumpText(const LogDump& log) {
   out += fmt::format("--- text, oldest first{}\n",
                      text.size() != log.text.size() ? fmt::format(" ({} NUL bytes left out)", log.text.size() - text.size())
                                                     : "");
-  out += text.empty() ? "(empty)\n" : PrintableText(text);
+  out += text.empty() ? "(empty)\n" : run::PrintableText(text);
   return out;
 }
 

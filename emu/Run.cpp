@@ -42,7 +42,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
     return true;
   });
 
-  run.outputs = scenario::ReadOutputs(platform);
+  run.outputs = run::ReadOutputs(platform);
   run.memoryLogWindow.assign(platform.memoryLog.Bytes().begin(), platform.memoryLog.Bytes().end());
   run.postcodeWrites = platform.postCodes.WriteCount();
   run.halt = machine.HaltInfo();

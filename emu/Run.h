@@ -11,13 +11,13 @@
 
 #include "emu/Emulator.h"
 #include "scenario/Board.h"
-#include "scenario/RunResult.h"
+#include "run/RunResult.h"
 
 namespace emu {
 
-using scenario::DeliveredReport;
-using scenario::HandlerStats;
-using scenario::RunResult;
+using run::DeliveredReport;
+using run::HandlerStats;
+using run::RunResult;
 
 struct RunOptions {
   bool keepAccessLog = false;
@@ -26,7 +26,7 @@ struct RunOptions {
   std::function<void(size_t, size_t)> progress;
   size_t progressEvery = 1000;
   // Ranges of the image whose instructions are counted apart (Emulator::CountIn).
-  std::vector<scenario::CountRange> countRanges;
+  std::vector<run::CountRange> countRanges;
   // Sees every port and device access of the run, and whether the board claimed it.
   sim::Machine::Observer busObserver;
 };

@@ -42,15 +42,6 @@ void ApplyPlatform(const PlatformConfig& c, sim::Platform& p) {
   p.bus.ClearLog();  // the log shows what the module did, not the set-up
 }
 
-DeviceOutputs ReadOutputs(const sim::Platform& p) {
-  DeviceOutputs out;
-  out.serial = p.legacyUart.Text();
-  out.mmioSerial = p.mmioUart.Text();
-  out.memoryLogHeader = p.memoryLog.Header();
-  out.memoryLogText = p.memoryLog.LogText();
-  return out;
-}
-
 PostCodeStack DecodePostCodeStack(const std::vector<uint8_t>& hob) {
   PostCodeStack s;
   // The record's layout is the module's own (PostCode.h); the bytes are read, not cast.

@@ -1,6 +1,7 @@
-// Puts a scenario's board configuration into a sim::Platform, and reads back
-// what the devices received. Used by the emulated machine and by the host32
-// whole-path harness alike, so both boards start identical.
+// Puts a scenario's board configuration into a sim::Platform, so that the
+// emulated machine and the host32 whole-path harness start from identical
+// boards (what the devices received is read through run/Outputs.h), and
+// reads the module's POST code stack record.
 #ifndef STATUSSINK_SCENARIO_BOARD_H
 #define STATUSSINK_SCENARIO_BOARD_H
 
@@ -14,15 +15,6 @@
 namespace scenario {
 
 void ApplyPlatform(const PlatformConfig& config, sim::Platform& platform);
-
-// What a person reads off the board after a run.
-struct DeviceOutputs {
-  std::string serial;      // legacy port 0x3F8
-  std::string mmioSerial;  // memory-mapped controller
-  uint32_t memoryLogHeader = 0;
-  std::string memoryLogText;  // oldest byte first
-};
-DeviceOutputs ReadOutputs(const sim::Platform& platform);
 
 // The module's POST code stack record as it stands in memory (56 bytes).
 struct PostCodeStack {

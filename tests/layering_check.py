@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Fails when an include runs back up the layers or does not name its folder:
-module < sim/ < scenario/, fv/ < emu/ < qemu/ < tools/. The module's folders
-include only each other; fv/ needs only include/; nothing includes tools/.
+module < sim/ < scenario/, fv/ < run/ < emu/ < qemu/ < tools/. The module's
+folders include only each other; fv/ needs only include/; nothing includes
+tools/. The QEMU runner links no emulator: of qemu/, only the cross-check's
+emulated side (CrossCheckRun) includes emu/.
 Every quoted include names its path from the repository root, so the folder
 a header lives in is the layer it belongs to."""
 import pathlib
@@ -14,13 +16,16 @@ ALLOWED = {m: set(MODULE) for m in MODULE}
 ALLOWED["sim"] = set(MODULE) | {"sim"}
 ALLOWED["scenario"] = ALLOWED["sim"] | {"scenario"}
 ALLOWED["fv"] = {"include", "fv"}
-ALLOWED["emu"] = ALLOWED["scenario"] | {"fv", "emu"}
+ALLOWED["run"] = ALLOWED["scenario"] | {"fv", "run"}
+ALLOWED["emu"] = ALLOWED["run"] | {"emu"}
 ALLOWED["qemu"] = ALLOWED["emu"] | {"qemu"}  # rom/ is freestanding: module headers and fv/FfsLayout.h only
 ALLOWED["tools"] = ALLOWED["qemu"] | {"tools"}
 # Tests, fuzzers and benchmarks sit on top: they may include any layer but tools/.
 for top in ("tests", "fuzz", "bench"):
     ALLOWED[top] = (ALLOWED["tools"] - {"tools"}) | {top}
 SOURCES = (".h", ".inc", ".cpp", ".c", ".S")
+# (folder, included folder) -> the only files of the folder that may include it.
+ONLY_IN = {("qemu", "emu"): {"qemu/host/CrossCheckRun.h", "qemu/host/CrossCheckRun.cpp"}}
 
 
 def main():
@@ -44,6 +49,9 @@ def main():
                 target = pathlib.Path(name).parts[0]
                 if target not in allowed:
                     problems.append(f"{where}: {folder}/ includes {name} from {target}/")
+                elif (folder, target) in ONLY_IN and f.relative_to(root).as_posix() not in ONLY_IN[(folder, target)]:
+                    problems.append(f"{where}: only {', '.join(sorted(ONLY_IN[(folder, target)]))} of {folder}/ may "
+                                    f"include from {target}/")
     for p in problems:
         print(p)
     if not problems:

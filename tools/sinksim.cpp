@@ -8,8 +8,10 @@
 //   sinksim postcode CODE...       names POST codes (hexadecimal)
 //   sinksim qemu [SCENARIO] [--json] [--time-limit S]   the same run on QEMU's PC machine
 //   sinksim faults [--json] [--fv PATH]   every device fault against every report kind, as a table
+//   sinksim outputs [--json]       the board's outputs a run shows, and how each machine reads them
 // Exit status, every verb: 0 clean, 1 bad input, 2 the module halted as
-// designed (a blink loop), 3 a handler call stopped or faulted.
+// designed (a blink loop), 3 a handler call stopped or faulted, or one of
+// the run's own limits reached (out of memory included).
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -18,19 +20,24 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <new>
 
 #include "emu/FaultMatrix.h"
 #include "emu/InPlace.h"
 #include "emu/LogDump.h"
 #include "emu/PostCodeDecode.h"
+#include "emu/Run.h"
+#include "emu/Symbols.h"
 #include "qemu/host/QemuRender.h"
 #include "qemu/host/QemuRun.h"
-#include "emu/Render.h"
-#include "emu/Run.h"
+#include "run/Json.h"
+#include "run/Outputs.h"
+#include "run/TextView.h"
 
 namespace {
 
 constexpr int kExitBadInput = 1;
+constexpr int kExitStopped = static_cast<int>(run::RunEnd::Stopped);
 
 std::string MapPathFor(const std::string& image) {
   const auto dot = image.rfind('.');
@@ -44,7 +51,8 @@ constexpr const char* kExitStatusHelp =
     "  2  the module halted as designed: a handler blinks its POST code for ever\n"
     "     after an unrecoverable error, and nothing else went wrong\n"
     "  3  a handler call was stopped or faulted: instruction budget, a fault, a\n"
-    "     write outside the allowed places or into the image, a time limit (3 wins over 2)";
+    "     write outside the allowed places or into the image, a time limit (3 wins over 2);\n"
+    "     or the run reached one of its own limits, or ran out of memory";
 
 // Symbol names from the map beside the image; a bad map costs the names only.
 std::map<uint32_t, std::string> SymbolsBeside(const std::string& image) {
@@ -93,7 +101,7 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
       std::fflush(stderr);
     };
   }
-  const emu::RunResult run = emu::RunScenario(image, scenario, options);
+  const run::RunResult run = emu::RunScenario(image, scenario, options);
   if (showProgress) std::fprintf(stderr, "\r%*s\r", 40, "");
   // A block that runs over a range's edge would be counted wholly on one side: no figures rather than wrong ones.
   if (!run.countRangeCrossings.empty()) {
@@ -106,26 +114,28 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
               static_cast<std::streamsize>(run.memoryLogWindow.size()));
     if (!out) throw std::runtime_error(dumpLog + ": cannot write the memory log window");
   }
-  emu::RenderContext context;
+  run::RenderContext context;
   context.symbols = SymbolsBeside(imagePath);
-  if (json)
-    std::cout << scenario::ToJsonText(run, context) << "\n";
-  else
-    std::cout << emu::ToText(run, context);
-  return static_cast<int>(scenario::Classify(run));
+  if (json) {
+    // Streamed: ten million deliveries are written one at a time.
+    run::WriteJson(std::cout, run, context);
+    std::cout << "\n";
+  } else
+    std::cout << run::ToText(run, context);
+  return static_cast<int>(run::Classify(run));
 }
 
 int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, bool json) {
   const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
   const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, options);
-  emu::RenderContext context;
+  run::RenderContext context;
   context.symbols = SymbolsBeside(options.volume);  // the map beside the volume
   if (json)
     std::cout << qemu::ToJson(result, context).dump(2) << "\n";
   else
     std::cout << qemu::ToText(result, context);
-  if (!result.facts.problems.empty()) return static_cast<int>(scenario::RunEnd::Stopped);
-  return static_cast<int>(scenario::Classify(result.run));
+  if (!result.facts.problems.empty()) return static_cast<int>(run::RunEnd::Stopped);
+  return static_cast<int>(run::Classify(result.run));
 }
 
 }  // namespace
@@ -185,6 +195,9 @@ int main(int argc, char** argv) {
                      "scenario's limits.blink_writes, as on the emulated machine)");
   onQemu->add_option("--keep", qemuOptions.keepDirectory, "keep the ROM, trace FIFO and serial files in this directory");
 
+  CLI::App* outputs = app.add_subcommand("outputs", "list the board's outputs that a run shows, and how each machine reads them");
+  outputs->add_flag("--json", json, "print one JSON document");
+
   CLI::App* faults = app.add_subcommand("faults", "run every device fault against every report kind; print the table");
   faults->add_flag("--json", json, "print one JSON document");
   faults->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
@@ -208,6 +221,14 @@ int main(int argc, char** argv) {
       return Run(scenario, choice, json, accesses, quiet, dumpLog, countIn);
     }
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
+    if (outputs->parsed()) {
+      if (json) {
+        std::cout << run::OutputsJson() << "\n";
+      } else {
+        for (const run::Output& o : run::kOutputs) std::cout << o.letter << "  " << o.key << "  " << o.title << "\n";
+      }
+      return 0;
+    }
     if (faults->parsed()) {
       const std::string path = !image.empty() ? image : volume.empty() ? SS_DEFAULT_FV : volume;
       return emu::PrintFaultMatrix(image.empty() ? emu::LoadVolume(path, SS_DEFAULT_FV_BASE)
@@ -250,6 +271,13 @@ int main(int argc, char** argv) {
     return status;
   } catch (const scenario::ScenarioError& e) {
     std::cerr << "sinksim: " << e.what() << "\n";
+  } catch (const run::RunLimit& e) {
+    // Our own limit, not the input's fault.
+    std::cerr << "sinksim: stopped: " << e.what() << "\n";
+    return kExitStopped;
+  } catch (const std::bad_alloc&) {
+    std::cerr << "sinksim: stopped: out of memory\n";
+    return kExitStopped;
   } catch (const qemu::QemuInterrupted& e) {
     // QEMU is ended and the scratch files are gone: end as the signal ends a process.
     std::cerr << "sinksim: qemu: " << e.what() << "\n";

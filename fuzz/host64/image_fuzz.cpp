@@ -157,7 +157,7 @@ uint32_t Value(FuzzedDataProvider& in) {
   __builtin_trap();
 }
 
-void CheckCall(const emu::CallResult& c, const std::string& where, uint32_t type, bool lastHandler) {
+void CheckCall(const run::CallResult& c, const std::string& where, uint32_t type, bool lastHandler) {
   if (c.stackBytes > kStackBudgetBytes) Finding(where + ": " + std::to_string(c.stackBytes) + " bytes of stack");
   if (c.stopped.empty()) return;
   if (c.stopped != "blink loop") Finding(where + " stopped: " + c.stopped);
@@ -191,7 +191,7 @@ Board& BoardFor(size_t which) {
     scenario::ApplyPlatform(b->settings.platform, b->platform);
     b->platform.bus.SetLogLimit(0);
     b->machine = std::make_unique<emu::Emulator>(Volume(), b->platform, b->settings.platform, b->settings.limits);
-    const emu::CallResult entry = b->machine->RunEntry();
+    const run::CallResult entry = b->machine->RunEntry();
     if (entry.status != 0u || entry.stackBytes > kStackBudgetBytes || !b->machine->Faults().empty())
       Finding("the entry failed, stopped or ran deep");
   }
@@ -238,12 +238,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     scenario::Report& r = scenario.reports[i];
     if (given[i].caller) r.callerAddress = given[i].callerAddress;
     if (given[i].data) r.dataAddress = given[i].dataAddress;
-    const std::vector<emu::CallResult> calls = board.machine->Deliver(r, i);
+    const std::vector<run::CallResult> calls = board.machine->Deliver(r, i);
     for (size_t h = 0; h < calls.size(); ++h)
       CheckCall(calls[h], "report " + std::to_string(i) + ", handler " + std::to_string(h), r.type,
                 h + 1 == board.machine->Handlers().size());
     if (board.machine->Faults().size() != board.faultsSeen) {
-      const scenario::Fault& f = board.machine->Faults()[board.faultsSeen];
+      const run::Fault& f = board.machine->Faults()[board.faultsSeen];
       Finding(f.kind + " at " + Hex(f.address) + " by " + Hex(f.eip) + " during " + f.during + ": " + f.detail);
     }
     if (board.machine->Halted()) break;

@@ -5,38 +5,24 @@
 #include <algorithm>
 #include <optional>
 
-#include "sim/PcieConfigWindow.h"
-#include "sim/SidebandWindow.h"
-#include "sim/MmioUart.h"
+#include "run/Cycle.h"
+#include "run/Outputs.h"
 
 namespace qemu {
 namespace {
 
-using Calls = std::vector<scenario::CallResult>;
-
-// The chipset's parts that QEMU's PC does not have, where the module reads to
-// find its memory-mapped serial controller: the configuration window, the
-// sideband window and the controller's register page (at the board's base
-// and at the fixed address the module falls back to). What is read there
-// decides only that controller's output.
-bool InChipsetWindow(uint32_t address, const scenario::PlatformConfig& board) {
-  const uint32_t page = ~(sim::MmioUart::kPageSize - 1);
-  return address - sim::PcieConfigWindow::kBase < sim::PcieConfigWindow::kSize ||
-         address - sim::SidebandWindow::kBase < sim::SidebandWindow::kSize ||
-         (address & page) == (board.mmioSerialBase & page) ||
-         (address & page) == (scenario::PlatformConfig{}.mmioSerialBase & page);
-}
+using Calls = std::vector<run::CallResult>;
 
 // Each delivery's calls, repeats unfolded (sinksim keeps alike deliveries in a row once).
-std::vector<const Calls*> Deliveries(const emu::RunResult& run) {
+std::vector<const Calls*> Deliveries(const run::RunResult& run) {
   std::vector<const Calls*> out;
-  for (const scenario::DeliveredReport& d : run.reports)
+  for (const run::DeliveredReport& d : run.reports)
     for (uint64_t k = 0; k < d.repeat; ++k) out.push_back(&d.calls);
   return out;
 }
 
-std::string Status(const scenario::CallResult& c) {
-  return c.status ? scenario::Hex32(*c.status) : "stopped (" + c.stopped + ")";
+std::string Status(const run::CallResult& c) {
+  return c.status ? run::Hex32(*c.status) : "stopped (" + c.stopped + ")";
 }
 
 std::string Words(const std::vector<uint16_t>& words, size_t from = 0) {
@@ -78,7 +64,7 @@ class Checks {
     Compare(field, q, s, [](uint64_t v) { return std::to_string(v); });
   }
   void CompareHex(const std::string& field, uint32_t q, uint32_t s) {
-    Compare(field, q, s, [](uint32_t v) { return scenario::Hex32(v); });
+    Compare(field, q, s, [](uint32_t v) { return run::Hex32(v); });
   }
   void CompareText(const std::string& field, const std::string& q, const std::string& s) {
     if (q == s)
@@ -94,22 +80,10 @@ class Checks {
 
 }  // namespace
 
-SinksimSide RunForCrossCheck(const emu::FlashImage& image, const scenario::Scenario& scenario) {
-  SinksimSide side;
-  emu::RunOptions options;
-  options.busObserver = [&](const sim::Access& access, bool claimed) {
-    if (claimed || access.kind != sim::AccessKind::MemRead || InChipsetWindow(access.address, scenario.platform))
-      return;
-    if (side.unansweredReads++ == 0) side.firstUnansweredRead = access.address;
-  };
-  side.run = emu::RunScenario(image, scenario, options);
-  return side;
-}
-
 std::vector<FieldCheck> CrossCheck(const scenario::Scenario& scenario, const QemuRunResult& onQemu,
                                    const SinksimSide& onSinksim) {
-  const emu::RunResult& q = onQemu.run;
-  const emu::RunResult& s = onSinksim.run;
+  const run::RunResult& q = onQemu.run;
+  const run::RunResult& s = onSinksim.run;
   const scenario::PlatformConfig& board = scenario.platform;
   Checks checks;
 
@@ -120,7 +94,7 @@ std::vector<FieldCheck> CrossCheck(const scenario::Scenario& scenario, const Qem
           : fmt::format(
                 "the module read memory that nothing on the board holds ({} reads, the first at {}): a board's bus "
                 "answers all ones there, QEMU's PC its RAM or 0, and the text shows what was read",
-                onSinksim.unansweredReads, scenario::Hex32(onSinksim.firstUnansweredRead));
+                onSinksim.unansweredReads, run::Hex32(onSinksim.firstUnansweredRead));
   // A call that never returned: QEMU's boot ROM reads the board's state
   // back when the host stops it with an interrupt; a boot that did not take
   // the interrupt (one that faulted) tells nothing more.
@@ -138,46 +112,38 @@ std::vector<FieldCheck> CrossCheck(const scenario::Scenario& scenario, const Qem
   checks.LeftOut("image.intact", "QEMU's ROM drops writes without telling; only the emulated machine watches them");
   checks.Compare("handlers", q.handlers, s.handlers, [](const std::vector<uint32_t>& v) {
     std::string text;
-    for (uint32_t a : v) text += (text.empty() ? "" : " ") + scenario::Hex32(a);
+    for (uint32_t a : v) text += (text.empty() ? "" : " ") + run::Hex32(a);
     return "[" + text + "]";
   });
   checks.Compare("entry.status", Status(q.entry), Status(s.entry), [](const std::string& v) { return v; });
   checks.Compare("entry.postcodes", q.entry.postcodes, s.entry.postcodes,
                  [](const std::vector<uint16_t>& v) { return Words(v); });
 
-  // The legacy port: QEMU's 16550 takes every byte at once.
-  if (board.legacyDrainPace != 0)
-    checks.LeftOut("serial", fmt::format("the board's legacy port drains a byte per {} status reads; QEMU's at once",
-                                         board.legacyDrainPace));
-  else if (!unanswered.empty())
-    checks.LeftOut("serial", unanswered);
-  else
-    checks.CompareText("serial", q.outputs.serial, s.outputs.serial);
-
-  // The memory-mapped controller: QEMU's PC has none, so it is compared only
-  // where the board's sends nothing either.
-  const bool boardControllerSilent =
-      !board.mmioSerialPresent || board.mmioStatus == scenario::MmioStatus::NeverReady ||
-      (board.mmioStatus == scenario::MmioStatus::ReadyForFirst && board.mmioReadyReads == 0);
-  if (boardControllerSilent)
-    checks.CompareText("mmio_serial", q.outputs.mmioSerial, s.outputs.mmioSerial);
-  else
-    checks.LeftOut("mmio_serial",
-                   "QEMU's PC has no memory-mapped serial controller (nor the sideband bridge that tells its stride); "
-                   "the board's takes text");
-
-  // The memory log: RAM on both, gated by the host bridge's register 0xDC.
-  std::string logLeftOut = notReadBack.empty() ? unanswered : notReadBack;
-  if (logLeftOut.empty() && onQemu.facts.hostBridgeDc != board.hostBridgeDc)
-    logLeftOut = fmt::format("QEMU's host bridge kept {} in register 0xDC, the board holds {}",
-                             onQemu.facts.hostBridgeDc ? scenario::Hex32(*onQemu.facts.hostBridgeDc) : "nothing",
-                             scenario::Hex32(board.hostBridgeDc));
-  if (!logLeftOut.empty()) {
-    checks.LeftOut("memory_log.header", logLeftOut);
-    checks.LeftOut("memory_log.text", logLeftOut);
-  } else {
-    checks.CompareHex("memory_log.header", q.outputs.memoryLogHeader, s.outputs.memoryLogHeader);
-    checks.CompareText("memory_log.text", q.outputs.memoryLogText, s.outputs.memoryLogText);
+  // The outputs, each where QEMU's PC can stand for the board's device: the
+  // lines its own devices wrote to files (or that it has no part for, where
+  // the board's device sends nothing either), and the memory the boot ROM
+  // read back, gated by the host bridge's register 0xDC on both.
+  for (const run::Output& o : run::kOutputs) {
+    std::string leftOut = o.qemuDiffers ? o.qemuDiffers(board) : "";
+    if (o.qemu == run::QemuSource::ReadBack) {
+      if (leftOut.empty()) leftOut = notReadBack.empty() ? unanswered : notReadBack;
+      if (leftOut.empty() && onQemu.facts.hostBridgeDc != board.hostBridgeDc)
+        leftOut = fmt::format("QEMU's host bridge kept {} in register 0xDC, the board holds {}",
+                              onQemu.facts.hostBridgeDc ? run::Hex32(*onQemu.facts.hostBridgeDc) : "nothing",
+                              run::Hex32(board.hostBridgeDc));
+    } else if (leftOut.empty() && o.qemu == run::QemuSource::CharFile) {
+      leftOut = unanswered;
+    }
+    const std::string key = o.key;
+    const bool ring = o.kind == run::OutputKind::Ring;
+    const std::string textKey = ring ? key + ".text" : key;
+    if (!leftOut.empty()) {
+      if (ring) checks.LeftOut(key + ".header", leftOut);
+      checks.LeftOut(textKey, leftOut);
+      continue;
+    }
+    if (ring) checks.CompareHex(key + ".header", q.outputs.memoryLogHeader, s.outputs.memoryLogHeader);
+    checks.CompareText(textKey, q.outputs.*o.text, s.outputs.*o.text);
   }
 
   // Every delivery and every call: results and POST codes; a stopped call
@@ -247,7 +213,7 @@ std::vector<FieldCheck> CrossCheck(const scenario::Scenario& scenario, const Qem
       checks.LeftOut("halted.port_writes", why);
     } else {
       checks.Compare("halted.cycle", q.halt->cycle, s.halt->cycle,
-                     [](const std::vector<scenario::CycleStep>& v) { return "[" + scenario::CycleText(v) + "]"; });
+                     [](const std::vector<run::CycleStep>& v) { return "[" + run::CycleText(v) + "]"; });
       checks.Compare("halted.port_writes", q.halt->portWrites, s.halt->portWrites);
     }
   }
@@ -263,8 +229,8 @@ std::vector<FieldCheck> CrossCheck(const scenario::Scenario& scenario, const Qem
       const auto &a = q.stackHobs[k], &b = s.stackHobs[k];
       if (a.first != b.first || a.second.depth != b.second.depth || a.second.signature != b.second.signature ||
           !std::equal(std::begin(a.second.codes), std::end(a.second.codes), std::begin(b.second.codes)))
-        hob = fmt::format("HOB {}: QEMU at {} depth {}, sinksim at {} depth {}", k, scenario::Hex32(a.first),
-                          a.second.depth, scenario::Hex32(b.first), b.second.depth);
+        hob = fmt::format("HOB {}: QEMU at {} depth {}, sinksim at {} depth {}", k, run::Hex32(a.first),
+                          a.second.depth, run::Hex32(b.first), b.second.depth);
     }
     field("hob", hob);
   }

@@ -12,9 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "emu/InPlace.h"
 #include "qemu/host/QemuRun.h"
-#include "emu/Run.h"
+#include "run/RunResult.h"
 
 namespace qemu {
 
@@ -22,13 +21,13 @@ namespace qemu {
 // reads that nothing on the board answered outside the chipset's device
 // windows (which QEMU's PC lacks, and which the module's text never shows).
 // A board's bus floats to all ones there; QEMU's PC has RAM there or reads
-// 0, so text that shows such a read cannot be the same on both.
+// 0, so text that shows such a read cannot be the same on both. The
+// emulated machine's side is run by RunForCrossCheck (CrossCheckRun.h).
 struct SinksimSide {
-  emu::RunResult run;
+  run::RunResult run;
   uint64_t unansweredReads = 0;
   uint32_t firstUnansweredRead = 0;
 };
-SinksimSide RunForCrossCheck(const emu::FlashImage& image, const scenario::Scenario& scenario);
 
 // One field of the run, named as the run's JSON document names it.
 struct FieldCheck {

@@ -17,9 +17,9 @@ std::string Outcome(const QemuFacts& f) {
 
 }  // namespace
 
-std::string ToText(const QemuRunResult& result, const emu::RenderContext& context) {
+std::string ToText(const QemuRunResult& result, const run::RenderContext& context) {
   const QemuFacts& f = result.facts;
-  std::string text = emu::ToText(result.run, context);
+  std::string text = run::ToText(result.run, context);
   // The emulated machine's statistics (instructions, stack, accesses) are not measured on QEMU.
   if (const size_t at = text.find("\n== Statistics =="); at != std::string::npos) text.resize(at);
   for (size_t at; (at = text.find(" (0 instr, 0 B stack)")) != std::string::npos;) text.erase(at, 21);
@@ -44,13 +44,13 @@ std::string ToText(const QemuRunResult& result, const emu::RenderContext& contex
         halt->portWrites);
   for (const QemuFacts::Probe& p : f.probes)
     out += fmt::format("  {}-byte read at {} answered {}\n", p.width, Hex32(p.address), Hex32(p.value));
-  for (const std::string& p : f.problems) out += "  problem: " + p + "\n";
+  for (const std::string& p : f.problems) out += "  problem: " + run::InputText(p) + "\n";
   return out;
 }
 
-nlohmann::ordered_json ToJson(const QemuRunResult& result, const emu::RenderContext& context) {
+nlohmann::ordered_json ToJson(const QemuRunResult& result, const run::RenderContext& context) {
   const QemuFacts& f = result.facts;
-  nlohmann::ordered_json j = scenario::ToJson(result.run, context);
+  nlohmann::ordered_json j = run::ToJson(result.run, context);  // a QEMU run is small: parsed, then extended
   for (const char* unmeasured : {"instructions", "max_stack_bytes", "io_accesses", "mmio_accesses"})
     j["stats"][unmeasured] = nullptr;
   for (auto& h : j["stats"]["handlers"])

@@ -9,12 +9,13 @@
 #include <string>
 
 #include "qemu/host/QemuRun.h"
-#include "emu/Render.h"
+#include "run/Json.h"
+#include "run/TextView.h"
 
 namespace qemu {
 
-std::string ToText(const QemuRunResult& result, const emu::RenderContext& context);
-nlohmann::ordered_json ToJson(const QemuRunResult& result, const emu::RenderContext& context);
+std::string ToText(const QemuRunResult& result, const run::RenderContext& context);
+nlohmann::ordered_json ToJson(const QemuRunResult& result, const run::RenderContext& context);
 
 }  // namespace qemu
 

@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "emu/Run.h"
+#include "qemu/host/Trace.h"
+#include "run/RunResult.h"
 #include "scenario/Scenario.h"
 
 namespace qemu {
@@ -79,7 +80,7 @@ struct QemuFacts {
 };
 
 struct QemuRunResult {
-  emu::RunResult run;  // fields QEMU cannot measure (instructions, stack) stay 0
+  run::RunResult run;  // fields QEMU cannot measure (instructions, stack) stay 0
   QemuFacts facts;
 };
 
@@ -105,21 +106,6 @@ std::vector<uint8_t> BuildRom(const std::vector<uint8_t>& volume, const std::vec
 // before anything is built for what it cannot run, QemuInterrupted when an
 // ending signal arrived.
 QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& options);
-
-// Port 0x80 as QEMU traces it: each write is listed as byte writes to the
-// region "ioport80", a 16-bit write as offset 0 then offset 1.
-class PostCodeTrace {
- public:
-  // Feeds one byte write at `offset` of ioport80; answers a completed word, if any.
-  std::optional<uint16_t> Byte(uint32_t offset, uint8_t value);
-  // A pending single byte at offset 0 that no offset-1 byte followed: an 8-bit write.
-  std::optional<uint16_t> Flush();
-  // Forgets a pending byte: the trace was cut before its write was complete.
-  void Drop();
-
- private:
-  std::optional<uint8_t> low_;
-};
 
 }  // namespace qemu
 

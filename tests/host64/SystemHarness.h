@@ -17,8 +17,8 @@ inline const emu::PeImage& Image() {
 // A run and the scenario it points into.
 struct Ran {
   std::unique_ptr<scenario::Scenario> scenario;
-  emu::RunResult run;
-  const emu::RunResult* operator->() const { return &run; }
+  run::RunResult run;
+  const run::RunResult* operator->() const { return &run; }
 };
 
 inline Ran RunJson(const std::string& json, bool accesses = false) {
@@ -38,7 +38,7 @@ inline Ran RunFile(const std::string& name) {
 }
 
 // Statuses each handler returned for one report.
-inline std::vector<uint32_t> Statuses(const emu::DeliveredReport& d) {
+inline std::vector<uint32_t> Statuses(const run::DeliveredReport& d) {
   std::vector<uint32_t> s;
   for (const auto& c : d.calls) s.push_back(c.status.value_or(0xDEADDEADu));
   return s;

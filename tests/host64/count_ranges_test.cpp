@@ -7,12 +7,14 @@
 
 #include <fmt/format.h>
 
-#include "emu/Render.h"
+#include "emu/Symbols.h"
+#include "run/Json.h"
+#include "run/TextView.h"
 #include "tests/host64/SystemHarness.h"
 
 namespace {
 
-using scenario::CountRange;
+using run::CountRange;
 
 // The bench's lines, each delivered `repeat` times; kept, as runs point into them.
 const scenario::Scenario& Lines(uint64_t repeat = 1) {
@@ -24,7 +26,7 @@ const scenario::Scenario& Lines(uint64_t repeat = 1) {
   return kept[repeat];
 }
 
-emu::RunResult Counting(const scenario::Scenario& s, std::vector<CountRange> ranges) {
+run::RunResult Counting(const scenario::Scenario& s, std::vector<CountRange> ranges) {
   emu::RunOptions options;
   options.countRanges = std::move(ranges);
   return emu::RunScenario(test::Image(), s, options);
@@ -37,7 +39,7 @@ struct Split {
   std::vector<CountRange> handlers, rest;
   uint32_t firstCode = 0;  // the lowest symbol: what lies below it (the headers) is never executed
 };
-Split HandlersAndRest(const emu::RunResult& run) {
+Split HandlersAndRest(const run::RunResult& run) {
   std::string map = SS_IMAGE;
   const auto symbols = emu::ReadMapSymbols(map.replace(map.rfind('.'), std::string::npos, ".map"));
   Split split;
@@ -61,10 +63,10 @@ Split HandlersAndRest(const emu::RunResult& run) {
 // of the image together count each call's instructions exactly once, and a
 // line spends some in the handlers and some (formatting it) outside.
 TEST(CountRanges, EachCallCountsWhatItsRangesHold) {
-  const emu::RunResult plain = Counting(Lines(), {});
+  const run::RunResult plain = Counting(Lines(), {});
   ASSERT_EQ(plain.reports.size(), 5u);
   const Split split = HandlersAndRest(plain);
-  const emu::RunResult handlers = Counting(Lines(), split.handlers);
+  const run::RunResult handlers = Counting(Lines(), split.handlers);
   const uint32_t entry = plain.entryPoint - plain.imageBase;
   ASSERT_GT(split.firstCode, 0u);
   enum Expect { kAll, kNone, kRestOfHandlers };
@@ -79,7 +81,7 @@ TEST(CountRanges, EachCallCountsWhatItsRangesHold) {
       {"all but the handlers", split.rest, kRestOfHandlers},
   };
   for (const auto& c : cases) {
-    const emu::RunResult run = Counting(Lines(), c.ranges);
+    const run::RunResult run = Counting(Lines(), c.ranges);
     EXPECT_TRUE(run.countRangeCrossings.empty()) << c.what;
     ASSERT_EQ(run.reports.size(), plain.reports.size()) << c.what;
     for (size_t i = 0; i < run.reports.size(); ++i) {
@@ -103,12 +105,12 @@ TEST(CountRanges, EachCallCountsWhatItsRangesHold) {
 
 // The first delivery of a line translates its blocks, the second finds them
 // translated: the count is the same. (The first text line costs the handler
-// itself two instructions more, outside the ranges counted here.) Both JSON
-// writers show the figure beside each call's instructions.
+// itself two instructions more, outside the ranges counted here.) The JSON
+// document shows the figure beside each call's instructions.
 TEST(CountRanges, ALineCountsTheSameWhenDeliveredAgain) {
-  const emu::RunResult plain = Counting(Lines(), {});
+  const run::RunResult plain = Counting(Lines(), {});
   const auto rest = HandlersAndRest(plain).rest;
-  const emu::RunResult twice = Counting(Lines(2), rest);
+  const run::RunResult twice = Counting(Lines(2), rest);
   std::map<size_t, std::vector<std::vector<uint64_t>>> bySource;
   for (const auto& d : twice.reports)
     for (uint64_t k = 0; k < d.repeat; ++k) {
@@ -121,17 +123,16 @@ TEST(CountRanges, ALineCountsTheSameWhenDeliveredAgain) {
     EXPECT_EQ(deliveries[0], deliveries[1]) << "report " << source;
     EXPECT_GT(deliveries[0][0], 0u) << "report " << source;
   }
-  const emu::RenderContext context;
-  const auto json = scenario::ToJson(twice, context);
-  EXPECT_EQ(scenario::ToJsonText(twice, context), json.dump(2));
+  const run::RenderContext context;
+  const auto json = run::ToJson(twice, context);
   ASSERT_EQ(json["reports"].size(), 10u);
   EXPECT_EQ(json["reports"][9]["range_instructions"][0], bySource[4][1][0]);
   EXPECT_EQ(json["count_ranges"].size(), rest.size());
-  EXPECT_FALSE(scenario::ToJson(plain, context)["reports"][0].contains("range_instructions"));
+  EXPECT_FALSE(run::ToJson(plain, context)["reports"][0].contains("range_instructions"));
 }
 
 TEST(CountRanges, RangesThatCannotBeCountedExactlyAreRefused) {
-  const emu::RunResult plain = Counting(Lines(), {});
+  const run::RunResult plain = Counting(Lines(), {});
   const struct {
     const char* what;
     std::vector<CountRange> ranges;
@@ -144,7 +145,7 @@ TEST(CountRanges, RangesThatCannotBeCountedExactlyAreRefused) {
 
   // A range that starts one byte into a handler splits the handler's first block.
   const CountRange handler = HandlersAndRest(plain).handlers[0];
-  const emu::RunResult split = Counting(Lines(), {{handler.start + 1, handler.end, ""}});
+  const run::RunResult split = Counting(Lines(), {{handler.start + 1, handler.end, ""}});
   ASSERT_EQ(split.countRangeCrossings.size(), 1u);
   EXPECT_NE(split.countRangeCrossings[0].find(fmt::format("block at {:#x}", handler.start)), std::string::npos)
       << split.countRangeCrossings[0];

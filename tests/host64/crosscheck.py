@@ -3,14 +3,15 @@
 emulated machine, and fails unless both runs agree in everything that both
 machines observe. Both print the same run result with the same JSON writer;
 only what the emulated machine alone measures (instructions, stack, image,
-faults, addresses) is left out of the comparison."""
+faults, addresses) is left out of the comparison. The board's outputs are
+the ones sinksim lists (sinksim outputs --json), not a copy kept here."""
 import argparse
 import json
 import pathlib
 import subprocess
 import sys
 
-SHARED = ["serial", "mmio_serial", "postcodes", "postcode_writes", "memory_log", "results"]
+SHARED = ["postcodes", "postcode_writes", "results"]
 REPORT_FIELDS = ["index", "source", "type", "value", "instance", "data", "results", "stopped", "postcodes"]
 HALT_FIELDS = ["reason", "report", "handler", "handler_name", "cycle", "port_writes"]
 SERVICE_COUNTS = ["locate_ppi", "register", "create_hob", "get_hob_list", "copy_mem", "unsupported"]
@@ -27,9 +28,18 @@ def data_address(side):
     return next((r["data_address"] for r in side["reports"] if r["data_address"] is not None), None)
 
 
-def view(side):
+def outputs(sinksim):
+    """The board's outputs as sinksim lists them: key and kind ("line" or "ring")."""
+    done = subprocess.run([sinksim, "outputs", "--json"], capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(f"{sinksim} outputs --json failed ({done.returncode}): {done.stderr.strip()}")
+    return [(o["key"], o["kind"]) for o in json.loads(done.stdout)["outputs"]]
+
+
+def view(side, board_outputs):
     """What both machines observe, in one comparable shape."""
-    v = {k: side[k] for k in SHARED}
+    v = {key: side[key] for key, _ in board_outputs}
+    v.update({k: side[k] for k in SHARED})
     v["entry_status"] = side["entry"]["status"]
     v["handlers"] = [h["name"] for h in side["handlers"]]
     v["reports"] = [{k: r[k] for k in REPORT_FIELDS} for r in side["reports"]]
@@ -52,6 +62,7 @@ def main():
     # qemu-i386 on a kernel that refuses i386 programs.
     runner_file = wholepath.parents[2] / "host32_runner"
     runner = runner_file.read_text().split() if runner_file.exists() else []
+    board_outputs = outputs(args.sinksim)
     failures = 0
     files = sorted(pathlib.Path(args.scenarios).glob("*.json"))
     for f in files:
@@ -64,11 +75,13 @@ def main():
         a, b = data_address(host), data_address(emu)
         if b is not None and a != b:
             for side, addr in ((host, f"{a:X}"), (emu, f"{b:X}")):
-                for key in ("serial", "mmio_serial"):
-                    side[key] = side[key].replace(addr, "<data>")
-                side["memory_log"]["text"] = side["memory_log"]["text"].replace(addr, "<data>")
-                side["memory_log"].pop("header")  # lengths may differ with the address's digits
-        h, e = view(host), view(emu)
+                for key, kind in board_outputs:
+                    if kind == "line":
+                        side[key] = side[key].replace(addr, "<data>")
+                    else:
+                        side[key]["text"] = side[key]["text"].replace(addr, "<data>")
+                        side[key].pop("header")  # lengths may differ with the address's digits
+        h, e = view(host, board_outputs), view(emu, board_outputs)
         diffs = [k for k in e if h[k] != e[k]]
         if diffs:
             failures += 1
@@ -77,7 +90,8 @@ def main():
                 print(f"  host32:   {json.dumps(h[k])[:400]}")
                 print(f"  emulator: {json.dumps(e[k])[:400]}")
         else:
-            print(f"{f.name}: same ({len(e['postcodes'])} port 0x80 words, {len(e['serial'])} serial bytes,"
+            line_bytes = sum(len(e[key]) for key, kind in board_outputs if kind == "line")
+            print(f"{f.name}: same ({len(e['postcodes'])} port 0x80 words, {line_bytes} bytes on the lines,"
                   f" {len(e['reports'])} reports)")
     if not files:
         sys.exit("no scenarios found")

@@ -17,7 +17,7 @@ constexpr uint8_t kControlByteOffset = 0x5C;
 constexpr uint8_t kLegacySerialOnly = 0x81;
 const std::string kUnclaimedGuid = "FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF";
 
-std::string FaultList(const emu::RunResult& run) {
+std::string FaultList(const run::RunResult& run) {
   std::string s;
   for (const auto& f : run.faults) s += fmt::format("{} at 0x{:X} during {}; ", f.kind, f.address, f.during);
   return s;
@@ -40,7 +40,7 @@ std::string Repeated(const std::string& line, size_t times) {
 
 // Reports built in C++ (pointers as given, records of any bytes) on a board
 // whose legacy serial port prints every line.
-emu::RunResult RunReports(std::vector<scenario::Report> reports, scenario::Scenario& scenario) {
+run::RunResult RunReports(std::vector<scenario::Report> reports, scenario::Scenario& scenario) {
   scenario.path = "built.json";
   scenario.platform.cmos[kControlByteOffset] = kLegacySerialOnly;
   scenario.reports = std::move(reports);
@@ -119,8 +119,8 @@ TEST(ReportData, ARecordShowsNothingOfTheRecordBeforeIt) {
   longRecord.type = 0x03, longRecord.value = 0x03020000, longRecord.data = Record(400, 'A');
   assertion.type = 0x90000002, assertion.value = 0x03010007, assertion.data = Record(20, 0);
   scenario::Scenario one, two;
-  const emu::RunResult alone = RunReports({assertion}, one);
-  const emu::RunResult after = RunReports({longRecord, assertion}, two);
+  const run::RunResult alone = RunReports({assertion}, one);
+  const run::RunResult after = RunReports({longRecord, assertion}, two);
   EXPECT_EQ(alone.outputs.serial, "\r\nPEI_ASSERT!:  (0): \r\n");
   const size_t second = after.outputs.serial.find("\r\nPEI_ASSERT");
   ASSERT_NE(second, std::string::npos) << after.outputs.serial;
@@ -141,7 +141,7 @@ TEST(ReportData, PointersGivenAsAddressesAreDeliveredAsTheyAre) {
   nulls.callerAddress = 0, nulls.dataAddress = 0;
   nulls.data = Record(24, 0);
   scenario::Scenario s;
-  const emu::RunResult r = RunReports({error, nulls}, s);
+  const run::RunResult r = RunReports({error, nulls}, s);
   EXPECT_TRUE(r.faults.empty()) << FaultList(r);
   EXPECT_EQ(r.outputs.serial,
             "ERROR: C80000002:V3020002 I7 0065D394-9951-4144-82A3-0AFC8579C251 12345678\r\n"
@@ -161,11 +161,11 @@ TEST(LongRuns, TheTranslationCacheIsFlushedBetweenCallsWithoutChangingTheRun) {
     uint64_t calls = 1;
     instructions = machine.RunEntry().instructions;
     for (size_t i = 0; i < scenario.reports.size(); ++i)
-      for (const emu::CallResult& c : machine.Deliver(scenario.reports[i], i)) {
+      for (const run::CallResult& c : machine.Deliver(scenario.reports[i], i)) {
         instructions += c.instructions;
         ++calls;
       }
-    serial = scenario::ReadOutputs(platform).serial;
+    serial = run::ReadOutputs(platform).serial;
     EXPECT_TRUE(machine.Faults().empty());
     return std::pair{machine.TranslationFlushes(), calls};
   };
@@ -191,7 +191,7 @@ TEST(StoppedCalls, DesignedHaltBudgetAndFaultAreToldApart) {
   EXPECT_EQ(blink->halt->reason, "blink loop");
   EXPECT_EQ(blink->reports.back().calls.back().stopped, "blink loop");
   EXPECT_TRUE(blink->faults.empty()) << FaultList(blink.run);
-  EXPECT_EQ(scenario::Classify(blink.run), scenario::RunEnd::DesignedHalt);
+  EXPECT_EQ(run::Classify(blink.run), run::RunEnd::DesignedHalt);
   EXPECT_LT(blink->Delivered(), blink.scenario->DeliveryCount());
 
   const auto budget = RunJson(R"({"limits": {"instructions_per_call": 100},
@@ -200,7 +200,7 @@ TEST(StoppedCalls, DesignedHaltBudgetAndFaultAreToldApart) {
   EXPECT_EQ(budget->halt->reason, "instruction budget");
   EXPECT_EQ(budget->halt->report, 0u);
   ASSERT_EQ(budget->Delivered(), 1u);  // the second report is not delivered
-  EXPECT_EQ(scenario::Classify(budget.run), scenario::RunEnd::Stopped);
+  EXPECT_EQ(run::Classify(budget.run), run::RunEnd::Stopped);
   EXPECT_EQ(budget->reports[0].calls.back().stopped, "instruction budget");
   EXPECT_FALSE(budget->reports[0].calls.back().status);
   // A call stopped by a fault: see Watcher.StoppedByAFault (loader_test.cpp), with images made to fault.

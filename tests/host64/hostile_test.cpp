@@ -55,7 +55,7 @@ TEST_P(Hostile, RunsWithoutFaultWithinBudgetsOrHaltsWhereItSays) {
   }
   for (const auto& d : r->reports)
     for (size_t h = 0; h < d.calls.size(); ++h) {
-      const scenario::CallResult& c = d.calls[h];
+      const run::CallResult& c = d.calls[h];
       const std::string where = "report " + std::to_string(d.index) + " (" + d.report->note + "), handler " +
                                 std::to_string(h);
       EXPECT_LE(c.stackBytes, kStackBudgetBytes) << where;
@@ -67,11 +67,11 @@ TEST_P(Hostile, RunsWithoutFaultWithinBudgetsOrHaltsWhereItSays) {
   if (expected.blinkHalt) {
     ASSERT_TRUE(r->halt);
     EXPECT_EQ(r->halt->reason, "blink loop");
-    EXPECT_EQ(scenario::Classify(r.run), tolerated ? scenario::RunEnd::Stopped : scenario::RunEnd::DesignedHalt);
+    EXPECT_EQ(run::Classify(r.run), tolerated ? run::RunEnd::Stopped : run::RunEnd::DesignedHalt);
   } else if (!tolerated) {
     EXPECT_FALSE(r->halt) << r->halt->reason;
     EXPECT_EQ(r->Delivered(), r.scenario->DeliveryCount());
-    EXPECT_EQ(scenario::Classify(r.run), scenario::RunEnd::Clean);
+    EXPECT_EQ(run::Classify(r.run), run::RunEnd::Clean);
   }
 }
 

@@ -27,8 +27,8 @@ std::vector<uint8_t> BuiltVolume() {
 TEST(InPlace, DefaultScenarioFromTheVolumeMatchesTheRelocatedImage) {
   const scenario::Scenario scenario = scenario::LoadScenario(std::string(SS_SCENARIOS) + "/boot.json");
   const emu::FlashImage volume = emu::LoadVolume(SS_FV, kBase);
-  const emu::RunResult inPlace = emu::RunScenario(volume, scenario);
-  const emu::RunResult relocated = emu::RunScenario(test::Image(), scenario);
+  const run::RunResult inPlace = emu::RunScenario(volume, scenario);
+  const run::RunResult relocated = emu::RunScenario(test::Image(), scenario);
 
   EXPECT_EQ(inPlace.relocations, 0u);
   EXPECT_GT(relocated.relocations, 0u);

@@ -17,10 +17,10 @@ using test::MakeImage;
 // mov dword [0x401080], 0; xor eax, eax; ret
 const std::vector<uint8_t> kWriteOwnData = {0xC7, 0x05, 0x80, 0x10, 0x40, 0x00, 0, 0, 0, 0, 0x31, 0xC0, 0xC3};
 
-emu::CallResult RunEntry(const emu::PeImage& image, std::vector<emu::Fault>* faults = nullptr) {
+run::CallResult RunEntry(const emu::PeImage& image, std::vector<run::Fault>* faults = nullptr) {
   sim::Platform platform;
   emu::Emulator machine(image, platform, {}, {});
-  emu::CallResult r = machine.RunEntry();
+  run::CallResult r = machine.RunEntry();
   if (faults != nullptr) *faults = machine.Faults();
   EXPECT_TRUE(machine.ImageIntact());
   return r;
@@ -33,8 +33,8 @@ TEST(Loader, RelocationsMakeTheImageWorkAtItsFlashAddress) {
 
 TEST(Watcher, WriteIntoTheImageIsAFaultWithItsAddressAndTheImageKeepsItsBytes) {
   const emu::PeImage image = fv::ParsePeFile(MakeImage(kWriteOwnData, 0x1002), "write.efi");
-  std::vector<emu::Fault> faults;
-  const emu::CallResult r = RunEntry(image, &faults);
+  std::vector<run::Fault> faults;
+  const run::CallResult r = RunEntry(image, &faults);
   EXPECT_EQ(r.stopped, "fault");
   ASSERT_EQ(faults.size(), 1u);
   EXPECT_EQ(faults[0].kind, "image write");
@@ -64,11 +64,11 @@ TEST(Watcher, StoppedByAFaultTheRunGoesOn) {
     const emu::PeImage image = fv::ParsePeFile(MakeImage(c.code, c.relocRva), "fault.efi");
     scenario::Scenario scenario;
     scenario.reports.resize(2);
-    const emu::RunResult run = emu::RunScenario(image, scenario);
+    const run::RunResult run = emu::RunScenario(image, scenario);
     EXPECT_EQ(run.entry.stopped, "fault");
     EXPECT_FALSE(run.entry.status);
     EXPECT_FALSE(run.halt);
-    EXPECT_EQ(scenario::Classify(run), scenario::RunEnd::Stopped);
+    EXPECT_EQ(run::Classify(run), run::RunEnd::Stopped);
     EXPECT_EQ(run.Delivered(), 2u);  // delivered (to no handler: none was registered)
     ASSERT_EQ(run.faults.size(), 1u);
     EXPECT_EQ(run.faults[0].kind, c.kind);
@@ -82,7 +82,7 @@ TEST(Watcher, StoppedByAFaultTheRunGoesOn) {
 TEST(Watcher, ALoadAcrossFourGibWrapsToAddressZero) {
   // mov eax, [0xFFFFFFFE]; ret
   const emu::PeImage image = fv::ParsePeFile(MakeImage({0xA1, 0xFE, 0xFF, 0xFF, 0xFF, 0xC3}, 0), "wrap.efi");
-  std::vector<emu::Fault> faults;
+  std::vector<run::Fault> faults;
   EXPECT_EQ(RunEntry(image, &faults).status, 0xFFFFFFFFu);
   EXPECT_TRUE(faults.empty());
 }

@@ -20,6 +20,9 @@
 #include <regex>
 
 #include "qemu/host/CrossCheck.h"
+#include "qemu/host/CrossCheckRun.h"
+#include "emu/Run.h"
+#include "run/Cycle.h"
 #include "emu/InPlace.h"
 #include "fv/Insert.h"
 #include "fv/ModuleFile.h"
@@ -178,7 +181,7 @@ TEST(QemuTrace, JoinsTheTwoByteWritesOfAPortWriteIntoOneWord) {
 // write of the next were seen.
 TEST(BlinkCycle, IsTheWordsInTurnWithTheirCountsOnceAWholeCycleAndTheNextStartAreSeen) {
   using Runs = std::vector<std::pair<uint16_t, uint64_t>>;
-  using Steps = std::vector<scenario::CycleStep>;
+  using Steps = std::vector<run::CycleStep>;
   const uint64_t u = 983040;
   struct Case {
     const char* name;
@@ -205,14 +208,14 @@ TEST(BlinkCycle, IsTheWordsInTurnWithTheirCountsOnceAWholeCycleAndTheNextStartAr
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    scenario::Halt halt;
+    run::Halt halt;
     halt.cycle = {{7, 7}};  // whatever was there is replaced
-    scenario::DescribeCycle(c.runs, halt);
+    run::DescribeCycle(c.runs, halt);
     EXPECT_EQ(halt.cycle, c.cycle);
   }
-  EXPECT_EQ(scenario::CycleText({{0xF2, u}, {0xF200, u}, {0, u}, {0, u}}),
+  EXPECT_EQ(run::CycleText({{0xF2, u}, {0xF200, u}, {0, u}, {0, u}}),
             "00F2 F200 0000 0000 (each word written 983040 times)");
-  EXPECT_EQ(scenario::CycleText({{0x184, 10}, {0x8400, 9}}), "0184 (10 times) 8400 (9 times)");
+  EXPECT_EQ(run::CycleText({{0x184, 10}, {0x8400, 9}}), "0184 (10 times) 8400 (9 times)");
 }
 
 // The emulated machine runs the same volume in place, byte for byte what QEMU's ROM holds.
@@ -348,31 +351,31 @@ TEST(QemuCrossCheck, NamesTheOneFieldThatDiffersAndLeavesOutOnlyWhatQemuCannotSh
 
   struct Change {
     const char* field;
-    std::function<void(emu::RunResult&)> change;
+    std::function<void(run::RunResult&)> change;
   };
   const Change changes[] = {
-      {"image.base", [](emu::RunResult& r) { r.imageBase += 8; }},
-      {"image.entry", [](emu::RunResult& r) { r.entryPoint += 8; }},
-      {"handlers", [](emu::RunResult& r) { r.handlers.pop_back(); }},
-      {"entry.status", [](emu::RunResult& r) { r.entry.status = 0x8000000Eu; }},
-      {"serial", [](emu::RunResult& r) { r.outputs.serial[3] ^= 1; }},
-      {"mmio_serial", [](emu::RunResult& r) { r.outputs.mmioSerial = "x"; }},
-      {"memory_log.header", [](emu::RunResult& r) { ++r.outputs.memoryLogHeader; }},
-      {"memory_log.text", [](emu::RunResult& r) { r.outputs.memoryLogText.pop_back(); }},
-      {"results", [](emu::RunResult& r) { r.reports[1].calls[0].status = 0x8000000Eu; }},
-      {"reports.postcodes", [](emu::RunResult& r) { r.reports[0].calls[1].postcodes.push_back(1); }},
-      {"postcodes", [](emu::RunResult& r) { r.postcodes.back() ^= 1; }},
-      {"postcode_writes", [](emu::RunResult& r) { ++r.postcodeWrites; }},
-      {"hob", [](emu::RunResult& r) { ++r.stackHobs[0].second.depth; }},
-      {"services.locate_ppi", [](emu::RunResult& r) { ++r.services.locatePpi; }},
-      {"services.register", [](emu::RunResult& r) { ++r.services.registerCalls; }},
-      {"services.create_hob", [](emu::RunResult& r) { ++r.services.createHob; }},
-      {"services.get_hob_list", [](emu::RunResult& r) { ++r.services.getHobList; }},
-      {"services.copy_mem", [](emu::RunResult& r) { ++r.services.copyMem; }},
-      {"services.unsupported", [](emu::RunResult& r) { ++r.services.unsupported; }},
-      {"services.locate_ppi_services", [](emu::RunResult& r) { r.services.lastLocatePpiServices += 4; }},
-      {"services.create_hob_services", [](emu::RunResult& r) { r.services.lastCreateHobServices += 4; }},
-      {"faults", [](emu::RunResult& r) { r.faults.push_back({"processor exception 13", 0, 0, 0, 0, "entry", ""}); }},
+      {"image.base", [](run::RunResult& r) { r.imageBase += 8; }},
+      {"image.entry", [](run::RunResult& r) { r.entryPoint += 8; }},
+      {"handlers", [](run::RunResult& r) { r.handlers.pop_back(); }},
+      {"entry.status", [](run::RunResult& r) { r.entry.status = 0x8000000Eu; }},
+      {"serial", [](run::RunResult& r) { r.outputs.serial[3] ^= 1; }},
+      {"mmio_serial", [](run::RunResult& r) { r.outputs.mmioSerial = "x"; }},
+      {"memory_log.header", [](run::RunResult& r) { ++r.outputs.memoryLogHeader; }},
+      {"memory_log.text", [](run::RunResult& r) { r.outputs.memoryLogText.pop_back(); }},
+      {"results", [](run::RunResult& r) { r.reports[1].calls[0].status = 0x8000000Eu; }},
+      {"reports.postcodes", [](run::RunResult& r) { r.reports[0].calls[1].postcodes.push_back(1); }},
+      {"postcodes", [](run::RunResult& r) { r.postcodes.back() ^= 1; }},
+      {"postcode_writes", [](run::RunResult& r) { ++r.postcodeWrites; }},
+      {"hob", [](run::RunResult& r) { ++r.stackHobs[0].second.depth; }},
+      {"services.locate_ppi", [](run::RunResult& r) { ++r.services.locatePpi; }},
+      {"services.register", [](run::RunResult& r) { ++r.services.registerCalls; }},
+      {"services.create_hob", [](run::RunResult& r) { ++r.services.createHob; }},
+      {"services.get_hob_list", [](run::RunResult& r) { ++r.services.getHobList; }},
+      {"services.copy_mem", [](run::RunResult& r) { ++r.services.copyMem; }},
+      {"services.unsupported", [](run::RunResult& r) { ++r.services.unsupported; }},
+      {"services.locate_ppi_services", [](run::RunResult& r) { r.services.lastLocatePpiServices += 4; }},
+      {"services.create_hob_services", [](run::RunResult& r) { r.services.lastCreateHobServices += 4; }},
+      {"faults", [](run::RunResult& r) { r.faults.push_back({"processor exception 13", 0, 0, 0, 0, "entry", ""}); }},
   };
   for (const Change& c : changes) {
     SCOPED_TRACE(c.field);
@@ -654,7 +657,7 @@ TEST(QemuWholeBlinkCycle, EveryBlinkingScenarioShowsTheSameCycleOnBothMachines) 
   for (const std::string& name : ScenarioNames()) {
     const scenario::Scenario scenario = LoadNamed(name);
     if (qemu::NotRepresentable(scenario)) continue;
-    const emu::RunResult quick = emu::RunScenario(VolumeInPlace(), scenario);
+    const run::RunResult quick = emu::RunScenario(VolumeInPlace(), scenario);
     if (!quick.halt || quick.halt->reason != "blink loop") continue;
     SCOPED_TRACE(name);
     ++blinking;

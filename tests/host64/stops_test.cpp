@@ -10,12 +10,14 @@
 #include <functional>
 
 #include "tests/host64/Images.h"
-#include "emu/Render.h"
+#include "emu/Symbols.h"
+#include "run/Json.h"
+#include "run/TextView.h"
 #include "tests/host64/SystemHarness.h"
 
 namespace {
 
-using scenario::RunEnd;
+using run::RunEnd;
 
 // mov dx, 0x80; l: out dx, ax; jmp l
 const std::vector<uint8_t> kPortLoop = {0x66, 0xBA, 0x80, 0x00, 0x66, 0xEF, 0xEB, 0xFC};
@@ -83,11 +85,11 @@ TEST(Stops, EveryCallThatDoesNotReturnEndsQuicklyWithItsReasonAndExitStatus) {
     SCOPED_TRACE(c.name);
     const emu::PeImage image = c.image();
     const scenario::Scenario s = scenario::ParseScenario(c.scenario, "stop.json");
-    const emu::RunResult run = emu::RunScenario(image, s);
-    const scenario::CallResult& call = c.call == kEntry ? run.entry : run.reports.back().calls.at(c.call);
+    const run::RunResult run = emu::RunScenario(image, s);
+    const run::CallResult& call = c.call == kEntry ? run.entry : run.reports.back().calls.at(c.call);
     EXPECT_EQ(call.stopped, c.stopped);
     EXPECT_FALSE(call.status);
-    EXPECT_EQ(scenario::Classify(run), c.end);
+    EXPECT_EQ(run::Classify(run), c.end);
     if (*c.fault == '\0') {
       EXPECT_TRUE(run.faults.empty()) << run.faults.front().kind;
       ASSERT_TRUE(run.halt);
@@ -113,7 +115,7 @@ TEST(Stops, APortLoopOfEverOtherWordsKeepsABoundedListOfRuns) {
   sim::Platform platform;
   const scenario::Limits limits;
   emu::Emulator machine(test::HandMade(kCountingPortLoop), platform, {}, limits);
-  const scenario::CallResult entry = machine.RunEntry();
+  const run::CallResult entry = machine.RunEntry();
   EXPECT_EQ(entry.stopped, "port 0x80 loop");
   EXPECT_EQ(platform.postCodes.WriteCount(), limits.blinkWrites);
   EXPECT_EQ(platform.postCodes.Runs().size(), emu::Emulator::kPortRunsKept);
@@ -130,7 +132,7 @@ TEST(Stops, APortLoopOfEverOtherWordsKeepsABoundedListOfRuns) {
 TEST(Stops, TheFaultListIsBoundedAndCountsTheFaultsItLeavesOut) {
   const emu::PeImage stosd = test::HandMade(kRepStosd);
   const scenario::Scenario none = scenario::ParseScenario(kNoReports, "none.json");
-  const emu::RunResult loop = emu::RunScenario(stosd, none);
+  const run::RunResult loop = emu::RunScenario(stosd, none);
   ASSERT_EQ(loop.faults.size(), emu::Emulator::kStrayWritesPerCall + 1u);
   EXPECT_EQ(loop.faults.back().kind, "runaway stores");
   EXPECT_EQ(loop.faults[1].address, loop.faults[0].address + 4);
@@ -138,14 +140,14 @@ TEST(Stops, TheFaultListIsBoundedAndCountsTheFaultsItLeavesOut) {
   constexpr uint64_t kReports = emu::Emulator::kFaultListBound + 300;
   const scenario::Scenario many = scenario::ParseScenario(
       fmt::format(R"({{"reports": [{{"type": 1, "value": "0x03021001", "repeat": {}}}]}})", kReports), "many.json");
-  const emu::RunResult run = emu::RunScenario(HandlerPatched(kTextHandler, kStrayWrite), many);
+  const run::RunResult run = emu::RunScenario(HandlerPatched(kTextHandler, kStrayWrite), many);
   EXPECT_EQ(run.Delivered(), kReports);  // each call returned
   EXPECT_EQ(run.faults.size(), emu::Emulator::kFaultListBound);
   EXPECT_EQ(run.faultsNotListed, kReports - emu::Emulator::kFaultListBound);
-  EXPECT_EQ(scenario::Classify(run), RunEnd::Stopped);
-  const auto json = scenario::ToJson(run, scenario::RenderContext{});
+  EXPECT_EQ(run::Classify(run), RunEnd::Stopped);
+  const auto json = run::ToJson(run, run::RenderContext{});
   EXPECT_EQ(json["faults_not_listed"], 300u);
-  EXPECT_NE(emu::ToText(run, emu::RenderContext{}).find("and 300 more faults, not listed"), std::string::npos);
+  EXPECT_NE(run::ToText(run, run::RenderContext{}).find("and 300 more faults, not listed"), std::string::npos);
 }
 
 // mov eax, [esp+24] (the Data argument); mov eax, [eax+40]; xor eax, eax; ret
@@ -181,7 +183,7 @@ TEST(RecordWatch, AReadPastTheDeclaredSizeIsAFaultAndTheRecordItselfIsNot) {
     SCOPED_TRACE(c.name);
     const scenario::Scenario s = scenario::ParseScenario(
         R"({"reports": [{"type": 3, "value": 0, )" + c.data + "}]}", "watch.json");
-    const emu::RunResult run = emu::RunScenario(image, s);
+    const run::RunResult run = emu::RunScenario(image, s);
     EXPECT_EQ(run.reports[0].calls[0].status, 0u);  // a read past the record does not stop the call
     if (!c.readPast) {
       EXPECT_TRUE(run.faults.empty()) << run.faults.front().detail;
@@ -192,7 +194,7 @@ TEST(RecordWatch, AReadPastTheDeclaredSizeIsAFaultAndTheRecordItselfIsNot) {
     EXPECT_EQ(run.faults[0].address, scenario::kReportDataAddress + 40);
     EXPECT_EQ(run.faults[0].during, "report 0, handler 0");
     EXPECT_NE(run.faults[0].detail.find("offset 40 of the data record"), std::string::npos) << run.faults[0].detail;
-    EXPECT_EQ(scenario::Classify(run), RunEnd::Stopped);
+    EXPECT_EQ(run::Classify(run), RunEnd::Stopped);
   }
 }
 

@@ -10,7 +10,9 @@
 
 #include <regex>
 
-#include "emu/Render.h"
+#include "emu/Symbols.h"
+#include "run/Json.h"
+#include "run/TextView.h"
 #include "tests/host64/SystemHarness.h"
 
 namespace {
@@ -22,7 +24,7 @@ constexpr uint32_t kImageBudgetBytes = 8 * 1024;
 constexpr uint32_t kStackBudgetBytes = 512;
 
 // Faults the watcher recorded, as text for failure messages.
-std::string FaultList(const emu::RunResult& run) {
+std::string FaultList(const run::RunResult& run) {
   std::string s;
   for (const auto& f : run.faults) s += f.kind + " at " + std::to_string(f.address) + " during " + f.during + "; ";
   return s;
@@ -70,7 +72,7 @@ TEST(BlinkLoop, UnrecoverableErrorIsPrintedThenTheCodeCyclesOnPort80AndTheBootSt
   EXPECT_EQ(r->halt->reason, "blink loop");
   EXPECT_EQ(r->halt->report, 2u);
   EXPECT_EQ(r->halt->handler, 1u);  // the POST code handler, registered second
-  EXPECT_EQ(r->halt->cycle, (std::vector<scenario::CycleStep>{
+  EXPECT_EQ(r->halt->cycle, (std::vector<run::CycleStep>{
                                 {0x0184, 0xF0000}, {0x8400, 0xF0000}, {0x0000, 0xF0000}, {0x0001, 0xF0000}}));
   EXPECT_EQ(r->reports.size(), 3u);  // the report after the error is never delivered
   // The text handler ran first and returned; its line is out before the blinking starts.
@@ -245,10 +247,10 @@ TEST(Emulator, StackStoresGoThroughTheEmulatorsOwnRam) {
   scenario::ApplyPlatform(scenario.platform, platform);
   emu::Emulator machine(test::Image(), platform, scenario.platform, scenario.limits);
   EXPECT_EQ(machine.StackStores(), 0u);
-  const emu::CallResult entry = machine.RunEntry();
+  const run::CallResult entry = machine.RunEntry();
   const uint64_t afterEntry = machine.StackStores();
   EXPECT_GT(afterEntry, 0u);
-  const std::vector<emu::CallResult> calls = machine.Deliver(scenario.reports[2], 2);  // the error line with a GUID
+  const std::vector<run::CallResult> calls = machine.Deliver(scenario.reports[2], 2);  // the error line with a GUID
   ASSERT_EQ(calls.size(), 2u);
   // A text line is built in a 200-byte buffer on the stack: at least that many stores.
   EXPECT_GE(machine.StackStores() - afterEntry, 200u);
@@ -276,14 +278,40 @@ std::string Latin1Bytes(const nlohmann::ordered_json& field) {
   return bytes;
 }
 
-// sinksim --json writes the per-report arrays as a stream; the document must
-// be the very text the whole tree would dump, for every kind of run: faults,
-// a halted call, reports without handlers' output, empty arrays.
-TEST(Emulator, StreamedJsonIsTheTreesDump) {
-  for (const char* name : {"boot.json", "report_kinds.json", "blink.json", "minimal.json", "bench/stack_paths.json"}) {
+// sinksim --json streams the document element by element. For every kind of
+// run (faults, a halted call, reports without output, empty arrays, repeats)
+// it must parse, be laid out exactly as the parser's own dump(2) lays out
+// what it read (the layout every scenario's document is compared in), and
+// show every delivery of the run, in order, with its calls' results and words.
+TEST(JsonOutput, TheStreamedDocumentParsesAndShowsEveryDeliveryOfTheRun) {
+  for (const char* name : {"boot.json", "report_kinds.json", "blink.json", "minimal.json", "bench/stack_paths.json",
+                           "hostile/nesting_1000.json"}) {
     const auto r = RunFile(name);
-    const emu::RenderContext context;
-    EXPECT_EQ(scenario::ToJsonText(r.run, context), scenario::ToJson(r.run, context).dump(2)) << name;
+    const std::string text = run::ToJsonText(r.run, run::RenderContext{});
+    const auto json = nlohmann::ordered_json::parse(text);
+    EXPECT_EQ(json.dump(2), text) << name;
+    std::vector<std::pair<size_t, const run::DeliveredReport*>> deliveries;
+    for (const run::DeliveredReport& d : r->reports)
+      for (uint64_t k = 0; k < d.repeat; ++k) deliveries.emplace_back(d.index + k, &d);
+    ASSERT_EQ(json["reports"].size(), deliveries.size()) << name;
+    ASSERT_EQ(json["results"].size(), deliveries.size()) << name;
+    for (size_t i = 0; i < deliveries.size(); ++i) {
+      const auto& [index, d] = deliveries[i];
+      const auto& shown = json["reports"][i];
+      ASSERT_EQ(shown["index"], index) << name;
+      EXPECT_EQ(shown["source"], d->report->source) << name << " " << i;
+      EXPECT_EQ(json["results"][i], shown["results"]) << name << " " << i;
+      std::vector<uint16_t> words;
+      for (size_t h = 0; h < d->calls.size(); ++h) {
+        const run::CallResult& c = d->calls[h];
+        EXPECT_EQ(shown["results"][h], c.status ? nlohmann::ordered_json(*c.status) : nullptr) << name << " " << i;
+        EXPECT_EQ(shown["instructions"][h], c.instructions) << name << " " << i;
+        words.insert(words.end(), c.postcodes.begin(), c.postcodes.end());
+      }
+      EXPECT_EQ(shown["postcodes"].get<std::vector<uint16_t>>(), words) << name << " " << i;
+    }
+    EXPECT_EQ(json["postcodes"].get<std::vector<uint16_t>>(), r->postcodes) << name;
+    EXPECT_EQ(json["stats"]["reports_delivered"], r->Delivered()) << name;
   }
 }
 
@@ -305,13 +333,13 @@ TEST(JsonOutput, EveryByteTheModuleWritesRoundTripsThroughTheJsonTextFields) {
   EXPECT_EQ(r->outputs.mmioSerial, r->outputs.serial);
   EXPECT_EQ(r->outputs.memoryLogText, r->outputs.serial);
 
-  const auto json = nlohmann::ordered_json::parse(scenario::ToJson(r.run, scenario::RenderContext{}).dump(2));
+  const auto json = nlohmann::ordered_json::parse(run::ToJson(r.run, run::RenderContext{}).dump(2));
   EXPECT_EQ(Latin1Bytes(json["serial"]), r->outputs.serial);
   EXPECT_EQ(Latin1Bytes(json["mmio_serial"]), r->outputs.mmioSerial);
   EXPECT_EQ(Latin1Bytes(json["memory_log"]["text"]), r->outputs.memoryLogText);
 
   // The text view sends a terminal no control byte other than CR, LF and TAB.
-  const std::string text = emu::ToText(r.run, emu::RenderContext{});
+  const std::string text = run::ToText(r.run, run::RenderContext{});
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     EXPECT_TRUE(c == '\r' || c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7F)) << "raw byte " << int{c};
@@ -331,28 +359,27 @@ TEST(Repeat, AlikeDeliveriesAreKeptOnceAndShownOneByOne) {
   EXPECT_LE(r->reports.size(), 4u);  // the first call of a kind may differ from the rest (a HOB found, say)
   EXPECT_EQ(r->handlerStats[1].calls, 1002u);
   EXPECT_EQ(r->postcodes.size(), 1000u);
-  const emu::RenderContext context;
-  const auto json = scenario::ToJson(r.run, context);
+  const run::RenderContext context;
+  const auto json = run::ToJson(r.run, context);
   ASSERT_EQ(json["reports"].size(), 1002u);
   for (size_t i = 0; i < 1002; ++i) ASSERT_EQ(json["reports"][i]["index"], i);
   EXPECT_EQ(json["reports"][1001]["source"], 1u);
   EXPECT_EQ(json["stats"]["reports_delivered"], 1002u);
-  EXPECT_EQ(scenario::ToJsonText(r.run, context), json.dump(2));
-  EXPECT_NE(emu::ToText(r.run, context).find("reports delivered 1002 of 1002"), std::string::npos);
+  EXPECT_NE(run::ToText(r.run, context).find("reports delivered 1002 of 1002"), std::string::npos);
 }
 
 // Exit status classes: a blink loop alone is the designed halt; a stopped
 // call or a fault wins over it.
 TEST(RunEnd, BlinkLoopIsTheDesignedHaltAndAStoppedCallOrFaultWins) {
-  EXPECT_EQ(scenario::Classify(RunFile("boot.json").run), scenario::RunEnd::Clean);
+  EXPECT_EQ(run::Classify(RunFile("boot.json").run), run::RunEnd::Clean);
   const auto blink = RunFile("blink.json");
-  EXPECT_EQ(scenario::Classify(blink.run), scenario::RunEnd::DesignedHalt);
-  emu::RunResult faulted = blink.run;
+  EXPECT_EQ(run::Classify(blink.run), run::RunEnd::DesignedHalt);
+  run::RunResult faulted = blink.run;
   faulted.faults.push_back({"write outside allowed regions", 0x1000, 0, 4, 0, "report 0, handler 0", ""});
-  EXPECT_EQ(scenario::Classify(faulted), scenario::RunEnd::Stopped);
+  EXPECT_EQ(run::Classify(faulted), run::RunEnd::Stopped);
   const auto budget = RunJson(R"({"limits": {"instructions_per_call": 100},
     "reports": [{"type": "0x90000002", "value": "0x03028004"}]})");
-  EXPECT_EQ(scenario::Classify(budget.run), scenario::RunEnd::Stopped);
+  EXPECT_EQ(run::Classify(budget.run), run::RunEnd::Stopped);
 }
 
 // --accesses: the list says it is cut short exactly when accesses were left out of it.
@@ -362,8 +389,8 @@ TEST(JsonOutput, TheAccessListIsMarkedTruncatedOnlyWhenItIs) {
     emu::RunOptions options;
     options.keepAccessLog = true;
     options.accessLogLimit = limit;
-    const emu::RunResult run = emu::RunScenario(test::Image(), s, options);
-    const auto json = scenario::ToJson(run, scenario::RenderContext{});
+    const run::RunResult run = emu::RunScenario(test::Image(), s, options);
+    const auto json = run::ToJson(run, run::RenderContext{});
     const bool cut = limit == 10;
     EXPECT_EQ(json["accesses"].size(), cut ? 10u : run.ioAccesses + run.mmioAccesses) << limit;
     EXPECT_EQ(json["accesses_truncated"], cut) << limit;

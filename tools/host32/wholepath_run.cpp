@@ -16,7 +16,10 @@
 #include "sim/host32/PeiEnvironment.h"
 #include "sim/SimPlatform.h"
 #include "postcode/PostCode.h"
-#include "scenario/RunResult.h"
+#include "run/Cycle.h"
+#include "run/Json.h"
+#include "run/Outputs.h"
+#include "run/RunResult.h"
 #include "scenario/Scenario.h"
 
 namespace {
@@ -84,7 +87,7 @@ std::vector<uint16_t> Words(const std::vector<std::pair<uint16_t, uint64_t>>& ru
 // One report's walk of the router, kept outside the frame that calls setjmp
 // so that nothing it changes is lost when a blinking handler is stopped.
 struct Walk {
-  scenario::DeliveredReport delivered;
+  run::DeliveredReport delivered;
   size_t handler = 0;
   uint64_t callStart = 0;
 };
@@ -92,26 +95,26 @@ struct Walk {
 // Delivers one report to every registered handler, in order; false when a
 // handler blinked and was stopped (the boot halts there).
 bool Deliver(sim::Platform& platform, sim::PeiEnvironment& env, const scenario::Report& r, const EFI_GUID* caller,
-             const EFI_STATUS_CODE_DATA* data, uint64_t blinkWrites, Walk& walk, scenario::RunResult& run) {
+             const EFI_STATUS_CODE_DATA* data, uint64_t blinkWrites, Walk& walk, run::RunResult& run) {
   // A handler that blinks never returns: the port stops it after a bounded number of writes.
   platform.postCodes.StopAfter(blinkWrites, [] { std::longjmp(gBlinkStop, 1); });
   if (setjmp(gBlinkStop) != 0) {
     platform.postCodes.ClearStop();
     const uint64_t written = platform.postCodes.WriteCount() - walk.callStart;
     const auto runs = LastRuns(platform.postCodes, written);
-    scenario::CallResult stopped;
+    run::CallResult stopped;
     stopped.stopped = "blink loop";
     stopped.postcodes = Words(runs, true);
     walk.delivered.calls.push_back(std::move(stopped));
-    scenario::Halt halt{"blink loop", walk.delivered.index, walk.handler, {}, written, 0};
-    scenario::DescribeCycle(runs, halt);
+    run::Halt halt{"blink loop", walk.delivered.index, walk.handler, {}, written, 0};
+    run::DescribeCycle(runs, halt);
     run.halt = std::move(halt);
     return false;
   }
   const std::vector<EFI_PEI_RSC_HANDLER_CALLBACK> handlers = env.Handlers();
   for (; walk.handler < handlers.size(); ++walk.handler) {
     walk.callStart = platform.postCodes.WriteCount();
-    scenario::CallResult call;
+    run::CallResult call;
     call.status = handlers[walk.handler](env.Services(), r.type, r.value, r.instance, caller, data);
     call.postcodes = Words(LastRuns(platform.postCodes, platform.postCodes.WriteCount() - walk.callStart), false);
     walk.delivered.calls.push_back(std::move(call));
@@ -141,16 +144,16 @@ int Run(const scenario::Scenario& s) {
   sim::PeiEnvironment env(s.platform.pei);
   RecordArea area;
 
-  scenario::RunResult run;
+  run::RunResult run;
   run.machine = "host32";
   run.scenario = &s;
   run.dataAddress = area.Address();
-  scenario::RenderContext names;  // imageBase 0: symbols by address
+  run::RenderContext names;  // imageBase 0: symbols by address
   names.symbols = {{Address(reinterpret_cast<const void*>(&DebugTextHandler)), "DebugTextHandler"},
                    {Address(reinterpret_cast<const void*>(&PostCodeHandler)), "PostCodeHandler"},
                    {Address(reinterpret_cast<const void*>(&ModuleEntry)), "ModuleEntry"}};
 
-  scenario::CallResult entry;
+  run::CallResult entry;
   const uint64_t before = platform.postCodes.WriteCount();
   entry.status = ModuleEntry(kFileHandle, env.Services());
   entry.postcodes = Words(LastRuns(platform.postCodes, platform.postCodes.WriteCount() - before), false);
@@ -177,14 +180,15 @@ int Run(const scenario::Scenario& s) {
     return returned;
   });
 
-  run.outputs = scenario::ReadOutputs(platform);
+  run.outputs = run::ReadOutputs(platform);
   run.postcodeWrites = platform.postCodes.WriteCount();
   run.services = env.pei.calls;
   for (const auto& [address, length] : env.pei.createdHobs) {
     const auto* hob = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
     run.stackHobs.emplace_back(address, scenario::DecodePostCodeStack(std::vector<uint8_t>(hob, hob + length)));
   }
-  std::cout << scenario::ToJsonText(run, names) << "\n";
+  run::WriteJson(std::cout, run, names);
+  std::cout << "\n";
   return 0;
 }
 

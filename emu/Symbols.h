@@ -1,15 +1,14 @@
-// What sinksim prints: a person's view of a run (serial text, POST code
-// timeline with module names, memory log, HOB stack, results, statistics)
-// and the same as one JSON document for other programs.
-#ifndef STATUSSINK_EMU_RENDER_H
-#define STATUSSINK_EMU_RENDER_H
+// What sinksim reads beside a run to name and count its addresses: the
+// image's linker map and the count range files.
+#ifndef STATUSSINK_EMU_SYMBOLS_H
+#define STATUSSINK_EMU_SYMBOLS_H
 
+#include <cstdint>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "emu/Run.h"
+#include "run/RunResult.h"
 
 namespace emu {
 
@@ -23,15 +22,7 @@ std::map<uint32_t, std::string> ReadMapSymbols(const std::string& mapPath, std::
 // offsets from the image base in hexadecimal (0x optional), END excluded;
 // blank lines and lines starting with '#' are skipped. Throws
 // std::invalid_argument naming the file and line of anything else.
-std::vector<scenario::CountRange> ReadCountRanges(const std::string& path);
-
-using scenario::RenderContext;
-
-// Device text for a person: CR LF pairs as line breaks, other control bytes as \xNN.
-std::string PrintableText(const std::string& text);
-
-// The person's view of a run; the JSON document is scenario::ToJson (scenario/RunResult.h).
-std::string ToText(const RunResult& run, const RenderContext& context);
+std::vector<run::CountRange> ReadCountRanges(const std::string& path);
 
 }  // namespace emu
 

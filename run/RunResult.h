@@ -1,27 +1,33 @@
 // One run of a scenario, whichever machine ran it: the emulated machine
-// (emu/, the real image) or the host32 whole-path harness (the module's code
-// built for the host). Both fill this type and print it with the one JSON
-// writer below, so that the cross-check compares like with like and a new
-// field is added in one place. Fields that only the emulated machine can
+// (emu/, the real image), QEMU's PC (qemu/host) or the host32 whole-path
+// harness (the module's code built for the host). All fill this type and
+// print it with the one JSON writer (run/Json.h) and the one text view
+// (run/TextView.h), so that the cross-checks compare like with like and a
+// new field is added in one place. Fields that only the emulated machine can
 // measure (instructions, stack, faults, image) stay at their defaults in a
 // host32 run.
-#ifndef STATUSSINK_SCENARIO_RUNRESULT_H
-#define STATUSSINK_SCENARIO_RUNRESULT_H
+#ifndef STATUSSINK_RUN_RUNRESULT_H
+#define STATUSSINK_RUN_RUNRESULT_H
 
 #include <cstdint>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "run/Outputs.h"
 #include "scenario/Board.h"
+#include "scenario/Scenario.h"
 #include "sim/Machine.h"
 #include "sim/PeiBehaviour.h"
-#include "scenario/Scenario.h"
 
-namespace scenario {
+namespace run {
+
+using scenario::PostCodeStack;
+using scenario::Report;
+using scenario::Scenario;
 
 struct Fault {
   std::string kind;    // "image write", "write outside allowed regions", "fetch outside the image", ...
@@ -79,21 +85,6 @@ struct Halt {
   uint64_t instructions = 0;
 };
 
-// Fills in halt's cycle from the port 0x80 writes of the stopped call, given
-// as runs of (word, count) in order, the last of which may have been cut
-// short; every machine describes a cycle with this one routine. A cycle is
-// found once a whole one and the first write of the next were seen: the
-// shortest period whose steps repeat, word and count, through every complete
-// run and whose next step starts with the last run's word. A port shows the
-// same word written twice in turn (a code with a zero byte blinks 0000, 0000)
-// as one run: a run as long as a whole multiple of the shortest complete run
-// is taken as that many steps of the shortest run's length. No cycle leaves
-// halt's cycle empty.
-void DescribeCycle(const std::vector<std::pair<uint16_t, uint64_t>>& runs, Halt& halt);
-// "0184 8400 0000 0001 (each word written 983040 times)", or each step with
-// its own count when they differ: the text view of a cycle on every machine.
-std::string CycleText(const std::vector<CycleStep>& cycle);
-
 struct DeliveredReport {
   size_t index = 0;  // delivery order (of the first, when repeated)
   const Report* report = nullptr;
@@ -119,7 +110,7 @@ struct RunResult {
   std::string imageSource, imageFormat;  // "relocated .efi" / "firmware volume in place"; "PE32" / "TE"
   std::vector<std::string> dispatch;     // how the volume's PEIM was found and allowed to run
   uint32_t imageFileSize = 0, imageBase = 0, imageSize = 0, entryPoint = 0, relocations = 0;
-  uint32_t dataAddress = kReportDataAddress;  // where the reports' data records were placed
+  uint32_t dataAddress = scenario::kReportDataAddress;  // where the reports' data records were placed
   CallResult entry;
   std::vector<uint32_t> handlers;  // addresses, in registration order
   std::vector<DeliveredReport> reports;
@@ -147,11 +138,25 @@ struct RunResult {
   std::vector<sim::Access> accesses;  // the bus log, when asked for
   bool accessLogTruncated = false;
 
-  // Records the entry's call, then each delivered report, keeping the totals.
+  // Records the entry's call, then each delivered report, keeping the
+  // totals. Alike deliveries in a row are kept once; a run whose deliveries
+  // differ from each other more than kMaxKeptReports times throws RunLimit.
   void AddEntry(CallResult call);
   void AddReport(DeliveredReport delivered);
   // Reports delivered, repeats counted.
   uint64_t Delivered() const;
+};
+
+// Different deliveries a run keeps (alike ones in a row count once): about
+// 300 bytes each with two handlers, so a run stays within a few hundred MB
+// whatever the scenario. A repeated report that every handler answers alike
+// costs one entry however often it is delivered.
+inline constexpr size_t kMaxKeptReports = size_t{1} << 20;
+
+// One of the run's own limits was reached: not bad input, the run stops (exit status 3).
+class RunLimit : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // How a run ended, in the order of precedence: a call stopped or faulted (an
@@ -171,11 +176,6 @@ std::string Hex32(uint32_t value);
 std::string SymbolAt(const RenderContext& context, const RunResult& run, uint32_t address);
 std::string HandlerName(const RenderContext& context, const RunResult& run, size_t handler);
 
-// The run as one JSON document.
-nlohmann::ordered_json ToJson(const RunResult& run, const RenderContext& context);
-// ToJson(...).dump(2), written without building the per-report part as a tree.
-std::string ToJsonText(const RunResult& run, const RenderContext& context);
-
-}  // namespace scenario
+}  // namespace run
 
 #endif

@@ -1,0 +1,299 @@
+#include "run/Json.h"
+
+#include <sstream>
+
+#include "scenario/Latin1.h"
+
+namespace run {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json StatusJson(const CallResult& c) { return c.status ? Json(*c.status) : Json(nullptr); }
+
+// What the report's data pointer was: a record the machine placed, an
+// address the scenario gave, or none.
+Json DataKind(const Report& r) {
+  if (r.data) return r.data->kind;
+  if (r.dataAddress) return "address";
+  return nullptr;
+}
+std::optional<uint32_t> DataPointer(const Report& r, uint32_t placedAt) {
+  if (r.data) return placedAt;
+  return r.dataAddress;
+}
+Json Optional(const std::optional<uint32_t>& v) { return v ? Json(*v) : Json(nullptr); }
+
+// Walks merged deliveries one delivery at a time, in order.
+class Deliveries {
+ public:
+  explicit Deliveries(const std::vector<DeliveredReport>& reports) : reports_(reports) {}
+  // The next delivery and its index.
+  const DeliveredReport& Next(size_t& index) {
+    while (k_ == reports_[e_].repeat) ++e_, k_ = 0;
+    index = reports_[e_].index + static_cast<size_t>(k_++);
+    return reports_[e_];
+  }
+
+ private:
+  const std::vector<DeliveredReport>& reports_;
+  size_t e_ = 0;
+  uint64_t k_ = 0;
+};
+
+// Writes the document straight to the stream, laid out byte for byte as
+// nlohmann's dump(2) lays out the same values: the per-delivery arrays
+// (ten million deliveries make ten million entries) and the run's long
+// lists are written one element at a time, never held as a tree or as one
+// string; the small parts are dumped from small trees.
+class Writer {
+ public:
+  Writer(std::ostream& out, const RunResult& run, const RenderContext& ctx)
+      : out_(out), run_(run), ctx_(ctx), ranges_(!run.countRanges.empty()) {}
+
+  void Document();
+
+ private:
+  // A member of the top-level object.
+  void Member(const char* key) {
+    out_ << (first_ ? "{\n  " : ",\n  ") << Json(key).dump() << ": ";
+    first_ = false;
+  }
+  // A small value at `level` of nesting.
+  void Value(const Json& value, int level = 1) {
+    const std::string text = value.dump(2);
+    const std::string indent = "\n" + std::string(2 * static_cast<size_t>(level), ' ');
+    size_t from = 0;
+    for (size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1)
+      out_.write(text.data() + from, static_cast<std::streamsize>(at - from)) << indent;
+    out_.write(text.data() + from, static_cast<std::streamsize>(text.size() - from));
+  }
+
+  template <typename Each>
+  void Array(size_t count, int level, const Each& each) {
+    if (count == 0) {
+      out_ << "[]";
+      return;
+    }
+    const std::string in(2 * static_cast<size_t>(level + 1), ' ');
+    out_ << "[\n";
+    for (size_t i = 0; i < count; ++i) {
+      out_ << in;
+      each(i, level + 1);
+      out_ << (i + 1 < count ? ",\n" : "\n");
+    }
+    out_ << std::string(2 * static_cast<size_t>(level), ' ') << "]";
+  }
+
+  template <typename Write>
+  void Field(const std::string& in, const char* key, const Write& write, bool last = false) {
+    out_ << in << '"' << key << "\": ";
+    write();
+    out_ << (last ? "\n" : ",\n");
+  }
+
+  void Status(const CallResult& c) {
+    if (c.status)
+      out_ << *c.status;
+    else
+      out_ << "null";
+  }
+
+  void Results();
+  void Reports();
+  Json Halted() const;
+
+  std::ostream& out_;
+  const RunResult& run_;
+  const RenderContext& ctx_;
+  const bool ranges_;  // every report then has "range_instructions" after "instructions"
+  bool first_ = true;
+};
+
+void Writer::Results() {
+  Deliveries deliveries(run_.reports);
+  Array(run_.Delivered(), 1, [&](size_t, int level) {
+    size_t index;
+    const auto& calls = deliveries.Next(index).calls;
+    Array(calls.size(), level, [&](size_t h, int) { Status(calls[h]); });
+  });
+}
+
+void Writer::Reports() {
+  Deliveries deliveries(run_.reports);
+  Array(run_.Delivered(), 1, [&](size_t, int level) {
+    size_t index;
+    const DeliveredReport& d = deliveries.Next(index);
+    const auto& calls = d.calls;
+    const std::string in(2 * static_cast<size_t>(level + 1), ' ');
+    const auto each = [&](auto&& write) {
+      return [&, write] { Array(calls.size(), level + 1, [&](size_t h, int) { write(calls[h]); }); };
+    };
+    out_ << "{\n";
+    Field(in, "index", [&] { out_ << index; });
+    Field(in, "source", [&] { out_ << d.report->source; });
+    Field(in, "type", [&] { out_ << d.report->type; });
+    Field(in, "value", [&] { out_ << d.report->value; });
+    Field(in, "instance", [&] { out_ << d.report->instance; });
+    Field(in, "data", [&] { out_ << DataKind(*d.report).dump(); });
+    Field(in, "data_address", [&] { out_ << Optional(DataPointer(*d.report, run_.dataAddress)).dump(); });
+    Field(in, "caller_address", [&] { out_ << Optional(d.report->callerAddress).dump(); });
+    Field(in, "results", each([&](const CallResult& c) { Status(c); }));
+    Field(in, "stopped", each([&](const CallResult& c) { out_ << Json(c.stopped).dump(); }));
+    Field(in, "instructions", each([&](const CallResult& c) { out_ << c.instructions; }));
+    if (ranges_) Field(in, "range_instructions", each([&](const CallResult& c) { out_ << c.rangeInstructions; }));
+    Field(in, "stack_bytes", each([&](const CallResult& c) { out_ << c.stackBytes; }));
+    size_t codes = 0;
+    for (const CallResult& c : calls) codes += c.postcodes.size();
+    Field(in, "postcodes", [&] {
+      size_t h = 0, k = 0;
+      Array(codes, level + 1, [&](size_t, int) {
+        while (k == calls[h].postcodes.size()) ++h, k = 0;
+        out_ << calls[h].postcodes[k++];
+      });
+    }, true);
+    out_ << std::string(2 * static_cast<size_t>(level), ' ') << "}";
+  });
+}
+
+Json Writer::Halted() const {
+  if (!run_.halt) return nullptr;
+  const Halt& h = *run_.halt;
+  Json cycle = Json::array();
+  for (const CycleStep& s : h.cycle) cycle.push_back({{"word", s.word}, {"writes", s.writes}});
+  return {{"reason", h.reason},
+          {"report", h.report},
+          {"handler", h.handler},
+          {"handler_name", HandlerName(ctx_, run_, h.handler)},
+          {"cycle", cycle},
+          {"port_writes", h.portWrites},
+          {"instructions", h.instructions}};
+}
+
+void Writer::Document() {
+  const RunResult& run = run_;
+  const Scenario& s = *run.scenario;
+  Member("machine");
+  Value(run.machine);
+  Member("scenario");
+  Value({{"path", s.path}, {"name", s.name}, {"reports", s.DeliveryCount()}});
+  Member("image");
+  Json image = {{"path", run.imagePath},     {"source", run.imageSource},      {"format", run.imageFormat},
+                {"file_size", run.imageFileSize}, {"base", run.imageBase},
+                {"size", run.imageSize},     {"entry", run.entryPoint},        {"relocations", run.relocations},
+                {"intact", run.imageIntact}};
+  if (!run.dispatch.empty()) image["dispatch"] = run.dispatch;
+  Value(image);
+  Member("entry");
+  Json entry = {{"status", StatusJson(run.entry)},
+                {"stopped", run.entry.stopped},
+                {"instructions", run.entry.instructions},
+                {"stack_bytes", run.entry.stackBytes}};
+  if (ranges_) entry["range_instructions"] = run.entry.rangeInstructions;
+  Value(entry);
+  if (ranges_) {
+    Json countRanges = Json::array();
+    for (const CountRange& r : run.countRanges)
+      countRanges.push_back({{"start", r.start}, {"end", r.end}, {"name", r.name}});
+    Member("count_ranges");
+    Value(countRanges);
+  }
+  Json handlers = Json::array();
+  for (size_t h = 0; h < run.handlers.size(); ++h)
+    handlers.push_back({{"address", run.handlers[h]}, {"name", HandlerName(ctx_, run, h)}});
+  Member("handlers");
+  Value(handlers);
+  // The outputs in the table's order: the lines, the port 0x80 words, the rings.
+  for (const Output& o : kOutputs) {
+    if (o.kind != OutputKind::Line) continue;
+    Member(o.key);
+    Value(scenario::Latin1ToUtf8(run.outputs.*o.text));
+  }
+  Member("postcodes");
+  Array(run.postcodes.size(), 1, [&](size_t i, int) { out_ << run.postcodes[i]; });
+  Member("postcode_writes");
+  Value(run.postcodeWrites);
+  for (const Output& o : kOutputs) {
+    if (o.kind != OutputKind::Ring) continue;
+    Member(o.key);
+    Value({{"header", run.outputs.memoryLogHeader}, {"text", scenario::Latin1ToUtf8(run.outputs.*o.text)}});
+  }
+  Json hobs = Json::array();
+  for (const auto& [address, st] : run.stackHobs)
+    hobs.push_back({{"address", address},
+                    {"depth", st.depth},
+                    {"signature", st.signature},
+                    {"codes", std::vector<uint32_t>(std::begin(st.codes), std::end(st.codes))}});
+  Member("hob");
+  Value(hobs);
+  Member("results");
+  Results();
+  Member("reports");
+  Reports();
+  Member("halted");
+  Value(Halted());
+  Json faults = Json::array();
+  for (const Fault& f : run.faults)
+    faults.push_back({{"kind", f.kind},
+                      {"address", f.address},
+                      {"eip", f.eip},
+                      {"where", SymbolAt(ctx_, run, f.eip)},
+                      {"width", f.width},
+                      {"value", f.value},
+                      {"during", f.during},
+                      {"detail", f.detail}});
+  Member("faults");
+  Value(faults);
+  Member("faults_not_listed");
+  Value(run.faultsNotListed);
+  Member("services");
+  Value({{"locate_ppi", run.services.locatePpi},       {"register", run.services.registerCalls},
+         {"create_hob", run.services.createHob},       {"get_hob_list", run.services.getHobList},
+         {"copy_mem", run.services.copyMem},           {"unsupported", run.services.unsupported},
+         {"locate_ppi_services", run.services.lastLocatePpiServices},
+         {"create_hob_services", run.services.lastCreateHobServices}});
+  Json perHandler = Json::array();
+  for (size_t h = 0; h < run.handlerStats.size(); ++h) {
+    const HandlerStats& hs = run.handlerStats[h];
+    perHandler.push_back({{"name", HandlerName(ctx_, run, h)},
+                          {"calls", hs.calls},
+                          {"instructions", hs.instructions},
+                          {"max_instructions", hs.maxInstructions},
+                          {"max_stack_bytes", hs.maxStackBytes}});
+  }
+  Json stats = {{"instructions", run.instructions},
+                {"max_stack_bytes", run.maxStackBytes},
+                {"io_accesses", run.ioAccesses},
+                {"mmio_accesses", run.mmioAccesses},
+                {"reports_delivered", run.Delivered()},
+                {"image_bytes", run.imageFileSize},
+                {"handlers", perHandler}};
+  if (ranges_) stats["range_instructions"] = run.rangeInstructions;
+  Member("stats");
+  Value(stats);
+  if (!run.accesses.empty()) {
+    Member("accesses");
+    Array(run.accesses.size(), 1, [&](size_t i, int) { out_ << Json(sim::Describe(run.accesses[i])).dump(); });
+    Member("accesses_truncated");
+    Value(run.accessLogTruncated);
+  }
+  out_ << "\n}";
+}
+
+}  // namespace
+
+void WriteJson(std::ostream& out, const RunResult& run, const RenderContext& context) {
+  Writer(out, run, context).Document();
+}
+
+std::string ToJsonText(const RunResult& run, const RenderContext& context) {
+  std::ostringstream out;
+  WriteJson(out, run, context);
+  return std::move(out).str();
+}
+
+nlohmann::ordered_json ToJson(const RunResult& run, const RenderContext& context) {
+  return nlohmann::ordered_json::parse(ToJsonText(run, context));
+}
+
+}  // namespace run
