@@ -1,6 +1,7 @@
 #include "emu/Emulator.h"
 
 #include "fv/ModuleFile.h"
+#include "hostlib/Text.h"
 #include "include/PiTypes.h"
 
 #include <algorithm>
@@ -51,11 +52,7 @@ constexpr uint16_t kHobTypeHandoff = 0x0001;
 constexpr uint16_t kHandoffHobLength = 0x38;
 constexpr uint32_t kBootWithFullConfiguration = 0;
 
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-  return text;
-}
+using hostlib::Hex;
 
 void Check(uc_err err, const std::string& what) {
   if (err != UC_ERR_OK) throw std::runtime_error("emulator: " + what + ": " + uc_strerror(err));

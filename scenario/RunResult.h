@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "hostlib/Text.h"
 #include "scenario/Board.h"
 #include "sim/Machine.h"
 #include "sim/PeiBehaviour.h"
@@ -167,7 +168,7 @@ struct RenderContext {
   std::map<uint32_t, std::string> symbols;
   size_t maxRows = 200;  // long tables of the text view show their first and last rows
 };
-std::string Hex32(uint32_t value);
+using hostlib::Hex32;  // "0x0000001F"
 std::string SymbolAt(const RenderContext& context, const RunResult& run, uint32_t address);
 std::string HandlerName(const RenderContext& context, const RunResult& run, size_t handler);
 

@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "fv/InputFile.h"
+#include "hostlib/Text.h"
 #include "sim/MemoryLogRam.h"
 #include "fv/ModuleFile.h"
 #include "fv/Placement.h"
@@ -60,12 +61,20 @@ void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
   if (!out) throw QemuError("cannot write " + path.string());
 }
 
-uint32_t Hex(const std::string& text) { return static_cast<uint32_t>(std::stoul(text, nullptr, 16)); }
+// A field of the report block's text: hexadecimal digits, as the boot ROM writes them.
+uint32_t Hex(const std::string& text) {
+  const hostlib::ParsedNumber n = hostlib::ParseNumber(text, true);
+  if (!n || n.value > 0xFFFFFFFFu) throw QemuError("the boot ROM's report has '" + text + "' for a 32-bit number");
+  return static_cast<uint32_t>(n.value);
+}
 
 std::vector<uint8_t> HexBytes(const std::string& text) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < text.size(); i += 2)
-    out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    const std::optional<uint8_t> byte = hostlib::HexByte(text[i], text[i + 1]);
+    if (!byte) throw QemuError("the boot ROM's report has '" + text + "' for bytes");
+    out.push_back(*byte);
+  }
   return out;
 }
 

@@ -108,7 +108,7 @@ TEST(InPlace, VolumesThatMustNotRunAreRefusedWithTheReason) {
       {"broken volume", broken, kBase, "free space"},
       {"no module", noModule.bytes, kBase,
        "holds no PEIM named 1E825F10-D9B4-40FA-8C83-1512FBFFD0F3 (StatusSinkPei); its PEIMs: PEIM " +
-           fv::GuidText(test::Name(1)) + " (OtherPei)"},
+           hostlib::GuidText(test::Name(1)) + " (OtherPei)"},
       {"the module's name on a raw file", rawModule.bytes, kBase, "is not a PEIM (type 0x00000001)"},
       // Where the machines keep their own things, no volume is mapped: refused before any machine exists.
       {"mapped over the PEI core page", BuiltVolume(), 0xFFFF0000u - 0x1000u, "lies outside the flash both machines map"},
