@@ -449,17 +449,24 @@ Scenario LoadScenario(const std::string& path) {
   const fs::file_status status = fs::status(path, error);
   if (error) throw ScenarioError(path + ": cannot open the scenario file: " + error.message());
   if (fs::is_directory(status)) throw ScenarioError(path + ": is a directory, not a scenario file");
+  // Refused before it is opened: opening a FIFO waits for a writer, and a
+  // device such as /dev/zero never ends.
+  if (!fs::is_regular_file(status))
+    throw ScenarioError(path + ": is not a regular file (a FIFO, socket or device); a scenario file must be one");
+  const auto tooLarge = [&] {
+    return ScenarioError(path + ": larger than " + std::to_string(kMaxScenarioFileBytes >> 20) +
+                         " MiB, the most a scenario file may hold");
+  };
+  if (fs::file_size(path, error) > kMaxScenarioFileBytes && !error) throw tooLarge();
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ScenarioError(path + ": cannot open the scenario file");
-  // Read in pieces up to the limit, so that a device or a pipe that never
-  // ends (/dev/zero) is refused instead of read until memory runs out.
+  // Read in pieces up to the limit, so that a file that grows while it is
+  // read is refused instead of read until memory runs out.
   std::string text;
   std::vector<char> piece(1 << 16);
   while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
     text.append(piece.data(), static_cast<size_t>(in.gcount()));
-    if (text.size() > kMaxScenarioFileBytes)
-      throw ScenarioError(path + ": larger than " + std::to_string(kMaxScenarioFileBytes >> 20) +
-                          " MiB, the most a scenario file may hold");
+    if (text.size() > kMaxScenarioFileBytes) throw tooLarge();
   }
   if (in.bad()) throw ScenarioError(path + ": cannot read the scenario file");
   return ParseScenario(text, path);
