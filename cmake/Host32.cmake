@@ -32,7 +32,7 @@ target_include_directories(host32_tests PRIVATE ${SS_ROOT})
 gtest_discover_tests(host32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
 
 set(SS_SIM_LIBRARY ss_sim)
-foreach(sub scenario run fuzz bench tools/host32)
+foreach(sub hostlib scenario run fuzz bench tools/host32)
   if(EXISTS ${SS_ROOT}/${sub}/CMakeLists.txt)
     add_subdirectory(${SS_ROOT}/${sub} ${CMAKE_BINARY_DIR}/${sub})
   endif()

@@ -12,16 +12,6 @@ static constexpr uint32_t LevelProgressOrInfo = 0x80000040u;  // progress codes,
 static constexpr uint32_t AssertOperation = 0x0007u;
 static constexpr uint32_t OperationMask = 0xFFFFu;
 
-// Fields of the data records read here, as byte offsets from the data header.
-static constexpr uint32_t AssertLineNumberOffset = 40;
-static constexpr uint32_t AssertFileNameOffset = 52;
-static constexpr uint32_t DebugLevelOffset = 20;
-static constexpr uint32_t DebugPackedArgumentsOffset = 24;
-static constexpr uint32_t DebugFormatOffset = 120;
-static constexpr uint32_t StringKindOffset = 20;
-static constexpr uint32_t StringPointerOffset = 24;
-static constexpr uint32_t StringKindAscii = 0;
-
 // The assertion line (a literal, so that the linker can share its tail with
 // the other formats). The line has room for at most AssertFileNameRoom
 // characters of the file name or of the description, so neither is measured

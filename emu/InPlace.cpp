@@ -22,17 +22,17 @@ FlashImage PlaceVolume(std::vector<uint8_t> bytes, std::string path, uint32_t fl
   f.source = "firmware volume in place";
   f.fileSize = static_cast<uint32_t>(bytes.size());
   f.flashBase = flashBase;
-  f.dispatch.push_back("volume: " + std::to_string(bytes.size()) + " bytes at " + fv::Address(flashBase) +
+  f.dispatch.push_back("volume: " + std::to_string(bytes.size()) + " bytes at " + hostlib::Hex32(flashBase) +
                        ", FFSv2, header and file checksums good, " + std::to_string(d.volume.files.size()) + " files");
   for (const fv::PeimSeen& p : d.peims) {
     const fv::File& file = d.volume.files[p.file];
     const std::string expression =
         p.depex.empty() ? "no dependency expression" : "dependency expression \"" + p.depex + "\"";
     if (p.file == d.module)
-      f.dispatch.push_back(fv::FileTitle(file) + " at " + fv::Address(flashBase + file.offset) + ": " + expression +
+      f.dispatch.push_back(fv::FileTitle(file) + " at " + hostlib::Hex32(flashBase + file.offset) + ": " + expression +
                            " holds: dispatched");
     else
-      f.dispatch.push_back(fv::FileTitle(file) + " at " + fv::Address(flashBase + file.offset) + ": " + expression +
+      f.dispatch.push_back(fv::FileTitle(file) + " at " + hostlib::Hex32(flashBase + file.offset) + ": " + expression +
                            (p.holds ? " holds" : " does not hold") + ": not run here");
   }
   f.fileHandle = flashBase + d.Module().offset;
@@ -40,8 +40,8 @@ FlashImage PlaceVolume(std::vector<uint8_t> bytes, std::string path, uint32_t fl
   f.imageBase = d.rvaZero;
   f.imageSize = d.image.sizeOfImage;
   f.entryRva = d.image.entryRva;
-  f.dispatch.push_back(f.format + " image section at " + fv::Address(d.imageAddress) + ", rebased by the packer to " +
-                       fv::Address(d.image.imageBase) + ", entry " + fv::Address(d.rvaZero + d.image.entryRva));
+  f.dispatch.push_back(f.format + " image section at " + hostlib::Hex32(d.imageAddress) + ", rebased by the packer to " +
+                       hostlib::Hex32(d.image.imageBase) + ", entry " + hostlib::Hex32(d.rvaZero + d.image.entryRva));
   f.flash = std::move(bytes);
   CheckPlacement(f);
   return f;

@@ -3,10 +3,12 @@
 // Input: 4 bytes of caller flags, 2 bytes of buffer size, 1 byte of modes,
 // then the format (8-bit up to a 0 byte, or 16-bit up to a 0 pair), then a
 // pool of bytes that supplies the numbers and the contents of strings, GUIDs
-// and times. The harness reads the format with the directive grammar to learn
-// what each argument slot must hold, so a pointer slot always points at an
-// object of its own, allocated to its exact size: any read past it, and any
-// write past the exact-size output buffer, is caught by ASan.
+// and times. The harness reads the format's options itself and takes what
+// each conversion letter's argument slot must hold from the engine's own
+// conversion table (ConversionTable, print/PrintInternal.h), so a new letter
+// cannot be missed, and a pointer slot always points at an object of its
+// own, allocated to its exact size: any read past it, and any write past the
+// exact-size output buffer, is caught by ASan.
 //
 // Every input also runs with the engine's shortcuts switched off
 // (GeneralPathOnly): the result, the count and every byte of the buffer must
@@ -101,38 +103,35 @@ std::vector<uint32_t> BuildSlots(const uint8_t* Format, size_t CharSize, Pool* S
     if (Conversion == 0) {
       break;
     }
+    // What the letter takes, from the engine's own conversion table.
+    const ConversionRow* Row = FindConversion(Conversion);
+    if (Row == nullptr) {
+      continue;
+    }
     bool Null = false;
-    switch (Conversion) {
-      case 'd':
-      case 'u':
-      case 'x':
-      case 'X':
+    switch (Row->Argument) {
+      case ArgumentNumber:
         Slots.push_back(Source->Word());
         if (Long) {
           Slots.push_back(Source->Word());
         }
         break;
-      case 'p':
-      case 'c':
-      case 'r':
+      case ArgumentWord:
         Slots.push_back(Source->Word());
         break;
-      case 'a':
-      case 's':
-      case 'S': {
+      case ArgumentText8:
+      case ArgumentText16: {
         uint8_t Choice = Source->Byte();
         Null = Choice >= 0xF0;
-        size_t Width = Conversion == 'a' ? 1 : 2;
+        size_t Width = Row->Argument == ArgumentText8 ? 1 : 2;
         Slots.push_back(Null ? 0 : Things->Add((Choice % 24 + 1) * Width, Source, true, Width));
         break;
       }
-      case 'g':
-      case 't':
+      case ArgumentGuid:
+      case ArgumentTime:
         Null = Source->Byte() >= 0xF0;
         // A GUID is 16 bytes; of a time record only the first 6 are read.
-        Slots.push_back(Null ? 0 : Things->Add(Conversion == 'g' ? 16 : 6, Source, false, 1));
-        break;
-      default:
+        Slots.push_back(Null ? 0 : Things->Add(Row->Argument == ArgumentGuid ? 16 : 6, Source, false, 1));
         break;
     }
   }

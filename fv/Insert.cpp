@@ -56,7 +56,7 @@ Inserted Insert(std::span<const uint8_t> flash, const PeFile& image, const Inser
   }
   for (const File& f : v.files)
     if (f.type != file::kTypePad && f.name == options.file.fileName)
-      throw FvError(here + ": a file named " + GuidText(f.name) + " is already in it, at offset " + Hex(f.offset));
+      throw FvError(here + ": a file named " + hostlib::GuidText(f.name) + " is already in it, at offset " + Hex(f.offset));
 
   const uint32_t alignment = FileDataAlignment(image);
   if (v.baseAlignment < alignment)
@@ -72,7 +72,7 @@ Inserted Insert(std::span<const uint8_t> flash, const PeFile& image, const Inser
     const auto named = std::find_if(v.files.begin(), v.files.end(), [&](const File& f) {
       return f.type != file::kTypePad && f.name == *options.after;
     });
-    if (named == v.files.end()) throw FvError(here + ": no file named " + GuidText(*options.after) + " in it");
+    if (named == v.files.end()) throw FvError(here + ": no file named " + hostlib::GuidText(*options.after) + " in it");
     from = named->offset + named->size;
   }
   std::vector<Room> rooms;
@@ -98,7 +98,7 @@ Inserted Insert(std::span<const uint8_t> flash, const PeFile& image, const Inser
     uint64_t largest = 0;
     for (const Room& r : rooms) largest = std::max<uint64_t>(largest, r.next - r.start);
     throw FvError(here + ": no room for the file's " + Hex(size) + " bytes" +
-                  (options.after ? " after " + GuidText(*options.after) : std::string()) +
+                  (options.after ? " after " + hostlib::GuidText(*options.after) : std::string()) +
                   " (the largest pad file or free space there is " + Hex(largest) +
                   " bytes; files already in the volume are never moved)");
   }

@@ -12,14 +12,14 @@
 #include <string_view>
 
 #include "fv/FfsLayout.h"
+#include "hostlib/Text.h"
 
 namespace fv {
 
-using Guid = std::array<uint8_t, 16>;  // memory order: u32, u16, u16 little endian, then 8 bytes
-
-std::string GuidText(const Guid& guid);  // upper case, registry form
-std::string Hex(uint64_t v);             // "0x1F", for sizes, offsets and values in messages
-std::string Address(uint64_t v);         // "0x0000001F": eight digits, as addresses are shown
+using Guid = hostlib::Guid;
+// "0x1F" for sizes, offsets and values in messages; "0x0000001F" for addresses.
+using hostlib::Hex;
+using hostlib::Hex32;
 
 // Every reader and packer failure: says which file, where and what is wrong.
 class FvError : public std::runtime_error {

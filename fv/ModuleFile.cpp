@@ -30,7 +30,7 @@ PackOptions ModulePackOptions(uint32_t base, ImageFormat format) {
 
 std::string FileTitle(const File& file) {
   const char* kind = file.type == file::kTypePeim ? "PEIM " : file.type == file::kTypePad ? "pad file " : "file ";
-  return kind + GuidText(file.name) + (file.uiName.empty() ? "" : " (" + file.uiName + ")");
+  return kind + hostlib::GuidText(file.name) + (file.uiName.empty() ? "" : " (" + file.uiName + ")");
 }
 
 Dispatch DispatchModule(std::span<const uint8_t> bytes, uint32_t base, const std::string& where,
@@ -43,8 +43,8 @@ Dispatch DispatchModule(std::span<const uint8_t> bytes, uint32_t base, const std
   for (size_t i = 0; i < d.volume.files.size(); ++i) {
     const File& f = d.volume.files[i];
     if (f.name == kModuleFileName && f.type != file::kTypePeim)
-      throw FvError(where + ": at offset " + Address(f.offset) + ": the file named " + GuidText(f.name) +
-                    " is not a PEIM (type " + Address(f.type) + ")");
+      throw FvError(where + ": at offset " + Hex32(f.offset) + ": the file named " + hostlib::GuidText(f.name) +
+                    " is not a PEIM (type " + Hex32(f.type) + ")");
     if (f.type != file::kTypePeim) continue;
     PeimSeen seen;
     seen.file = i;
@@ -63,14 +63,14 @@ Dispatch DispatchModule(std::span<const uint8_t> bytes, uint32_t base, const std
     d.peims.push_back(std::move(seen));
   }
   if (!found)
-    throw FvError(where + ": holds no PEIM named " + GuidText(kModuleFileName) + " (" + kModuleUiName +
+    throw FvError(where + ": holds no PEIM named " + hostlib::GuidText(kModuleFileName) + " (" + kModuleUiName +
                   "); its PEIMs: " + (listed.empty() ? "none" : listed));
   const File& module = d.Module();
-  const std::string who = where + ": at offset " + Address(module.offset) + ": " + FileTitle(module);
+  const std::string who = where + ": at offset " + Hex32(module.offset) + ": " + FileTitle(module);
   const auto seen = std::find_if(d.peims.begin(), d.peims.end(), [&](const PeimSeen& p) { return p.file == d.module; });
   if (!seen->holds) {
     std::string ppis;
-    for (const Guid& g : installed) ppis += (ppis.empty() ? "" : ", ") + GuidText(g);
+    for (const Guid& g : installed) ppis += (ppis.empty() ? "" : ", ") + hostlib::GuidText(g);
     throw FvError(who + " is not dispatched: its dependency expression \"" + seen->depex +
                   "\" does not hold with the installed PPIs (" + ppis + ")");
   }
@@ -98,11 +98,11 @@ Dispatch DispatchModule(std::span<const uint8_t> bytes, uint32_t base, const std
         wholeVolume = false;
       }
     }
-    throw FvError(who + ": the image lies at " + Address(d.rvaZero) + " but was rebased for " + Address(d.image.imageBase) +
+    throw FvError(who + ": the image lies at " + Hex32(d.rvaZero) + " but was rebased for " + Hex32(d.image.imageBase) +
                   ", and nothing relocates an image that runs in place: the file was moved after it was packed "
                   "(add it with 'fvpack insert', which rebases it to where it lands)" +
-                  (wholeVolume ? "; or, if the whole volume was packed for " + Address(packedFor) +
-                                     ", map it there (--fv-base " + Address(packedFor) + ")"
+                  (wholeVolume ? "; or, if the whole volume was packed for " + Hex32(packedFor) +
+                                     ", map it there (--fv-base " + Hex32(packedFor) + ")"
                                : std::string()));
   }
   return d;

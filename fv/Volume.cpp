@@ -49,17 +49,6 @@ void WritePadFile(uint8_t* h, uint32_t size) {
 
 namespace {
 
-std::vector<uint8_t> Ucs2(const std::string& text) {
-  std::vector<uint8_t> out;
-  for (unsigned char c : text) {
-    out.push_back(c);
-    out.push_back(0);
-  }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
-
 // A UCS-2 string with its terminator filling `data` exactly; printable ASCII kept, the rest '?'.
 std::string FromUcs2(std::span<const uint8_t> data, const std::string& where) {
   if (data.size() < 2 || data.size() % 2 != 0 || Get(&data[data.size() - 2], 2) != 0)
@@ -86,25 +75,6 @@ uint32_t Log2(uint32_t v) {
 }
 
 }  // namespace
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-  return text;
-}
-
-std::string Address(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(v));
-  return text;
-}
-
-std::string GuidText(const Guid& g) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", g[3], g[2],
-                g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
-  return text;
-}
 
 std::vector<uint8_t> DepexForAll(std::span<const Guid> ppis) {
   std::vector<uint8_t> out;
@@ -193,7 +163,7 @@ std::string DepexText(std::span<const uint8_t> expression) {
     static const char* const kNames[] = {"BEFORE", "AFTER", "PUSH", "AND", "OR", "NOT", "TRUE", "FALSE", "END"};
     if (!text.empty()) text += ' ';
     text += kNames[op];
-    if (guid != nullptr) text += " " + GuidText(*guid);
+    if (guid != nullptr) text += " " + hostlib::GuidText(*guid);
   });
   return text;
 }
@@ -226,8 +196,8 @@ BuiltFile BuildFile(const PeFile& image, const PackOptions& options, uint32_t fi
   while ((imageSection + section::kHeaderSize - rvaZeroShift) % imageAlignment != 0 ||
          (imageSection != afterDepex && imageSection - afterDepex < section::kHeaderSize))
     imageSection += section::kAlignment;
-  const std::vector<uint8_t> ui = Ucs2(options.uiName);
-  const std::vector<uint8_t> versionText = Ucs2(options.version);
+  const std::vector<uint8_t> ui = hostlib::Ucs2(options.uiName);
+  const std::vector<uint8_t> versionText = hostlib::Ucs2(options.version);
   const uint32_t uiSection = AlignUp(imageSection + section::kHeaderSize + imageBytes, section::kAlignment);
   const uint32_t versionSection = AlignUp(uiSection + section::kHeaderSize + static_cast<uint32_t>(ui.size()),
                                           section::kAlignment);
@@ -408,7 +378,7 @@ Volume ReadVolume(std::span<const uint8_t> bytes, const std::string& where) {
     f.state = h[file::kStateOffset];
     f.size = Get(h + file::kSizeOffset, 3);
     // Messages are made only for a refusal: a volume may hold hundreds of thousands of files.
-    const auto name = [&] { return "file " + GuidText(f.name); };
+    const auto name = [&] { return "file " + hostlib::GuidText(f.name); };
     if (const uint8_t sum = FileHeaderSum(h); sum != 0)
       fail(offset, name() + ": bad header checksum " + Hex(h[file::kHeaderChecksumOffset]) + ", should be " +
                        Hex(static_cast<uint8_t>(h[file::kHeaderChecksumOffset] - sum)));

@@ -75,6 +75,29 @@ struct EFI_STATUS_CODE_DATA {
 static_assert(sizeof(EFI_STATUS_CODE_DATA) == 20, "data header is 20 bytes");
 static_assert(offsetof(EFI_STATUS_CODE_DATA, Type) == 4, "Type at 4");
 
+// Fields of the data records the module reads, as byte offsets from the start
+// of the data header (the payload begins at 20). The host lays out the
+// records it delivers from the same offsets.
+// Status-code-specific data (StatusCodeSpecificDataGuid): the first payload
+// word points at the GUID of the module concerned.
+constexpr uint32_t SpecificDataGuidPointerOffset = sizeof(EFI_STATUS_CODE_DATA);
+// A debug message (DebugMessageDataGuid): its level, the packed argument
+// list, then the format (8-bit, up to its NUL).
+constexpr uint32_t DebugLevelOffset = 20;
+constexpr uint32_t DebugPackedArgumentsOffset = 24;
+constexpr uint32_t DebugPackedArgumentSlots = 24;  // four bytes each
+constexpr uint32_t DebugFormatOffset = 120;
+static_assert(DebugPackedArgumentsOffset + 4 * DebugPackedArgumentSlots == DebugFormatOffset,
+              "the format follows the last argument slot");
+// A string (StringDataGuid): its kind, and a pointer to the text.
+constexpr uint32_t StringKindOffset = 20;
+constexpr uint32_t StringPointerOffset = 24;
+constexpr uint32_t StringKindAscii = 0;  // 8-bit, up to its NUL
+// A failed assertion (told by its code, not by a GUID): the line number, and
+// the file name followed by the description right after the name's NUL.
+constexpr uint32_t AssertLineNumberOffset = 40;
+constexpr uint32_t AssertFileNameOffset = 52;
+
 struct EFI_HOB_GENERIC_HEADER {
   uint16_t HobType;
   uint16_t HobLength;  // bytes, header included

@@ -1,8 +1,5 @@
 #include "postcode/PostCode.h"
 
-// Byte offset of the first payload word behind the data header.
-static constexpr uint32_t StatusCodeDataPayloadOffset = sizeof(EFI_STATUS_CODE_DATA);
-
 BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_CODE_VALUE Value,
                             const EFI_GUID* CallerId, const EFI_STATUS_CODE_DATA* Data, uint32_t* PostCode) {
   if (PeiServices == nullptr) {
@@ -30,7 +27,7 @@ BOOLEAN TranslateToPostCode(const EFI_PEI_SERVICES** PeiServices, EFI_STATUS_COD
     return FALSE;
   } else {
     const uint32_t address =
-        *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + StatusCodeDataPayloadOffset);
+        *reinterpret_cast<const uint32_t*>(reinterpret_cast<const uint8_t*>(Data) + SpecificDataGuidPointerOffset);
     source = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
   }
   if (source == nullptr) {

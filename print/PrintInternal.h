@@ -29,4 +29,38 @@ const char* TimeText(char* Scratch, const uint8_t* Time);
 // digits when it has no name.
 const char* StatusText(char* Scratch, uint32_t Status);
 
+// What each conversion letter takes from the argument list. The general
+// steps' dispatch (GeneralField, FormatEngine.cpp) switches on these letters;
+// a host32 test holds it to this table for every character, and the format
+// fuzzer builds its argument slots from it. A letter not listed takes no
+// argument and prints itself.
+enum ConversionArgument : uint8_t {
+  ArgumentNumber,  // one slot, two (low half first) with "l" or "L"
+  ArgumentWord,    // one slot, whatever the options
+  ArgumentText8,   // one slot: the address of an 8-bit text up to its NUL, or 0
+  ArgumentText16,  // one slot: the address of a 16-bit text up to its NUL, or 0
+  ArgumentGuid,    // one slot: the address of 16 bytes, or 0
+  ArgumentTime,    // one slot: the address of a time record (its first 6 bytes are read), or 0
+};
+struct ConversionRow {
+  uint8_t Letter;
+  ConversionArgument Argument;
+};
+constexpr ConversionRow ConversionTable[] = {
+    {'d', ArgumentNumber}, {'u', ArgumentNumber}, {'x', ArgumentNumber}, {'X', ArgumentNumber},
+    {'p', ArgumentWord},   {'c', ArgumentWord},   {'r', ArgumentWord},   {'a', ArgumentText8},
+    {'s', ArgumentText16}, {'S', ArgumentText16}, {'g', ArgumentGuid},   {'t', ArgumentTime},
+};
+constexpr uint32_t ConversionCount = sizeof(ConversionTable) / sizeof(ConversionTable[0]);
+
+// The row of Letter, or nullptr when the letter takes no argument.
+constexpr const ConversionRow* FindConversion(uint32_t Letter) {
+  for (uint32_t row = 0; row < ConversionCount; ++row) {
+    if (ConversionTable[row].Letter == Letter) {
+      return &ConversionTable[row];
+    }
+  }
+  return nullptr;
+}
+
 #endif  // STATUSSINK_PRINT_INTERNAL_H

@@ -64,12 +64,6 @@ RunEnd Classify(const RunResult& run) {
   return run.halt ? RunEnd::DesignedHalt : RunEnd::Clean;
 }
 
-std::string Hex32(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
 std::string SymbolAt(const RenderContext& context, const RunResult& run, uint32_t address) {
   const auto it = context.symbols.find(address - run.imageBase);
   return it != context.symbols.end() ? it->second : Hex32(address);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "run/Outputs.h"
+#include "hostlib/Text.h"
 #include "scenario/Board.h"
 #include "scenario/Scenario.h"
 #include "sim/Machine.h"
@@ -172,7 +173,7 @@ struct RenderContext {
   std::map<uint32_t, std::string> symbols;
   size_t maxRows = 200;  // long tables of the text view show their first and last rows
 };
-std::string Hex32(uint32_t value);
+using hostlib::Hex32;  // "0x0000001F"
 std::string SymbolAt(const RenderContext& context, const RunResult& run, uint32_t address);
 std::string HandlerName(const RenderContext& context, const RunResult& run, size_t handler);
 

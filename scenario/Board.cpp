@@ -11,22 +11,12 @@ void ApplyPlatform(const PlatformConfig& c, sim::Platform& p) {
   for (const auto& [offset, value] : c.cmos) p.cmos.Set(offset, value);
   p.pciPorts.SetHostBridgeDc(c.hostBridgeDc);
   p.pciPorts.SetAddressRegister(c.pciAddressRegister);
-  switch (c.legacySerial) {
-    case LegacySerial::Present: p.legacyUart.SetMode(sim::LegacyUart::Mode::Present); break;
-    case LegacySerial::Absent: p.legacyUart.SetMode(sim::LegacyUart::Mode::Absent); break;
-    case LegacySerial::Stuck: p.legacyUart.SetMode(sim::LegacyUart::Mode::Stuck); break;
-  }
+  p.legacyUart.SetMode(c.legacySerial);
   p.legacyUart.SetDrainPace(c.legacyDrainPace);
   if (c.mmioSerialPresent) {
     p.InstallDebugUart(c.mmioSerialBase, c.mmioStride);
     if (!c.mmioConfigVisible) p.pcie.RemoveFunction(0, sim::Platform::kDebugUartDevice, sim::Platform::kDebugUartFunction);
-    switch (c.mmioStatus) {
-      case MmioStatus::AlwaysReady: p.mmioUart.SetStatus(sim::MmioUart::Status::AlwaysReady); break;
-      case MmioStatus::NeverReady: p.mmioUart.SetStatus(sim::MmioUart::Status::NeverReady); break;
-      case MmioStatus::ReadyForFirst:
-        p.mmioUart.SetStatus(sim::MmioUart::Status::ReadyForFirst, c.mmioReadyReads);
-        break;
-    }
+    p.mmioUart.SetStatus(c.mmioStatus, c.mmioReadyReads);
   }
   if (c.strideRegister)
     p.sideband.SetRegister(sim::SidebandWindow::kSerialStridePort, sim::SidebandWindow::kSerialStrideOffset,

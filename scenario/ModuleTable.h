@@ -12,11 +12,12 @@
 #include <string_view>
 #include <vector>
 
+#include "hostlib/Text.h"
 #include "include/PiTypes.h"
 
 namespace scenario {
 
-using Guid = std::array<uint8_t, 16>;  // in memory order (u32, u16, u16 little-endian, then 8 bytes)
+using Guid = hostlib::Guid;
 
 struct ModuleRow {
   std::string_view name;
@@ -31,10 +32,6 @@ std::span<const ModuleRow> Modules();
 const ModuleRow* FindModuleByName(std::string_view name);
 const ModuleRow* FindModuleByGuid(const Guid& guid);
 std::vector<std::string_view> ModulesWithBaseCode(uint8_t code);
-
-// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" (either case) to memory order; nullopt if malformed.
-std::optional<Guid> ParseGuid(std::string_view text);
-std::string FormatGuid(const Guid& guid);  // upper case, registry form
 
 }  // namespace scenario
 

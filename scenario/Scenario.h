@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "scenario/ModuleTable.h"
+#include "sim/LegacyUart.h"
+#include "sim/MmioUart.h"
 #include "sim/PeiBehaviour.h"
 
 namespace scenario {
@@ -59,8 +61,9 @@ struct Report {
   std::string note;
 };
 
-enum class LegacySerial { Present, Absent, Stuck };
-enum class MmioStatus { AlwaysReady, NeverReady, ReadyForFirst };
+// The device models' own settings.
+using LegacySerial = sim::LegacyUart::Mode;
+using MmioStatus = sim::MmioUart::Status;
 
 struct PlatformConfig {
   std::map<uint8_t, uint8_t> cmos;  // offset -> byte; the rest is 0

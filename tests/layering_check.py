@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Fails when an include runs back up the layers or does not name its folder:
 module < sim/ < scenario/, fv/ < run/ < emu/ < qemu/ < tools/. The module's
-folders include only each other; fv/ needs only include/; nothing includes
-tools/. The QEMU runner links no emulator: of qemu/, only the cross-check's
-emulated side (CrossCheckRun) includes emu/.
+folders include only each other; hostlib/ (the host's text helpers) needs only
+include/, and fv/ only include/ and hostlib/; nothing includes tools/. The
+QEMU runner links no emulator: of qemu/, only the cross-check's emulated side
+(CrossCheckRun) includes emu/.
 Every quoted include names its path from the repository root, so the folder
 a header lives in is the layer it belongs to."""
 import pathlib
@@ -14,8 +15,9 @@ MODULE = ["include", "platform", "start", "postcode", "print", "debugtext"]
 # Folder -> the folders its files may include from.
 ALLOWED = {m: set(MODULE) for m in MODULE}
 ALLOWED["sim"] = set(MODULE) | {"sim"}
-ALLOWED["scenario"] = ALLOWED["sim"] | {"scenario"}
-ALLOWED["fv"] = {"include", "fv"}
+ALLOWED["hostlib"] = {"include", "hostlib"}
+ALLOWED["scenario"] = ALLOWED["sim"] | {"hostlib", "scenario"}
+ALLOWED["fv"] = {"include", "hostlib", "fv"}
 ALLOWED["run"] = ALLOWED["scenario"] | {"fv", "run"}
 ALLOWED["emu"] = ALLOWED["run"] | {"emu"}
 ALLOWED["qemu"] = ALLOWED["emu"] | {"qemu"}  # rom/ is freestanding: module headers and fv/FfsLayout.h only

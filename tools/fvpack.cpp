@@ -13,7 +13,7 @@
 #include "fv/Insert.h"
 #include "fv/InputFile.h"
 #include "fv/ModuleFile.h"
-#include "scenario/ModuleTable.h"
+#include "hostlib/Text.h"
 #include "fv/Placement.h"
 
 namespace {
@@ -23,23 +23,12 @@ constexpr int kExitBadInput = 1;
 // A number as scenarios write one: decimal digits, or one 0x and hexadecimal
 // digits; no sign, no octal, no spaces.
 uint64_t ParseNumber(const std::string& text, const char* what, uint64_t max) {
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const uint64_t base = hex ? 16 : 10;
-  uint64_t v = 0;
-  bool ok = text.size() > (hex ? 2u : 0u);
-  for (size_t i = hex ? 2 : 0; ok && i < text.size(); ++i) {
-    const char c = text[i];
-    const int d = c >= '0' && c <= '9'           ? c - '0'
-                  : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
-                  : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                : -1;
-    ok = d >= 0 && v <= (max - static_cast<uint64_t>(d)) / base;
-    v = v * base + static_cast<uint64_t>(d);
-  }
-  if (!ok)
+  const hostlib::ParsedNumber n = hostlib::ParseNumber(text);
+  if (!n || n.value > max)
     throw fv::FvError(std::string(what) + " '" + text + "' is not a number of at most " + std::to_string(max) +
-                      " (decimal, or hexadecimal after one 0x)");
-  return v;
+                      " (decimal, or hexadecimal after one 0x)" +
+                      (n.problem == hostlib::NumberProblem::LeadingZero ? ": " + std::string(hostlib::Describe(n.problem)) : ""));
+  return n.value;
 }
 
 fv::ImageFormat ParseFormat(std::string text) {
@@ -93,7 +82,7 @@ int Pack(int argc, char** argv) {
   if (!fvPath.empty()) WriteFile(fvPath, packed.fv);
   if (!quiet) {
     std::printf("fvpack: %s -> file %s (%zu bytes), volume of %zu bytes at 0x%08X\n", image.c_str(),
-                fv::GuidText(options.fileName).c_str(), packed.ffs.size(), packed.fv.size(), options.base);
+                hostlib::GuidText(options.fileName).c_str(), packed.ffs.size(), packed.fv.size(), options.base);
     std::printf("fvpack: %s image section %u bytes at 0x%08X (volume offset 0x%X), rebased to 0x%08X, "
                 "%u relocations, data alignment %u",
                 fv::FormatName(f), packed.imageBytes, options.base + packed.imageOffset, packed.imageOffset,
@@ -128,7 +117,7 @@ int Insert(int argc, char** argv) {
   options.file.fixedChecksum = fixedChecksum;
   options.volumeOffset = ParseNumber(offset, "--offset", 0xFFFFFFFFu);
   if (!after.empty()) {
-    options.after = scenario::ParseGuid(after);
+    options.after = hostlib::ParseGuid(after);
     if (!options.after) throw fv::FvError("--after '" + after + "' is not a GUID (XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX)");
   }
   const fv::PeFile pe = fv::ReadPeFile(image);
@@ -145,7 +134,7 @@ int Insert(int argc, char** argv) {
   if (!quiet) {
     std::printf("fvpack: %s -> file %s (%zu bytes) at volume offset 0x%X (address 0x%08X), in %s of the volume at "
                 "0x%08X\n",
-                image.c_str(), fv::GuidText(options.file.fileName).c_str(), done.file.bytes.size(), done.fileOffset,
+                image.c_str(), hostlib::GuidText(options.file.fileName).c_str(), done.file.bytes.size(), done.fileOffset,
                 done.volumeBase + done.fileOffset, done.room.c_str(), done.volumeBase);
     std::printf("fvpack: %s image rebased to 0x%08X, %u relocations, data alignment %u; written to %s\n",
                 fv::FormatName(options.file.format), done.file.imageBase, done.file.relocations,

@@ -23,6 +23,7 @@
 #include <new>
 
 #include "emu/FaultMatrix.h"
+#include "hostlib/Text.h"
 #include "emu/InPlace.h"
 #include "emu/LogDump.h"
 #include "emu/PostCodeDecode.h"
@@ -62,16 +63,13 @@ std::map<uint32_t, std::string> SymbolsBeside(const std::string& image) {
   return symbols;
 }
 
-uint64_t ParseNumber(const std::string& text, int base, uint64_t max, const char* what) {
-  size_t used = 0;
-  uint64_t v = 0;
-  try {
-    v = std::stoull(text, &used, base);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || v > max) throw std::invalid_argument(std::string(what) + " '" + text + "' is not valid");
-  return v;
+// A number as scenarios write one: decimal, or hexadecimal after one 0x
+// (hexadecimal without it too when plainIsHex); no sign, no octal, no spaces.
+uint64_t ParseNumber(const std::string& text, bool plainIsHex, uint64_t max, const char* what) {
+  const hostlib::ParsedNumber n = hostlib::ParseNumber(text, plainIsHex);
+  if (!n) throw std::invalid_argument(std::string(what) + " '" + text + "' " + std::string(hostlib::Describe(n.problem)));
+  if (n.value > max) throw std::invalid_argument(std::string(what) + " '" + text + "' is larger than " + hostlib::Hex(max));
+  return n.value;
 }
 
 struct ImageChoice {
@@ -214,7 +212,7 @@ int main(int argc, char** argv) {
       ImageChoice choice;
       if (image.empty()) {
         choice.fv = volume.empty() ? SS_DEFAULT_FV : volume;
-        choice.fvBase = static_cast<uint32_t>(ParseNumber(volumeBase, 0, 0xFFFFFFFFu, "--fv-base"));
+        choice.fvBase = static_cast<uint32_t>(ParseNumber(volumeBase, false, 0xFFFFFFFFu, "--fv-base"));
       } else {
         choice.efi = image;
       }
@@ -236,7 +234,7 @@ int main(int argc, char** argv) {
                                    json, std::cout);
     }
     if (log->parsed()) {
-      const emu::LogDump decoded = emu::ReadLogDump(dump, ParseNumber(dumpOffset, 0, UINT64_MAX, "--offset"));
+      const emu::LogDump decoded = emu::ReadLogDump(dump, ParseNumber(dumpOffset, false, UINT64_MAX, "--offset"));
       if (logJson)
         std::cout << emu::LogDumpJson(decoded).dump(2) << "\n";
       else
@@ -246,15 +244,15 @@ int main(int argc, char** argv) {
     if (postcode->parsed()) {
       int status = 0;
       for (const std::string& text : codes) {
-        const auto code = ParseNumber(text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text,
-                                      16, 0xFFFFFFFFu, "POST code");
+        const auto code = ParseNumber(text, true, 0xFFFFFFFFu, "POST code");
         const emu::PostCodeMeaning m = emu::DecodePostCode(static_cast<uint32_t>(code));
-        if (m.lines.empty()) {
-          std::cout << fmt::format("{:04X}  not a code this module writes\n", code);
+        std::vector<std::string> lines = m.lines;
+        if (!m.written) {
+          lines.insert(lines.begin(), "not a code this module writes");
           status = kExitBadInput;
         }
-        for (size_t i = 0; i < m.lines.size(); ++i)
-          std::cout << (i == 0 ? fmt::format("{:04X}  ", code) : std::string(6, ' ')) << m.lines[i] << "\n";
+        for (size_t i = 0; i < lines.size(); ++i)
+          std::cout << (i == 0 ? fmt::format("{:04X}  ", code) : std::string(6, ' ')) << lines[i] << "\n";
       }
       return status;
     }

@@ -84,7 +84,7 @@ std::string ModuleOrGuid(FuzzedDataProvider& in) {
   if (in.ConsumeBool()) return std::string(modules[in.ConsumeIntegralInRange<size_t>(0, modules.size() - 1)].name);
   scenario::Guid g{};
   for (uint8_t& b : g) b = in.ConsumeIntegral<uint8_t>();
-  return scenario::FormatGuid(g);
+  return hostlib::GuidText(g);
 }
 
 Json Argument(FuzzedDataProvider& in) {

@@ -2,10 +2,12 @@
 
 #include <fmt/format.h>
 
+#include "hostlib/Text.h"
+
 namespace qemu {
 namespace {
 
-std::string Hex32(uint32_t v) { return fmt::format("0x{:08X}", v); }
+using hostlib::Hex32;
 
 std::string Outcome(const QemuFacts& f) {
   const std::string readBack = f.stateReadBack ? ", the board's state read back then" : ", nothing read back";

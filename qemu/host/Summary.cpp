@@ -6,6 +6,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "hostlib/Text.h"
 #include "qemu/rom/RomFormat.h"
 #include "run/Cycle.h"
 #include "scenario/Board.h"
@@ -15,8 +16,11 @@ namespace {
 
 std::vector<uint8_t> HexBytes(const std::string& text) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < text.size(); i += 2)
-    out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    const std::optional<uint8_t> byte = hostlib::HexByte(text[i], text[i + 1]);
+    if (!byte) throw QemuError("the boot ROM's report has '" + text + "' for bytes");
+    out.push_back(*byte);
+  }
   return out;
 }
 

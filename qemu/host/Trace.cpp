@@ -1,5 +1,8 @@
 #include "qemu/host/Trace.h"
 
+#include "hostlib/Text.h"
+#include "qemu/host/QemuRun.h"
+
 namespace qemu {
 
 std::optional<uint16_t> PostCodeTrace::Byte(uint32_t offset, uint8_t value) {
@@ -23,6 +26,11 @@ std::optional<uint16_t> PostCodeTrace::Flush() {
   return word;
 }
 
-uint32_t SummaryHex(const std::string& text) { return static_cast<uint32_t>(std::stoul(text, nullptr, 16)); }
+// A field of the report block's text: hexadecimal digits, as the boot ROM writes them.
+uint32_t SummaryHex(const std::string& text) {
+  const hostlib::ParsedNumber n = hostlib::ParseNumber(text, true);
+  if (!n || n.value > 0xFFFFFFFFu) throw QemuError("the boot ROM's report has '" + text + "' for a 32-bit number");
+  return static_cast<uint32_t>(n.value);
+}
 
 }  // namespace qemu

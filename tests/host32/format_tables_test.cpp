@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "print/PrintInternal.h"
 #include "tests/host32/format_cases.h"
 
 namespace {
@@ -325,6 +328,45 @@ TEST(FormatEngine, NumberGuidTimeAndStatusCasesGiveExactBytesAndCounts) {
 
 TEST(FormatEngine, PlainNumberAndTextCasesGiveExactBytesAndCounts) {
   CheckRows(PlainDirectiveCases());
+}
+
+// The engine's dispatch and its conversion table (which the format fuzzer
+// builds its slots from) agree for every character that can follow a "%":
+// "%<c>%x" (and "%l<c>%x") over numbered slots prints, last, the slot after
+// the ones the conversion took. Every slot also points at zeroed memory, so
+// that a conversion reading through it reads an empty text, GUID or time.
+TEST(FormatEngine, EveryConversionLetterTakesTheSlotsItsTableRowSays) {
+  alignas(4) static const uint8_t Zeros[64] = {};
+  // Slot k holds the address of Zeros[k + 1]: its digits tell which slot it
+  // is, and its low byte is no NUL for %c to end the text with.
+  uint32_t Slots[4];
+  for (uint32_t Index = 0; Index < 4; Index++) {
+    Slots[Index] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Zeros + Index + 1));
+  }
+  for (uint32_t Letter = 1; Letter < 0x100; Letter++) {
+    // Options, widths and line breaks are not conversions.
+    if (std::strchr(" +-,.*0123456789lL\n\r", static_cast<int>(Letter)) != nullptr) {
+      continue;
+    }
+    const ConversionRow* Row = FindConversion(Letter);
+    const struct {
+      const char* Prefix;
+      uint32_t Taken;
+    } Forms[] = {
+        {"%", Row == nullptr ? 0u : 1u},
+        {"%l", Row == nullptr ? 0u : Row->Argument == ArgumentNumber ? 2u : 1u},
+    };
+    for (const auto& Form : Forms) {
+      const std::string Format = std::string(Form.Prefix) + static_cast<char>(Letter) + "%x";
+      char Out[256];
+      FormatToBuffer(Out, sizeof Out, 0, Format.c_str(), nullptr, Slots);
+      char Expected[16];
+      std::snprintf(Expected, sizeof Expected, "%X", Slots[Form.Taken]);  // the engine's %x is upper case
+      const std::string Text(Out), Tail(Expected);
+      EXPECT_TRUE(Text.size() >= Tail.size() && Text.compare(Text.size() - Tail.size(), Tail.size(), Tail) == 0)
+          << "\"" << Format << "\" printed \"" << Text << "\", not ending in slot " << Form.Taken << " (" << Tail << ")";
+    }
+  }
 }
 
 // %c takes the low 16 bits of its slot: a 16-bit output keeps them all, an

@@ -100,7 +100,7 @@ with tempfile.TemporaryDirectory() as work:
          1, b"--after 'x' is not a GUID"),
         ("insert: no output named", ["insert", IMAGE, "--into", empty_32k], 1, b"--output is required"),
         ("insert: an octal-looking offset", ["insert", IMAGE, "--into", empty_32k, "--offset", "010", "-o", out], 1,
-         b"the volume at offset 0xA: no firmware volume header"),
+         b"--offset '010' is not a number"),
     ]
     for what, args, status, says in rows:
         done = fvpack(*args)

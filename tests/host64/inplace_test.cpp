@@ -108,7 +108,7 @@ TEST(InPlace, VolumesThatMustNotRunAreRefusedWithTheReason) {
       {"broken volume", broken, kBase, "free space"},
       {"no module", noModule.bytes, kBase,
        "holds no PEIM named 1E825F10-D9B4-40FA-8C83-1512FBFFD0F3 (StatusSinkPei); its PEIMs: PEIM " +
-           fv::GuidText(test::Name(1)) + " (OtherPei)"},
+           hostlib::GuidText(test::Name(1)) + " (OtherPei)"},
       {"the module's name on a raw file", rawModule.bytes, kBase, "is not a PEIM (type 0x00000001)"},
       // Where the machines keep their own things, no volume is mapped: refused before any machine exists.
       {"mapped over the PEI core page", BuiltVolume(), 0xFFFF0000u - 0x1000u, "lies outside the flash both machines map"},
@@ -173,26 +173,35 @@ TEST(MemoryLogDump, DecodesHeaderTextAndLossOrWarns) {
   EXPECT_THROW(emu::DecodeLogWindow(std::vector<uint8_t>(100)), std::invalid_argument);
 }
 
-TEST(PostCodeDecoder, NamesValueCodesAndModuleCodesWithEveryModuleOfTheBase) {
+TEST(PostCodeDecoder, NamesEveryCodeTheModuleWritesAndSaysWhyOthersAreNot) {
   struct Case {
     uint32_t code;
-    std::vector<std::string> parts;  // each must appear in the one line
+    bool written;
+    std::vector<std::string> parts;  // each must appear in the first line
   };
   const Case cases[] = {
-      {0xF2, {"status code value 0x03028001"}},
-      {0xFC, {"status code value 0x03021001"}},
-      {0x0184, {"base code 0x84 begins", "one of 8 modules"}},
-      {0x0221, {"base code 0x21 ends"}},
-      {0x0C2A, {"base code 0x2A nested level begins"}},
-      {0x0300, {"not flags the module sets"}},
-      {0x12345, {"wider than a 16-bit"}},
+      {0xF2, true, {"status code value 0x03028001"}},
+      {0xFC, true, {"status code value 0x03021001"}},
+      {0x0184, true, {"base code 0x84 begins", "one of 8 modules"}},
+      {0x0221, true, {"base code 0x21 ends"}},
+      {0x0C2A, true, {"base code 0x2A nested level begins"}},
+      // The blink loop writes its code rotated a byte at a time: 0184, 8400, 0000, 0001.
+      {0x8400, true, {"word 2 of the blink cycle", "0x0184, 0x0284 or 0x0C84"}},
+      {0x0000, true, {"word 3 of every blink cycle"}},
+      {0x0002, true, {"word 4 of the blink cycle", "codes 0x02XX"}},
+      {0x000C, true, {"word 4 of the blink cycle", "codes 0x0CXX"}},
+      {0x0300, false, {"not flags the module sets"}},
+      {0xFFFF, false, {"not flags the module sets"}},
+      {0x0021, false, {"base code of", "written only with a flag"}},
+      {0x12345, false, {"wider than a 16-bit"}},
+      {0x00EE, false, {}},
   };
   for (const Case& c : cases) {
     const emu::PostCodeMeaning m = emu::DecodePostCode(c.code);
-    ASSERT_EQ(m.lines.size(), 1u) << std::hex << c.code;
+    EXPECT_EQ(m.written, c.written) << std::hex << c.code;
+    ASSERT_EQ(m.lines.empty(), c.parts.empty()) << std::hex << c.code;
     for (const std::string& part : c.parts) EXPECT_NE(m.lines[0].find(part), std::string::npos) << m.lines[0];
   }
-  EXPECT_TRUE(emu::DecodePostCode(0x00EE).lines.empty());  // nothing writes it
   // Every module of a shared base code is named.
   const std::string line = emu::DecodePostCode(0x0184).lines.at(0);
   for (std::string_view name : scenario::ModulesWithBaseCode(0x84)) EXPECT_NE(line.find(name), std::string::npos) << name;

@@ -260,7 +260,7 @@ TEST(QemuBootRom, RefusesAVolumeThatAPeiFoundationWouldRefuse) {
     bool reseal;  // the file's checksums made right again after the change
     std::string refusal;
   };
-  const std::string named = fv::GuidText(file.name);
+  const std::string named = hostlib::GuidText(file.name);
   const Case cases[] = {
       {"volume header checksum", 50, 0x01, false, "firmware volume header checksum wrong"},
       {"file header checksum", file.offset + 16, 0x01, false, "file header checksum wrong at"},
@@ -609,7 +609,7 @@ TEST(InsertedModule, RunsAlikeOnBothMachinesWhereverItLands) {
     const ReadElsewhere read = UefiExtract(whole);
     EXPECT_TRUE(read.messages.empty()) << read.messages.front();
     EXPECT_NE(read.report.find("1E825F10-D9B4-40FA-8C83-1512FBFFD0F3"), std::string::npos) << read.report;
-    EXPECT_NE(read.report.find(fv::GuidText(c.otherPeim)), std::string::npos) << read.report;
+    EXPECT_NE(read.report.find(hostlib::GuidText(c.otherPeim)), std::string::npos) << read.report;
     for (const std::string& made : {path, whole, whole + ".report.txt"}) std::remove(made.c_str());
   }
 }

@@ -77,6 +77,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {"report 0", "'data_address'", "excludes 'data'"}},
         BadScenario{"AddressBeyond32Bits", R"({"reports": [{"type": 1, "value": 1, "data_address": "0x100000000"}]})",
                     {"report 0", "'data_address'", "does not fit"}},
+        // A second value for a key would silently replace the first.
+        BadScenario{"KeyTwiceInAReport", R"({"reports": [{"type": 1, "value": 1}, {"type": 1, "value": 1, "type": 2}]})",
+                    {"report 1", "'type'", "given twice"}},
+        BadScenario{"ReportsTwice", R"({"reports": [{"type": 1, "value": 1}], "reports": []})", {"'reports'", "given twice"}},
+        BadScenario{"KeyTwiceInARecord",
+                    R"({"reports": [{"type": 3, "value": 1, "data": {"kind": "string", "text": "a", "text": "b"}}]})",
+                    {"report 0", "'data.text'", "given twice"}},
+        BadScenario{"OctalLookingNumber", R"({"reports": [{"type": "010", "value": 1}]})", {"report 0", "'type'", "leading zero"}},
         BadScenario{"TooManyReportsInAll",
                     R"({"reports": [{"type": 1, "value": 1, "repeat": 6000000}, {"type": 1, "value": 1, "repeat": 4000001}]})",
                     {"report 1", "'repeat'", "more than 10000000"}}),
@@ -134,7 +142,7 @@ TEST(ScenarioRecords, RepeatIsDeliveredInOrderAndModuleNamesResolveToTheirGuids)
     return true;
   });
   EXPECT_EQ(delivered, (std::vector<std::pair<uint64_t, uint32_t>>{{0, 2}, {1, 2}, {2, 2}, {3, 4}}));
-  EXPECT_EQ(scenario::FormatGuid(*s.reports[0].caller), "B1AF0C16-464A-4B29-A1BC-AADF32B32E1F");
+  EXPECT_EQ(hostlib::GuidText(*s.reports[0].caller), "B1AF0C16-464A-4B29-A1BC-AADF32B32E1F");
 }
 
 // Ten million repeats of one report are one report kept once: reading them
@@ -237,7 +245,7 @@ TEST(StandardGuids, AreTheStandardsValues) {
       {DebugMessageDataGuid, "9A4E9246-D553-11D5-87E2-00062945C3B9"},
       {StringDataGuid, "92D11080-496F-4D95-BE7E-037488382B0A"},
   };
-  for (const auto& c : cases) EXPECT_EQ(scenario::FormatGuid(scenario::ToGuid(c.guid)), c.text);
+  for (const auto& c : cases) EXPECT_EQ(hostlib::GuidText(scenario::ToGuid(c.guid)), c.text);
 }
 
 }  // namespace

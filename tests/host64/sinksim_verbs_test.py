@@ -57,6 +57,10 @@ with tempfile.TemporaryDirectory() as work:
     check(bad.returncode == 1 and b"warning: corrupt header" in bad.stdout, "a corrupt header is flagged")
     short = sinksim("log", corrupt, "--offset", "16")
     check(short.returncode == 1 and b"does not fit" in short.stderr, "a window running past the dump is refused")
+    for offset, says in (("010", b"leading zero"), ("-1", b"is not a number"), ("+0", b"is not a number"),
+                         ("0x", b"is not a number"), ("", b"is empty"), ("0x10000000000000000", b"is too large")):
+        refused = sinksim("log", corrupt, "--offset", offset)
+        check(refused.returncode == 1 and says in refused.stderr, f"log --offset '{offset}' is refused: {refused.stderr[:120]}")
 
 # The format engine's instructions per line, counted apart in the image
 # (make bench): the functions the print objects define, from the map.
@@ -78,15 +82,30 @@ with tempfile.NamedTemporaryFile("w", suffix=".ranges") as listed:
     shown = sinksim("run", lines, "--count-in", listed.name).stdout
     check(b"in count ranges" in shown and b"count ranges: " in shown, "the text view shows the counts too")
 
-codes = sinksim("postcode", "0x0184", "F2", "0x0C2A")
-lines = codes.stdout.decode().splitlines()
-check(codes.returncode == 0 and lines[0].startswith("0184  module with base code 0x84 begins: one of 8 modules"),
-      "postcode names a module code with every module of its base")
-check(any(l.startswith("00F2  status code value 0x03028001") for l in lines), "postcode names a value-table code")
-check(any(l.startswith("0C2A  module with base code 0x2A nested level begins") for l in lines),
-      "postcode names a nested level")
-unknown = sinksim("postcode", "0x00EE")
-check(unknown.returncode == 1 and b"not a code this module writes" in unknown.stdout, "postcode says when nothing writes a code")
+# postcode: every code the module can write is named (exit 0), including the
+# other words of a blink cycle; a code nothing writes exits 1; a number is
+# read as strictly as in scenarios (hexadecimal, one optional 0x).
+postcode_rows = [
+    (["0x0184", "F2", "0x0C2A"], 0, ["0184  module with base code 0x84 begins: one of 8 modules",
+                                     "00F2  status code value 0x03028001",
+                                     "0C2A  module with base code 0x2A nested level begins"]),
+    (["8400"], 0, ["word 2 of the blink cycle", "0x0184, 0x0284 or 0x0C84"]),
+    (["0000"], 0, ["word 3 of every blink cycle"]),
+    (["0001"], 0, ["word 4 of the blink cycle", "any of the 51 codes 0x01XX"]),
+    (["F200"], 0, ["word 2 of the blink cycle", "0x00F2"]),
+    (["0x00EE"], 1, ["00EE  not a code this module writes"]),
+    (["FFFF"], 1, ["FFFF  not a code this module writes", "not flags the module sets"]),
+    (["10000"], 1, ["not a code this module writes", "wider than a 16-bit POST code"]),
+    (["0021"], 1, ["not a code this module writes", "written only with a flag"]),
+    (["+F2"], 1, ["POST code '+F2' is not a number"]),
+    ([" F2"], 1, ["POST code ' F2' is not a number"]),
+    (["0x0x184"], 1, ["POST code '0x0x184' is not a number"]),
+]
+for args, status, says in postcode_rows:
+    done = sinksim("postcode", *args)
+    out = (done.stdout + done.stderr).decode()
+    missing = [s for s in says if s not in out]
+    check(done.returncode == status and not missing, f"postcode {' '.join(args)}: exit {done.returncode} (want {status}), missing {missing}")
 
 # Exit status of every verb, and the message for each kind of bad input.
 with tempfile.TemporaryDirectory() as work:
@@ -157,7 +176,9 @@ with tempfile.TemporaryDirectory() as work:
         ("nested 100,000 deep", ["check", deep], 1, b"nested deeper than 64 levels"),
         ("number beyond a double", ["check", overflow], 1, b"report 0: field 'type'"),
         ("limits without end", ["check", endless], 1, b"the bounds that keep every run finite"),
-        ("/dev/zero as a scenario", ["check", "/dev/zero"], 1, b"larger than 16 MiB"),
+        ("/dev/zero as a scenario", ["check", "/dev/zero"], 1, b"/dev/zero: is not a regular file"),
+        ("a FIFO as a scenario", ["check", fifo], 1, b"fifo: is not a regular file"),
+        ("a scenario over its cap", ["check", sparse(17 << 20)], 1, b"larger than 16 MiB"),
         ("a directory as a scenario", ["run", work], 1, b"is a directory"),
         ("a directory as --image", ["run", "--image", work], 1, b"is a directory; the image must be a regular file"),
         ("a directory as a dump", ["log", work], 1, b"is a directory; the memory dump must be a regular file"),
