@@ -101,6 +101,7 @@ class Writer {
       }
     }
     flush(bytes.size());
+    out_ << '"';
   }
 
   template <typename Each>
