@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "scenario/Latin1.h"
+#include <string_view>
 
 namespace run {
 namespace {
@@ -67,6 +67,41 @@ class Writer {
     for (size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1)
       out_.write(text.data() + from, static_cast<std::streamsize>(at - from)) << indent;
     out_.write(text.data() + from, static_cast<std::streamsize>(text.size() - from));
+  }
+
+  // Firmware text as a JSON string, each byte the code point of its value
+  // (scenario/Latin1.h), escaped as the parser's dump escapes it; written
+  // straight from the bytes: the board's text of ten million deliveries is
+  // hundreds of MB, and is not copied.
+  void Latin1String(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out_ << '"';
+    size_t plain = 0;  // bytes from here on that go out as they are
+    const auto flush = [&](size_t end) {
+      out_.write(bytes.data() + plain, static_cast<std::streamsize>(end - plain));
+      plain = end + 1;
+    };
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      const auto c = static_cast<unsigned char>(bytes[i]);
+      if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) continue;
+      flush(i);
+      switch (c) {
+        case '"': out_ << "\\\""; break;
+        case '\\': out_ << "\\\\"; break;
+        case '\b': out_ << "\\b"; break;
+        case '\f': out_ << "\\f"; break;
+        case '\n': out_ << "\\n"; break;
+        case '\r': out_ << "\\r"; break;
+        case '\t': out_ << "\\t"; break;
+        default:
+          if (c < 0x20)
+            out_ << "\\u00" << kHex[c >> 4] << kHex[c & 0xF];
+          else
+            out_ << static_cast<char>(0xC0 | (c >> 6)) << static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    flush(bytes.size());
+    out_ << '"';
   }
 
   template <typename Each>
@@ -207,7 +242,7 @@ void Writer::Document() {
   for (const Output& o : kOutputs) {
     if (o.kind != OutputKind::Line) continue;
     Member(o.key);
-    Value(scenario::Latin1ToUtf8(run.outputs.*o.text));
+    Latin1String(run.outputs.*o.text);
   }
   Member("postcodes");
   Array(run.postcodes.size(), 1, [&](size_t i, int) { out_ << run.postcodes[i]; });
@@ -216,7 +251,9 @@ void Writer::Document() {
   for (const Output& o : kOutputs) {
     if (o.kind != OutputKind::Ring) continue;
     Member(o.key);
-    Value({{"header", run.outputs.memoryLogHeader}, {"text", scenario::Latin1ToUtf8(run.outputs.*o.text)}});
+    out_ << "{\n    \"header\": " << run.outputs.memoryLogHeader << ",\n    \"text\": ";
+    Latin1String(run.outputs.*o.text);
+    out_ << "\n  }";
   }
   Json hobs = Json::array();
   for (const auto& [address, st] : run.stackHobs)
