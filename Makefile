@@ -16,7 +16,7 @@ FV_IMAGE ?= te
 # BUILD_DIR may be relative or absolute.
 BUILD := $(abspath $(BUILD_DIR))
 
-.PHONY: all deps firmware host32 host64-configure host64 host64-san sinksim test run fuzz bench clean
+.PHONY: all deps firmware host32 host64-configure host64 host64-san sinksim test run fuzz bench coverage clean
 
 all: firmware host32 host64 host64-san
 
@@ -72,6 +72,13 @@ fuzz: host32 host64-san
 # qemu-i386), deepest stack per report kind, the emulator's reports per second.
 bench: all
 	@bash bench/run_bench.sh $(BUILD)
+
+# Which basic blocks of the image the suite's scenarios reach, per function
+# (every scenario under scenarios/ on a machine of its own), and an lcov trace
+# file of it, build/coverage/StatusSinkPei.info; genhtml (Debian lcov) makes
+# build/coverage/html/index.html of it.
+coverage: sinksim
+	@bash tools/coverage.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -152,6 +152,15 @@ class Emulator {
   void CountIn(const std::vector<scenario::CountRange>& ranges);
   const std::vector<std::string>& RangeCrossings() const { return rangeCrossings_; }
 
+  // The blocks that ran in the flash since the machine was made (or since
+  // CountIn), as (offset from ImageBase(), bytes): `sinksim coverage`.
+  std::vector<std::pair<uint32_t, uint32_t>> ExecutedBlocks() const {
+    std::vector<std::pair<uint32_t, uint32_t>> ran;
+    for (uint32_t at = 0; at < blockCounts_.size(); ++at)
+      if (blockCounts_[at].size != 0) ran.emplace_back(flashBase_ + at - imageBase_, blockCounts_[at].size);
+    return ran;
+  }
+
  private:
   struct MmioRegion;
   CallResult Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during);
