@@ -160,6 +160,7 @@ void WriteLcov(std::ostream& out, const BlockMap& map, const CoveredBytes& cover
   };
   std::map<uint32_t, FileLines> files;
   std::vector<bool> functionSeen(map.functions.size(), false);
+  std::vector<uint32_t> firstLine(map.functions.size(), 0);  // the first line of the function's first block
   for (const BlockMap::Block& b : map.blocks) {
     const bool hit = covered.Ran(b.start);
     for (const BlockMap::Line& l : b.lines) {
@@ -169,18 +170,15 @@ void WriteLcov(std::ostream& out, const BlockMap& map, const CoveredBytes& cover
     // A function belongs to the file of its first block's first line.
     if (!functionSeen[b.function] && !b.lines.empty() && map.functions[b.function].start == b.start) {
       functionSeen[b.function] = true;
+      firstLine[b.function] = b.lines.front().line;
       files[b.lines.front().file].functions.emplace_back(b.function, hit);
     }
   }
   for (const auto& [file, f] : files) {
     out << "TN:" << testName << "\nSF:" << map.files[file] << "\n";
     size_t functionsHit = 0;
-    for (const auto& [index, hit] : f.functions) {
-      // The first line of the function's first block.
-      const auto first = std::find_if(map.blocks.begin(), map.blocks.end(),
-                                      [&](const BlockMap::Block& b) { return b.start == map.functions[index].start; });
-      out << "FN:" << first->lines.front().line << "," << map.functions[index].name << "\n";
-    }
+    for (const auto& [index, hit] : f.functions)
+      out << "FN:" << firstLine[index] << "," << map.functions[index].name << "\n";
     for (const auto& [index, hit] : f.functions) {
       out << "FNDA:" << (hit ? 1 : 0) << "," << map.functions[index].name << "\n";
       functionsHit += hit ? 1 : 0;
