@@ -30,8 +30,10 @@ inputs, the object link-time code generation made of them, which lld-link
 writes as LINKED.efi.lto.obj with /lldsavetemps) must ask for no more than the
 image's section alignment, or the image is refused.
 
-Anything this does not understand is refused with a message, and nothing is
-written: relocation types other than ABSOLUTE and HIGHLOW, sections out of RVA
+pefile (Debian's python3-pefile) reads the image: its headers, section table
+and base relocation blocks. This step checks what the rewrite relies on and
+writes the new image. Anything it does not understand is refused with a
+message, and nothing is written: relocation types other than ABSOLUTE and HIGHLOW, sections out of RVA
 order or not laid out in the file as in memory, data directories other than
 the base relocations, a relocation in the headers, an address that points
 into the headers or outside the image, data after the last section, a symbol
@@ -43,6 +45,8 @@ import os
 import re
 import struct
 import sys
+
+import pefile
 
 DOS_HEADER_SIZE = 64
 PE_OFFSET_FIELD = 0x3C
@@ -72,21 +76,10 @@ SCN_ALIGN_SHIFT = 20
 SCN_ALIGN_MASK = 0xF
 DEFAULT_OBJECT_ALIGNMENT = 16  # a section that states no alignment gets 16 bytes
 BITCODE_MAGICS = (b"BC\xc0\xde", b"\xde\xc0\x17\x0b")  # raw and wrapped LLVM bitcode
-
-# Optional header fields (offsets from its start).
-OPT_SIZE_OF_CODE = 4
-OPT_SIZE_OF_INITIALIZED_DATA = 8
-OPT_SIZE_OF_UNINITIALIZED_DATA = 12
-OPT_ENTRY = 16
-OPT_BASE_OF_CODE = 20
-OPT_BASE_OF_DATA = 24
-OPT_IMAGE_BASE = 28
-OPT_SECTION_ALIGNMENT = 32
-OPT_FILE_ALIGNMENT = 36
-OPT_SIZE_OF_IMAGE = 56
-OPT_SIZE_OF_HEADERS = 60
-OPT_CHECKSUM = 64
-OPT_DIRECTORY_COUNT = 92
+# The optional header's size fields, by the section flag that puts a section in each.
+SIZE_FIELDS = (("SizeOfCode", SCN_CNT_CODE, "code"),
+               ("SizeOfInitializedData", SCN_CNT_INITIALIZED_DATA, "initialized data"),
+               ("SizeOfUninitializedData", SCN_CNT_UNINITIALIZED_DATA, "uninitialized data"))
 
 
 class ImageError(Exception):
@@ -98,11 +91,17 @@ def align_up(value, alignment):
 
 
 class Section:
-    def __init__(self, raw_header):
-        self.name = raw_header[0:8]
-        (self.virtual_size, self.rva, self.raw_size, self.raw_offset, self.relocations_offset,
-         self.line_numbers_offset, self.relocation_count, self.line_number_count,
-         self.characteristics) = struct.unpack_from("<IIIIIIHHI", raw_header, 8)
+    """A section header as pefile read it, in the fields the rewrite moves."""
+
+    def __init__(self, header):
+        self.name = header.Name
+        self.virtual_size = header.Misc_VirtualSize
+        self.rva = header.VirtualAddress
+        self.raw_size = header.SizeOfRawData
+        self.raw_offset = header.PointerToRawData
+        self.coff_records = (header.PointerToRelocations, header.PointerToLinenumbers, header.NumberOfRelocations,
+                             header.NumberOfLinenumbers)
+        self.characteristics = header.Characteristics
 
     def label(self):
         return self.name.rstrip(b"\0").decode(errors="replace") or "(unnamed)"
@@ -113,89 +112,79 @@ class Section:
 
 
 class Image:
-    """A PE32 image as lld-link writes it for running in place, checked field by field."""
+    """A PE32 image as lld-link writes it for running in place, read by pefile and checked field
+    by field against what the rewrite relies on."""
 
     def __init__(self, data):
         self.data = bytes(data)
         fail = self.fail
-        if len(data) < DOS_HEADER_SIZE or data[0:2] != b"MZ":
-            fail("no MZ signature")
-        self.pe_offset = self.u32(PE_OFFSET_FIELD)
-        if data[self.pe_offset:self.pe_offset + 4] != PE_SIGNATURE:
-            fail(f"no PE signature at {self.pe_offset:#x}")
-        coff = self.pe_offset + 4
-        machine, self.section_count, _, symbol_table, symbol_count, optional_size, _ = \
-            struct.unpack_from("<HHIIIHH", self.need(coff, FILE_HEADER_SIZE, "file header"))
-        self.file_header = bytearray(data[coff:coff + FILE_HEADER_SIZE])
-        if machine != MACHINE_I386:
-            fail(f"machine {machine:#x} is not i386")
-        if symbol_table != 0 or symbol_count != 0:
+        try:
+            pe = pefile.PE(data=self.data, fast_load=True)
+        except pefile.PEFormatError as error:
+            fail(f"not a PE image: {error.value}")
+        file_header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+        if file_header.Machine != MACHINE_I386:
+            fail(f"machine {file_header.Machine:#x} is not i386")
+        if file_header.PointerToSymbolTable != 0 or file_header.NumberOfSymbols != 0:
             fail("the image has a COFF symbol table")
-        self.optional_offset = coff + FILE_HEADER_SIZE
-        opt = self.optional_offset
-        self.need(opt, OPTIONAL_FIXED_SIZE, "optional header")
-        if self.u16(opt) != PE32_MAGIC:
+        if optional.Magic != PE32_MAGIC:
             fail("the optional header is not PE32")
-        self.optional_fixed = bytearray(data[opt:opt + OPTIONAL_FIXED_SIZE])
-        self.image_base = self.opt32(OPT_IMAGE_BASE)
-        self.section_alignment = self.opt32(OPT_SECTION_ALIGNMENT)
-        self.file_alignment = self.opt32(OPT_FILE_ALIGNMENT)
-        self.size_of_image = self.opt32(OPT_SIZE_OF_IMAGE)
-        self.size_of_headers = self.opt32(OPT_SIZE_OF_HEADERS)
-        self.entry = self.opt32(OPT_ENTRY)
+        # The headers the rewrite starts from: the file header and the optional header's fixed part.
+        self.file_header = file_header
+        self.optional = optional
+        self.image_base = optional.ImageBase
+        self.section_alignment = optional.SectionAlignment
+        self.file_alignment = optional.FileAlignment
+        self.size_of_image = optional.SizeOfImage
+        self.size_of_headers = optional.SizeOfHeaders
+        self.entry = optional.AddressOfEntryPoint
         alignment = self.section_alignment
         if alignment == 0 or alignment & (alignment - 1) or alignment > PAGE_SIZE:
             fail(f"section alignment {alignment:#x} is not a power of two up to 4 KiB")
         if self.file_alignment != alignment:
             fail(f"file alignment {self.file_alignment:#x} differs from section alignment {alignment:#x}: "
                  "the image would not run in place")
-        if self.opt32(OPT_CHECKSUM) != 0:
+        if optional.CheckSum != 0:
             fail("the image has a checksum, which moving its sections would break")
-        directory_count = self.opt32(OPT_DIRECTORY_COUNT)
+        directory_count = optional.NumberOfRvaAndSizes
         if directory_count <= DIR_BASERELOC or directory_count > 16:
             fail(f"{directory_count} data directories: the base relocations must be among them")
-        if optional_size != OPTIONAL_FIXED_SIZE + 8 * directory_count:
-            fail(f"optional header of {optional_size} bytes does not hold exactly {directory_count} directories")
-        directories = [struct.unpack_from("<II", self.need(opt + OPTIONAL_FIXED_SIZE + 8 * i, 8, "directory"))
-                       for i in range(directory_count)]
-        for index, (rva, size) in enumerate(directories):
-            if index != DIR_BASERELOC and (rva or size):
+        if file_header.SizeOfOptionalHeader != OPTIONAL_FIXED_SIZE + 8 * directory_count:
+            fail(f"optional header of {file_header.SizeOfOptionalHeader} bytes does not hold exactly "
+                 f"{directory_count} directories")
+        directories = optional.DATA_DIRECTORY
+        if len(directories) != directory_count:
+            fail(f"truncated at {optional.get_file_offset() + OPTIONAL_FIXED_SIZE:#x} (directory)")
+        for index, directory in enumerate(directories):
+            if index != DIR_BASERELOC and (directory.VirtualAddress or directory.Size):
                 fail(f"data directory {index} is used; only the base relocations can be moved")
-        self.reloc_rva, self.reloc_size = directories[DIR_BASERELOC]
+        self.reloc_rva = directories[DIR_BASERELOC].VirtualAddress
+        self.reloc_size = directories[DIR_BASERELOC].Size
         if self.reloc_size == 0:
             fail("no base relocations")
 
-        table = opt + optional_size
-        self.sections = [Section(self.need(table + SECTION_HEADER_SIZE * i, SECTION_HEADER_SIZE, "section header"))
-                         for i in range(self.section_count)]
+        if len(pe.sections) != file_header.NumberOfSections:
+            fail(f"truncated section table: {len(pe.sections)} of {file_header.NumberOfSections} section headers")
+        self.sections = [Section(s) for s in pe.sections]
         if not self.sections:
             fail("no sections")
-        headers_end = table + SECTION_HEADER_SIZE * self.section_count
+        headers_end = optional.get_file_offset() + file_header.SizeOfOptionalHeader + \
+            SECTION_HEADER_SIZE * len(self.sections)
         if self.size_of_headers < headers_end or self.size_of_headers % alignment:
             fail(f"size of headers {self.size_of_headers:#x} does not cover the section table on the alignment")
-        if any(data[headers_end:self.size_of_headers]):
+        if any(self.data[headers_end:self.size_of_headers]):
             fail("the headers hold data after the section table")
         self.check_sections()
-        self.targets = self.read_relocations()
+        self.targets = self.read_relocations(pe)
         self.check_addresses()
 
-    # Reads that name what they read.
     def fail(self, what):
         raise ImageError(what)
 
-    def need(self, offset, size, what):
-        if offset < 0 or offset + size > len(self.data):
-            self.fail(f"truncated at {offset:#x} ({what})")
-        return self.data[offset:offset + size]
-
-    def u16(self, offset):
-        return struct.unpack_from("<H", self.need(offset, 2, "field"))[0]
-
     def u32(self, offset):
-        return struct.unpack_from("<I", self.need(offset, 4, "field"))[0]
-
-    def opt32(self, field):
-        return struct.unpack_from("<I", self.optional_fixed, field)[0]
+        if offset + 4 > len(self.data):
+            self.fail(f"truncated at {offset:#x} (field)")
+        return struct.unpack_from("<I", self.data, offset)[0]
 
     def check_sections(self):
         fail = self.fail
@@ -211,7 +200,7 @@ class Image:
             if s.raw_size < s.virtual_size or s.raw_size % self.file_alignment:
                 fail(f"section {name} has {s.raw_size:#x} bytes in the file for {s.virtual_size:#x} in memory: "
                      "an image that runs in place holds every byte of every section")
-            if s.relocation_count or s.line_number_count or s.relocations_offset or s.line_numbers_offset:
+            if any(s.coff_records):
                 fail(f"section {name} has COFF relocations or line numbers")
             expected_rva = s.rva + s.raw_size
         if self.sections[0].rva != self.size_of_headers:
@@ -231,10 +220,10 @@ class Image:
             self.contents.append((last, self.reloc_rva - last.rva))
         if self.section_at(self.entry, 1) is None:
             fail(f"entry point {self.entry:#x} is not in a section with code")
-        for field, name in ((OPT_SIZE_OF_CODE, "code"), (OPT_SIZE_OF_INITIALIZED_DATA, "initialized data"),
-                            (OPT_SIZE_OF_UNINITIALIZED_DATA, "uninitialized data")):
-            if self.opt32(field) != sizes_by_kind(self.sections)[field]:
-                fail(f"size of {name} {self.opt32(field):#x} is not the sum of its sections' sizes")
+        sums = sizes_by_kind(self.sections)
+        for field, _, name in SIZE_FIELDS:
+            if getattr(self.optional, field) != sums[field]:
+                fail(f"size of {name} {getattr(self.optional, field):#x} is not the sum of its sections' sizes")
 
     def section_at(self, rva, size):
         """The section whose contents (not the base relocations) hold [rva, rva + size)."""
@@ -243,31 +232,46 @@ class Image:
                 return s
         return None
 
-    def read_relocations(self):
+    def read_relocations(self, pe):
+        """The RVAs of the HIGHLOW relocations. pefile reads the blocks; every block must follow
+        the one before it, whole, up to the directory's end, with every entry read."""
         fail = self.fail
+        try:
+            pe.parse_data_directories(directories=[DIR_BASERELOC])
+        except pefile.PEFormatError as error:
+            fail(f"unreadable base relocations: {error.value}")
         targets = []
         at, end = self.reloc_rva, self.reloc_rva + self.reloc_size
-        while at < end:
+        for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []):
+            if at >= end:
+                break
             if end - at < 8:
                 fail(f"relocation directory ends inside a block header at RVA {at:#x}")
-            page, block_size = struct.unpack_from("<II", self.data, at)
+            page, block_size = block.struct.VirtualAddress, block.struct.SizeOfBlock
+            if block.struct.get_file_offset() != at:
+                fail(f"relocation block at RVA {block.struct.get_file_offset():#x} does not follow the one before it")
             if block_size < 8 or block_size % 2 or block_size > end - at:
                 fail(f"malformed relocation block at RVA {at:#x} (size {block_size:#x})")
             if page % PAGE_SIZE:
                 fail(f"relocation block at RVA {at:#x} is for {page:#x}, not a page")
-            for e in range(at + 8, at + block_size, 2):
-                entry = struct.unpack_from("<H", self.data, e)[0]
-                kind, target = entry >> 12, page + (entry & 0xFFF)
-                if kind == REL_ABSOLUTE:
+            if len(block.entries) != (block_size - 8) // 2:
+                fail(f"relocation block at RVA {at:#x} holds an entry twice")
+            for entry in block.entries:
+                if entry.type == REL_ABSOLUTE:
                     continue
-                if kind != REL_HIGHLOW:
-                    fail(f"relocation type {kind} at RVA {target:#x}: only ABSOLUTE and HIGHLOW are understood")
-                if target < self.size_of_headers:
-                    fail(f"relocation at RVA {target:#x} lies in the headers")
-                if self.section_at(target, 4) is None:
-                    fail(f"relocation at RVA {target:#x} does not lie inside one section")
-                targets.append(target)
+                if entry.type != REL_HIGHLOW:
+                    fail(f"relocation type {entry.type} at RVA {entry.rva:#x}: only ABSOLUTE and HIGHLOW "
+                         "are understood")
+                if entry.rva < self.size_of_headers:
+                    fail(f"relocation at RVA {entry.rva:#x} lies in the headers")
+                if self.section_at(entry.rva, 4) is None:
+                    fail(f"relocation at RVA {entry.rva:#x} does not lie inside one section")
+                targets.append(entry.rva)
             at += block_size
+        if at < end:
+            if end - at < 8:
+                fail(f"relocation directory ends inside a block header at RVA {at:#x}")
+            fail(f"malformed relocation block at RVA {at:#x}")
         targets.sort()
         for a, b in zip(targets, targets[1:]):
             if b - a < 4:
@@ -290,13 +294,7 @@ class Image:
 
 def sizes_by_kind(sections):
     """Size of code, initialized and uninitialized data: the file sizes of the sections of each kind."""
-    sums = {OPT_SIZE_OF_CODE: 0, OPT_SIZE_OF_INITIALIZED_DATA: 0, OPT_SIZE_OF_UNINITIALIZED_DATA: 0}
-    for s in sections:
-        for flag, field in ((SCN_CNT_CODE, OPT_SIZE_OF_CODE), (SCN_CNT_INITIALIZED_DATA, OPT_SIZE_OF_INITIALIZED_DATA),
-                            (SCN_CNT_UNINITIALIZED_DATA, OPT_SIZE_OF_UNINITIALIZED_DATA)):
-            if s.characteristics & flag:
-                sums[field] += s.raw_size
-    return sums
+    return {field: sum(s.raw_size for s in sections if s.characteristics & flag) for field, flag, _ in SIZE_FIELDS}
 
 
 def relocation_blocks(targets):
@@ -348,26 +346,26 @@ def compact(data):
     last.raw_size = align_up(last.virtual_size, image.file_alignment)
     body += bytes(last.raw_offset - shift + last.raw_size - (first - shift) - len(body))
 
-    optional = image.optional_fixed
-    def set_opt(field, value):
-        struct.pack_into("<I", optional, field, value)
+    # The headers pefile read, with every RVA and size moved (its structures pack them again).
+    optional = image.optional
     for field, value in sizes_by_kind(sections).items():
-        set_opt(field, value)
-    set_opt(OPT_ENTRY, image.entry - shift)
-    for field in (OPT_BASE_OF_CODE, OPT_BASE_OF_DATA):
-        if image.opt32(field) != 0:
-            set_opt(field, image.opt32(field) - shift)
-    set_opt(OPT_SIZE_OF_IMAGE, align_up(last.rva - shift + last.virtual_size, alignment))
-    set_opt(OPT_SIZE_OF_HEADERS, new_headers)
-    set_opt(OPT_DIRECTORY_COUNT, KEPT_DIRECTORIES)
+        setattr(optional, field, value)
+    optional.AddressOfEntryPoint = image.entry - shift
+    for field in ("BaseOfCode", "BaseOfData"):
+        if getattr(optional, field) != 0:
+            setattr(optional, field, getattr(optional, field) - shift)
+    optional.SizeOfImage = align_up(last.rva - shift + last.virtual_size, alignment)
+    optional.SizeOfHeaders = new_headers
+    optional.NumberOfRvaAndSizes = KEPT_DIRECTORIES
     file_header = image.file_header
-    struct.pack_into("<H", file_header, 2, len(sections))
-    struct.pack_into("<H", file_header, 16, OPTIONAL_FIXED_SIZE + 8 * KEPT_DIRECTORIES)
+    file_header.NumberOfSections = len(sections)
+    file_header.SizeOfOptionalHeader = OPTIONAL_FIXED_SIZE + 8 * KEPT_DIRECTORIES
 
     headers = bytearray(DOS_HEADER_SIZE)
     headers[0:2] = b"MZ"
     struct.pack_into("<I", headers, PE_OFFSET_FIELD, DOS_HEADER_SIZE)
-    headers += PE_SIGNATURE + file_header + optional
+    headers += PE_SIGNATURE + file_header.__pack__() + optional.__pack__()
+    assert len(headers) == DOS_HEADER_SIZE + len(PE_SIGNATURE) + FILE_HEADER_SIZE + OPTIONAL_FIXED_SIZE
     for index in range(KEPT_DIRECTORIES):
         rva, size = (reloc_rva, len(relocations)) if index == DIR_BASERELOC else (0, 0)
         headers += struct.pack("<II", rva, size)

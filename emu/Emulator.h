@@ -5,13 +5,16 @@
 // handler PPI, a HOB list) and every port and device access routed to the
 // sim/ device models of one sim::Platform.
 //
-// It watches what the image does: instructions and deepest stack per call,
-// every port and device access, any write outside the stack, the module's own
-// HOB, the memory log window and device registers, writes into the image,
-// reads past the end of the data record a report delivered, and calls that
+// It is made of parts with one job each: the CPU and the state of the call
+// it runs (emu/Cpu.h), guest memory with its one table of regions
+// (emu/GuestMemory.h), the PEI service thunks (emu/PeiThunks.h), the block
+// and range counter (emu/BlockCounter.h) and the fault watch
+// (emu/FaultWatch.h). This class is the call protocol: it calls the entry and
+// the handlers as the PEI dispatcher and the router do, and stops calls that
 // do not return (a budget of instructions, port 0x80 writes that only the
-// blink of an unrecoverable error may make, `hlt`, a jump into the PEI core's
-// code, a stack or a store loop run away).
+// blink of an unrecoverable error may make, as the board's sim::PostCodePort
+// counts them, `hlt`, a jump into the PEI core's code, a stack or a store
+// loop run away).
 #ifndef STATUSSINK_EMU_EMULATOR_H
 #define STATUSSINK_EMU_EMULATOR_H
 
@@ -20,43 +23,21 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "emu/BlockCounter.h"
+#include "emu/Cpu.h"
+#include "emu/FaultWatch.h"
+#include "emu/GuestMemory.h"
+#include "emu/MachineLayout.h"
 #include "emu/PeImage.h"
+#include "emu/PeiThunks.h"
 #include "sim/PeiBehaviour.h"
 #include "sim/SimPlatform.h"
 #include "scenario/RunResult.h"
 #include "scenario/Scenario.h"
 
-#include <unicorn/unicorn.h>
-
 namespace emu {
-
-// Where things sit in the guest's physical address space.
-namespace layout {
-constexpr uint32_t kTempRamBase = 0xFEF00000u;  // temporary RAM (cache as RAM) of the PEI phase
-constexpr uint32_t kTempRamSize = 0x40000u;
-constexpr uint32_t kServicesTable = kTempRamBase + 0x000;
-constexpr uint32_t kServicesPointer = kTempRamBase + 0x100;  // the EFI_PEI_SERVICES** handed to the module
-constexpr uint32_t kHandlerPpi = kTempRamBase + 0x140;
-constexpr uint32_t kPpiDescriptor = kTempRamBase + 0x160;
-constexpr uint32_t kPpiGuid = kTempRamBase + 0x170;
-constexpr uint32_t kGdt = kTempRamBase + 0x200;
-constexpr uint32_t kIdtBase = kTempRamBase + 0x1000;  // the services pointer sits in the 4 bytes below
-constexpr uint32_t kIdtLimit = 0x7FF;                // 256 gates of 8 bytes
-constexpr uint32_t kHobList = kTempRamBase + 0x2000;
-constexpr uint32_t kReportArea = scenario::kReportDataAddress - 16;  // caller GUID, then the data record
-static_assert(kReportArea == kTempRamBase + 0x12000);
-constexpr uint32_t kReportAreaSize = 0x11000;
-constexpr uint32_t kStackBottom = kTempRamBase + 0x30000;
-constexpr uint32_t kStackTop = kTempRamBase + kTempRamSize;
-constexpr uint32_t kThunkPage = 0xFFFF0000u;  // host-implemented PEI core code
-constexpr uint32_t kReturnThunk = kThunkPage + 0xFF0;  // where calls from the dispatcher return to
-constexpr uint32_t kNeverReached = kThunkPage + 0xFF8;  // uc_emu_start's end address; calls stop at kReturnThunk
-constexpr uint32_t kFlashTop = kThunkPage;  // the image ends at or below this address
-constexpr uint32_t kFileHandle = 0xFFF00000u;  // the module's FFS file, as the dispatcher would pass it
-}  // namespace layout
 
 // What the machine maps read-only as flash and calls: the image relocated by
 // the loader below the PEI core page (a bare .efi, for unit work), or a
@@ -111,36 +92,36 @@ class Emulator {
   bool Halted() const { return halt_.has_value(); }
   const std::optional<Halt>& HaltInfo() const { return halt_; }
   // The first kFaultListBound faults of the run, and how many came after them.
-  const std::vector<Fault>& Faults() const { return faults_; }
-  uint64_t FaultsNotListed() const { return faultsNotListed_; }
-  static constexpr size_t kFaultListBound = 1000;
+  const std::vector<Fault>& Faults() const { return watch_.Faults(); }
+  uint64_t FaultsNotListed() const { return watch_.FaultsNotListed(); }
+  static constexpr size_t kFaultListBound = FaultWatch::kFaultListBound;
   // Writes outside the allowed places after which a call is stopped: a store
   // loop over memory the module does not own (rep stosd over bus memory, a
   // wild memset) has no good end.
-  static constexpr uint32_t kStrayWritesPerCall = 64;
+  static constexpr uint32_t kStrayWritesPerCall = FaultWatch::kStrayWritesPerCall;
   // Port 0x80 runs (alike words in a row) a call keeps: the blink has four
   // words to a cycle, and a call that returns writes one word.
   static constexpr size_t kPortRunsKept = 4096;
   const std::vector<uint32_t>& Handlers() const { return pei_.Handlers(); }
   const ServiceCalls& Services() const { return pei_.calls; }
-  uint32_t ImageBase() const { return imageBase_; }
-  uint32_t ImageSize() const { return imageSize_; }
-  uint32_t EntryPoint() const { return imageBase_ + image_.entryRva; }
+  uint32_t ImageBase() const { return image_.imageBase; }
+  uint32_t ImageSize() const { return image_.imageSize; }
+  uint32_t EntryPoint() const { return image_.imageBase + image_.entryRva; }
   const FlashImage& Image() const { return image_; }
-  uint32_t RelocationsApplied() const { return relocations_; }
+  uint32_t RelocationsApplied() const { return image_.relocations; }
   // HOBs made by CreateHob: guest address and length.
   const std::vector<std::pair<uint32_t, uint32_t>>& CreatedHobs() const { return pei_.createdHobs; }
-  std::vector<uint8_t> ReadGuest(uint32_t address, uint32_t size) const;
+  std::vector<uint8_t> ReadGuest(uint32_t address, uint32_t size) const { return memory_.Read(address, size); }
   // Guest stores that went to the stack through the emulator's own RAM (the
   // way around Unicorn's store path); see the constructor.
-  uint64_t StackStores() const { return stackStores_; }
+  uint64_t StackStores() const { return memory_.StackStores(); }
   // Times the translation cache was flushed between calls (see Call), and
   // how many calls may run between two flushes.
   uint64_t TranslationFlushes() const { return translationFlushes_; }
   void SetTranslationFlushInterval(uint64_t calls) { translationFlushInterval_ = calls; }
   static constexpr uint64_t kTranslationFlushInterval = 1u << 20;
   // True when the image in guest memory still equals the relocated file.
-  bool ImageIntact() const;
+  bool ImageIntact() const { return memory_.FlashHolds(image_.flash); }
 
   // From the next call on, also counts the instructions of every block that
   // starts in one of these ranges of the image (offsets from ImageBase(), end
@@ -149,121 +130,59 @@ class Emulator {
   // overlap. Blocks do not span functions, so ranges made of whole functions
   // count exactly; a block seen to run over a range's edge is named in
   // RangeCrossings() (once), and is counted with the range its first byte is in.
-  void CountIn(const std::vector<scenario::CountRange>& ranges);
-  const std::vector<std::string>& RangeCrossings() const { return rangeCrossings_; }
+  void CountIn(const std::vector<scenario::CountRange>& ranges) { counter_.CountIn(ranges); }
+  const std::vector<std::string>& RangeCrossings() const { return counter_.RangeCrossings(); }
 
   // The blocks that ran in the flash since the machine was made (or since
   // CountIn), as (offset from ImageBase(), bytes): `sinksim coverage`.
-  std::vector<std::pair<uint32_t, uint32_t>> ExecutedBlocks() const {
-    std::vector<std::pair<uint32_t, uint32_t>> ran;
-    for (uint32_t at = 0; at < blockCounts_.size(); ++at)
-      if (blockCounts_[at].size != 0) ran.emplace_back(flashBase_ + at - imageBase_, blockCounts_[at].size);
-    return ran;
-  }
+  std::vector<std::pair<uint32_t, uint32_t>> ExecutedBlocks() const { return counter_.Ran(); }
+  // Also counts every run of a block of the image at the offset of its first
+  // byte in `counters` (libFuzzer's extra counters); null stops it.
+  void CountBlockRunsInto(uint8_t* counters, size_t size) { counter_.CountRunsInto(counters, size); }
+
+  // Keeps the machine as it is now (right after RunEntry, say) to go back to:
+  // the registers, temporary RAM and the stack, the PEI services' state (HOBs,
+  // registered handlers, counts), every device of the board, the faults and
+  // the halt. Reset puts all of that back without making a new CPU, so the
+  // code Unicorn translated stays translated: a run of many short inputs
+  // starts each from the same machine for the cost of a few copies.
+  void TakeSnapshot();
+  void Reset();
 
  private:
-  struct MmioRegion;
   CallResult Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during);
-  void Fail(Fault fault);
-  // Records the fault and stops the call in progress.
-  void Stop(Fault fault);
-  void WroteOutside(Fault fault);
-  // The bytes of the report area a handler may read as the delivered record
-  // (its header and Size bytes) and the objects placed after it; the rest of
-  // the area is watched while the report's handlers run.
-  void WatchRecord(const std::vector<uint8_t>& placed, const scenario::DataRecord& record);
-  void CheckRecordRead(uint32_t address, uint32_t size, const char* how);
-  void SetUpCpu();
-  void SetUpEnvironment();
-  // What lies at a guest address: the emulator's stack, Unicorn's RAM or
-  // flash, or the bus; bytesLeft says how far the same kind goes on.
-  enum class Memory { Stack, Ram, Bus };
-  Memory MemoryAt(uint32_t address, uint64_t* bytesLeft) const;
-  void MapBus();
-  void MapBusRegion(uint64_t address, uint64_t size, uint32_t busAddress);
-  bool AllowedRamWrite(uint32_t address, int size) const;
-  void Service(uint32_t address);
-  void SyncHobs(uint32_t offset, uint32_t length);
-  uint32_t Arg(int n) const;
-  void GuestRead(uint32_t address, void* bytes, uint32_t size) const;
-  bool GuestWrite(uint32_t address, const void* bytes, uint32_t size);
-  void Write32(uint32_t address, uint32_t value);
-  bool TryWrite32(uint32_t address, uint32_t value, const char* service);
-  void Return(uint32_t eax);
+  // What the call that just ended wrote to port 0x80, as the halt of the run.
+  Halt HaltOf(const CallResult& call, size_t report, size_t handler) const;
 
   // Unicorn callbacks.
   static void OnImageBlock(uc_struct* uc, uint64_t address, uint32_t size, void* self);
-  bool BlockInRange(uint32_t offset, uint32_t size);
   static void OnThunkCode(uc_struct* uc, uint64_t address, uint32_t size, void* self);
   static uint32_t OnIn(uc_struct* uc, uint32_t port, int size, void* self);
   static void OnOut(uc_struct* uc, uint32_t port, int size, uint32_t value, void* self);
-  static void OnRamWrite(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
-  static bool OnProtected(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
-  static void OnRecordRead(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
-  static bool OnUnmapped(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
-  static uint64_t OnStackRead(uc_struct* uc, uint64_t offset, unsigned size, void* self);
-  static void OnStackWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* self);
-  static uint64_t OnMmioRead(uc_struct* uc, uint64_t offset, unsigned size, void* region);
-  static void OnMmioWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* region);
 
   FlashImage image_;
   sim::Platform& platform_;
-  scenario::PlatformConfig config_;
+  bool interruptsEnabled_;
   scenario::Limits limits_;
-  sim::PeiBehaviour pei_;  // what the services answer; the thunks below carry it out in guest memory
-  std::unique_ptr<uc_struct, void (*)(uc_struct*)> uc_;
-  std::vector<std::unique_ptr<MmioRegion>> regions_;
-  uint32_t imageBase_ = 0, imageSize_ = 0, relocations_ = 0;
-  uint32_t flashBase_ = 0, flashSize_ = 0;  // the read-only mapping
+  sim::PeiBehaviour pei_;  // what the services answer; the thunks carry it out in guest memory
+  Cpu cpu_;
+  FaultWatch watch_;
+  GuestMemory memory_;
+  BlockCounter counter_;
+  PeiThunks thunks_;
 
-  struct BlockCount {
-    uint16_t size = 0;  // bytes of the block last seen at this offset (0: none yet)
-    uint16_t instructions = 0;
-    bool inRange = false;  // the block starts in a count range
-  };
-  std::vector<BlockCount> blockCounts_;  // by offset of the block's start in the flash
-  // By offset in the flash: 0 outside the count ranges, else the range's
-  // number plus one. Empty when no range is counted.
-  std::vector<uint16_t> rangeAt_;
-  std::vector<scenario::CountRange> countRanges_;
-  std::vector<std::string> rangeCrossings_;
-  std::vector<uint8_t> stack_;           // the stack's bytes, kStackBottom up to kStackTop
-  uint64_t stackStores_ = 0;             // guest stores served by the stack's callbacks
-  // The delivered record while its report's handlers run: [start, declaredEnd)
-  // is the record as its header declares it, [objectsStart, blockEnd) and
-  // everything from pointedFrom on what the record points at; the rest of the
-  // report area is not the record.
-  struct RecordWatch {
-    bool active = false;
-    uint32_t start = 0, declaredEnd = 0, objectsStart = 0, blockEnd = 0;
-    uint32_t pointedFrom = 0;  // the lowest address in or behind the record that one of its words points at
-    uint32_t caller = 0;       // the caller GUID's address: its 16 bytes are the caller's, wherever they lie
-    uint16_t size = 0;  // the header's Size
-  };
-  RecordWatch watch_;
   uint64_t callsSinceFlush_ = 0;
   uint64_t translationFlushInterval_ = kTranslationFlushInterval;
   uint64_t translationFlushes_ = 0;
-  std::vector<Fault> faults_;
-  uint64_t faultsNotListed_ = 0;
   std::optional<Halt> halt_;
+  struct Snapshot;
+  std::unique_ptr<Snapshot, void (*)(Snapshot*)> snapshot_{nullptr, nullptr};
 
-  // State of the call in progress.
-  std::string during_;
-  uint32_t lastEip_ = 0;  // start of the basic block being executed
-  uint32_t minEsp_ = 0;
-  uint64_t instructions_ = 0;
-  uint64_t rangeInstructions_ = 0;
-  uint64_t ioAccesses_ = 0, mmioAccesses_ = 0;
-  std::vector<std::pair<uint16_t, uint64_t>> portRuns_;  // port 0x80 writes of the call, as runs
-  uint64_t portWrites_ = 0;
-  bool portRunsFull_ = false;  // kPortRunsKept runs kept: later writes are only counted
+  // State of the call in progress (the rest is in cpu_.call and the parts).
+  uint64_t ioAccesses_ = 0;
+  uint64_t portWritesBefore_ = 0;  // the port's write count when the call began
   bool blinkAllowed_ = false;  // the call handles an unrecoverable error: it may blink for ever
   bool returned_ = false;      // the call came back to the return thunk
-  uint32_t strayWrites_ = 0;   // writes outside the allowed places in this call
-  bool readPastReported_ = false;  // this call's first read past the record is in the faults
-  std::string stopReason_;
-  bool serviceFault_ = false;
 };
 
 }  // namespace emu

@@ -3,7 +3,7 @@
 // report-status-code PPI registers, and the switches that make a service
 // fail. Two environments carry it out: the host32 PeiEnvironment
 // (sim/host32/), where the module calls host functions, and the emulated
-// machine's service thunks (emu/Emulator.cpp), where the image calls into
+// machine's service thunks (emu/PeiThunks.cpp), where the image calls into
 // guest memory. They differ only in where things are; every decision and
 // every count is made here. Addresses are 32-bit: guest addresses in the
 // emulator, host addresses in the (32-bit) host32 build.

@@ -18,10 +18,15 @@ void PostCodePort::IoWrite(uint16_t port, unsigned width, uint32_t value) {
   }
   latch_ = static_cast<uint8_t>(code);
   ++writes_;
-  if (!runs_.empty() && runs_.back().code == code)
+  if (runsFull_) {
+    // counted only
+  } else if (!runs_.empty() && runs_.back().code == code) {
     ++runs_.back().count;
-  else
+  } else if (runs_.size() < runLimit_) {
     runs_.push_back({code, 1});
+  } else {
+    runsFull_ = true;
+  }
   // No locals with destructors here: the callback may leave by longjmp.
   if (armed_ && writes_ >= stopAt_) {
     armed_ = false;

@@ -1,10 +1,12 @@
 // POST code port 0x80: records every write in order. Repeated writes of the
 // same word are kept as runs, so the blink loop's millions of writes cost a
 // few entries. A test or the emulator can have it call back after a number
-// of writes, to stop a handler that never returns.
+// of writes, to stop a handler that never returns, and can bound the runs it
+// keeps, so that a loop writing ever other words costs bounded memory.
 #ifndef STATUSSINK_SIM_POSTCODEPORT_H
 #define STATUSSINK_SIM_POSTCODEPORT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -31,9 +33,19 @@ class PostCodePort : public IoDevice {
   std::vector<uint16_t> Codes() const;
   uint64_t WriteCount() const { return writes_; }
   void Clear() {
-    runs_.clear();
+    ForgetRuns();
     writes_ = 0;
   }
+  // Forgets the runs kept so far (one handler call's, say); WriteCount goes
+  // on counting every write.
+  void ForgetRuns() {
+    runs_.clear();
+    runsFull_ = false;
+  }
+  // Keeps at most `runs` runs from the last ForgetRuns on: once a write would
+  // start one more, it and every later write are only counted.
+  void KeepRuns(size_t runs) { runLimit_ = runs; }
+  bool RunsFull() const { return runsFull_; }
 
   // After `writes` more writes, call `onLimit` (which may not return, e.g. longjmp).
   void StopAfter(uint64_t writes, std::function<void()> onLimit) {
@@ -45,6 +57,8 @@ class PostCodePort : public IoDevice {
 
  private:
   std::vector<Run> runs_;
+  size_t runLimit_ = SIZE_MAX;
+  bool runsFull_ = false;
   uint64_t writes_ = 0;
   uint64_t stopAt_ = 0;
   std::function<void()> onLimit_;

@@ -19,6 +19,8 @@ using scenario::RunEnd;
 
 // mov dx, 0x80; l: out dx, ax; jmp l
 const std::vector<uint8_t> kPortLoop = {0x66, 0xBA, 0x80, 0x00, 0x66, 0xEF, 0xEB, 0xFC};
+// mov dx, 0x80; l: inc eax; out dx, ax; jmp l: a new word every write
+const std::vector<uint8_t> kCountingPortLoop = {0x66, 0xBA, 0x80, 0x00, 0x40, 0x66, 0xEF, 0xEB, 0xFB};
 // l: push eax; jmp l
 const std::vector<uint8_t> kPushLoop = {0x50, 0xEB, 0xFD};
 // mov edi, 0x10000000; mov ecx, 0x40000000; xor eax, eax; rep stosd; ret
@@ -63,6 +65,8 @@ TEST(Stops, EveryCallThatDoesNotReturnEndsQuicklyWithItsReasonAndExitStatus) {
        "fault", "fetch outside the image", "3 bytes into the PEI core's LocatePpi code", RunEnd::Stopped},
       {"a port 0x80 loop in the entry", [] { return test::HandMade(kPortLoop); }, kNoReports, kEntry,
        "port 0x80 loop", "", "", RunEnd::Stopped},
+      {"a port 0x80 loop of ever other words", [] { return test::HandMade(kCountingPortLoop); }, kNoReports, kEntry,
+       "port 0x80 loop", "", "", RunEnd::Stopped},
       {"a port 0x80 loop on a progress code", [] { return HandlerPatched(kPostCodeHandler, kPortLoop); }, kProgress,
        kPostCodeHandler, "port 0x80 loop", "", "", RunEnd::Stopped},
       // The same loop where the design blinks: the one loop that is a halt.
@@ -100,6 +104,24 @@ TEST(Stops, EveryCallThatDoesNotReturnEndsQuicklyWithItsReasonAndExitStatus) {
     }
     EXPECT_TRUE(run.imageIntact);
   }
+}
+
+// The board's POST code port keeps a call's words as runs of alike words: a
+// loop that writes a new word every time keeps the first kPortRunsKept runs
+// and is still stopped at its limit of writes, in bounded memory.
+TEST(Stops, APortLoopOfEverOtherWordsKeepsABoundedListOfRuns) {
+  sim::Platform platform;
+  const scenario::Limits limits;
+  emu::Emulator machine(test::HandMade(kCountingPortLoop), platform, {}, limits);
+  const scenario::CallResult entry = machine.RunEntry();
+  EXPECT_EQ(entry.stopped, "port 0x80 loop");
+  EXPECT_EQ(platform.postCodes.WriteCount(), limits.blinkWrites);
+  EXPECT_EQ(platform.postCodes.Runs().size(), emu::Emulator::kPortRunsKept);
+  EXPECT_TRUE(platform.postCodes.RunsFull());
+  EXPECT_EQ(entry.postcodes.size(), emu::Emulator::kPortRunsKept);
+  EXPECT_EQ(entry.postcodes.back(), emu::Emulator::kPortRunsKept);  // the loop's words count up from 1
+  ASSERT_TRUE(machine.HaltInfo());
+  EXPECT_EQ(machine.HaltInfo()->portWrites, limits.blinkWrites);
 }
 
 // A store loop is stopped once it has written outside the allowed places

@@ -235,6 +235,8 @@ REFUSED = [
     ("a relocation across a section end", relocation_at(0x220 + 0x5E), "inside one section"),
     ("a relocation in the relocations", relocation_at(0x2C0), "inside one section"),
     ("overlapping relocations", lambda l, f: setattr(l, "relocations", blocks([0x230, 0x232])), "overlap"),
+    ("a relocation entry written twice",
+     lambda l, f: setattr(l, "relocations", struct.pack("<IIHH", 0, 12, 0x3230, 0x3230)), "holds an entry twice"),
     ("an address in the headers", points_at(0x80), "points into the headers"),
     ("an address past the sections", points_at(0x1000), "points outside the sections"),
     ("a block for no page", lambda l, f: setattr(l, "relocations", struct.pack("<IIHH", 0x10, 12, 0x3230, 0)),
