@@ -28,7 +28,9 @@ if(SS_FUZZ_PLAIN)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "SS_FUZZ_PLAIN needs clang (libFuzzer): configure with -DCMAKE_CXX_COMPILER=clang++")
   endif()
+  # Every program links libFuzzer's runtime (without its main): it serves the coverage callbacks.
   add_compile_options(-fsanitize=fuzzer-no-link)
+  add_link_options(-fsanitize=fuzzer-no-link)
 endif()
 
 # Device models shared with host32 (no host32-only files).

@@ -1,4 +1,9 @@
-// The real image through the emulated machine. Each input is decoded into a
+// The real image through the emulated machine. Every input starts from the
+// same machine: the board after the module's entry, put back from a snapshot
+// (Emulator::Reset) rather than built anew, so an input does the same
+// whatever ran before it. The image's basic blocks are libFuzzer's extra
+// counters: an input that runs a block of the module not run before, or
+// runs one a new number of times, is kept. Each input is decoded into a
 // choice of board and a short sequence of reports (type, value, instance, a caller
 // GUID placed or a caller pointer given as it is, a data record of each kind
 // with pointers into and out of it, or a data pointer given as it is),
@@ -34,6 +39,12 @@ constexpr uint32_t kStackBudgetBytes = 512;
 constexpr uint64_t kInstructionBudget = 10'000'000;
 // The blink loop is recognised early: its writes cost time and prove nothing more here.
 constexpr uint64_t kBlinkWrites = 4096;
+
+// One counter per byte of the image: a block's runs in an input are counted
+// at the offset of its first byte (wrapping past 255, as libFuzzer's own
+// counters do). The image is 8 KiB at most.
+constexpr size_t kImageCounters = 16 * 1024;
+__attribute__((section("__libfuzzer_extra_counters"))) uint8_t gImageBlocks[kImageCounters];
 
 const emu::FlashImage& Volume() {
   static const emu::FlashImage volume = emu::LoadVolume(SS_FV, SS_FV_BASE);
@@ -164,15 +175,12 @@ void CheckCall(const emu::CallResult& c, const std::string& where, uint32_t type
   if (!scenario::IsUnrecoverableError(type) || !lastHandler) Finding(where + " blinks for type " + Hex(type));
 }
 
-// One machine per board, kept across inputs (starting a Unicorn CPU costs
-// more than a dozen reports): the module's HOB, the memory log and the
-// devices carry over from one input to the next, as on a board that keeps
-// booting. A machine that halted in its blink loop is replaced.
+// One machine per board, made once: the module's entry runs, the machine
+// keeps a snapshot of itself, and every input starts from it.
 struct Board {
   scenario::Scenario settings;
   sim::Platform platform;
   std::unique_ptr<emu::Emulator> machine;
-  size_t faultsSeen = 0;
 };
 
 Board& BoardFor(size_t which) {
@@ -183,7 +191,7 @@ Board& BoardFor(size_t which) {
   };
   static std::unique_ptr<Board> boards[std::size(kBoards)];
   std::unique_ptr<Board>& b = boards[which % std::size(kBoards)];
-  if (b == nullptr || b->machine->Halted()) {
+  if (b == nullptr) {
     b = std::make_unique<Board>();
     b->settings = scenario::ParseScenario(kBoards[which % std::size(kBoards)], "board.json");
     b->settings.limits.instructionsPerCall = kInstructionBudget;
@@ -194,7 +202,11 @@ Board& BoardFor(size_t which) {
     const emu::CallResult entry = b->machine->RunEntry();
     if (entry.status != 0u || entry.stackBytes > kStackBudgetBytes || !b->machine->Faults().empty())
       Finding("the entry failed, stopped or ran deep");
+    if (Volume().imageSize > kImageCounters) Finding("the image is larger than its counters");
+    b->machine->CountBlockRunsInto(gImageBlocks, kImageCounters);
+    b->machine->TakeSnapshot();
   }
+  b->machine->Reset();
   return *b;
 }
 
@@ -242,8 +254,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t h = 0; h < calls.size(); ++h)
       CheckCall(calls[h], "report " + std::to_string(i) + ", handler " + std::to_string(h), r.type,
                 h + 1 == board.machine->Handlers().size());
-    if (board.machine->Faults().size() != board.faultsSeen) {
-      const scenario::Fault& f = board.machine->Faults()[board.faultsSeen];
+    if (!board.machine->Faults().empty()) {
+      const scenario::Fault& f = board.machine->Faults().front();
       Finding(f.kind + " at " + Hex(f.address) + " by " + Hex(f.eip) + " during " + f.during + ": " + f.detail);
     }
     if (board.machine->Halted()) break;
