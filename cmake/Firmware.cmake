@@ -74,7 +74,51 @@ add_custom_command(OUTPUT ${SS_IMAGE} ${SS_MAP} ${SS_LINKED_IMAGE} ${SS_LINKED_M
   DEPENDS ${SS_FW_OBJECTS} ${SS_COMPACT}
   COMMENT "firmware: linking StatusSinkPei.efi"
   VERBATIM)
-add_custom_target(firmware ALL DEPENDS ${SS_IMAGE})
+
+# The debug copy of the image and the block map that `sinksim coverage` reads.
+# The same sources compiled again with DWARF line tables only (full debug
+# information changes what link-time code generation makes of -Oz code; line
+# tables alone leave it as it is), linked the same way with the tables kept:
+# build/firmware/debug/StatusSinkPei.efi. It is never shipped. block_map.py
+# holds its code to the shipped link's byte for byte (relocated addresses
+# apart) and fails the build otherwise, then writes StatusSinkPei.blocks beside
+# the image: the functions from the map, the basic blocks from the disassembly,
+# the source lines of each block from the debug copy's line table, all at the
+# shipped image's addresses.
+find_program(SS_DWARFDUMP NAMES llvm-dwarfdump-14 llvm-dwarfdump REQUIRED)
+set(SS_DEBUG_DIR ${CMAKE_CURRENT_BINARY_DIR}/debug)
+set(SS_DEBUG_IMAGE ${SS_DEBUG_DIR}/StatusSinkPei.efi)
+set(SS_BLOCK_MAP ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.blocks)
+set(SS_FW_DEBUG_OBJECTS "")
+foreach(src ${SS_FW_SOURCES})
+  file(RELATIVE_PATH rel ${SS_ROOT} ${src})
+  string(REPLACE "/" "_" objname ${rel})
+  set(obj ${SS_DEBUG_DIR}/obj/${objname}.obj)
+  add_custom_command(OUTPUT ${obj}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${SS_DEBUG_DIR}/obj
+    COMMAND ${SS_CLANGXX} ${SS_FW_FLAGS} -gdwarf-4 -gline-tables-only -MD -MF ${obj}.d -c ${src} -o ${obj}
+    DEPENDS ${src}
+    DEPFILE ${obj}.d
+    WORKING_DIRECTORY ${SS_DEBUG_DIR}/obj
+    COMMENT "firmware (debug copy): ${rel}"
+    VERBATIM)
+  list(APPEND SS_FW_DEBUG_OBJECTS ${obj})
+endforeach()
+add_custom_command(OUTPUT ${SS_DEBUG_IMAGE}
+  COMMAND ${SS_LLD_LINK} /nologo /nodefaultlib /entry:ModuleEntry /subsystem:efi_boot_service_driver
+          /driver ${SS_FW_LINK_LAYOUT} /dynamicbase /opt:ref /debug:dwarf /map:${SS_DEBUG_DIR}/StatusSinkPei.map
+          /out:${SS_DEBUG_IMAGE} ${SS_FW_DEBUG_OBJECTS}
+  DEPENDS ${SS_FW_DEBUG_OBJECTS}
+  COMMENT "firmware: linking the debug copy of StatusSinkPei.efi"
+  VERBATIM)
+set(SS_BLOCK_MAP_SCRIPT ${SS_ROOT}/cmake/block_map.py)
+add_custom_command(OUTPUT ${SS_BLOCK_MAP}
+  COMMAND ${SS_PYTHON} ${SS_BLOCK_MAP_SCRIPT} --objdump ${SS_OBJDUMP} --dwarfdump ${SS_DWARFDUMP}
+          ${SS_IMAGE} ${SS_MAP} ${SS_LINKED_IMAGE} ${SS_DEBUG_IMAGE} ${SS_BLOCK_MAP}
+  DEPENDS ${SS_IMAGE} ${SS_MAP} ${SS_LINKED_IMAGE} ${SS_DEBUG_IMAGE} ${SS_BLOCK_MAP_SCRIPT}
+  COMMENT "firmware: the block map of StatusSinkPei.efi"
+  VERBATIM)
+add_custom_target(firmware ALL DEPENDS ${SS_IMAGE} ${SS_BLOCK_MAP})
 
 add_test(NAME image_checks
   COMMAND ${SS_PYTHON} ${SS_ROOT}/tests/image/check_image.py --objdump ${SS_OBJDUMP} --map ${SS_MAP} ${SS_IMAGE})

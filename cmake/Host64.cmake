@@ -19,6 +19,20 @@ if(SS_SANITIZE)
   add_link_options(${SS_SANITIZER_FLAGS})
 endif()
 
+# The fuzz targets alone, without the sanitizers (build/host64-fuzz): the
+# same libFuzzer coverage of the host code, for measuring and running the
+# fuzzers at the speed the code has without ASan's and UBSan's checks. Only
+# the sanitizer build runs them with the tests.
+option(SS_FUZZ_PLAIN "build the host64 fuzz targets with libFuzzer but without the sanitizers" OFF)
+if(SS_FUZZ_PLAIN)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "SS_FUZZ_PLAIN needs clang (libFuzzer): configure with -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  # Every program links libFuzzer's runtime (without its main): it serves the coverage callbacks.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+  add_link_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Device models shared with host32 (no host32-only files).
 file(GLOB SS_SIM_SOURCES CONFIGURE_DEPENDS ${SS_ROOT}/sim/*.cpp)
 if(SS_SIM_SOURCES)
@@ -39,7 +53,7 @@ set(SS_FV ${SS_FIRMWARE_DIR}/StatusSinkPei.fv)
 
 set(SS_SIM_LIBRARY ss_sim64)
 set(SS_HOST64_SUBDIRS hostlib fv scenario run emu qemu tools tests/host64)
-if(SS_SANITIZE)
+if(SS_SANITIZE OR SS_FUZZ_PLAIN)
   list(APPEND SS_HOST64_SUBDIRS fuzz/host64)
 endif()
 foreach(sub ${SS_HOST64_SUBDIRS})

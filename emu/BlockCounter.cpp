@@ -20,6 +20,17 @@ void BlockCounter::Count(uc_engine* uc, uint32_t start, uint32_t size) {
   }
   instructions_ += known.instructions;
   if (known.inRange) rangeInstructions_ += known.instructions;
+  if (runCounters_ != nullptr) {
+    const uint32_t offset = start - imageBase_;
+    if (offset < runCountersSize_) ++runCounters_[offset];
+  }
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> BlockCounter::Ran() const {
+  std::vector<std::pair<uint32_t, uint32_t>> ran;
+  for (uint32_t at = 0; at < blocks_.size(); ++at)
+    if (blocks_[at].size != 0) ran.emplace_back(flashBase_ + at - imageBase_, blocks_[at].size);
+  return ran;
 }
 
 // Looked up once per block the first time it is seen (or seen with another

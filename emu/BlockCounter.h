@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run/RunResult.h"
@@ -39,6 +40,17 @@ class BlockCounter {
   void CountIn(const std::vector<run::CountRange>& ranges);
   const std::vector<std::string>& RangeCrossings() const { return rangeCrossings_; }
 
+  // The blocks seen to run (each start with the size it was last seen
+  // with), as (offset from the image base, bytes).
+  std::vector<std::pair<uint32_t, uint32_t>> Ran() const;
+  // Also counts every run of a block that starts in the image at its offset
+  // from the image base in `counters` (offsets past `size` are not counted;
+  // a count wraps past 255); null stops it.
+  void CountRunsInto(uint8_t* counters, size_t size) {
+    runCounters_ = counters;
+    runCountersSize_ = counters == nullptr ? 0 : size;
+  }
+
  private:
   bool BlockInRange(uint32_t offset, uint32_t size);
 
@@ -55,6 +67,8 @@ class BlockCounter {
   std::vector<run::CountRange> ranges_;
   std::vector<std::string> rangeCrossings_;
   uint64_t instructions_ = 0, rangeInstructions_ = 0;
+  uint8_t* runCounters_ = nullptr;
+  size_t runCountersSize_ = 0;
 };
 
 }  // namespace emu

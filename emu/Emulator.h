@@ -20,6 +20,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -133,6 +134,22 @@ class Emulator {
   void CountIn(const std::vector<run::CountRange>& ranges) { counter_.CountIn(ranges); }
   const std::vector<std::string>& RangeCrossings() const { return counter_.RangeCrossings(); }
 
+  // The blocks that ran in the flash since the machine was made (or since
+  // CountIn), as (offset from ImageBase(), bytes): `sinksim coverage`.
+  std::vector<std::pair<uint32_t, uint32_t>> ExecutedBlocks() const { return counter_.Ran(); }
+  // Also counts every run of a block of the image at the offset of its first
+  // byte in `counters` (libFuzzer's extra counters); null stops it.
+  void CountBlockRunsInto(uint8_t* counters, size_t size) { counter_.CountRunsInto(counters, size); }
+
+  // Keeps the machine as it is now (right after RunEntry, say) to go back to:
+  // the registers, temporary RAM and the stack, the PEI services' state (HOBs,
+  // registered handlers, counts), every device of the board, the faults and
+  // the halt. Reset puts all of that back without making a new CPU, so the
+  // code Unicorn translated stays translated: a run of many short inputs
+  // starts each from the same machine for the cost of a few copies.
+  void TakeSnapshot();
+  void Reset();
+
  private:
   CallResult Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during);
   // What the call that just ended wrote to port 0x80, as the halt of the run.
@@ -159,6 +176,8 @@ class Emulator {
   uint64_t translationFlushInterval_ = kTranslationFlushInterval;
   uint64_t translationFlushes_ = 0;
   std::optional<Halt> halt_;
+  struct Snapshot;
+  std::unique_ptr<Snapshot, void (*)(Snapshot*)> snapshot_{nullptr, nullptr};
 
   // State of the call in progress (the rest is in cpu_.call and the parts).
   uint64_t ioAccesses_ = 0;

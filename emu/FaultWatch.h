@@ -49,6 +49,12 @@ class FaultWatch {
   const std::vector<Fault>& Faults() const { return faults_; }
   uint64_t FaultsNotListed() const { return faultsNotListed_; }
 
+  // What the watch holds (the faults, the record watched, the call's counts),
+  // to be put back as a whole (Emulator::Reset).
+  struct State;
+  State Save() const;
+  void Restore(const State& state);
+
  private:
   static void OnRamWrite(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
   static void OnRecordRead(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
@@ -71,7 +77,28 @@ class FaultWatch {
   RecordWatch record_;
   uint32_t strayWrites_ = 0;        // writes outside the allowed places in this call
   bool readPastReported_ = false;  // this call's first read past the record is in the faults
+
+ public:
+  struct State {
+    std::vector<Fault> faults;
+    uint64_t faultsNotListed = 0;
+    RecordWatch record;
+    uint32_t strayWrites = 0;
+    bool readPastReported = false;
+  };
 };
+
+inline FaultWatch::State FaultWatch::Save() const {
+  return {faults_, faultsNotListed_, record_, strayWrites_, readPastReported_};
+}
+
+inline void FaultWatch::Restore(const State& state) {
+  faults_ = state.faults;
+  faultsNotListed_ = state.faultsNotListed;
+  record_ = state.record;
+  strayWrites_ = state.strayWrites;
+  readPastReported_ = state.readPastReported;
+}
 
 }  // namespace emu
 

@@ -213,4 +213,19 @@ bool GuestMemory::OnUnmapped(uc_struct*, uc_mem_type type, uint64_t address, int
   return false;
 }
 
+GuestMemory::Contents GuestMemory::Save() const {
+  Contents c;
+  c.ram.resize(kStackBottom - kTempRamBase);
+  Check(uc_mem_read(cpu_.Engine(), kTempRamBase, c.ram.data(), c.ram.size()), "saving temporary RAM");
+  c.stack = stack_;
+  c.stackStores = stackStores_;
+  return c;
+}
+
+void GuestMemory::Restore(const Contents& c) {
+  Check(uc_mem_write(cpu_.Engine(), kTempRamBase, c.ram.data(), c.ram.size()), "restoring temporary RAM");
+  stack_ = c.stack;
+  stackStores_ = c.stackStores;
+}
+
 }  // namespace emu

@@ -66,6 +66,16 @@ class GuestMemory {
   // The same, where the machine itself writes: throws when it fails.
   void Put(uint32_t address, const void* bytes, uint32_t size);
   void Put32(uint32_t address, uint32_t value) { Put(address, &value, 4); }
+  // Temporary RAM and the stack as they are now, to be put back as a whole
+  // (Emulator::Reset). The flash cannot change but by a fault, and the bus
+  // keeps its own state.
+  struct Contents {
+    std::vector<uint8_t> ram, stack;
+    uint64_t stackStores = 0;
+  };
+  Contents Save() const;
+  void Restore(const Contents& contents);
+
   // True while the flash holds `flash`.
   bool FlashHolds(const std::vector<uint8_t>& flash) const;
 

@@ -51,6 +51,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   run.services = machine.Services();
   run.imageIntact = machine.ImageIntact();
   run.countRangeCrossings = machine.RangeCrossings();
+  if (options.executedBlocks != nullptr) *options.executedBlocks = machine.ExecutedBlocks();
   for (const auto& [address, length] : machine.CreatedHobs())
     run.stackHobs.emplace_back(address, scenario::DecodePostCodeStack(machine.ReadGuest(address, length)));
   if (options.keepAccessLog) {

@@ -29,6 +29,8 @@ struct RunOptions {
   std::vector<run::CountRange> countRanges;
   // Sees every port and device access of the run, and whether the board claimed it.
   sim::Machine::Observer busObserver;
+  // Receives the blocks of the image that ran (Emulator::ExecutedBlocks) when set.
+  std::vector<std::pair<uint32_t, uint32_t>>* executedBlocks = nullptr;
 };
 
 RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenario, const RunOptions& options = {});

@@ -71,6 +71,20 @@ class Machine {
   using Observer = std::function<void(const Access&, bool claimed)>;
   void Observe(Observer observer) { observer_ = std::move(observer); }
 
+  // What the bus keeps of its past (the log, the count, the interrupt flag),
+  // taken and put back as a whole; the devices and the observer stay.
+  struct State {
+    std::vector<Access> log;
+    uint64_t accessCount = 0;
+    bool interruptFlag = true;
+  };
+  State Save() const { return {log_, accessCount_, interruptFlag_}; }
+  void Restore(const State& state) {
+    log_ = state.log;
+    accessCount_ = state.accessCount;
+    interruptFlag_ = state.interruptFlag;
+  }
+
   const std::vector<Access>& Log() const { return log_; }
   // Empties the log and its count: a log started again after the board's set-up.
   void ClearLog() {

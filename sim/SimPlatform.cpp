@@ -15,6 +15,23 @@ Platform::Platform() {
   pcie.AddSidebandBridge(/*hidden=*/true);
 }
 
+PlatformState Platform::Save() const {
+  return {bus.Save(), postCodes, cmos, legacyUart, pciPorts, pcie, sideband, mmioUart, memoryLog, boardRam};
+}
+
+void Platform::Restore(const PlatformState& state) {
+  bus.Restore(state.bus);
+  postCodes = state.postCodes;
+  cmos = state.cmos;
+  legacyUart = state.legacyUart;
+  pciPorts = state.pciPorts;
+  pcie = state.pcie;
+  sideband = state.sideband;
+  mmioUart = state.mmioUart;
+  memoryLog = state.memoryLog;
+  boardRam = state.boardRam;
+}
+
 void Platform::InstallDebugUart(uint32_t base, unsigned stride) {
   constexpr uint8_t kDevice = kDebugUartDevice, kFunction = kDebugUartFunction;
   pcie.AddFunction(0, kDevice, kFunction, 0x8086, 0x9DE8);

@@ -24,6 +24,8 @@ namespace sim {
 // in the configuration window, sideband registers 0, the memory-mapped
 // serial controller absent at its fixed address 0xFEA10000, the memory log
 // window all zeros, no other RAM on the bus.
+struct PlatformState;
+
 struct Platform {
   Platform();
   Platform(const Platform&) = delete;
@@ -38,6 +40,12 @@ struct Platform {
   void InstallDebugUart(uint32_t base, unsigned stride);
   static constexpr uint8_t kDebugUartDevice = 24, kDebugUartFunction = 2;
 
+  // Every device's state and the bus's, taken and put back as a whole: the
+  // board returned to an earlier moment (a machine reset to its state after
+  // the module's entry). The devices stay attached to the bus.
+  PlatformState Save() const;
+  void Restore(const PlatformState& state);
+
   Machine bus;
   PostCodePort postCodes;
   Cmos cmos;
@@ -48,6 +56,19 @@ struct Platform {
   MmioUart mmioUart;
   MemoryLogRam memoryLog;
   RamWindow boardRam;  // empty unless a fault puts bytes there
+};
+
+struct PlatformState {
+  Machine::State bus;
+  PostCodePort postCodes;
+  Cmos cmos;
+  LegacyUart legacyUart;
+  PciConfigPorts pciPorts;
+  PcieConfigWindow pcie;
+  SidebandWindow sideband;
+  MmioUart mmioUart;
+  MemoryLogRam memoryLog;
+  RamWindow boardRam;
 };
 
 }  // namespace sim

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs fuzz targets for a while each: format_fuzz (host32, through the host32
 # runner where the kernel needs it) and every host64 target of the sanitizer
-# build. New inputs go to each build's corpus folder; the committed seeds are
-# read only. Stops at the first target that finds something.
-#   tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]
+# build (or of the build FUZZ_BUILD names: host64-fuzz is the one without
+# sanitizers). New inputs go to each build's corpus folder; the committed
+# seeds are read only. Stops at the first target that finds something.
+#   [FUZZ_BUILD=host64-san] tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
 seconds=$2
 shift 2
+fuzz_build=${FUZZ_BUILD:-host64-san}
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(format_fuzz)
@@ -32,11 +34,11 @@ for t in "${targets[@]}"; do
       -dict="$root/fuzz/format.dict" -seed_inputs="$(ls -d "$root"/fuzz/seeds/format/* | paste -sd,)" \
       "$build/host32/fuzz/format_corpus"
   else
-    program=$build/host64-san/fuzz/host64/$t
-    [ -x "$program" ] || { echo "fuzz.sh: no fuzz target $t in $build/host64-san" >&2; exit 1; }
+    program=$build/$fuzz_build/fuzz/host64/$t
+    [ -x "$program" ] || { echo "fuzz.sh: no fuzz target $t in $build/$fuzz_build" >&2; exit 1; }
     dict=()
     [ -f "$root/fuzz/$t.dict" ] && dict=(-dict="$root/fuzz/$t.dict")
-    mkdir -p "$build/host64-san/fuzz/host64/${t}_corpus"
-    "$program" "${common[@]}" "${dict[@]}" $(seeds "$t") "$build/host64-san/fuzz/host64/${t}_corpus"
+    mkdir -p "$build/$fuzz_build/fuzz/host64/${t}_corpus"
+    "$program" "${common[@]}" "${dict[@]}" $(seeds "$t") "$build/$fuzz_build/fuzz/host64/${t}_corpus"
   fi
 done

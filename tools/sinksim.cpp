@@ -9,6 +9,7 @@
 //   sinksim qemu [SCENARIO] [--json] [--time-limit S]   the same run on QEMU's PC machine
 //   sinksim faults [--json] [--fv PATH]   every device fault against every report kind, as a table
 //   sinksim outputs [--json]       the board's outputs a run shows, and how each machine reads them
+//   sinksim coverage SCENARIO... [--lcov FILE]   the image's basic blocks the scenarios reach, per function
 // Exit status, every verb: 0 clean, 1 bad input, 2 the module halted as
 // designed (a blink loop), 3 a handler call stopped or faulted, or one of
 // the run's own limits reached (out of memory included).
@@ -22,6 +23,7 @@
 #include <iostream>
 #include <new>
 
+#include "emu/Coverage.h"
 #include "emu/FaultMatrix.h"
 #include "hostlib/Text.h"
 #include "emu/InPlace.h"
@@ -123,6 +125,40 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
   return static_cast<int>(run::Classify(run));
 }
 
+// Runs each scenario on a machine of its own and reports which of the
+// image's basic blocks ran in any of them, per function; an lcov trace file
+// for genhtml with --lcov. Halts and faults of a scenario are named but do
+// not change the exit status: what ran until then counts.
+int Coverage(const std::vector<std::string>& scenarioPaths, const ImageChoice& choice, const std::string& lcovPath) {
+  const emu::FlashImage image = choice.fv.empty() ? emu::PlaceRelocated(emu::LoadPeImage(choice.efi))
+                                                  : emu::LoadVolume(choice.fv, choice.fvBase);
+  const emu::BlockMap map = emu::ReadBlockMap(emu::BlockMapPathFor(image.path));
+  if (map.sizeOfImage != image.imageSize || map.entryRva != image.entryRva)
+    throw std::invalid_argument(map.path + ": the block map is not of the image in " + image.path);
+  std::vector<scenario::Scenario> scenarios;
+  for (const std::string& path : scenarioPaths) scenarios.push_back(scenario::LoadScenario(path));
+  emu::CoveredBytes covered(image.imageSize);
+  constexpr const char* kEnds[] = {"clean", "", "halted as designed", "stopped or faulted"};
+  for (size_t i = 0; i < scenarios.size(); ++i) {
+    std::vector<std::pair<uint32_t, uint32_t>> ran;
+    emu::RunOptions options;
+    options.executedBlocks = &ran;
+    const emu::RunResult run = emu::RunScenario(image, scenarios[i], options);
+    covered.Add(ran);
+    std::cout << fmt::format("{}: {} reports, {}\n", scenarioPaths[i], scenarios[i].DeliveryCount(),
+                             kEnds[static_cast<int>(run::Classify(run))]);
+  }
+  std::cout << fmt::format("\nbasic blocks of {} reached by {} scenario{}:\n", image.path, scenarios.size(),
+                           scenarios.size() == 1 ? "" : "s");
+  std::cout << emu::CoverageText(map, emu::Summarize(map, covered));
+  if (!lcovPath.empty()) {
+    std::ofstream out(lcovPath, std::ios::trunc);
+    emu::WriteLcov(out, map, covered, "sinksim");
+    if (!out.flush()) throw std::runtime_error(lcovPath + ": cannot write the lcov trace file");
+  }
+  return 0;
+}
+
 int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, bool json) {
   const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
   const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, options);
@@ -200,6 +236,14 @@ int main(int argc, char** argv) {
   faults->add_flag("--json", json, "print one JSON document");
   faults->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
 
+  CLI::App* coverage = app.add_subcommand("coverage", "which basic blocks of the image the scenarios reach, per function");
+  std::vector<std::string> coverageScenarios;
+  std::string lcovPath;
+  coverage->add_option("scenarios", coverageScenarios, "scenario files, each run on a machine of its own")->required();
+  coverage->add_option("--lcov", lcovPath, "also write an lcov trace file (genhtml makes HTML of it)");
+  coverage->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
+  coverage->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -207,7 +251,7 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kExitBadInput;
   }
   try {
-    if (run->parsed()) {
+    if (run->parsed() || coverage->parsed()) {
       if (!image.empty() && !volume.empty()) throw std::invalid_argument("--image and --fv exclude each other");
       ImageChoice choice;
       if (image.empty()) {
@@ -216,6 +260,7 @@ int main(int argc, char** argv) {
       } else {
         choice.efi = image;
       }
+      if (coverage->parsed()) return Coverage(coverageScenarios, choice, lcovPath);
       return Run(scenario, choice, json, accesses, quiet, dumpLog, countIn);
     }
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);

@@ -1,4 +1,9 @@
-// The real image through the emulated machine. Each input is decoded into a
+// The real image through the emulated machine. Every input starts from the
+// same machine: the board after the module's entry, put back from a snapshot
+// (Emulator::Reset) rather than built anew, so an input does the same
+// whatever ran before it. The image's basic blocks are libFuzzer's extra
+// counters: an input that runs a block of the module not run before, or
+// runs one a new number of times, is kept. Each input is decoded into a
 // choice of board and a short sequence of reports (type, value, instance, a caller
 // GUID placed or a caller pointer given as it is, a data record of each kind
 // with pointers into and out of it, or a data pointer given as it is),
@@ -13,12 +18,14 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "emu/Coverage.h"
 #include "emu/Emulator.h"
 #include "emu/InPlace.h"
 #include "emu/Run.h"
@@ -34,6 +41,12 @@ constexpr uint32_t kStackBudgetBytes = 512;
 constexpr uint64_t kInstructionBudget = 10'000'000;
 // The blink loop is recognised early: its writes cost time and prove nothing more here.
 constexpr uint64_t kBlinkWrites = 4096;
+
+// One counter per byte of the image: a block's runs in an input are counted
+// at the offset of its first byte (wrapping past 255, as libFuzzer's own
+// counters do). The image is 8 KiB at most.
+constexpr size_t kImageCounters = 16 * 1024;
+__attribute__((section("__libfuzzer_extra_counters"))) uint8_t gImageBlocks[kImageCounters];
 
 const emu::FlashImage& Volume() {
   static const emu::FlashImage volume = emu::LoadVolume(SS_FV, SS_FV_BASE);
@@ -164,26 +177,40 @@ void CheckCall(const run::CallResult& c, const std::string& where, uint32_t type
   if (!scenario::IsUnrecoverableError(type) || !lastHandler) Finding(where + " blinks for type " + Hex(type));
 }
 
-// One machine per board, kept across inputs (starting a Unicorn CPU costs
-// more than a dozen reports): the module's HOB, the memory log and the
-// devices carry over from one input to the next, as on a board that keeps
-// booting. A machine that halted in its blink loop is replaced.
+// One machine per board, made once: the module's entry runs, the machine
+// keeps a snapshot of itself, and every input starts from it.
 struct Board {
   scenario::Scenario settings;
   sim::Platform platform;
   std::unique_ptr<emu::Emulator> machine;
-  size_t faultsSeen = 0;
 };
 
+constexpr size_t kBoardCount = 3;
+std::unique_ptr<Board> gBoards[kBoardCount];
+
+// At the end of a run: how many of the image's basic blocks the inputs
+// reached (on any board, the entry's included), by the block map beside the volume.
+void ReportImageCoverage() {
+  try {
+    const emu::BlockMap map = emu::ReadBlockMap(emu::BlockMapPathFor(SS_FV));
+    emu::CoveredBytes covered(Volume().imageSize);
+    for (const std::unique_ptr<Board>& b : gBoards)
+      if (b != nullptr) covered.Add(b->machine->ExecutedBlocks());
+    const emu::CoverageReport r = emu::Summarize(map, covered);
+    std::fprintf(stderr, "image_fuzz: %zu of %zu basic blocks of the image reached\n", r.reached, r.blocks);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "image_fuzz: no block figures: %s\n", e.what());
+  }
+}
+
 Board& BoardFor(size_t which) {
-  static const char* const kBoards[] = {
+  static const char* const kBoards[kBoardCount] = {
       R"({"platform": {"control_byte": "0x91", "host_bridge_dc": "0x10000000", "mmio_serial": {"present": true}}, "reports": []})",
       R"({"platform": {"control_byte": "0x83", "mmio_serial": {"present": true, "stride": 1}, "legacy_serial": "stuck"}, "reports": []})",
       R"({"platform": {"control_byte": "0x90", "host_bridge_dc": "0x10000000", "memory_log_header": "0x0007FFF0"}, "reports": []})",
   };
-  static std::unique_ptr<Board> boards[std::size(kBoards)];
-  std::unique_ptr<Board>& b = boards[which % std::size(kBoards)];
-  if (b == nullptr || b->machine->Halted()) {
+  std::unique_ptr<Board>& b = gBoards[which % kBoardCount];
+  if (b == nullptr) {
     b = std::make_unique<Board>();
     b->settings = scenario::ParseScenario(kBoards[which % std::size(kBoards)], "board.json");
     b->settings.limits.instructionsPerCall = kInstructionBudget;
@@ -194,11 +221,20 @@ Board& BoardFor(size_t which) {
     const run::CallResult entry = b->machine->RunEntry();
     if (entry.status != 0u || entry.stackBytes > kStackBudgetBytes || !b->machine->Faults().empty())
       Finding("the entry failed, stopped or ran deep");
+    if (Volume().imageSize > kImageCounters) Finding("the image is larger than its counters");
+    b->machine->CountBlockRunsInto(gImageBlocks, kImageCounters);
+    b->machine->TakeSnapshot();
   }
+  b->machine->Reset();
   return *b;
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::atexit(ReportImageCoverage);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
@@ -242,8 +278,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t h = 0; h < calls.size(); ++h)
       CheckCall(calls[h], "report " + std::to_string(i) + ", handler " + std::to_string(h), r.type,
                 h + 1 == board.machine->Handlers().size());
-    if (board.machine->Faults().size() != board.faultsSeen) {
-      const run::Fault& f = board.machine->Faults()[board.faultsSeen];
+    if (!board.machine->Faults().empty()) {
+      const run::Fault& f = board.machine->Faults().front();
       Finding(f.kind + " at " + Hex(f.address) + " by " + Hex(f.eip) + " during " + f.during + ": " + f.detail);
     }
     if (board.machine->Halted()) break;

@@ -1,0 +1,121 @@
+// A machine reset to its snapshot after the module's entry delivers a
+// scenario's reports exactly as a machine made for it does, whatever ran on
+// it before: other reports, a blink loop that halted it, faults.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fmt/format.h>
+
+#include "emu/Emulator.h"
+#include "emu/InPlace.h"
+#include "scenario/Board.h"
+#include "tests/host64/Images.h"
+#include "tests/host64/SystemHarness.h"
+
+namespace {
+
+// Everything a run shows of the machine and the board, as text to compare.
+std::string Outcome(emu::Emulator& machine, const sim::Platform& platform, const scenario::Scenario& s) {
+  std::string out;
+  s.ForEachDelivery([&](uint64_t i, const scenario::Report& report) {
+    if (machine.Halted()) return false;
+    for (const run::CallResult& c : machine.Deliver(report, static_cast<size_t>(i))) {
+      out += fmt::format("{}: {:#x} '{}' {} {} {} {} [{:x}]\n", i, c.status.value_or(0xDEAD), c.stopped, c.instructions,
+                         c.stackBytes, c.ioAccesses, c.mmioAccesses, fmt::join(c.postcodes, " "));
+    }
+    return true;
+  });
+  const run::DeviceOutputs o = run::ReadOutputs(platform);
+  out += fmt::format("serial '{}'\nmmio '{}'\nlog {:#x} '{}'\nwrites {}\naccesses {}\n", o.serial, o.mmioSerial,
+                     o.memoryLogHeader, o.memoryLogText, platform.postCodes.WriteCount(), platform.bus.AccessCount());
+  for (const run::Fault& f : machine.Faults())
+    out += fmt::format("fault {} {:#x} {:#x} {}\n", f.kind, f.address, f.eip, f.during);
+  if (machine.HaltInfo()) out += fmt::format("halt {} at {}\n", machine.HaltInfo()->reason, machine.HaltInfo()->report);
+  const emu::ServiceCalls& c = machine.Services();
+  out += fmt::format("services {} {} {} {} {} {}\n", c.locatePpi, c.getHobList, c.createHob, c.copyMem, c.registerCalls,
+                     c.unsupported);
+  for (const auto& [address, length] : machine.CreatedHobs())
+    out += fmt::format("hob {:#x} [{:02x}]\n", address, fmt::join(machine.ReadGuest(address, length), ""));
+  out += fmt::format("stack {:02x}\n", fmt::join(machine.ReadGuest(emu::layout::kStackTop - 1024, 1024), ""));
+  out += machine.ImageIntact() ? "intact\n" : "written\n";
+  return out;
+}
+
+const emu::FlashImage& Volume() {
+  static const emu::FlashImage volume = emu::LoadVolume(SS_FV, SS_FV_BASE);
+  return volume;
+}
+
+struct Machine {
+  explicit Machine(const scenario::Scenario& board, const emu::FlashImage& image = Volume()) {
+    scenario::ApplyPlatform(board.platform, platform);
+    platform.bus.SetLogLimit(0);
+    machine = std::make_unique<emu::Emulator>(image, platform, board.platform, board.limits);
+    machine->RunEntry();
+  }
+  sim::Platform platform;
+  std::unique_ptr<emu::Emulator> machine;
+};
+
+TEST(Snapshot, AMachineResetAfterOtherRunsDeliversAsAFreshOne) {
+  // What runs on the machine between its snapshot and the reset: a boot's
+  // reports, an unrecoverable error that halts it in the blink loop, and a
+  // wild pointer that faults.
+  const scenario::Scenario before = scenario::ParseScenario(R"({"reports": [
+      {"type": 1, "value": "0x03020002", "data": {"kind": "specific", "module": "MemoryInitPei"}},
+      {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%a %d\n", "args": [{"string": "x"}, 7]}},
+      {"type": "0x80000002", "value": "0x00051003", "caller": "MemoryTestPei"},
+      {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%s", "args": ["0xF0000000"]}},
+      {"type": "0x90000002", "value": "0x03020002", "caller": "RecoveryModulePei",
+       "data": {"kind": "specific", "module": "RecoveryModulePei"}},
+      {"type": 1, "value": "0x03020003"}]})",
+                                                            "before.json");
+  size_t compared = 0, halted = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(SS_SCENARIOS)) {
+    if (entry.path().extension() != ".json") continue;
+    scenario::Scenario s = scenario::LoadScenario(entry.path().string());
+    // Blink cycles are long: a few thousand writes show the same halt.
+    s.limits.blinkWrites = std::min<uint64_t>(s.limits.blinkWrites, 4096);
+    scenario::Scenario board = s;
+    board.reports.clear();
+    board.limits.blinkWrites = s.limits.blinkWrites;
+
+    Machine fresh(board);
+    const std::string expected = Outcome(*fresh.machine, fresh.platform, s);
+
+    Machine reused(board);
+    reused.machine->TakeSnapshot();
+    for (int round = 0; round < 2; ++round) {
+      Outcome(*reused.machine, reused.platform, before);
+      halted += reused.machine->Halted() ? 1 : 0;
+      reused.machine->Reset();
+      EXPECT_EQ(Outcome(*reused.machine, reused.platform, s), expected)
+          << entry.path() << ": a machine reset " << round + 1 << " times differs from a fresh one";
+      reused.machine->Reset();
+    }
+    ++compared;
+  }
+  EXPECT_GE(compared, 10u);
+  EXPECT_GE(halted, compared) << "on most boards the reports before the reset end in the blink loop";
+}
+
+// The faults of the runs before a reset are gone after it: the image's text
+// handler replaced by a store outside the allowed places faults every call.
+TEST(Snapshot, FaultsBeforeAResetAreGoneAfterIt) {
+  // mov [0x10000000], eax; xor eax, eax; ret
+  const std::vector<uint8_t> strayWrite = {0xA3, 0, 0, 0, 0x10, 0x31, 0xC0, 0xC3};
+  const emu::FlashImage image =
+      emu::PlaceRelocated(test::Patched(test::Image(), test::HandlerRvas(test::Image()).at(0), strayWrite));
+  const scenario::Scenario board = scenario::ParseScenario(R"({"reports": []})", "board.json");
+  const scenario::Scenario reports =
+      scenario::ParseScenario(R"({"reports": [{"type": 1, "value": "0x01010000"}, {"type": 3, "value": 0}]})", "r.json");
+  Machine fresh(board, image), reused(board, image);
+  const std::string expected = Outcome(*fresh.machine, fresh.platform, reports);
+  reused.machine->TakeSnapshot();
+  Outcome(*reused.machine, reused.platform, reports);
+  reused.machine->Reset();
+  EXPECT_EQ(Outcome(*reused.machine, reused.platform, reports), expected);
+  EXPECT_EQ(fresh.machine->Faults().size(), 2u) << "one fault per call of the patched handler";
+}
+
+}  // namespace
