@@ -368,6 +368,20 @@ TEST(Repeat, AlikeDeliveriesAreKeptOnceAndShownOneByOne) {
   EXPECT_NE(run::ToText(r.run, context).find("reports delivered 1002 of 1002"), std::string::npos);
 }
 
+// Deliveries that differ from the one before are each kept; the run stops
+// at its own limit with RunLimit (sinksim: exit status 3, never bad input),
+// while alike deliveries still cost nothing there.
+TEST(Repeat, DeliveriesThatDifferEachTimeStopAtTheRunsOwnLimit) {
+  const scenario::Report a, b;
+  run::RunResult r;
+  for (size_t i = 0; i < run::kMaxKeptReports; ++i) r.AddReport({i, i % 2 ? &a : &b, {}});
+  ASSERT_EQ(r.reports.size(), run::kMaxKeptReports);
+  const size_t next = run::kMaxKeptReports;
+  r.AddReport({next, &a, {}});  // alike the last: counted in its entry
+  EXPECT_EQ(r.Delivered(), next + 1);
+  EXPECT_THROW(r.AddReport({next + 1, &b, {}}), run::RunLimit);
+}
+
 // Exit status classes: a blink loop alone is the designed halt; a stopped
 // call or a fault wins over it.
 TEST(RunEnd, BlinkLoopIsTheDesignedHaltAndAStoppedCallOrFaultWins) {
