@@ -8,7 +8,8 @@ endif()
 # The sanitizer build (build/host64-san): the same sources built with clang,
 # AddressSanitizer and UndefinedBehaviorSanitizer, every object also carrying
 # libFuzzer's coverage so that the host64 fuzz targets (built only here) see
-# into the libraries they drive.
+# into the libraries they drive; the emulated machine's own code (emu/, sim/)
+# excepted, whose fuzzer follows the image's blocks instead (emu/CMakeLists.txt).
 option(SS_SANITIZE "build with ASan, UBSan and fuzzing coverage; adds the host64 fuzz targets" OFF)
 if(SS_SANITIZE)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
