@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Fails when an include runs back up the layers or does not name its folder:
-module < sim/ < scenario/, fv/ < emu/ < qemu/ < tools/. The module's folders
+module < sim/ < scenario/, fv/ < emu/ < qemu/, compare/ < tools/. The module's folders
 include only each other; fv/ needs only include/; nothing includes tools/.
 Every quoted include names its path from the repository root, so the folder
 a header lives in is the layer it belongs to."""
@@ -16,7 +16,9 @@ ALLOWED["scenario"] = ALLOWED["sim"] | {"scenario"}
 ALLOWED["fv"] = {"include", "fv"}
 ALLOWED["emu"] = ALLOWED["scenario"] | {"fv", "emu"}
 ALLOWED["qemu"] = ALLOWED["emu"] | {"qemu"}  # rom/ is freestanding: it includes module headers only
-ALLOWED["tools"] = ALLOWED["qemu"] | {"tools"}
+# compare/ reads run documents; it runs nothing itself, so it needs no QEMU runner.
+ALLOWED["compare"] = ALLOWED["emu"] | {"compare"}
+ALLOWED["tools"] = ALLOWED["qemu"] | {"compare", "tools"}
 # Tests, fuzzers and benchmarks sit on top: they may include any layer but tools/.
 for top in ("tests", "fuzz", "bench"):
     ALLOWED[top] = (ALLOWED["tools"] - {"tools"}) | {top}
