@@ -6,7 +6,7 @@
 
 namespace comparison {
 
-RunDocument LoadSide(const std::string& path, const ScenarioRunner& run) {
+RunDocument LoadSide(const std::string& path, const ScenarioRunner& run, const std::string& machine) {
   const Json file = ParseJsonFile(path);
   if (LooksLikeRunDocument(file)) return ReadRunDocument(file, path);
   std::string text;
@@ -15,8 +15,7 @@ RunDocument LoadSide(const std::string& path, const ScenarioRunner& run) {
   } catch (const scenario::ScenarioError& e) {
     throw DocumentError(fmt::format("{}: neither a run document (no field machine) nor a scenario: {}", path, e.what()));
   }
-  const Json document = Json::parse(text);
-  return ReadRunDocument(document, fmt::format("{} (run on the {})", path, document.value("machine", "machine")));
+  return ReadRunDocument(Json::parse(text), fmt::format("{} (run on the {})", path, machine));
 }
 
 void CheckSameScenario(const RunDocument& a, const RunDocument& b) {

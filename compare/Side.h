@@ -16,8 +16,8 @@ using ScenarioRunner = std::function<std::string(const std::string& scenarioPath
 
 // A file that names its machine is a saved run document, checked field by
 // field; any other JSON is read as a scenario and run. Throws DocumentError
-// naming the file and the field refused.
-RunDocument LoadSide(const std::string& path, const ScenarioRunner& run);
+// naming the file and the field refused. `machine` names where scenarios run.
+RunDocument LoadSide(const std::string& path, const ScenarioRunner& run, const std::string& machine);
 
 // Refuses two runs of differently named scenarios: reports are paired by place.
 void CheckSameScenario(const RunDocument& a, const RunDocument& b);

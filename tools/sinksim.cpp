@@ -166,14 +166,16 @@ int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, b
 int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions) {
   const comparison::ScenarioRunner runner = [&](const std::string& path) {
     if (!o.qemu) return EmulatorDocument(path, choice);
-    const qemu::QemuRunResult result = qemu::RunOnQemu(scenario::LoadScenario(path), qemuOptions);
+    const scenario::Scenario scenario = scenario::LoadScenario(path);  // the result points into it
+    const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, qemuOptions);
     emu::RenderContext context;
     context.symbols = SymbolsBeside(qemuOptions.volume);
     return qemu::ToJson(result, context).dump(2);
   };
   const comparison::Budget budget = o.budget.empty() ? comparison::Budget{} : comparison::ReadBudget(o.budget);
-  const comparison::RunDocument a = comparison::LoadSide(o.a, runner);
-  const comparison::RunDocument b = comparison::LoadSide(o.b, runner);
+  const char* machine = o.qemu ? "QEMU" : "emulated machine";
+  const comparison::RunDocument a = comparison::LoadSide(o.a, runner, machine);
+  const comparison::RunDocument b = comparison::LoadSide(o.b, runner, machine);
   if (!o.otherScenario) comparison::CheckSameScenario(a, b);
   const comparison::Comparison c = comparison::Compare(a, b, budget);
   if (o.json)

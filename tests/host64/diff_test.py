@@ -161,7 +161,7 @@ with tempfile.TemporaryDirectory() as work:
         ("a run document missing a field", [not_run, boot], f"{not_run}: not a run document: field handlers is missing"),
         ("a field of the wrong type", [write("wrong.json", wrong_type), boot], "field reports[3].instructions is not an array"),
         ("a budget with an unknown key", [boot, boot, "--budget", bad_budget], f"{bad_budget}: budget key report_instrutions is not known"),
-        ("runs of different scenarios", [boot, other], f"{other} (run on the emulator): field scenario.name is \"other\""),
+        ("runs of different scenarios", [boot, other], f"{other} (run on the emulated machine): field scenario.name is \"other\""),
         ("a file that is neither", [write("neither.json", [1, 2]), boot], "neither a run document"),
     ]:
         run = sinksim("diff", *args)
