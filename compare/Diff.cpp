@@ -118,28 +118,49 @@ void CompareReportLists(const RunDocument& a, const RunDocument& b, Comparison& 
   const auto steps = Align(a.reports.size(), b.reports.size(),
                            [&](size_t i, size_t j) { return ReportKey(a.reports[i]) == ReportKey(b.reports[j]); });
   // Alike keys may still differ in cost; a gap of as many reports on each side is those reports changed in place.
-  std::vector<std::pair<std::optional<size_t>, std::optional<size_t>>> pairs;
+  struct Pair {
+    std::optional<size_t> first, second;
+    bool moved = false;
+  };
+  std::vector<Pair> pairs;
   ForEachGap(steps, [&](const std::vector<size_t>& onlyA, const std::vector<size_t>& onlyB) {
     if (onlyA.size() == onlyB.size()) {
-      for (size_t k = 0; k < onlyA.size(); ++k) pairs.push_back({onlyA[k], onlyB[k]});
+      for (size_t k = 0; k < onlyA.size(); ++k) pairs.push_back({onlyA[k], onlyB[k], false});
     } else {
-      for (const size_t i : onlyA) pairs.push_back({i, std::nullopt});
-      for (const size_t j : onlyB) pairs.push_back({std::nullopt, j});
+      for (const size_t i : onlyA) pairs.push_back({i, std::nullopt, false});
+      for (const size_t j : onlyB) pairs.push_back({std::nullopt, j, false});
     }
   });
+  // A report only A has at one place and only B at another has moved.
+  for (Pair& removed : pairs) {
+    if (!removed.first || removed.second) continue;
+    const auto added = std::find_if(pairs.begin(), pairs.end(), [&](const Pair& p) {
+      return !p.first && p.second && ReportKey(a.reports[*removed.first]) == ReportKey(b.reports[*p.second]);
+    });
+    if (added == pairs.end()) continue;
+    removed.second = added->second;
+    removed.moved = true;
+    added->second.reset();  // an empty pair, dropped below
+  }
+  pairs.erase(std::remove_if(pairs.begin(), pairs.end(), [](const Pair& p) { return !p.first && !p.second; }),
+              pairs.end());
   for (const AlignStep& s : steps)
-    if (s.a && s.b) pairs.push_back({s.a, s.b});
+    if (s.a && s.b) pairs.push_back({s.a, s.b, false});
   std::sort(pairs.begin(), pairs.end(), [](const auto& x, const auto& y) {
     const size_t px = x.first ? *x.first : SIZE_MAX, py = y.first ? *y.first : SIZE_MAX;
     const size_t qx = x.second ? *x.second : SIZE_MAX, qy = y.second ? *y.second : SIZE_MAX;
     return std::min(px, qx) != std::min(py, qy) ? std::min(px, qx) < std::min(py, qy) : px < py;
   });
-  for (const auto& [i, j] : pairs) {
+  for (const auto& [i, j, moved] : pairs) {
     ReportChange change;
     if (i && j) {
       change.indexA = a.reports[*i].index;
       change.indexB = b.reports[*j].index;
-      if (CompareReports(a.reports[*i], b.reports[*j], a, change)) c.reports.push_back(std::move(change));
+      if (moved) {
+        change.differences.push_back(fmt::format("moved: place {} in A, {} in B", *i, *j));
+        change.postcodesDiffer = !a.reports[*i].postcodes.empty();
+      }
+      if (CompareReports(a.reports[*i], b.reports[*j], a, change) || moved) c.reports.push_back(std::move(change));
       continue;
     }
     change.kind = i ? ReportChange::Kind::Removed : ReportChange::Kind::Added;

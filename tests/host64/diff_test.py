@@ -97,6 +97,7 @@ with tempfile.TemporaryDirectory() as work:
         ("a POST code", lambda r: r[PCD_BEGIN]["data"].update(module="BoardDetectPei"), None, EXIT_OVER_BUDGET,
          PCD_BEGIN, "postcodes"),
         ("a report removed", lambda r: r.pop(CPU), None, EXIT_OVER_BUDGET, CPU, "removed"),
+        ("two reports swapped", lambda r: r.insert(CPU, r.pop(CPU + 1)), None, EXIT_OVER_BUDGET, CPU, "moved"),
         ("a report made costlier", set_format(CPU, "%d cores", "%1d cores"), None, 0, CPU, "cost"),
         ("a report made costlier, over budget", set_format(CPU, "%d cores", "%1d cores"), budget_file,
          EXIT_OVER_BUDGET, CPU, "cost"),
@@ -130,6 +131,10 @@ with tempfile.TemporaryDirectory() as work:
                   f"{name}: report {at} listed as removed, and nothing else ({[(r['change'], r['index_a']) for r in reports]})")
             check(doc["postcodes"] == [] and all(len(o["hunks"]) == 1 for o in doc["outputs"]),
                   f"{name}: no POST code, one hunk per output")
+        elif kind == "moved":
+            check(len(reports) == 1 and at_report and at_report[0]["index_b"] == at + 1
+                  and at_report[0]["differences"] == [f"moved: place {at} in A, {at + 1} in B"] and doc["postcodes"] == [],
+                  f"{name}: report {at} alone, moved one place ({reports})")
         else:
             costs = at_report[0]["costs"] if len(reports) == 1 and at_report else []
             check(len(reports) == 1 and at_report and at_report[0]["differences"] == []
@@ -139,7 +144,7 @@ with tempfile.TemporaryDirectory() as work:
         breached = [b for b in doc["budget"] if not b["passed"]]
         wanted = {"text": {"text serial", "text mmio_serial", "text memory_log"}, "postcodes": {"postcodes", "text serial",
                   "text mmio_serial", "text memory_log"}, "removed": {"results", "text serial", "text mmio_serial",
-                  "text memory_log"}, "cost": {"report instructions"} if budget else set()}[kind]
+                  "text memory_log"}, "moved": {"text serial", "text mmio_serial", "text memory_log"}, "cost": {"report instructions"} if budget else set()}[kind]
         check({b["name"] for b in breached} == wanted and all(len(b["breaches"]) == 1 for b in breached),
               f"{name}: breaches {sorted(wanted)}, each once ({[(b['name'], b['breaches']) for b in breached]})")
         if kind == "cost" and budget:
