@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Fails when an include runs back up the layers or does not name its folder:
-module < sim/ < scenario/, fv/ < run/ < emu/ < qemu/ < tools/. The module's
-folders include only each other; hostlib/ (the host's text helpers) needs only
-include/, and fv/ only include/ and hostlib/; nothing includes tools/. The
-QEMU runner links no emulator: of qemu/, only the cross-check's emulated side
-(CrossCheckRun) includes emu/.
+module < sim/ < scenario/, fv/ < run/ < emu/ < qemu/, compare/ < tools/. The
+module's folders include only each other; hostlib/ (the host's text helpers)
+needs only include/, and fv/ only include/ and hostlib/; nothing includes
+tools/. The QEMU runner links no emulator: of qemu/, only the cross-check's
+emulated side (CrossCheckRun) includes emu/.
 Every quoted include names its path from the repository root, so the folder
 a header lives in is the layer it belongs to."""
 import pathlib
@@ -21,7 +21,9 @@ ALLOWED["fv"] = {"include", "hostlib", "fv"}
 ALLOWED["run"] = ALLOWED["scenario"] | {"fv", "run"}
 ALLOWED["emu"] = ALLOWED["run"] | {"emu"}
 ALLOWED["qemu"] = ALLOWED["emu"] | {"qemu"}  # rom/ is freestanding: module headers and fv/FfsLayout.h only
-ALLOWED["tools"] = ALLOWED["qemu"] | {"tools"}
+# compare/ reads run documents; it runs nothing itself, so it needs no QEMU runner.
+ALLOWED["compare"] = ALLOWED["emu"] | {"compare"}
+ALLOWED["tools"] = ALLOWED["qemu"] | {"compare", "tools"}
 # Tests, fuzzers and benchmarks sit on top: they may include any layer but tools/.
 for top in ("tests", "fuzz", "bench"):
     ALLOWED[top] = (ALLOWED["tools"] - {"tools"}) | {top}

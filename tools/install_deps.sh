@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(make cmake ninja-build clang lld llvm libclang-rt-14-dev g++-multilib googletest valgrind
           libunicorn-dev nlohmann-json3-dev libcli11-dev libfmt-dev python3-pefile uuid-runtime
-          uefitool-cli qemu-system-x86 qemu-user lcov)
+          uefitool-cli qemu-system-x86 qemu-user lcov python3-junitparser)
 
 missing_of() {
   local p

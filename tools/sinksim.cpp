@@ -10,9 +10,12 @@
 //   sinksim faults [--json] [--fv PATH]   every device fault against every report kind, as a table
 //   sinksim outputs [--json]       the board's outputs a run shows, and how each machine reads them
 //   sinksim coverage SCENARIO... [--lcov FILE]   the image's basic blocks the scenarios reach, per function
+//   sinksim diff A B [--qemu] [--budget FILE] [--json]   compares two runs (scenarios or saved --json documents)
+//   run, faults, check and diff also write JUnit XML with --junit FILE
 // Exit status, every verb: 0 clean, 1 bad input, 2 the module halted as
 // designed (a blink loop), 3 a handler call stopped or faulted, or one of
-// the run's own limits reached (out of memory included).
+// the run's own limits reached (out of memory included), 4 (diff) the
+// comparison breached its budget.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -24,6 +27,9 @@
 #include <new>
 
 #include "emu/Coverage.h"
+#include "compare/DiffView.h"
+#include "compare/JUnit.h"
+#include "compare/Side.h"
 #include "emu/FaultMatrix.h"
 #include "hostlib/Text.h"
 #include "emu/InPlace.h"
@@ -41,6 +47,7 @@ namespace {
 
 constexpr int kExitBadInput = 1;
 constexpr int kExitStopped = static_cast<int>(run::RunEnd::Stopped);
+constexpr int kExitOverBudget = 4;
 
 std::string MapPathFor(const std::string& image) {
   const auto dot = image.rfind('.');
@@ -55,7 +62,9 @@ constexpr const char* kExitStatusHelp =
     "     after an unrecoverable error, and nothing else went wrong\n"
     "  3  a handler call was stopped or faulted: instruction budget, a fault, a\n"
     "     write outside the allowed places or into the image, a time limit (3 wins over 2);\n"
-    "     or the run reached one of its own limits, or ran out of memory";
+    "     or the run reached one of its own limits, or ran out of memory\n"
+    "  4  diff only: the comparison breached its budget (without --budget: any\n"
+    "     difference in text, POST codes, results, the halt or faults)";
 
 // Symbol names from the map beside the image; a bad map costs the names only.
 std::map<uint32_t, std::string> SymbolsBeside(const std::string& image) {
@@ -80,12 +89,36 @@ struct ImageChoice {
   uint32_t fvBase = 0;
 };
 
-int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet,
-        const std::string& dumpLog, const std::string& countIn) {
+// Images and volumes are checked (a regular file within its size cap) before they are read.
+emu::FlashImage LoadFlash(const ImageChoice& choice) {
+  return choice.fv.empty() ? emu::PlaceRelocated(emu::LoadPeImage(choice.efi)) : emu::LoadVolume(choice.fv, choice.fvBase);
+}
+
+// The run document of a scenario on the emulated machine, as `run --json` prints it.
+std::string EmulatorDocument(const std::string& scenarioPath, const ImageChoice& choice) {
   const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
-  // Images and volumes are checked (a regular file within its size cap) before they are read.
-  const emu::FlashImage image = choice.fv.empty() ? emu::PlaceRelocated(emu::LoadPeImage(choice.efi))
-                                                  : emu::LoadVolume(choice.fv, choice.fvBase);
+  const emu::FlashImage image = LoadFlash(choice);
+  const emu::RunResult run = emu::RunScenario(image, scenario);
+  run::RenderContext context;
+  context.symbols = SymbolsBeside(image.path);
+  return run::ToJsonText(run, context);
+}
+
+void WriteRunJUnit(const std::string& path, const std::string& document, const std::string& origin) {
+  comparison::WriteJUnit(path, comparison::RunSuite(comparison::ReadRunDocument(nlohmann::ordered_json::parse(document), origin)));
+}
+
+struct DiffOptions {
+  std::string a, b, budget, junit;
+  bool qemu = false, json = false, otherScenario = false;
+};
+
+int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions);
+
+int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet,
+        const std::string& dumpLog, const std::string& countIn, const std::string& junit) {
+  const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
+  const emu::FlashImage image = LoadFlash(choice);
   const std::string imagePath = image.path;
   emu::RunOptions options;
   options.keepAccessLog = accesses;
@@ -116,6 +149,7 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
   }
   run::RenderContext context;
   context.symbols = SymbolsBeside(imagePath);
+  if (!junit.empty()) WriteRunJUnit(junit, run::ToJsonText(run, context), scenarioPath);
   if (json) {
     // Streamed: ten million deliveries are written one at a time.
     run::WriteJson(std::cout, run, context);
@@ -167,9 +201,32 @@ int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, b
   if (json)
     std::cout << qemu::ToJson(result, context).dump(2) << "\n";
   else
-    std::cout << qemu::ToText(result, context);
+    std::cout << qrun::ToText(result, context);
   if (!result.facts.problems.empty()) return static_cast<int>(run::RunEnd::Stopped);
   return static_cast<int>(run::Classify(result.run));
+}
+
+int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions) {
+  const comparison::ScenarioRunner runner = [&](const std::string& path) {
+    if (!o.qemu) return EmulatorDocument(path, choice);
+    const scenario::Scenario scenario = scenario::LoadScenario(path);  // the result points into it
+    const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, qemuOptions);
+    run::RenderContext context;
+    context.symbols = SymbolsBeside(qemuOptions.volume);
+    return qemu::ToJson(result, context).dump(2);
+  };
+  const comparison::Budget budget = o.budget.empty() ? comparison::Budget{} : comparison::ReadBudget(o.budget);
+  const char* machine = o.qemu ? "QEMU" : "emulated machine";
+  const comparison::RunDocument a = comparison::LoadSide(o.a, runner, machine);
+  const comparison::RunDocument b = comparison::LoadSide(o.b, runner, machine);
+  if (!o.otherScenario) comparison::CheckSameScenario(a, b);
+  const comparison::Comparison c = comparison::Compare(a, b, budget);
+  if (o.json)
+    std::cout << comparison::DiffJson(c).dump(2) << "\n";
+  else
+    std::cout << comparison::DiffText(c);
+  if (!o.junit.empty()) comparison::WriteJUnit(o.junit, comparison::DiffSuite(c));
+  return c.Breached() ? kExitOverBudget : 0;
 }
 
 }  // namespace
@@ -198,9 +255,13 @@ int main(int argc, char** argv) {
                   "START END [NAME], offsets from the image base in hexadecimal, END excluded ('#' comments);\n"
                   "--json gives them per report as range_instructions, beside instructions");
 
+  std::string junit;
+  run->add_option("--junit", junit, "also write JUnit XML: one test case per report (and the entry)");
+
   CLI::App* check = app.add_subcommand("check", "read scenario files without running them");
   std::vector<std::string> files;
   check->add_option("files", files, "scenario files")->required();
+  check->add_option("--junit", junit, "also write JUnit XML: one test case per file");
 
   CLI::App* log = app.add_subcommand("log", "read the memory log out of a dump of its 64 KiB window");
   std::string dump, dumpOffset = "0";
@@ -235,6 +296,19 @@ int main(int argc, char** argv) {
   CLI::App* faults = app.add_subcommand("faults", "run every device fault against every report kind; print the table");
   faults->add_flag("--json", json, "print one JSON document");
   faults->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
+  faults->add_option("--junit", junit, "also write JUnit XML: one test case per cell");
+
+  CLI::App* diff = app.add_subcommand("diff", "compare two runs: each a scenario (run here) or a saved --json document");
+  DiffOptions diffOptions;
+  diff->add_option("a", diffOptions.a, "the baseline: a scenario or a run document")->required();
+  diff->add_option("b", diffOptions.b, "the run compared with it: a scenario or a run document")->required();
+  diff->add_flag("--qemu", diffOptions.qemu, "run scenario sides on QEMU's PC machine instead of the emulated machine");
+  diff->add_option("--budget", diffOptions.budget, "a JSON budget file: the limits the comparison is judged by (README)");
+  diff->add_flag("--json", diffOptions.json, "print one JSON document");
+  diff->add_option("--junit", diffOptions.junit, "also write JUnit XML: one test case per budget rule and per changed report");
+  diff->add_flag("--other-scenario", diffOptions.otherScenario, "compare runs of differently named scenarios");
+  diff->add_option("--fv", volume, "firmware volume for scenario sides (default: the build's StatusSinkPei.fv)");
+  diff->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");
 
   CLI::App* coverage = app.add_subcommand("coverage", "which basic blocks of the image the scenarios reach, per function");
   std::vector<std::string> coverageScenarios;
@@ -251,7 +325,7 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kExitBadInput;
   }
   try {
-    if (run->parsed() || coverage->parsed()) {
+    if (run->parsed() || coverage->parsed() || diff->parsed()) {
       if (!image.empty() && !volume.empty()) throw std::invalid_argument("--image and --fv exclude each other");
       ImageChoice choice;
       if (image.empty()) {
@@ -261,7 +335,8 @@ int main(int argc, char** argv) {
         choice.efi = image;
       }
       if (coverage->parsed()) return Coverage(coverageScenarios, choice, lcovPath);
-      return Run(scenario, choice, json, accesses, quiet, dumpLog, countIn);
+      if (diff->parsed()) return Diff(diffOptions, choice, qemuOptions);
+      return Run(scenario, choice, json, accesses, quiet, dumpLog, countIn, junit);
     }
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
     if (outputs->parsed()) {
@@ -274,9 +349,13 @@ int main(int argc, char** argv) {
     }
     if (faults->parsed()) {
       const std::string path = !image.empty() ? image : volume.empty() ? SS_DEFAULT_FV : volume;
-      return emu::PrintFaultMatrix(image.empty() ? emu::LoadVolume(path, SS_DEFAULT_FV_BASE)
-                                                 : emu::PlaceRelocated(emu::LoadPeImage(path)),
-                                   json, std::cout);
+      const emu::FlashImage flash = image.empty() ? emu::LoadVolume(path, SS_DEFAULT_FV_BASE)
+                                                  : emu::PlaceRelocated(emu::LoadPeImage(path));
+      if (junit.empty()) return emu::PrintFaultMatrix(flash, json, std::cout);
+      const emu::FaultMatrix m = emu::RunFaultMatrix(flash);
+      std::cout << (json ? emu::FaultMatrixJson(m).dump(2) + "\n" : emu::FaultMatrixText(m));
+      comparison::WriteJUnit(junit, comparison::FaultMatrixSuite(emu::FaultMatrixJson(m)));
+      return m.AsDesigned() ? 0 : static_cast<int>(run::RunEnd::Stopped);
     }
     if (log->parsed()) {
       const emu::LogDump decoded = emu::ReadLogDump(dump, ParseNumber(dumpOffset, false, UINT64_MAX, "--offset"));
@@ -302,15 +381,19 @@ int main(int argc, char** argv) {
       return status;
     }
     int status = 0;
+    comparison::TestSuite checked{"sinksim check", {}};
     for (const std::string& f : files) {
       try {
         const scenario::Scenario s = scenario::LoadScenario(f);
         std::cout << f << ": " << s.DeliveryCount() << " reports\n";
+        checked.cases.push_back({f, std::nullopt, std::to_string(s.DeliveryCount()) + " reports"});
       } catch (const scenario::ScenarioError& e) {
         std::cerr << "sinksim: " << e.what() << "\n";
+        checked.cases.push_back({f, e.what(), ""});
         status = kExitBadInput;
       }
     }
+    if (!junit.empty()) comparison::WriteJUnit(junit, checked);
     return status;
   } catch (const scenario::ScenarioError& e) {
     std::cerr << "sinksim: " << e.what() << "\n";
@@ -321,6 +404,8 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     std::cerr << "sinksim: stopped: out of memory\n";
     return kExitStopped;
+  } catch (const comparison::DocumentError& e) {
+    std::cerr << "sinksim: " << e.what() << "\n";
   } catch (const qemu::QemuInterrupted& e) {
     // QEMU is ended and the scratch files are gone: end as the signal ends a process.
     std::cerr << "sinksim: qemu: " << e.what() << "\n";

@@ -1,0 +1,181 @@
+#include "compare/RunDocument.h"
+
+#include <fmt/format.h>
+
+#include "emu/PostCodeDecode.h"
+#include "fv/InputFile.h"
+
+namespace comparison {
+namespace {
+
+// A field being read: its path names it in every complaint.
+class Field {
+ public:
+  Field(const Json& value, std::string origin, std::string path)
+      : value_(value), origin_(std::move(origin)), path_(std::move(path)) {}
+
+  [[noreturn]] void Fail(const std::string& why) const {
+    throw DocumentError(fmt::format("{}: not a run document: field {} {}", origin_, path_, why));
+  }
+  Field operator[](const char* key) const {
+    if (!value_.is_object()) Fail("is not an object");
+    const auto it = value_.find(key);
+    if (it == value_.end()) Field(value_, origin_, Join(key)).Fail("is missing");
+    return Field(*it, origin_, Join(key));
+  }
+  Field operator[](size_t i) const { return Field(value_[i], origin_, fmt::format("{}[{}]", path_, i)); }
+  bool Has(const char* key) const { return value_.is_object() && value_.contains(key); }
+  bool IsNull() const { return value_.is_null(); }
+  const Json& Value() const { return value_; }
+
+  uint64_t Number() const {
+    if (!value_.is_number_unsigned()) Fail("is not a number of at least 0");
+    return value_.get<uint64_t>();
+  }
+  std::optional<uint64_t> NumberOrNull() const {
+    if (value_.is_null()) return std::nullopt;
+    return Number();
+  }
+  std::string Text() const {
+    if (!value_.is_string()) Fail("is not a string");
+    return value_.get<std::string>();
+  }
+  // Device text: each character of the string is one byte (U+0000..U+00FF).
+  std::string Bytes() const {
+    const std::string utf8 = Text();
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size(); ++i) {
+      const auto c = static_cast<unsigned char>(utf8[i]);
+      if (c < 0x80) {
+        out += static_cast<char>(c);
+      } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
+        out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+      } else {
+        Fail(fmt::format("holds a character above U+00FF at byte {}: device text is one byte a character", i));
+      }
+    }
+    return out;
+  }
+  size_t Size() const {
+    if (!value_.is_array()) Fail("is not an array");
+    return value_.size();
+  }
+  template <typename Each>
+  void ForEach(const Each& each) const {
+    const size_t n = Size();
+    for (size_t i = 0; i < n; ++i) each((*this)[i]);
+  }
+
+ private:
+  std::string Join(const char* key) const { return path_.empty() ? key : path_ + "." + key; }
+
+  const Json& value_;
+  std::string origin_;
+  std::string path_;
+};
+
+std::vector<uint16_t> Codes(const Field& f) {
+  std::vector<uint16_t> codes;
+  f.ForEach([&](const Field& c) {
+    const uint64_t v = c.Number();
+    if (v > 0xFFFF) c.Fail("is not a 16-bit POST code");
+    codes.push_back(static_cast<uint16_t>(v));
+  });
+  return codes;
+}
+
+ReportFacts ReadReport(const Field& r, size_t handlers) {
+  ReportFacts facts;
+  facts.index = r["index"].Number();
+  facts.type = r["type"].Number();
+  facts.value = r["value"].Number();
+  r["results"].ForEach([&](const Field& s) { facts.results.push_back(s.NumberOrNull()); });
+  r["stopped"].ForEach([&](const Field& s) { facts.stopped.push_back(s.Text()); });
+  if (facts.results.size() != facts.stopped.size()) r["stopped"].Fail("does not have one entry per call");
+  if (facts.results.size() > handlers) r["results"].Fail("has more calls than the run has handlers");
+  for (const std::string_view name : kCostNames) {
+    const std::string key(name);
+    if (!r.Has(key.c_str()) || r[key.c_str()].IsNull()) continue;  // not measured on this machine
+    const Field f = r[key.c_str()];
+    auto& per = facts.costs[key];
+    f.ForEach([&](const Field& v) { per.push_back(v.NumberOrNull()); });
+    if (per.size() != facts.results.size()) f.Fail("does not have one entry per call");
+  }
+  facts.postcodes = Codes(r["postcodes"]);
+  return facts;
+}
+
+}  // namespace
+
+bool LooksLikeRunDocument(const Json& document) { return document.is_object() && document.contains("machine"); }
+
+RunDocument ReadRunDocument(const Json& document, const std::string& origin) {
+  const Field root(document, origin, "");
+  if (!document.is_object()) root.Fail("(the document) is not an object");
+  RunDocument doc;
+  doc.origin = origin;
+  doc.machine = root["machine"].Text();
+  doc.scenarioName = root["scenario"]["name"].Text();
+  root["handlers"].ForEach([&](const Field& h) { doc.handlers.push_back(h["name"].Text()); });
+  doc.entryStatus = root["entry"]["status"].NumberOrNull();
+  doc.entryStopped = root["entry"]["stopped"].Text();
+  for (const std::string_view name : kCostNames) {
+    const std::string key(name);
+    if (root["entry"].Has(key.c_str())) doc.entryCosts[key] = root["entry"][key.c_str()].NumberOrNull();
+  }
+  root["reports"].ForEach([&](const Field& r) { doc.reports.push_back(ReadReport(r, doc.handlers.size())); });
+  doc.outputs = {{"serial", root["serial"].Bytes()},
+                 {"mmio_serial", root["mmio_serial"].Bytes()},
+                 {"memory_log", root["memory_log"]["text"].Bytes()}};
+  // The run's sequence is the entry's codes, then each report's.
+  const std::vector<uint16_t> all = Codes(root["postcodes"]);
+  size_t inReports = 0;
+  for (const ReportFacts& r : doc.reports) inReports += r.postcodes.size();
+  if (inReports > all.size()) root["postcodes"].Fail("has fewer codes than the reports together");
+  doc.entryPostcodes.assign(all.begin(), all.end() - static_cast<std::ptrdiff_t>(inReports));
+  if (const Field h = root["halted"]; !h.IsNull()) {
+    HaltFacts halt;
+    halt.reason = h["reason"].Text();
+    halt.report = h["report"].Number();
+    halt.handler = h["handler"].Number();
+    std::string cycle;
+    h["cycle"].ForEach([&](const Field& step) {
+      cycle += fmt::format("{}{:04X} x{}", cycle.empty() ? "" : " ", step["word"].Number(), step["writes"].Number());
+    });
+    halt.cycle = cycle;
+    doc.halt = halt;
+  }
+  root["faults"].ForEach([&](const Field& f) {
+    doc.faults.push_back({f["kind"].Text(), f["where"].Text(), f["during"].Text(), f["detail"].Text()});
+  });
+  doc.faultsNotListed = root["faults_not_listed"].Number();
+  const Field stats = root["stats"];
+  if (!stats.Value().is_object()) stats.Fail("is not an object");
+  for (const auto& [key, value] : stats.Value().items())
+    if (value.is_number_unsigned() || value.is_null()) doc.totals[key] = stats[key.c_str()].NumberOrNull();
+  return doc;
+}
+
+Json ParseJsonFile(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  try {
+    bytes = fv::ReadInputFile(path, {"run document", kMaxRunDocumentBytes});
+  } catch (const std::exception& e) {
+    throw DocumentError(e.what());
+  }
+  Json j = Json::parse(bytes.begin(), bytes.end(), nullptr, false);
+  if (j.is_discarded()) throw DocumentError(path + ": not JSON");
+  return j;
+}
+
+std::string NamePostCode(uint16_t code) {
+  const emu::PostCodeMeaning m = emu::DecodePostCode(code);
+  std::string text = fmt::format("{:04X}", code);
+  if (m.lines.empty()) return text + " (no module writes it)";
+  text += " " + m.lines.front();
+  if (m.lines.size() > 1) text += fmt::format(" (or {} other readings)", m.lines.size() - 1);
+  return text;
+}
+
+}  // namespace comparison
