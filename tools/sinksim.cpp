@@ -201,7 +201,7 @@ int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, b
   if (json)
     std::cout << qemu::ToJson(result, context).dump(2) << "\n";
   else
-    std::cout << qrun::ToText(result, context);
+    std::cout << qemu::ToText(result, context);
   if (!result.facts.problems.empty()) return static_cast<int>(run::RunEnd::Stopped);
   return static_cast<int>(run::Classify(result.run));
 }
