@@ -13,21 +13,27 @@ foreach(dir ${SS_MODULE_INCLUDES})
 endforeach()
 
 set(SS_FW_SOURCES ${SS_MODULE_SOURCES} ${SS_ROOT}/platform/platform_firmware.cpp)
-set(SS_FW_OBJECTS "")
-foreach(src ${SS_FW_SOURCES})
-  file(RELATIVE_PATH rel ${SS_ROOT} ${src})
-  string(REPLACE "/" "_" objname ${rel})
-  set(obj ${CMAKE_CURRENT_BINARY_DIR}/obj/${objname}.obj)
-  add_custom_command(OUTPUT ${obj}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/obj
-    COMMAND ${SS_CLANGXX} ${SS_FW_FLAGS} -MD -MF ${obj}.d -c ${src} -o ${obj}
-    DEPENDS ${src}
-    DEPFILE ${obj}.d
-    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/obj
-    COMMENT "firmware: ${rel}"
-    VERBATIM)
-  list(APPEND SS_FW_OBJECTS ${obj})
-endforeach()
+# Compiles every firmware source into DIR/obj with the firmware flags and
+# EXTRA_FLAGS; the objects' paths go into OUT_VAR.
+function(ss_firmware_objects dir label out_var)
+  set(objects "")
+  foreach(src ${SS_FW_SOURCES})
+    file(RELATIVE_PATH rel ${SS_ROOT} ${src})
+    string(REPLACE "/" "_" objname ${rel})
+    set(obj ${dir}/obj/${objname}.obj)
+    add_custom_command(OUTPUT ${obj}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}/obj
+      COMMAND ${SS_CLANGXX} ${SS_FW_FLAGS} ${ARGN} -MD -MF ${obj}.d -c ${src} -o ${obj}
+      DEPENDS ${src}
+      DEPFILE ${obj}.d
+      WORKING_DIRECTORY ${dir}/obj
+      COMMENT "${label}: ${rel}"
+      VERBATIM)
+    list(APPEND objects ${obj})
+  endforeach()
+  set(${out_var} ${objects} PARENT_SCOPE)
+endfunction()
+ss_firmware_objects(${CMAKE_CURRENT_BINARY_DIR} "firmware" SS_FW_OBJECTS)
 
 # The image's layout. It runs in place from flash, so its sections sit in the
 # file exactly where they sit in memory (section alignment equal to file
@@ -89,21 +95,7 @@ find_program(SS_DWARFDUMP NAMES llvm-dwarfdump-14 llvm-dwarfdump REQUIRED)
 set(SS_DEBUG_DIR ${CMAKE_CURRENT_BINARY_DIR}/debug)
 set(SS_DEBUG_IMAGE ${SS_DEBUG_DIR}/StatusSinkPei.efi)
 set(SS_BLOCK_MAP ${CMAKE_CURRENT_BINARY_DIR}/StatusSinkPei.blocks)
-set(SS_FW_DEBUG_OBJECTS "")
-foreach(src ${SS_FW_SOURCES})
-  file(RELATIVE_PATH rel ${SS_ROOT} ${src})
-  string(REPLACE "/" "_" objname ${rel})
-  set(obj ${SS_DEBUG_DIR}/obj/${objname}.obj)
-  add_custom_command(OUTPUT ${obj}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${SS_DEBUG_DIR}/obj
-    COMMAND ${SS_CLANGXX} ${SS_FW_FLAGS} -gdwarf-4 -gline-tables-only -MD -MF ${obj}.d -c ${src} -o ${obj}
-    DEPENDS ${src}
-    DEPFILE ${obj}.d
-    WORKING_DIRECTORY ${SS_DEBUG_DIR}/obj
-    COMMENT "firmware (debug copy): ${rel}"
-    VERBATIM)
-  list(APPEND SS_FW_DEBUG_OBJECTS ${obj})
-endforeach()
+ss_firmware_objects(${SS_DEBUG_DIR} "firmware (debug copy)" SS_FW_DEBUG_OBJECTS -gdwarf-4 -gline-tables-only)
 add_custom_command(OUTPUT ${SS_DEBUG_IMAGE}
   COMMAND ${SS_LLD_LINK} /nologo /nodefaultlib /entry:ModuleEntry /subsystem:efi_boot_service_driver
           /driver ${SS_FW_LINK_LAYOUT} /dynamicbase /opt:ref /debug:dwarf /map:${SS_DEBUG_DIR}/StatusSinkPei.map
