@@ -45,6 +45,13 @@ struct ReportFacts {
   std::vector<std::string> stopped;              // per handler; empty when the call returned
   std::map<std::string, std::vector<std::optional<uint64_t>>> costs;  // figure -> per handler
   std::vector<uint16_t> postcodes;
+  // Each call's start in modelled nanoseconds from the entry's start (field
+  // start_ns; costs["time_ns"] is its length): empty when the run had no
+  // time model.
+  std::vector<std::optional<uint64_t>> startNs;
+  // Bytes each output received during the report's calls, by output name
+  // (field output_bytes): empty when the machine does not say (QEMU's PC).
+  std::map<std::string, uint64_t> outputBytes;
 };
 
 struct OutputText {
@@ -67,6 +74,25 @@ struct FaultFacts {
   bool operator==(const FaultFacts& o) const = default;
 };
 
+// The board time model of a run (field timing): its settings, the boot's
+// modelled time, what each output cost, and when each serial line's
+// transmitter was busy.
+struct TimingFacts {
+  uint64_t clockHz = 0;
+  uint64_t instructionsPerCycle = 0;
+  uint64_t ioAccessNs = 0, mmioAccessNs = 0;
+  uint64_t bootNs = 0;  // from the entry's start to the end of the last call
+  std::map<std::string, uint64_t> outputNs;  // output name (and "module" for the rest) -> time charged
+  // A serial output's line: its rate, FIFO depth, and each stretch in which
+  // its transmitter sent bytes back to back: (start in ns, bytes).
+  struct Wire {
+    std::string output;
+    uint64_t baud = 0, fifo = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> bursts;
+  };
+  std::vector<Wire> wires;
+};
+
 struct RunDocument {
   std::string origin;  // the file read, or the scenario and machine that made it
   std::string machine;
@@ -75,12 +101,15 @@ struct RunDocument {
   std::optional<uint64_t> entryStatus;
   std::string entryStopped;
   std::map<std::string, std::optional<uint64_t>> entryCosts;  // figure -> the entry call's
+  std::optional<uint64_t> entryStartNs;          // with the time model
+  std::map<std::string, uint64_t> entryOutputBytes;  // as ReportFacts::outputBytes
   std::vector<uint16_t> entryPostcodes;  // written before the first report
   std::vector<ReportFacts> reports;
   std::vector<OutputText> outputs;
   std::optional<HaltFacts> halt;
   std::vector<FaultFacts> faults;
   uint64_t faultsNotListed = 0;
+  std::optional<TimingFacts> timing;
   std::map<std::string, std::optional<uint64_t>> totals;  // the run's statistics that are numbers
 };
 
