@@ -54,7 +54,8 @@ size_t BoardClock::AccountOf(const void* device) const {
 }
 
 void BoardClock::Catch() {
-  const uint64_t instructions = instructionsBefore_ + (source_ ? source_() : 0);
+  // Between calls the count of the last call is already in instructionsBefore_.
+  const uint64_t instructions = instructionsBefore_ + (inCall_ && source_ ? source_() : 0);
   instructionPs_ = MulDiv(instructions, kPicosecondsPerSecond, settings_.clockHz * settings_.instructionsPerCycle);
 }
 
@@ -64,6 +65,7 @@ void BoardClock::Charge(size_t account, Picoseconds from, Picoseconds to) {
 
 void BoardClock::StartCall() {
   if (!on_) return;
+  inCall_ = true;
   Catch();
   mark_ = Now();
   lastAccount_ = SIZE_MAX;
@@ -76,6 +78,7 @@ void BoardClock::EndCall() {
   mark_ = Now();
   lastAccount_ = SIZE_MAX;
   instructionsBefore_ += source_ ? source_() : 0;
+  inCall_ = false;
 }
 
 void BoardClock::BeginAccess(const void* device, bool io, bool ram) {

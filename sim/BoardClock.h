@@ -96,6 +96,7 @@ class BoardClock {
   std::array<const void*, kMaxAccounts> devices_{};
   size_t accountCount_ = 0;
   uint64_t instructionsBefore_ = 0;  // of the calls that ended
+  bool inCall_ = false;
   Picoseconds instructionPs_ = 0, accessPs_ = 0;
   Picoseconds mark_ = 0;        // where the last access ended (or the call began)
   size_t lastAccount_ = SIZE_MAX;  // the account of the call's last access (none yet)
