@@ -1,6 +1,7 @@
 #include "compare/DiffView.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 namespace comparison {
 namespace {
@@ -57,6 +58,24 @@ Json CostJson(const CostChange& c) {
 
 Json Optional(const std::optional<uint64_t>& v) { return v ? Json(*v) : Json(nullptr); }
 
+// A hunk's report on one side: its index, "entry", or null (none there, or not known).
+Json PlaceJson(const LinePlace& p) {
+  if (p.kind == LinePlace::Kind::Report) return p.report;
+  if (p.kind == LinePlace::Kind::Entry) return "entry";
+  return nullptr;
+}
+
+// What follows a hunk's line numbers, as diff -p names a function there: whose lines changed.
+std::string HunkPlace(const TextHunk& h) {
+  const LinePlace &a = h.placeA, &b = h.placeB;
+  if (a.kind == LinePlace::Kind::Entry) return " entry";
+  if (a.kind == LinePlace::Kind::Report && b.kind == LinePlace::Kind::Report)
+    return a.report == b.report ? fmt::format(" report {}", a.report) : fmt::format(" report {} (B: {})", a.report, b.report);
+  if (a.kind == LinePlace::Kind::Report) return fmt::format(" report {} (only in A)", a.report);
+  if (b.kind == LinePlace::Kind::Report) return fmt::format(" report {} (only in B)", b.report);
+  return "";
+}
+
 Json FaultJson(const FaultFacts& f) {
   return {{"kind", f.kind}, {"where", f.where}, {"during", f.during}, {"detail", f.detail}};
 }
@@ -71,6 +90,7 @@ std::string DiffText(const Comparison& c) {
   for (const ReportChange& r : c.reports) {
     out += "  " + ReportTitle(r) + "\n";
     for (const std::string& d : r.differences) out += "    " + d + "\n";
+    if (!r.textOutputs.empty()) out += fmt::format("    lines differ on {}\n", fmt::join(r.textOutputs, ", "));
     for (const CostChange& cost : r.costs) out += "    " + CostText(cost) + "\n";
   }
   if (!c.postcodes.empty()) out += fmt::format("\nPOST codes ({} differ)\n", c.postcodes.size());
@@ -78,7 +98,7 @@ std::string DiffText(const Comparison& c) {
   for (const OutputChange& o : c.outputs) {
     out += fmt::format("\n--- A {}\n+++ B {}\n", o.output, o.output);
     for (const TextHunk& h : o.hunks) {
-      out += fmt::format("@@ -{},{} +{},{} @@\n", h.startA, h.countA, h.startB, h.countB);
+      out += fmt::format("@@ -{},{} +{},{} @@{}\n", h.startA, h.countA, h.startB, h.countB, HunkPlace(h));
       for (const std::string& line : h.lines) out += line + "\n";
     }
   }
@@ -116,6 +136,7 @@ Json DiffJson(const Comparison& c) {
                             {"index_a", Optional(r.indexA)},
                             {"index_b", Optional(r.indexB)},
                             {"differences", r.differences},
+                            {"text", r.textOutputs},
                             {"costs", costs}});
   }
   j["postcodes"] = Json::array();
@@ -133,7 +154,7 @@ Json DiffJson(const Comparison& c) {
     Json hunks = Json::array();
     for (const TextHunk& h : o.hunks)
       hunks.push_back({{"start_a", h.startA}, {"count_a", h.countA}, {"start_b", h.startB}, {"count_b", h.countB},
-                       {"lines", h.lines}});
+                       {"report_a", PlaceJson(h.placeA)}, {"report_b", PlaceJson(h.placeB)}, {"lines", h.lines}});
     j["outputs"].push_back({{"output", o.output}, {"hunks", hunks}});
   }
   j["halt"] = c.halt;
