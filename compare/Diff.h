@@ -78,6 +78,7 @@ struct Comparison {
   std::vector<FaultFacts> newFaults, goneFaults;
   std::vector<CostChange> totals;
   std::vector<BudgetCheck> budgets;
+  std::vector<std::string> notCompared;  // outputs one side cannot measure, and why
 
   bool Empty() const {
     return reports.empty() && postcodes.empty() && outputs.empty() && halt.empty() && newFaults.empty() &&

@@ -85,6 +85,7 @@ Json FaultJson(const FaultFacts& f) {
 std::string DiffText(const Comparison& c) {
   std::string out = fmt::format("A: {}\nB: {}\nscenario {}: {} reports in A, {} in B\n", c.originA, c.originB,
                                 c.scenario, c.reportsA, c.reportsB);
+  for (const std::string& n : c.notCompared) out += "not compared: " + n + "\n";
   if (c.Empty()) out += "\nno difference\n";
   if (!c.reports.empty()) out += fmt::format("\nreports ({} differ)\n", c.reports.size());
   for (const ReportChange& r : c.reports) {
@@ -128,6 +129,7 @@ Json DiffJson(const Comparison& c) {
   j["scenario"] = c.scenario;
   j["reports_a"] = c.reportsA;
   j["reports_b"] = c.reportsB;
+  j["not_compared"] = c.notCompared;
   j["reports"] = Json::array();
   for (const ReportChange& r : c.reports) {
     Json costs = Json::array();

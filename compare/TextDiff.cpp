@@ -1,5 +1,7 @@
 #include "compare/TextDiff.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -7,6 +9,7 @@
 #include <tuple>
 
 #include "compare/Align.h"
+#include "run/Outputs.h"
 #include "run/TextView.h"
 
 namespace comparison {
@@ -217,12 +220,26 @@ ReportChange& ChangeAt(const Key& key, const RunDocument& a, const RunDocument& 
   return *c.reports.insert(at, std::move(change));
 }
 
+// Whether a document's output says nothing of the board: QEMU's PC has no
+// part for it, and its document leaves the output empty.
+const run::Output* Unmeasured(const RunDocument& d, const std::string& output) {
+  if (d.machine != "qemu") return nullptr;
+  for (const run::Output& o : run::kOutputs)
+    if (o.key == output && o.qemu == run::QemuSource::None) return &o;
+  return nullptr;
+}
+
 }  // namespace
 
 void CompareOutputs(const RunDocument& a, const RunDocument& b, const ReportPairing& pairing, Comparison& c) {
   for (const OutputText& oa : a.outputs) {
     const auto ob = std::find_if(b.outputs.begin(), b.outputs.end(), [&](const OutputText& o) { return o.name == oa.name; });
-    if (ob == b.outputs.end() || ob->bytes == oa.bytes) continue;
+    if (ob == b.outputs.end()) continue;
+    if (const run::Output* o = Unmeasured(a, oa.name) ? Unmeasured(a, oa.name) : Unmeasured(b, oa.name)) {
+      c.notCompared.push_back(fmt::format("{}: QEMU's PC has nothing in place of {}", oa.name, o->what));
+      continue;
+    }
+    if (ob->bytes == oa.bytes) continue;
     const Split la = SplitLines(oa.bytes), lb = SplitLines(ob->bytes);
     auto steps = Align(la.lines.size(), lb.lines.size(), [&](size_t i, size_t j) { return la.lines[i] == lb.lines[j]; });
     // Each changed line's report pair, where both documents tell who wrote what.

@@ -216,7 +216,7 @@ int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOption
     return qemu::ToJson(result, context).dump(2);
   };
   const comparison::Budget budget = o.budget.empty() ? comparison::Budget{} : comparison::ReadBudget(o.budget);
-  const char* machine = o.qemu ? "QEMU" : "emulated machine";
+  const char* machine = o.qemu ? "QEMU's PC" : "the emulated machine";
   const comparison::RunDocument a = comparison::LoadSide(o.a, runner, machine);
   const comparison::RunDocument b = comparison::LoadSide(o.b, runner, machine);
   if (!o.otherScenario) comparison::CheckSameScenario(a, b);
