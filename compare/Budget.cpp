@@ -101,14 +101,17 @@ bool SamePlace(const LinePlace& p, const std::optional<uint64_t>& index) {
   return index ? p.kind == LinePlace::Kind::Report && p.report == *index : p.kind == LinePlace::Kind::None;
 }
 
-// The first line that changed at a report, on the first output that shows it.
-std::optional<std::string> FirstChangedLine(const Comparison& c, const ReportChange& r) {
-  for (const OutputChange& o : c.outputs)
+// The first line that changed at a report, on the first of the outputs that shows it.
+std::optional<std::string> FirstChangedLine(const Comparison& c, const ReportChange& r,
+                                            const std::vector<std::string>& outputs) {
+  for (const OutputChange& o : c.outputs) {
+    if (std::find(outputs.begin(), outputs.end(), o.output) == outputs.end()) continue;
     for (const TextHunk& h : o.hunks) {
       const bool here = r.entry ? h.placeA.kind == LinePlace::Kind::Entry
                                 : SamePlace(h.placeA, r.indexA) && SamePlace(h.placeB, r.indexB);
       if (here) return o.output + " " + FirstChanged(h);
     }
+  }
   return std::nullopt;
 }
 
@@ -175,7 +178,7 @@ std::vector<BudgetCheck> Judge(const Comparison& c, const RunDocument& a, const 
       for (const std::string& o : c.reports[r].textOutputs)
         if (judged(o)) outputs.push_back(o);
       if (outputs.empty()) continue;
-      const auto first = FirstChangedLine(c, c.reports[r]);
+      const auto first = FirstChangedLine(c, c.reports[r], outputs);
       check.breaches.push_back({fmt::format("{}: lines differ on {}{}", ReportName(c.reports[r]), fmt::join(outputs, ", "),
                                             first ? ": " + *first : ""), r});
     }
