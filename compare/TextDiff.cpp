@@ -64,14 +64,15 @@ std::optional<std::vector<int64_t>> Writers(const RunDocument& d, const std::str
   ends.push_back(*entry);
   for (const ReportFacts& r : d.reports) {
     const auto n = count(r.outputBytes);
-    if (!n) return std::nullopt;
+    if (!n || *n > UINT64_MAX - ends.back()) return std::nullopt;  // no counts, or counts no run could reach
     ends.push_back(ends.back() + *n);
   }
   const uint64_t total = ends.back();
   std::vector<int64_t> writers(text.starts.size(), kUnknown);
   for (size_t l = 0; l < text.starts.size(); ++l) {
-    if (text.starts[l] + total < textBytes) continue;
-    const uint64_t at = text.starts[l] + total - textBytes;
+    const uint64_t fromEnd = textBytes - text.starts[l];  // the line's first byte, counted back from the text's end
+    if (fromEnd > total) continue;
+    const uint64_t at = total - fromEnd;
     const auto it = std::upper_bound(ends.begin(), ends.end(), at);
     if (it != ends.end()) writers[l] = it == ends.begin() ? kEntry : static_cast<int64_t>(it - ends.begin()) - 1;
   }
