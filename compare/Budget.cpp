@@ -1,6 +1,7 @@
 #include "compare/Budget.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "compare/Diff.h"
 
@@ -91,6 +92,29 @@ BudgetCheck PerCallGrowth(const char* name, const std::string& figure, const Gro
   return check;
 }
 
+std::string FirstChanged(const TextHunk& h) {
+  const auto first = std::find_if(h.lines.begin(), h.lines.end(), [](const std::string& l) { return l[0] != ' '; });
+  return first != h.lines.end() ? *first : "";
+}
+
+bool SamePlace(const LinePlace& p, const std::optional<uint64_t>& index) {
+  return index ? p.kind == LinePlace::Kind::Report && p.report == *index : p.kind == LinePlace::Kind::None;
+}
+
+// The first line that changed at a report, on the first of the outputs that shows it.
+std::optional<std::string> FirstChangedLine(const Comparison& c, const ReportChange& r,
+                                            const std::vector<std::string>& outputs) {
+  for (const OutputChange& o : c.outputs) {
+    if (std::find(outputs.begin(), outputs.end(), o.output) == outputs.end()) continue;
+    for (const TextHunk& h : o.hunks) {
+      const bool here = r.entry ? h.placeA.kind == LinePlace::Kind::Entry
+                                : SamePlace(h.placeA, r.indexA) && SamePlace(h.placeB, r.indexB);
+      if (here) return o.output + " " + FirstChanged(h);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 Budget ReadBudget(const std::string& path) {
@@ -140,16 +164,31 @@ Budget ReadBudget(const std::string& path) {
 
 std::vector<BudgetCheck> Judge(const Comparison& c, const RunDocument& a, const RunDocument& b, const Budget& budget) {
   std::vector<BudgetCheck> checks;
-  for (const char* output : {"serial", "mmio_serial", "memory_log"}) {
-    if (!budget.textMatch.at(output)) continue;
-    BudgetCheck check{std::string("text ") + output, "the same lines", {}};
+  std::vector<std::string> mustMatch;
+  for (const char* output : {"serial", "mmio_serial", "memory_log"})
+    if (budget.textMatch.at(output)) mustMatch.push_back(output);
+  if (!mustMatch.empty()) {
+    BudgetCheck check{"text", fmt::format("the same lines on {}", fmt::join(mustMatch, ", ")), {}};
+    auto judged = [&](const std::string& output) {
+      return std::find(mustMatch.begin(), mustMatch.end(), output) != mustMatch.end();
+    };
+    // A report whose lines changed counts once, whatever outputs and hunks show it.
+    for (size_t r = 0; r < c.reports.size(); ++r) {
+      std::vector<std::string> outputs;
+      for (const std::string& o : c.reports[r].textOutputs)
+        if (judged(o)) outputs.push_back(o);
+      if (outputs.empty()) continue;
+      const auto first = FirstChangedLine(c, c.reports[r], outputs);
+      check.breaches.push_back({fmt::format("{}: lines differ on {}{}", ReportName(c.reports[r]), fmt::join(outputs, ", "),
+                                            first ? ": " + *first : ""), r});
+    }
+    // Hunks the documents cannot place (no bytes per report) count one each.
     for (const OutputChange& o : c.outputs)
-      if (o.output == output)
-        for (const TextHunk& h : o.hunks) {
-          const auto first = std::find_if(h.lines.begin(), h.lines.end(), [](const std::string& l) { return l[0] != ' '; });
-          check.breaches.push_back({fmt::format("{}: {} lines differ at line {} of A: {}", output, h.Changed(), h.startA,
-                                                first != h.lines.end() ? *first : ""), std::nullopt});
-        }
+      if (judged(o.output))
+        for (const TextHunk& h : o.hunks)
+          if (!h.placeA.Known() && !h.placeB.Known())
+            check.breaches.push_back({fmt::format("{}: {} lines differ at line {} of A: {}", o.output, h.Changed(),
+                                                  h.startA, FirstChanged(h)), std::nullopt});
     checks.push_back(std::move(check));
   }
   if (budget.postcodesMatch) {

@@ -46,7 +46,7 @@ struct Breach {
 
 // One rule of the budget as judged: passed when nothing breached it.
 struct BudgetCheck {
-  std::string name;   // "text serial", "report instructions", ...
+  std::string name;   // "text", "report instructions", ...
   std::string rule;   // what it allows, for a person
   std::vector<Breach> breaches;
   bool Passed() const { return breaches.empty(); }

@@ -6,12 +6,10 @@
 #include <tuple>
 
 #include "compare/Align.h"
-#include "run/TextView.h"
+#include "compare/TextDiff.h"
 
 namespace comparison {
 namespace {
-
-constexpr size_t kContextLines = 3;
 
 std::string HandlerName(const RunDocument& d, size_t h) {
   return h < d.handlers.size() ? d.handlers[h] : fmt::format("handler {}", h);
@@ -94,7 +92,10 @@ void ForEachGap(const std::vector<AlignStep>& steps, const Each& each) {
   flush();
 }
 
-void CompareReportLists(const RunDocument& a, const RunDocument& b, Comparison& c) {
+// Fills c.reports and says how the reports were paired.
+ReportPairing CompareReportLists(const RunDocument& a, const RunDocument& b, Comparison& c) {
+  ReportPairing pairing{std::vector<std::optional<size_t>>(a.reports.size()),
+                        std::vector<std::optional<size_t>>(b.reports.size())};
   // The entry first: its result and its figures, as a report of its own.
   ReportChange entry;
   entry.entry = true;
@@ -154,6 +155,8 @@ void CompareReportLists(const RunDocument& a, const RunDocument& b, Comparison& 
   for (const auto& [i, j, moved] : pairs) {
     ReportChange change;
     if (i && j) {
+      pairing.bOfA[*i] = *j;
+      pairing.aOfB[*j] = *i;
       change.indexA = a.reports[*i].index;
       change.indexB = b.reports[*j].index;
       if (moved) {
@@ -171,6 +174,7 @@ void CompareReportLists(const RunDocument& a, const RunDocument& b, Comparison& 
     change.postcodesDiffer = !r.postcodes.empty();
     c.reports.push_back(std::move(change));
   }
+  return pairing;
 }
 
 struct TaggedCode {
@@ -228,54 +232,6 @@ void ComparePostCodes(const RunDocument& a, const RunDocument& b, Comparison& c)
   c.postcodes = std::move(found);
 }
 
-void CompareOutputs(const RunDocument& a, const RunDocument& b, Comparison& c) {
-  for (const OutputText& oa : a.outputs) {
-    const auto ob = std::find_if(b.outputs.begin(), b.outputs.end(), [&](const OutputText& o) { return o.name == oa.name; });
-    if (ob == b.outputs.end() || ob->bytes == oa.bytes) continue;
-    const auto la = ShownLines(oa.bytes), lb = ShownLines(ob->bytes);
-    const auto steps = Align(la.size(), lb.size(), [&](size_t i, size_t j) { return la[i] == lb[j]; });
-    OutputChange change{oa.name, {}};
-    // Hunks: changed steps with up to three alike lines around them, merged when they touch.
-    size_t k = 0;
-    while (k < steps.size()) {
-      if (steps[k].a && steps[k].b) {
-        ++k;
-        continue;
-      }
-      size_t begin = k >= kContextLines ? k - kContextLines : 0, end = k;
-      size_t alike = 0;
-      while (end < steps.size()) {
-        alike = steps[end].a && steps[end].b ? alike + 1 : 0;
-        if (alike > 2 * kContextLines) break;
-        ++end;
-      }
-      size_t trailing = 0;  // alike steps at the end of the hunk
-      while (trailing < end - k && steps[end - 1 - trailing].a && steps[end - 1 - trailing].b) ++trailing;
-      if (trailing > kContextLines) end -= trailing - kContextLines;
-      TextHunk hunk;
-      size_t lineA = 0, lineB = 0;  // lines of A and B before the hunk
-      for (size_t s = 0; s < begin; ++s) lineA += steps[s].a.has_value(), lineB += steps[s].b.has_value();
-      hunk.startA = lineA + 1;
-      hunk.startB = lineB + 1;
-      for (size_t s = begin; s < end; ++s) {
-        const AlignStep& st = steps[s];
-        if (st.a && st.b) {
-          hunk.lines.push_back(" " + la[*st.a]);
-        } else if (st.a) {
-          hunk.lines.push_back("-" + la[*st.a]);
-        } else {
-          hunk.lines.push_back("+" + lb[*st.b]);
-        }
-        hunk.countA += st.a.has_value();
-        hunk.countB += st.b.has_value();
-      }
-      change.hunks.push_back(std::move(hunk));
-      k = end;
-    }
-    c.outputs.push_back(std::move(change));
-  }
-}
-
 void CompareHalts(const RunDocument& a, const RunDocument& b, Comparison& c) {
   if (!a.halt && !b.halt) return;
   if (!a.halt || !b.halt) {
@@ -327,24 +283,6 @@ bool Comparison::Breached() const {
   return std::any_of(budgets.begin(), budgets.end(), [](const BudgetCheck& b) { return !b.Passed(); });
 }
 
-std::vector<std::string> ShownLines(const std::string& bytes) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    size_t end = bytes.find('\n', at);
-    const bool broken = end != std::string::npos;
-    if (!broken) end = bytes.size();
-    size_t content = end;
-    if (broken && content > at && bytes[content - 1] == '\r') --content;
-    std::string shown = run::PrintableText(bytes.substr(at, content - at));
-    if (!shown.empty() && shown.back() == '\n') shown.pop_back();
-    if (!broken) shown += "  (no line break)";
-    lines.push_back(std::move(shown));
-    at = broken ? end + 1 : end;
-  }
-  return lines;
-}
-
 Comparison Compare(const RunDocument& a, const RunDocument& b, const Budget& budget) {
   Comparison c;
   c.originA = a.origin;
@@ -352,9 +290,9 @@ Comparison Compare(const RunDocument& a, const RunDocument& b, const Budget& bud
   c.scenario = a.scenarioName;
   c.reportsA = a.reports.size();
   c.reportsB = b.reports.size();
-  CompareReportLists(a, b, c);
+  const ReportPairing pairing = CompareReportLists(a, b, c);
   ComparePostCodes(a, b, c);
-  CompareOutputs(a, b, c);
+  CompareOutputs(a, b, pairing, c);
   CompareHalts(a, b, c);
   CompareFaults(a, b, c);
   CompareTotals(a, b, c);

@@ -38,14 +38,28 @@ struct ReportChange {
   std::vector<std::string> differences;    // what differs besides the costs: type, value, results, stopped, POST codes
   bool postcodesDiffer = false;
   bool resultsDiffer = false;  // results, stopped calls, a report only one side has
+  std::vector<std::string> textOutputs;  // outputs whose lines this report's calls wrote differently
   std::vector<CostChange> costs;
+};
+
+// Who wrote a line of an output: the entry, the calls of a report, or not
+// known (the document does not say how many bytes each report wrote).
+struct LinePlace {
+  enum class Kind { Unknown, Entry, Report, None } kind = Kind::Unknown;  // None: no counterpart on this side
+  uint64_t report = 0;  // the report's index, for Kind::Report
+  bool operator==(const LinePlace&) const = default;
+  bool Known() const { return kind == Kind::Entry || kind == Kind::Report; }
 };
 
 // One hunk of a unified diff of an output's lines.
 struct TextHunk {
   size_t startA = 0, countA = 0, startB = 0, countB = 0;  // 1-based line numbers, as diff -u gives them
   std::vector<std::string> lines;                          // ' ', '-' or '+' and the line as the text view shows it
-  size_t Changed() const;                                  // lines removed or added
+  // Whose lines changed: the report (or entry) of A that wrote the removed
+  // lines and its counterpart in B, which wrote the added ones. A hunk holds
+  // the changes of one such pair; both Unknown when a document cannot tell.
+  LinePlace placeA, placeB;
+  size_t Changed() const;  // lines removed or added
 };
 
 struct OutputChange {
@@ -64,6 +78,7 @@ struct Comparison {
   std::vector<FaultFacts> newFaults, goneFaults;
   std::vector<CostChange> totals;
   std::vector<BudgetCheck> budgets;
+  std::vector<std::string> notCompared;  // outputs one side cannot measure, and why
 
   bool Empty() const {
     return reports.empty() && postcodes.empty() && outputs.empty() && halt.empty() && newFaults.empty() &&
@@ -77,9 +92,6 @@ std::vector<BudgetCheck> Judge(const Comparison& c, const RunDocument& a, const 
 
 // Compares B against A (the baseline) and judges the differences by the budget.
 Comparison Compare(const RunDocument& a, const RunDocument& b, const Budget& budget);
-
-// Device text split into lines (CR LF or LF ends one) as the text view shows them.
-std::vector<std::string> ShownLines(const std::string& bytes);
 
 }  // namespace comparison
 

@@ -1,6 +1,7 @@
 #include "compare/DiffView.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 namespace comparison {
 namespace {
@@ -57,6 +58,24 @@ Json CostJson(const CostChange& c) {
 
 Json Optional(const std::optional<uint64_t>& v) { return v ? Json(*v) : Json(nullptr); }
 
+// A hunk's report on one side: its index, "entry", or null (none there, or not known).
+Json PlaceJson(const LinePlace& p) {
+  if (p.kind == LinePlace::Kind::Report) return p.report;
+  if (p.kind == LinePlace::Kind::Entry) return "entry";
+  return nullptr;
+}
+
+// What follows a hunk's line numbers, as diff -p names a function there: whose lines changed.
+std::string HunkPlace(const TextHunk& h) {
+  const LinePlace &a = h.placeA, &b = h.placeB;
+  if (a.kind == LinePlace::Kind::Entry) return " entry";
+  if (a.kind == LinePlace::Kind::Report && b.kind == LinePlace::Kind::Report)
+    return a.report == b.report ? fmt::format(" report {}", a.report) : fmt::format(" report {} (B: {})", a.report, b.report);
+  if (a.kind == LinePlace::Kind::Report) return fmt::format(" report {} (only in A)", a.report);
+  if (b.kind == LinePlace::Kind::Report) return fmt::format(" report {} (only in B)", b.report);
+  return "";
+}
+
 Json FaultJson(const FaultFacts& f) {
   return {{"kind", f.kind}, {"where", f.where}, {"during", f.during}, {"detail", f.detail}};
 }
@@ -66,11 +85,13 @@ Json FaultJson(const FaultFacts& f) {
 std::string DiffText(const Comparison& c) {
   std::string out = fmt::format("A: {}\nB: {}\nscenario {}: {} reports in A, {} in B\n", c.originA, c.originB,
                                 c.scenario, c.reportsA, c.reportsB);
+  for (const std::string& n : c.notCompared) out += "not compared: " + n + "\n";
   if (c.Empty()) out += "\nno difference\n";
   if (!c.reports.empty()) out += fmt::format("\nreports ({} differ)\n", c.reports.size());
   for (const ReportChange& r : c.reports) {
     out += "  " + ReportTitle(r) + "\n";
     for (const std::string& d : r.differences) out += "    " + d + "\n";
+    if (!r.textOutputs.empty()) out += fmt::format("    lines differ on {}\n", fmt::join(r.textOutputs, ", "));
     for (const CostChange& cost : r.costs) out += "    " + CostText(cost) + "\n";
   }
   if (!c.postcodes.empty()) out += fmt::format("\nPOST codes ({} differ)\n", c.postcodes.size());
@@ -78,7 +99,7 @@ std::string DiffText(const Comparison& c) {
   for (const OutputChange& o : c.outputs) {
     out += fmt::format("\n--- A {}\n+++ B {}\n", o.output, o.output);
     for (const TextHunk& h : o.hunks) {
-      out += fmt::format("@@ -{},{} +{},{} @@\n", h.startA, h.countA, h.startB, h.countB);
+      out += fmt::format("@@ -{},{} +{},{} @@{}\n", h.startA, h.countA, h.startB, h.countB, HunkPlace(h));
       for (const std::string& line : h.lines) out += line + "\n";
     }
   }
@@ -108,6 +129,7 @@ Json DiffJson(const Comparison& c) {
   j["scenario"] = c.scenario;
   j["reports_a"] = c.reportsA;
   j["reports_b"] = c.reportsB;
+  j["not_compared"] = c.notCompared;
   j["reports"] = Json::array();
   for (const ReportChange& r : c.reports) {
     Json costs = Json::array();
@@ -116,6 +138,7 @@ Json DiffJson(const Comparison& c) {
                             {"index_a", Optional(r.indexA)},
                             {"index_b", Optional(r.indexB)},
                             {"differences", r.differences},
+                            {"text", r.textOutputs},
                             {"costs", costs}});
   }
   j["postcodes"] = Json::array();
@@ -133,7 +156,7 @@ Json DiffJson(const Comparison& c) {
     Json hunks = Json::array();
     for (const TextHunk& h : o.hunks)
       hunks.push_back({{"start_a", h.startA}, {"count_a", h.countA}, {"start_b", h.startB}, {"count_b", h.countB},
-                       {"lines", h.lines}});
+                       {"report_a", PlaceJson(h.placeA)}, {"report_b", PlaceJson(h.placeB)}, {"lines", h.lines}});
     j["outputs"].push_back({{"output", o.output}, {"hunks", hunks}});
   }
   j["halt"] = c.halt;

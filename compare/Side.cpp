@@ -15,7 +15,7 @@ RunDocument LoadSide(const std::string& path, const ScenarioRunner& run, const s
   } catch (const scenario::ScenarioError& e) {
     throw DocumentError(fmt::format("{}: neither a run document (no field machine) nor a scenario: {}", path, e.what()));
   }
-  return ReadRunDocument(Json::parse(text), fmt::format("{} (run on the {})", path, machine));
+  return ReadRunDocument(Json::parse(text), fmt::format("{} (run on {})", path, machine));
 }
 
 void CheckSameScenario(const RunDocument& a, const RunDocument& b) {

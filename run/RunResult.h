@@ -128,7 +128,7 @@ struct HandlerStats {
 };
 
 struct RunResult {
-  std::string machine;  // "emulator" or "host32"
+  std::string machine;  // "emulator", "host32" or "qemu"
   const Scenario* scenario = nullptr;
   std::string imagePath;
   std::string imageSource, imageFormat;  // "relocated .efi" / "firmware volume in place"; "PE32" / "TE"

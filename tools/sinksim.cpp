@@ -11,7 +11,7 @@
 //   sinksim faults [--json] [--fv PATH]   every device fault against every report kind, as a table
 //   sinksim outputs [--json]       the board's outputs a run shows, and how each machine reads them
 //   sinksim coverage SCENARIO... [--lcov FILE]   the image's basic blocks the scenarios reach, per function
-//   sinksim diff A B [--qemu] [--budget FILE] [--json]   compares two runs (scenarios or saved --json documents)
+//   sinksim diff A B [--qemu | --timing] [--budget FILE] [--json]   compares two runs (scenarios or saved --json documents)
 //   run, faults, check and diff also write JUnit XML with --junit FILE
 // Exit status, every verb: 0 clean, 1 bad input, 2 the module halted as
 // designed (a blink loop), 3 a handler call stopped or faulted, or one of
@@ -96,8 +96,9 @@ emu::FlashImage LoadFlash(const ImageChoice& choice) {
 }
 
 // The run document of a scenario on the emulated machine, as `run --json` prints it.
-std::string EmulatorDocument(const std::string& scenarioPath, const ImageChoice& choice) {
-  const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
+std::string EmulatorDocument(const std::string& scenarioPath, const ImageChoice& choice, bool timing) {
+  scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
+  if (timing) scenario::EnableTiming(scenario);
   const emu::FlashImage image = LoadFlash(choice);
   const emu::RunResult run = emu::RunScenario(image, scenario);
   run::RenderContext context;
@@ -111,7 +112,7 @@ void WriteRunJUnit(const std::string& path, const std::string& document, const s
 
 struct DiffOptions {
   std::string a, b, budget, junit;
-  bool qemu = false, json = false, otherScenario = false;
+  bool qemu = false, json = false, otherScenario = false, timing = false;
 };
 
 int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions);
@@ -210,7 +211,7 @@ int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, b
 
 int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions) {
   const comparison::ScenarioRunner runner = [&](const std::string& path) {
-    if (!o.qemu) return EmulatorDocument(path, choice);
+    if (!o.qemu) return EmulatorDocument(path, choice, o.timing);
     const scenario::Scenario scenario = scenario::LoadScenario(path);  // the result points into it
     const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, qemuOptions);
     run::RenderContext context;
@@ -218,7 +219,7 @@ int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOption
     return qemu::ToJson(result, context).dump(2);
   };
   const comparison::Budget budget = o.budget.empty() ? comparison::Budget{} : comparison::ReadBudget(o.budget);
-  const char* machine = o.qemu ? "QEMU" : "emulated machine";
+  const char* machine = o.qemu ? "QEMU's PC" : "the emulated machine";
   const comparison::RunDocument a = comparison::LoadSide(o.a, runner, machine);
   const comparison::RunDocument b = comparison::LoadSide(o.b, runner, machine);
   if (!o.otherScenario) comparison::CheckSameScenario(a, b);
@@ -309,6 +310,8 @@ int main(int argc, char** argv) {
   diff->add_option("a", diffOptions.a, "the baseline: a scenario or a run document")->required();
   diff->add_option("b", diffOptions.b, "the run compared with it: a scenario or a run document")->required();
   diff->add_flag("--qemu", diffOptions.qemu, "run scenario sides on QEMU's PC machine instead of the emulated machine");
+  diff->add_flag("--timing", diffOptions.timing, "run scenario sides on the board time model (as run --timing)")
+      ->excludes("--qemu");
   diff->add_option("--budget", diffOptions.budget, "a JSON budget file: the limits the comparison is judged by (README)");
   diff->add_flag("--json", diffOptions.json, "print one JSON document");
   diff->add_option("--junit", diffOptions.junit, "also write JUnit XML: one test case per budget rule and per changed report");

@@ -145,6 +145,7 @@ QemuRunResult RunOnQemu(const scenario::Scenario& scenario, const QemuOptions& o
   facts.blinkLimit = outcome.blinkLimit;
   facts.traceLines = trace.lines;
   run::RunResult& run = result.run;
+  run.machine = "qemu";
   run.scenario = &scenario;
   run.imagePath = options.volume;
   run.imageFileSize = static_cast<uint32_t>(volume.size());
