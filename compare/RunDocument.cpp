@@ -4,6 +4,7 @@
 
 #include "emu/PostCodeDecode.h"
 #include "fv/InputFile.h"
+#include "run/Outputs.h"
 
 namespace comparison {
 namespace {
@@ -85,6 +86,18 @@ std::vector<uint16_t> Codes(const Field& f) {
   return codes;
 }
 
+// Field output_bytes: one count per output of the table, and nothing else.
+std::map<std::string, uint64_t> OutputBytes(const Field& call) {
+  std::map<std::string, uint64_t> bytes;
+  if (!call.Has("output_bytes")) return bytes;  // not measured on this machine
+  const Field f = call["output_bytes"];
+  if (!f.Value().is_object()) f.Fail("is not an object");
+  for (const run::Output& o : run::kOutputs) bytes[o.key] = f[o.key].Number();
+  for (const auto& [key, value] : f.Value().items())
+    if (bytes.count(key) == 0) f[key.c_str()].Fail("names no output of the board");
+  return bytes;
+}
+
 ReportFacts ReadReport(const Field& r, size_t handlers) {
   ReportFacts facts;
   facts.index = r["index"].Number();
@@ -102,6 +115,7 @@ ReportFacts ReadReport(const Field& r, size_t handlers) {
     f.ForEach([&](const Field& v) { per.push_back(v.NumberOrNull()); });
     if (per.size() != facts.results.size()) f.Fail("does not have one entry per call");
   }
+  facts.outputBytes = OutputBytes(r);
   facts.postcodes = Codes(r["postcodes"]);
   return facts;
 }
@@ -125,6 +139,7 @@ RunDocument ReadRunDocument(const Json& document, const std::string& origin) {
     const std::string key(name);
     if (root["entry"].Has(key.c_str())) doc.entryCosts[key] = root["entry"][key.c_str()].NumberOrNull();
   }
+  doc.entryOutputBytes = OutputBytes(root["entry"]);
   root["reports"].ForEach([&](const Field& r) { doc.reports.push_back(ReadReport(r, doc.handlers.size())); });
   doc.outputs = {{"serial", root["serial"].Bytes()},
                  {"mmio_serial", root["mmio_serial"].Bytes()},

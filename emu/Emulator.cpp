@@ -174,6 +174,7 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
     cpu_.Write(reg, 0);
   cpu_.Write(UC_X86_REG_ESP, esp);
   cpu_.Write(UC_X86_REG_EFLAGS, flags);
+  const run::OutputBytes outputsBefore = run::BoardBytes(platform_);
   const uint32_t cf8Before = platform_.pciPorts.AddressRegister();
   const bool bridgeHiddenBefore = platform_.pcie.SidebandBridgeHidden();
 
@@ -188,6 +189,7 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
   result.stackBytes = argumentBase - memory_.Deepest();
   result.ioAccesses = ioAccesses_;
   result.mmioAccesses = memory_.BusAccesses();
+  result.outputBytes = run::BytesSince(outputsBefore, run::BoardBytes(platform_));
   if (err != UC_ERR_OK && stopReason.empty()) {
     watch_.Fail({"CPU error", lastEip, lastEip, 0, 0, during, uc_strerror(err)});
     stopReason = "fault";

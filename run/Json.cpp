@@ -24,6 +24,19 @@ std::optional<uint32_t> DataPointer(const Report& r, uint32_t placedAt) {
 }
 Json Optional(const std::optional<uint32_t>& v) { return v ? Json(*v) : Json(nullptr); }
 
+// The bytes each output received, keyed by the output table's names.
+OutputBytes Sum(const std::vector<CallResult>& calls) {
+  OutputBytes sum{};
+  for (const CallResult& c : calls)
+    for (size_t i = 0; i < kOutputCount; ++i) sum[i] += c.outputBytes[i];
+  return sum;
+}
+Json OutputBytesJson(const OutputBytes& bytes) {
+  Json j = Json::object();
+  for (size_t i = 0; i < kOutputCount; ++i) j[kOutputs[i].key] = bytes[i];
+  return j;
+}
+
 // Walks merged deliveries one delivery at a time, in order.
 class Deliveries {
  public:
@@ -127,6 +140,14 @@ class Writer {
     out_ << (last ? "\n" : ",\n");
   }
 
+  // An object of the outputs' byte counts, its braces at `in`.
+  void OutputBytesObject(const OutputBytes& bytes, const std::string& in) {
+    out_ << "{\n";
+    for (size_t i = 0; i < kOutputCount; ++i)
+      out_ << in << "  \"" << kOutputs[i].key << "\": " << bytes[i] << (i + 1 < kOutputCount ? ",\n" : "\n");
+    out_ << in << "}";
+  }
+
   void Status(const CallResult& c) {
     if (c.status)
       out_ << *c.status;
@@ -178,6 +199,9 @@ void Writer::Reports() {
     Field(in, "instructions", each([&](const CallResult& c) { out_ << c.instructions; }));
     if (ranges_) Field(in, "range_instructions", each([&](const CallResult& c) { out_ << c.rangeInstructions; }));
     Field(in, "stack_bytes", each([&](const CallResult& c) { out_ << c.stackBytes; }));
+    Field(in, "io_accesses", each([&](const CallResult& c) { out_ << c.ioAccesses; }));
+    Field(in, "mmio_accesses", each([&](const CallResult& c) { out_ << c.mmioAccesses; }));
+    Field(in, "output_bytes", [&] { OutputBytesObject(Sum(calls), in); });
     size_t codes = 0;
     for (const CallResult& c : calls) codes += c.postcodes.size();
     Field(in, "postcodes", [&] {
@@ -223,7 +247,10 @@ void Writer::Document() {
   Json entry = {{"status", StatusJson(run.entry)},
                 {"stopped", run.entry.stopped},
                 {"instructions", run.entry.instructions},
-                {"stack_bytes", run.entry.stackBytes}};
+                {"stack_bytes", run.entry.stackBytes},
+                {"io_accesses", run.entry.ioAccesses},
+                {"mmio_accesses", run.entry.mmioAccesses},
+                {"output_bytes", OutputBytesJson(run.entry.outputBytes)}};
   if (ranges_) entry["range_instructions"] = run.entry.rangeInstructions;
   Value(entry);
   if (ranges_) {

@@ -8,6 +8,9 @@ namespace {
 std::string LegacySerialText(const sim::Platform& p) { return p.legacyUart.Text(); }
 std::string MmioSerialText(const sim::Platform& p) { return p.mmioUart.Text(); }
 std::string MemoryLogText(const sim::Platform& p) { return p.memoryLog.LogText(); }
+uint64_t LegacySerialBytes(const sim::Platform& p) { return p.legacyUart.Text().size(); }
+uint64_t MmioSerialBytes(const sim::Platform& p) { return p.mmioUart.Text().size(); }
+uint64_t MemoryLogBytes(const sim::Platform& p) { return p.memoryLog.TextBytesStored(); }
 
 // QEMU's 16550 takes every byte at once.
 std::string LegacyOnQemu(const scenario::PlatformConfig& board) {
@@ -30,11 +33,11 @@ std::string MmioOnQemu(const scenario::PlatformConfig& board) {
 
 const std::array<Output, kOutputCount> kOutputs = {{
     {"serial", "Serial console (I/O 0x3F8)", "the legacy port", 'L', OutputKind::Line, &DeviceOutputs::serial,
-     LegacySerialText, QemuSource::CharFile, "-serial", "com1.txt", LegacyOnQemu},
+     LegacySerialText, LegacySerialBytes, QemuSource::CharFile, "-serial", "com1.txt", LegacyOnQemu},
     {"mmio_serial", "Memory-mapped serial controller", "the memory-mapped controller", 'M', OutputKind::Line,
-     &DeviceOutputs::mmioSerial, MmioSerialText, QemuSource::None, nullptr, nullptr, MmioOnQemu},
+     &DeviceOutputs::mmioSerial, MmioSerialText, MmioSerialBytes, QemuSource::None, nullptr, nullptr, MmioOnQemu},
     {"memory_log", "Memory log (0x70000)", "the memory log", 'G', OutputKind::Ring, &DeviceOutputs::memoryLogText,
-     MemoryLogText, QemuSource::ReadBack, nullptr, nullptr, nullptr},
+     MemoryLogText, MemoryLogBytes, QemuSource::ReadBack, nullptr, nullptr, nullptr},
 }};
 
 DeviceOutputs ReadOutputs(const sim::Platform& platform) {
@@ -42,6 +45,18 @@ DeviceOutputs ReadOutputs(const sim::Platform& platform) {
   for (const Output& o : kOutputs) out.*o.text = o.readBoard(platform);
   out.memoryLogHeader = platform.memoryLog.Header();
   return out;
+}
+
+OutputBytes BoardBytes(const sim::Platform& platform) {
+  OutputBytes bytes{};
+  for (size_t i = 0; i < kOutputCount; ++i) bytes[i] = kOutputs[i].boardBytes(platform);
+  return bytes;
+}
+
+OutputBytes BytesSince(const OutputBytes& before, const OutputBytes& after) {
+  OutputBytes bytes{};
+  for (size_t i = 0; i < kOutputCount; ++i) bytes[i] = after[i] - before[i];
+  return bytes;
 }
 
 std::string OutputsJson() {

@@ -46,6 +46,10 @@ struct Output {
   // What the board's device model received: the emulated board and the
   // host32 harness read their sim::Platform through this.
   std::string (*readBoard)(const sim::Platform& platform);
+  // How many bytes the board's device has received so far: the difference
+  // over a call is what the call sent to this output. A ring counts every
+  // byte stored into it, also those a wrap overwrote since.
+  uint64_t (*boardBytes)(const sim::Platform& platform);
   QemuSource qemu;
   const char* qemuOption;  // CharFile: the option that sends the device to a file ("-serial")
   const char* qemuFile;    // CharFile: the file's name in the QEMU runner's scratch directory
@@ -60,6 +64,12 @@ extern const std::array<Output, kOutputCount> kOutputs;
 
 // Everything the board's devices received, read through kOutputs.
 DeviceOutputs ReadOutputs(const sim::Platform& platform);
+
+// Each output's byte count so far (Output::boardBytes), in the table's order.
+using OutputBytes = std::array<uint64_t, kOutputCount>;
+OutputBytes BoardBytes(const sim::Platform& platform);
+// What each output received between two counts.
+OutputBytes BytesSince(const OutputBytes& before, const OutputBytes& after);
 
 // The table as a JSON document (sinksim outputs --json): what programs
 // outside the build (the host32 cross-check) compare.

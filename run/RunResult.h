@@ -61,6 +61,7 @@ struct CallResult {
   uint32_t stackBytes = 0;  // deepest stack use below the arguments, return address included
   uint64_t ioAccesses = 0;
   uint64_t mmioAccesses = 0;
+  OutputBytes outputBytes{};  // what each output of kOutputs received during the call
   // Port 0x80 words written in this call (first of each run when stopped),
   // at most a few thousand: postcode_writes counts every write.
   std::vector<uint16_t> postcodes;

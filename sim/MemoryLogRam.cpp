@@ -12,7 +12,10 @@ uint32_t MemoryLogRam::MemRead(uint32_t address, unsigned width) {
 
 void MemoryLogRam::MemWrite(uint32_t address, unsigned width, uint32_t value) {
   const uint32_t offset = address - kBase;
-  for (unsigned i = 0; i < width && offset + i < kSize; ++i) bytes_[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+  for (unsigned i = 0; i < width && offset + i < kSize; ++i) {
+    bytes_[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    if (offset + i >= kTextStart) ++textBytesStored_;
+  }
 }
 
 uint32_t MemoryLogRam::Header() const {

@@ -37,9 +37,13 @@ class MemoryLogRam : public MemDevice {
   // wrap count is 0, the bytes from 0x70004 up to the offset; after a wrap,
   // the whole text area starting at the offset. An offset of 0 to 3 counts as 4.
   std::string LogText() const;
+  // Bytes written into the text area since the board was made (the header
+  // not included): every byte stored counts, also one a wrap overwrote later.
+  uint64_t TextBytesStored() const { return textBytesStored_; }
 
  private:
   std::array<uint8_t, kSize> bytes_{};
+  uint64_t textBytesStored_ = 0;
 };
 
 }  // namespace sim

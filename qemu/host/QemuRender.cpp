@@ -57,12 +57,15 @@ nlohmann::ordered_json ToJson(const QemuRunResult& result, const run::RenderCont
     j["stats"][unmeasured] = nullptr;
   for (auto& h : j["stats"]["handlers"])
     for (const char* unmeasured : {"instructions", "max_instructions", "max_stack_bytes"}) h[unmeasured] = nullptr;
+  // Nor are the bus accesses and the bytes each output received per call: those fields are left out.
   for (auto& r : j["reports"]) {
     r["instructions"] = nullptr;
     r["stack_bytes"] = nullptr;
+    for (const char* unmeasured : {"io_accesses", "mmio_accesses", "output_bytes"}) r.erase(unmeasured);
   }
   j["entry"]["instructions"] = nullptr;
   j["entry"]["stack_bytes"] = nullptr;
+  for (const char* unmeasured : {"io_accesses", "mmio_accesses", "output_bytes"}) j["entry"].erase(unmeasured);
   j["qemu"] = {{"machine", "qemu-system-i386 -M pc"},
                {"seconds", f.seconds},
                {"exit_code", f.exitCode},

@@ -12,7 +12,9 @@ import subprocess
 import sys
 
 SHARED = ["postcodes", "postcode_writes", "results"]
-REPORT_FIELDS = ["index", "source", "type", "value", "instance", "data", "results", "stopped", "postcodes"]
+REPORT_FIELDS = ["index", "source", "type", "value", "instance", "data", "results", "stopped", "postcodes",
+                 "io_accesses", "mmio_accesses", "output_bytes"]
+ENTRY_FIELDS = ["status", "io_accesses", "mmio_accesses", "output_bytes"]
 HALT_FIELDS = ["reason", "report", "handler", "handler_name", "cycle", "port_writes"]
 SERVICE_COUNTS = ["locate_ppi", "register", "create_hob", "get_hob_list", "copy_mem", "unsupported"]
 
@@ -40,7 +42,7 @@ def view(side, board_outputs):
     """What both machines observe, in one comparable shape."""
     v = {key: side[key] for key, _ in board_outputs}
     v.update({k: side[k] for k in SHARED})
-    v["entry_status"] = side["entry"]["status"]
+    v["entry"] = {k: side["entry"][k] for k in ENTRY_FIELDS}
     v["handlers"] = [h["name"] for h in side["handlers"]]
     v["reports"] = [{k: r[k] for k in REPORT_FIELDS} for r in side["reports"]]
     v["hob"] = [(h["depth"], h["signature"], h["codes"]) for h in side["hob"]]
@@ -81,6 +83,9 @@ def main():
                     else:
                         side[key]["text"] = side[key]["text"].replace(addr, "<data>")
                         side[key].pop("header")  # lengths may differ with the address's digits
+                # and so may the bytes each output received
+                for call in [side["entry"]] + side["reports"]:
+                    call["output_bytes"] = None
         h, e = view(host, board_outputs), view(emu, board_outputs)
         diffs = [k for k in e if h[k] != e[k]]
         if diffs:

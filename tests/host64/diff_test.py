@@ -160,11 +160,15 @@ with tempfile.TemporaryDirectory() as work:
     not_run = write("not_run.json", {"machine": "emulator", "scenario": {"name": "boot"}})
     wrong_type = json.load(open(baseline))
     wrong_type["reports"][3]["instructions"] = "many"
+    unknown_output = json.load(open(baseline))
+    unknown_output["reports"][2]["output_bytes"]["parallel"] = 3
     bad_budget = write("bad_budget.json", {"report_instructions": {"percent": 1}, "report_instrutions": 2})
     other = write("other.json", dict(BOOT, name="other"))
     for name, args, needle in [
         ("a run document missing a field", [not_run, boot], f"{not_run}: not a run document: field handlers is missing"),
         ("a field of the wrong type", [write("wrong.json", wrong_type), boot], "field reports[3].instructions is not an array"),
+        ("bytes of an output the board lacks", [write("unknown_output.json", unknown_output), boot],
+         "field reports[2].output_bytes.parallel names no output of the board"),
         ("a budget with an unknown key", [boot, boot, "--budget", bad_budget], f"{bad_budget}: budget key report_instrutions is not known"),
         ("runs of different scenarios", [boot, other], f"{other} (run on the emulated machine): field scenario.name is \"other\""),
         ("a file that is neither", [write("neither.json", [1, 2]), boot], "neither a run document"),

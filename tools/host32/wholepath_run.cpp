@@ -2,7 +2,9 @@
 // the i686 host, on the simulated board and PEI environment, and prints the
 // run as the same JSON document that `sinksim run --json` prints (one run
 // result type, one writer), so that the two machines can be compared field
-// by field. Fields only the emulated machine measures stay at their defaults.
+// by field. Fields only the emulated machine measures (instructions, stack)
+// stay at their defaults; the bus accesses and the bytes each output received
+// are counted on the board as there.
 #include <sys/mman.h>
 
 #include <csetjmp>
@@ -84,18 +86,38 @@ std::vector<uint16_t> Words(const std::vector<std::pair<uint16_t, uint64_t>>& ru
   return words;
 }
 
+// The board's bus accesses so far, by kind, as the emulated machine counts them per call.
+struct BusCounts {
+  uint64_t io = 0, mmio = 0;
+};
+
+// A call's bus accesses and the bytes each output received, from the counts
+// taken when it began.
+struct CallStart {
+  BusCounts bus;
+  run::OutputBytes outputs{};
+  static CallStart Now(const sim::Platform& platform, const BusCounts& bus) { return {bus, run::BoardBytes(platform)}; }
+  void Finish(const sim::Platform& platform, const BusCounts& bus, run::CallResult& call) const {
+    call.ioAccesses = bus.io - this->bus.io;
+    call.mmioAccesses = bus.mmio - this->bus.mmio;
+    call.outputBytes = run::BytesSince(outputs, run::BoardBytes(platform));
+  }
+};
+
 // One report's walk of the router, kept outside the frame that calls setjmp
 // so that nothing it changes is lost when a blinking handler is stopped.
 struct Walk {
   run::DeliveredReport delivered;
   size_t handler = 0;
   uint64_t callStart = 0;
+  CallStart figures;
 };
 
 // Delivers one report to every registered handler, in order; false when a
 // handler blinked and was stopped (the boot halts there).
 bool Deliver(sim::Platform& platform, sim::PeiEnvironment& env, const scenario::Report& r, const EFI_GUID* caller,
-             const EFI_STATUS_CODE_DATA* data, uint64_t blinkWrites, Walk& walk, run::RunResult& run) {
+             const EFI_STATUS_CODE_DATA* data, uint64_t blinkWrites, const BusCounts& bus, Walk& walk,
+             run::RunResult& run) {
   // A handler that blinks never returns: the port stops it after a bounded number of writes.
   platform.postCodes.StopAfter(blinkWrites, [] { std::longjmp(gBlinkStop, 1); });
   if (setjmp(gBlinkStop) != 0) {
@@ -105,6 +127,7 @@ bool Deliver(sim::Platform& platform, sim::PeiEnvironment& env, const scenario::
     run::CallResult stopped;
     stopped.stopped = "blink loop";
     stopped.postcodes = Words(runs, true);
+    walk.figures.Finish(platform, bus, stopped);
     walk.delivered.calls.push_back(std::move(stopped));
     run::Halt halt{"blink loop", walk.delivered.index, walk.handler, {}, written, 0};
     run::DescribeCycle(runs, halt);
@@ -114,8 +137,10 @@ bool Deliver(sim::Platform& platform, sim::PeiEnvironment& env, const scenario::
   const std::vector<EFI_PEI_RSC_HANDLER_CALLBACK> handlers = env.Handlers();
   for (; walk.handler < handlers.size(); ++walk.handler) {
     walk.callStart = platform.postCodes.WriteCount();
+    walk.figures = CallStart::Now(platform, bus);
     run::CallResult call;
     call.status = handlers[walk.handler](env.Services(), r.type, r.value, r.instance, caller, data);
+    walk.figures.Finish(platform, bus, call);
     call.postcodes = Words(LastRuns(platform.postCodes, platform.postCodes.WriteCount() - walk.callStart), false);
     walk.delivered.calls.push_back(std::move(call));
   }
@@ -140,6 +165,11 @@ int Run(const scenario::Scenario& s) {
   sim::Platform platform;
   scenario::ApplyPlatform(s.platform, platform);
   platform.bus.SetLogLimit(0);
+  BusCounts bus;
+  platform.bus.Observe([&bus](const sim::Access& a, bool) {
+    if (a.kind == sim::AccessKind::IoRead || a.kind == sim::AccessKind::IoWrite) ++bus.io;
+    if (a.kind == sim::AccessKind::MemRead || a.kind == sim::AccessKind::MemWrite) ++bus.mmio;
+  });
   sim::ScopedPlatform scope(platform);
   sim::PeiEnvironment env(s.platform.pei);
   RecordArea area;
@@ -155,7 +185,9 @@ int Run(const scenario::Scenario& s) {
 
   run::CallResult entry;
   const uint64_t before = platform.postCodes.WriteCount();
+  const CallStart entryStart = CallStart::Now(platform, bus);
   entry.status = ModuleEntry(kFileHandle, env.Services());
+  entryStart.Finish(platform, bus, entry);
   entry.postcodes = Words(LastRuns(platform.postCodes, platform.postCodes.WriteCount() - before), false);
   run.AddEntry(std::move(entry));
   run.handlers = env.pei.Handlers();
@@ -175,7 +207,7 @@ int Run(const scenario::Scenario& s) {
     Walk walk;
     walk.delivered = {i, &r, {}};
     const bool returned =
-        Deliver(platform, env, r, r.caller ? &caller : nullptr, data, s.limits.blinkWrites, walk, run);
+        Deliver(platform, env, r, r.caller ? &caller : nullptr, data, s.limits.blinkWrites, bus, walk, run);
     run.AddReport(std::move(walk.delivered));
     return returned;
   });
