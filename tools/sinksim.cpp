@@ -14,7 +14,8 @@
 //   sinksim trace|vcd|plot [INPUT] -o FILE [--qemu] [--timing]   a run for a viewer: Trace Event Format JSON
 //       (Perfetto, chrome://tracing, speedscope), a Value Change Dump with a GTKWave save file and
 //       POST code filter beside it, or an SVG timeline; INPUT is a scenario (run here) or a saved
-//       --json document; vcd always runs scenarios with the board time model
+//       --json document; vcd always runs scenarios with the board time model (--postcode-bits: port 0x80
+//       as 16 one-bit wires, for libsigrok 0.5)
 //   run, faults, check and diff also write JUnit XML with --junit FILE
 // Exit status, every verb: 0 clean, 1 bad input, 2 the module halted as
 // designed (a blink loop), 3 a handler call stopped or faulted, or one of
@@ -242,7 +243,7 @@ void WriteFilesWhole(const std::vector<std::pair<std::string, std::string>>& fil
 
 struct ViewOptions {
   std::string input = SS_DEFAULT_SCENARIO, output;
-  bool qemu = false, timing = false;
+  bool qemu = false, timing = false, postcodeBits = false;
 };
 
 // trace, vcd and plot: one run document (a saved one, or a scenario run
@@ -265,7 +266,7 @@ int View(const std::string& verb, const ViewOptions& o, const ImageChoice& choic
     const std::filesystem::path vcd = std::filesystem::absolute(o.output);
     const std::string stem = vcd.extension() == ".vcd" ? (vcd.parent_path() / vcd.stem()).string() : vcd.string();
     const std::string gtkw = stem + ".gtkw", filter = stem + ".postcodes.txt";
-    const view::VcdFiles files = view::MakeVcd(document, vcd.string(), filter);
+    const view::VcdFiles files = view::MakeVcd(document, vcd.string(), filter, o.postcodeBits);
     WriteFilesWhole({{o.output, files.vcd}, {gtkw, files.gtkw}, {filter, files.filter}});
   }
   return 0;
@@ -393,6 +394,10 @@ int main(int argc, char** argv) {
     v->add_option("-o,--output", viewOptions.output, "the file to write")->required();
     v->add_flag("--qemu", viewOptions.qemu, "run a scenario on QEMU's PC machine instead of the emulated machine");
     if (std::string(verb) != "vcd") v->add_flag("--timing", viewOptions.timing, "run a scenario with the board time model on");
+    if (std::string(verb) == "vcd")
+      v->add_flag("--postcode-bits", viewOptions.postcodeBits,
+                  "port 0x80 as 16 one-bit wires postcode_0..postcode_15 instead of a vector\n"
+                  "(for readers without vectors: libsigrok 0.5, so sigrok-cli and PulseView)");
     v->add_option("--fv", volume, "firmware volume for a scenario (default: the build's StatusSinkPei.fv)");
     v->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");
     views.emplace_back(verb, v);

@@ -11,6 +11,7 @@ namespace view {
 namespace {
 
 constexpr int kLeft = 190, kWidth = 1200, kRight = 30, kRow = 22, kBar = 16;
+constexpr size_t kDepthRows = 8;
 
 std::string Xml(std::string_view text) {
   std::string out;
@@ -83,8 +84,8 @@ class Svg {
       while (j < bars.size() && X(bars[j].end) - X(bars[j].start) < 1.0 && static_cast<int64_t>(X(bars[j].start)) == column) ++j;
       merged_ += j - i - 1;
       std::string tooltip = j - i == 1 ? bars[i].tooltip : fmt::format("{} items below a pixel:", j - i);
-      for (size_t k = i; j - i > 1 && k < j && k < i + 20; ++k) tooltip += "\n" + bars[k].tooltip;
-      if (j - i > 20) tooltip += "\n...";
+      for (size_t k = i; j - i > 1 && k < j && k < i + 5; ++k) tooltip += "\n" + bars[k].tooltip;
+      if (j - i > 5) tooltip += "\n...";
       Rect(static_cast<double>(column), y, 1.0, fill, tooltip);
       i = j;
     }
@@ -149,13 +150,17 @@ std::string PlotSvg(const comparison::RunDocument& d) {
   svg.Bars(y, ticks, "#444");
   y += kRow;
 
+  // Spans deeper than the last row are drawn in it, over each other.
   size_t depths = 0;
   for (const Span& s : t.spans) depths = std::max(depths, s.depth + 1);
-  for (size_t depth = 0; depth < depths; ++depth) {
-    svg.RowLabel(y, depth == 0 ? "modules" : fmt::format("modules, depth {}", depth));
+  const size_t rows = std::min(depths, kDepthRows);
+  for (size_t depth = 0; depth < rows; ++depth) {
+    svg.RowLabel(y, depth == 0                                  ? "modules"
+                    : depth + 1 == rows && depths > kDepthRows ? fmt::format("modules, depth {}..{}", depth, depths - 1)
+                                                               : fmt::format("modules, depth {}", depth));
     std::vector<Bar> bars;
     for (const Span& s : t.spans)
-      if (s.depth == depth)
+      if (std::min(s.depth, kDepthRows - 1) == depth)
         bars.push_back({s.start, s.end, s.name,
                         fmt::format("{} ({:04X}) {}..{} ns{}", s.name, s.code, s.start, s.end,
                                     s.closedByRule ? ", closed with an outer span or at the end" : "")});

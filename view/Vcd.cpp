@@ -49,18 +49,27 @@ void DriveWire(Signal& s, const Wire& wire, const std::string& text, uint64_t* e
 
 }  // namespace
 
-VcdFiles MakeVcd(const comparison::RunDocument& d, const std::string& vcdPath, const std::string& filterPath) {
+VcdFiles MakeVcd(const comparison::RunDocument& d, const std::string& vcdPath, const std::string& filterPath,
+                 bool postcodeBits) {
   const Timeline t = BuildTimeline(d);
   std::vector<Signal> signals;
-  signals.push_back({"p", "postcode", 16, "bx p", {}});
   signals.push_back({"w", "postcode_write", 1, "0w", {}});
+  if (postcodeBits) {
+    for (int bit = 0; bit < 16; ++bit)
+      signals.push_back({fmt::format("p{}", bit), fmt::format("postcode_{}", bit), 1, fmt::format("xp{}", bit), {}});
+  } else {
+    signals.push_back({"p", "postcode", 16, "bx p", {}});
+  }
   uint64_t end = t.end;
   uint32_t toggle = 0;
   std::set<uint16_t> written;
   for (const PostCodeWrite& w : t.postcodes) {
-    signals[0].Set(w.time, w.code);
     toggle ^= 1;
-    signals[1].Set(w.time, toggle);
+    signals[0].Set(w.time, toggle);
+    if (postcodeBits)
+      for (int bit = 0; bit < 16; ++bit) signals[1 + bit].Set(w.time, (w.code >> bit) & 1);
+    else
+      signals[1].Set(w.time, w.code);
     written.insert(w.code);
   }
   std::string comment = fmt::format("  sinksim vcd: scenario {} on the {}\n  time axis: {}\n",
@@ -117,14 +126,12 @@ VcdFiles MakeVcd(const comparison::RunDocument& d, const std::string& vcdPath, c
       "[dumpfile] \"{}\"\n"
       "[timestart] 0\n"
       "[size] 1600 600\n"
-      "[treeopen] sinksim.\n"
-      "@2022\n"
-      "^1 {}\n"
-      "sinksim.postcode[15:0]\n"
-      "@28\n"
-      "sinksim.postcode_write\n",
-      run::InputText(t.scenario), vcdPath, filterPath);
-  for (size_t i = 2; i < signals.size(); ++i) files.gtkw += "sinksim." + signals[i].name + "\n";
+      "[treeopen] sinksim.\n",
+      run::InputText(t.scenario), vcdPath);
+  if (!postcodeBits) files.gtkw += fmt::format("@2022\n^1 {}\nsinksim.postcode[15:0]\n", filterPath);
+  files.gtkw += "@28\n";
+  for (size_t i = 0; i < signals.size(); ++i)
+    if (signals[i].width == 1) files.gtkw += "sinksim." + signals[i].name + "\n";
   return files;
 }
 

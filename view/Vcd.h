@@ -16,8 +16,12 @@ struct VcdFiles {
   std::string filter;  // one line per POST code the run wrote: its hexadecimal value and name
 };
 
-// vcdPath and filterPath are written into the save file as given.
-VcdFiles MakeVcd(const comparison::RunDocument& document, const std::string& vcdPath, const std::string& filterPath);
+// vcdPath and filterPath are written into the save file as given. With
+// postcodeBits the port 0x80 word is 16 one-bit wires postcode_0 (least
+// significant) to postcode_15 instead of one vector, for readers that take
+// no vectors (libsigrok 0.5's VCD input stops at the first one).
+VcdFiles MakeVcd(const comparison::RunDocument& document, const std::string& vcdPath, const std::string& filterPath,
+                 bool postcodeBits = false);
 
 }  // namespace view
 
