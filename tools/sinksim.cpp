@@ -257,7 +257,7 @@ int View(const std::string& verb, const ViewOptions& o, const ImageChoice& choic
     context.symbols = SymbolsBeside(qemuOptions.volume);
     return qemu::ToJson(result, context).dump(2);
   };
-  const comparison::RunDocument document = comparison::LoadSide(o.input, runner, o.qemu ? "QEMU" : "emulated machine");
+  const comparison::RunDocument document = comparison::LoadSide(o.input, runner, o.qemu ? "QEMU's PC" : "emulated machine");
   if (verb == "trace") {
     WriteFilesWhole({{o.output, view::TraceJson(document)}});
   } else if (verb == "plot") {

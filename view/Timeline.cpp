@@ -223,7 +223,7 @@ Timeline BuildTimeline(const comparison::RunDocument& d) {
       break;
   }
   t.scenario = d.scenarioName;
-  t.machine = d.machine;
+  t.machine = d.machine.empty() ? "machine the document leaves unnamed" : d.machine;
   t.image = d.imagePath;
   t.origin = d.origin;
   t.handlers = d.handlers;

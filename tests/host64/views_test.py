@@ -220,6 +220,20 @@ check("report order" in trace["otherData"]["axis"] and all(e["dur"] == 1 for e i
       and [e["ts"] for e in calls] == list(range(len(calls))),
       "trace without instruction counts: report order, each call one unit after the other")
 
+if tool("qemu-system-i386"):
+    qemu_trace = out("qemu.trace.json")
+    r = sinksim("trace", "--qemu", scenario("boot.json"), "-o", qemu_trace)
+    check(r.returncode == 0, f"trace --qemu boot.json: written ({r.stderr.decode().strip()})")
+    trace = trace_events(qemu_trace)
+    check_structure("--qemu boot.json", trace)
+
+
+    def serial_lines(t):
+        serial = next(e["tid"] for e in t["traceEvents"] if e["name"] == "thread_name" and e["args"]["name"] == "output serial")
+        return [e["args"]["text"] for e in t["traceEvents"] if e.get("cat") == "text" and e["tid"] == serial]
+    check("report order" in trace["otherData"]["axis"] and serial_lines(trace) == serial_lines(trace_events(boot_trace)),
+          "trace --qemu boot.json: report order, the serial lines of the emulated machine")
+
 blink_trace = out("blink.trace.json")
 sinksim("trace", scenario("blink.json"), "-o", blink_trace)
 trace = trace_events(blink_trace)
@@ -241,6 +255,58 @@ if tool("speedscope", os.path.join(SPEEDSCOPE, "index.html")) and tool("chromium
     check("<title>boot.trace.json - speedscope</title>" in dom and f"(1/{len(threads)})" in dom
           and all(f"{n} (tid " in dom for n in listed),
           f"trace: speedscope opens it with its {len(threads)} threads of calls and spans ({', '.join(listed)})")
+
+# --- a document with the board time model: its times are the axis ----------
+
+
+def timed(doc, report_ns=2_000_000, baud=57600):
+    """The document as the time model writes one: each report 2 ms after the
+    last, its calls 1 ns per instruction plus 10 ns apart, and each report's
+    serial bytes one burst 1 us after the report starts (a burst never runs
+    into the next report at 57,600 baud for these reports)."""
+    d = json.loads(json.dumps(doc))
+    d["entry"].update(start_ns=0, time_ns=d["entry"]["instructions"])
+    wires = {"serial": [], "mmio_serial": []}
+    for i, r in enumerate(d["reports"]):
+        start, r["start_ns"], r["time_ns"] = (i + 1) * report_ns, [], []
+        for n in r["instructions"]:
+            r["start_ns"].append(start)
+            r["time_ns"].append(n)
+            start += n + 10
+        for key in wires:
+            if r["output_bytes"][key]:
+                wires[key].append([(i + 1) * report_ns + 1000, r["output_bytes"][key]])
+    d["timing"] = {"clock_hz": 1_000_000_000, "instructions_per_cycle": 1, "io_access_ns": 0, "mmio_access_ns": 0,
+                   "uarts": {k: {"baud": baud, "fifo": 16} for k in wires}, "boot_ns": (len(d["reports"]) + 1) * report_ns,
+                   "output_ns": {"serial": 0, "mmio_serial": 0, "memory_log": 0, "module": 0}, "wire": wires}
+    return d
+
+
+timed_doc = timed(run_document(scenario("boot.json")))
+timed_path = out("timed.json")
+with open(timed_path, "w") as f:
+    json.dump(timed_doc, f)
+timed_trace = out("timed.trace.json")
+r = sinksim("trace", timed_path, "-o", timed_trace)
+check(r.returncode == 0, f"trace of a timed document: written ({r.stderr.decode().strip()})")
+if r.returncode == 0:
+    trace = trace_events(timed_trace)
+    check_structure("(time model)", trace)
+    calls = [e for e in trace["traceEvents"] if e.get("cat") == "call" and "report" in e["args"]]
+    want = [(Decimal(s) / 1000, Decimal(t) / 1000) for rep in timed_doc["reports"] for s, t in zip(rep["start_ns"], rep["time_ns"])]
+    check("time model" in trace["otherData"]["axis"] and [(Decimal(e["ts"]), Decimal(e["dur"])) for e in calls] == want,
+          "trace of a timed document: each call at its start_ns for its time_ns, exactly")
+if shutil.which("sigrok-cli"):
+    timed_vcd = out("timed.vcd")
+    check(sinksim("vcd", timed_path, "-o", timed_vcd, "--postcode-bits").returncode == 0, "vcd of a timed document: written")
+    with open(timed_vcd) as f:
+        text = f.read()
+    first_low = int(re.search(r"#(\d+)\n(?:[^#].*\n)*?0s\n", text).group(1))
+    r = subprocess.run(["sigrok-cli", "-i", timed_vcd, "-I", "vcd", "-P", "uart:rx=serial_tx:baudrate=57600",
+                        "-A", "uart=rx-data"], capture_output=True, text=True)
+    got = bytes(int(l.split()[-1], 16) for l in r.stdout.splitlines() if l.strip())
+    check(got == timed_doc["serial"].encode("latin-1") and first_low == timed_doc["timing"]["wire"]["serial"][0][0],
+          "vcd of a timed document: the wire sends the time model's bursts at its rate, from their start")
 
 # --- bad input: exit 1, the file and field named, no output left -------------
 good = run_document(scenario("boot.json"))
