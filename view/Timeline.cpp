@@ -147,9 +147,19 @@ void BuildOutputs(Timeline& t, const comparison::RunDocument& d, const std::vect
       if (d.timing) {
         for (const auto& w : d.timing->wires)
           if (w.output == out.name) {
+            const auto refuse = [&](const std::string& field, const char* why) {
+              throw comparison::DocumentError(
+                  fmt::format("{}: not a run document: field timing.{} {}", d.origin, field, why));
+            };
+            if (w.baud == 0) refuse(fmt::format("uarts.{}.baud", out.name), "is 0");
             wire.baud = w.baud;
             wire.modelled = true;
-            for (const auto& [start, bytes] : w.bursts) wire.bursts.push_back({start, bytes});
+            for (const auto& [start, bytes] : w.bursts) {
+              if (!wire.bursts.empty() && start < BitEdge(wire, wire.bursts.back(), 10 * wire.bursts.back().bytes))
+                refuse(fmt::format("wire.{}[{}]", out.name, wire.bursts.size()),
+                       "starts before the burst before it has ended");
+              wire.bursts.push_back({start, bytes});
+            }
           }
       }
       if (!wire.modelled) {

@@ -327,6 +327,10 @@ BAD = [
      ["reports[0].postcodes[0]"]),
     ("device text above U+00FF", "vcd", document_with(lambda d: d.update(serial="\u2603")), [], ["field serial"]),
     ("a scenario with an unknown field", "plot", {"reports": [], "colour": 1}, [], ["colour"]),
+    ("a serial line of 0 baud", "vcd", timed(good, baud=0), [], ["field timing.uarts.serial.baud"]),
+    ("wire bursts that overlap", "plot",
+     document_with(lambda d: d.update(timed(d)) or d["timing"]["wire"]["serial"].insert(1, d["timing"]["wire"]["serial"][0])),
+     [], ["field timing.wire.serial[1]"]),
     ("no such input", "trace", None, ["/nonexistent/run.json"], ["/nonexistent/run.json"]),
 ]
 for n, (what, verb, content, extra, words) in enumerate(BAD):
