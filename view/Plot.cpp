@@ -255,7 +255,7 @@ text {{ font-family: sans-serif; font-size: 11px; fill: #222; }}
 .in {{ font-size: 10px; }}
 .grid {{ stroke: #ddd; stroke-width: 1; }}
 .halt {{ stroke: #d62728; stroke-width: 2; }}
-.haltText {{ fill: #d62728; }}
+.haltText {{ fill: #d62728; text-anchor: end; }}
 .title {{ font-size: 14px; font-weight: bold; }}
 .past {{ text-anchor: end; font-weight: bold; fill: #fff; }}
 </style>
