@@ -98,6 +98,34 @@ std::map<std::string, uint64_t> OutputBytes(const Field& call) {
   return bytes;
 }
 
+// Field timing: the board time model's settings and figures.
+TimingFacts ReadTiming(const Field& t) {
+  TimingFacts facts;
+  facts.clockHz = t["clock_hz"].Number();
+  facts.instructionsPerCycle = t["instructions_per_cycle"].Number();
+  facts.ioAccessNs = t["io_access_ns"].Number();
+  facts.mmioAccessNs = t["mmio_access_ns"].Number();
+  facts.bootNs = t["boot_ns"].Number();
+  const Field shares = t["output_ns"];
+  uint64_t sum = 0;
+  for (const run::Output& o : run::kOutputs) sum += facts.outputNs[o.key] = shares[o.key].Number();
+  sum += facts.outputNs["module"] = shares["module"].Number();
+  if (sum != facts.bootNs) shares.Fail(fmt::format("adds up to {} ns, not boot_ns ({} ns)", sum, facts.bootNs));
+  for (const run::Output& o : run::kOutputs) {
+    if (o.kind != run::OutputKind::Line) continue;
+    TimingFacts::Wire wire;
+    wire.output = o.key;
+    wire.baud = t["uarts"][o.key]["baud"].Number();
+    wire.fifo = t["uarts"][o.key]["fifo"].Number();
+    t["wire"][o.key].ForEach([&](const Field& burst) {
+      if (burst.Size() != 2) burst.Fail("is not a pair [start_ns, bytes]");
+      wire.bursts.emplace_back(burst[size_t{0}].Number(), burst[size_t{1}].Number());
+    });
+    facts.wires.push_back(std::move(wire));
+  }
+  return facts;
+}
+
 ReportFacts ReadReport(const Field& r, size_t handlers) {
   ReportFacts facts;
   facts.index = r["index"].Number();
@@ -114,6 +142,10 @@ ReportFacts ReadReport(const Field& r, size_t handlers) {
     auto& per = facts.costs[key];
     f.ForEach([&](const Field& v) { per.push_back(v.NumberOrNull()); });
     if (per.size() != facts.results.size()) f.Fail("does not have one entry per call");
+  }
+  if (r.Has("start_ns")) {
+    r["start_ns"].ForEach([&](const Field& v) { facts.startNs.push_back(v.NumberOrNull()); });
+    if (facts.startNs.size() != facts.results.size()) r["start_ns"].Fail("does not have one entry per call");
   }
   facts.outputBytes = OutputBytes(r);
   facts.postcodes = Codes(r["postcodes"]);
@@ -140,6 +172,8 @@ RunDocument ReadRunDocument(const Json& document, const std::string& origin) {
     if (root["entry"].Has(key.c_str())) doc.entryCosts[key] = root["entry"][key.c_str()].NumberOrNull();
   }
   doc.entryOutputBytes = OutputBytes(root["entry"]);
+  if (root["entry"].Has("start_ns")) doc.entryStartNs = root["entry"]["start_ns"].Number();
+  if (root.Has("timing")) doc.timing = ReadTiming(root["timing"]);
   root["reports"].ForEach([&](const Field& r) { doc.reports.push_back(ReadReport(r, doc.handlers.size())); });
   doc.outputs = {{"serial", root["serial"].Bytes()},
                  {"mmio_serial", root["mmio_serial"].Bytes()},

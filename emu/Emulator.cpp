@@ -92,6 +92,12 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const scenario::Pl
   Check(uc_hook_add(uc, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&OnOut), this, 1, 0, UC_X86_INS_OUT), "hooking out");
   // The port keeps a call's words as runs: a call writing ever other words keeps the first kPortRunsKept.
   platform_.postCodes.KeepRuns(kPortRunsKept);
+  // The board clock (when the board runs on one) reads the call's instruction
+  // count before every bus access. The counter counts a block whole when it
+  // starts, so an access in a block's middle sees the block's later
+  // instructions as done already: a few instructions early, the same way
+  // every time.
+  platform_.clock.CountInstructionsWith([this] { return counter_.Instructions(); });
 }
 
 Emulator::~Emulator() = default;
@@ -147,6 +153,8 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
   }
   cpu_.call = {during, 0, ""};
   counter_.StartCall();
+  platform_.clock.StartCall();
+  const uint64_t startNs = platform_.clock.NowNs();
   watch_.StartCall();
   ioAccesses_ = 0;
   returned_ = false;
@@ -180,6 +188,7 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
 
   const uc_err err = uc_emu_start(uc, function, kNeverReached, 0, 0);
   port.ClearStop();
+  platform_.clock.EndCall();  // a stopped call ends where the machine stopped it
 
   std::string& stopReason = cpu_.call.stopReason;
   const uint32_t lastEip = cpu_.call.blockStart;
@@ -190,6 +199,10 @@ CallResult Emulator::Call(uint32_t function, const std::vector<uint32_t>& args, 
   result.ioAccesses = ioAccesses_;
   result.mmioAccesses = memory_.BusAccesses();
   result.outputBytes = run::BytesSince(outputsBefore, run::BoardBytes(platform_));
+  if (platform_.clock.On()) {
+    result.startNs = startNs;
+    result.endNs = platform_.clock.NowNs();
+  }
   if (err != UC_ERR_OK && stopReason.empty()) {
     watch_.Fail({"CPU error", lastEip, lastEip, 0, 0, during, uc_strerror(err)});
     stopReason = "fault";

@@ -9,6 +9,12 @@ RunResult RunScenario(const PeImage& image, const scenario::Scenario& scenario, 
 RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenario, const RunOptions& options) {
   sim::Platform platform;
   scenario::ApplyPlatform(scenario.platform, platform);
+  if (scenario.platform.timing) {
+    // The board time model: the emulated machine drives the board's clock,
+    // which charges time to the outputs of the table apart.
+    platform.EnableTiming(*scenario.platform.timing);
+    platform.clock.ChargeApart(run::OutputDevices(platform));
+  }
   platform.bus.SetLogLimit(options.keepAccessLog ? options.accessLogLimit : 0);
   if (options.busObserver) platform.bus.Observe(options.busObserver);
   Emulator machine(image, platform, scenario.platform, scenario.limits);
@@ -45,6 +51,7 @@ RunResult RunScenario(const FlashImage& image, const scenario::Scenario& scenari
   run.outputs = run::ReadOutputs(platform);
   run.memoryLogWindow.assign(platform.memoryLog.Bytes().begin(), platform.memoryLog.Bytes().end());
   run.postcodeWrites = platform.postCodes.WriteCount();
+  if (platform.clock.On()) run.timing = run::ReadTiming(platform);
   run.halt = machine.HaltInfo();
   run.faults = machine.Faults();
   run.faultsNotListed = machine.FaultsNotListed();

@@ -37,6 +37,28 @@ Json OutputBytesJson(const OutputBytes& bytes) {
   return j;
 }
 
+// The board time model: its settings, the boot's time and each output's
+// share, and each serial line's bursts.
+Json TimingJson(const TimingResult& t) {
+  Json uarts = Json::object(), wire = Json::object(), outputNs = Json::object();
+  for (const TimingResult::Wire& w : t.wires) {
+    uarts[kOutputs[w.output].key] = {{"baud", w.line.baud}, {"fifo", w.line.fifo}};
+    Json bursts = Json::array();
+    for (const auto& [start, bytes] : w.bursts) bursts.push_back({start, bytes});
+    wire[kOutputs[w.output].key] = std::move(bursts);
+  }
+  for (size_t i = 0; i < kOutputCount; ++i) outputNs[kOutputs[i].key] = t.chargedNs[i];
+  outputNs["module"] = t.chargedNs[kOutputCount];
+  return {{"clock_hz", t.settings.clockHz},
+          {"instructions_per_cycle", t.settings.instructionsPerCycle},
+          {"io_access_ns", t.settings.ioAccessNs},
+          {"mmio_access_ns", t.settings.mmioAccessNs},
+          {"uarts", uarts},
+          {"boot_ns", t.bootNs},
+          {"output_ns", outputNs},
+          {"wire", wire}};
+}
+
 // Walks merged deliveries one delivery at a time, in order.
 class Deliveries {
  public:
@@ -202,6 +224,13 @@ void Writer::Reports() {
     Field(in, "io_accesses", each([&](const CallResult& c) { out_ << c.ioAccesses; }));
     Field(in, "mmio_accesses", each([&](const CallResult& c) { out_ << c.mmioAccesses; }));
     Field(in, "output_bytes", [&] { OutputBytesObject(Sum(calls), in); });
+    if (run_.timing) {
+      // A delivery kept once for a run of alike ones starts a whole delivery's time after the one before.
+      const uint64_t shift =
+          calls.empty() ? 0 : (index - d.index) * (calls.back().endNs - calls.front().startNs);
+      Field(in, "start_ns", each([&, shift](const CallResult& c) { out_ << c.startNs + shift; }));
+      Field(in, "time_ns", each([&](const CallResult& c) { out_ << c.endNs - c.startNs; }));
+    }
     size_t codes = 0;
     for (const CallResult& c : calls) codes += c.postcodes.size();
     Field(in, "postcodes", [&] {
@@ -251,6 +280,10 @@ void Writer::Document() {
                 {"io_accesses", run.entry.ioAccesses},
                 {"mmio_accesses", run.entry.mmioAccesses},
                 {"output_bytes", OutputBytesJson(run.entry.outputBytes)}};
+  if (run.timing) {
+    entry["start_ns"] = run.entry.startNs;
+    entry["time_ns"] = run.entry.endNs - run.entry.startNs;
+  }
   if (ranges_) entry["range_instructions"] = run.entry.rangeInstructions;
   Value(entry);
   if (ranges_) {
@@ -335,6 +368,10 @@ void Writer::Document() {
   if (ranges_) stats["range_instructions"] = run.rangeInstructions;
   Member("stats");
   Value(stats);
+  if (run.timing) {
+    Member("timing");
+    Value(TimingJson(*run.timing));
+  }
   if (!run.accesses.empty()) {
     Member("accesses");
     Array(run.accesses.size(), 1, [&](size_t i, int) { out_ << Json(sim::Describe(run.accesses[i])).dump(); });

@@ -11,6 +11,11 @@ std::string MemoryLogText(const sim::Platform& p) { return p.memoryLog.LogText()
 uint64_t LegacySerialBytes(const sim::Platform& p) { return p.legacyUart.Text().size(); }
 uint64_t MmioSerialBytes(const sim::Platform& p) { return p.mmioUart.Text().size(); }
 uint64_t MemoryLogBytes(const sim::Platform& p) { return p.memoryLog.TextBytesStored(); }
+const void* LegacySerialDevice(const sim::Platform& p) { return static_cast<const sim::IoDevice*>(&p.legacyUart); }
+const void* MmioSerialDevice(const sim::Platform& p) { return static_cast<const sim::MemDevice*>(&p.mmioUart); }
+const void* MemoryLogDevice(const sim::Platform& p) { return static_cast<const sim::MemDevice*>(&p.memoryLog); }
+const sim::TimedTransmitter* LegacySerialLine(const sim::Platform& p) { return &p.legacyUart.Line(); }
+const sim::TimedTransmitter* MmioSerialLine(const sim::Platform& p) { return &p.mmioUart.Line(); }
 
 // QEMU's 16550 takes every byte at once.
 std::string LegacyOnQemu(const scenario::PlatformConfig& board) {
@@ -33,11 +38,11 @@ std::string MmioOnQemu(const scenario::PlatformConfig& board) {
 
 const std::array<Output, kOutputCount> kOutputs = {{
     {"serial", "Serial console (I/O 0x3F8)", "the legacy port", 'L', OutputKind::Line, &DeviceOutputs::serial,
-     LegacySerialText, LegacySerialBytes, QemuSource::CharFile, "-serial", "com1.txt", LegacyOnQemu},
+     LegacySerialText, LegacySerialBytes, LegacySerialDevice, LegacySerialLine, QemuSource::CharFile, "-serial", "com1.txt", LegacyOnQemu},
     {"mmio_serial", "Memory-mapped serial controller", "the memory-mapped controller", 'M', OutputKind::Line,
-     &DeviceOutputs::mmioSerial, MmioSerialText, MmioSerialBytes, QemuSource::None, nullptr, nullptr, MmioOnQemu},
+     &DeviceOutputs::mmioSerial, MmioSerialText, MmioSerialBytes, MmioSerialDevice, MmioSerialLine, QemuSource::None, nullptr, nullptr, MmioOnQemu},
     {"memory_log", "Memory log (0x70000)", "the memory log", 'G', OutputKind::Ring, &DeviceOutputs::memoryLogText,
-     MemoryLogText, MemoryLogBytes, QemuSource::ReadBack, nullptr, nullptr, nullptr},
+     MemoryLogText, MemoryLogBytes, MemoryLogDevice, nullptr, QemuSource::ReadBack, nullptr, nullptr, nullptr},
 }};
 
 DeviceOutputs ReadOutputs(const sim::Platform& platform) {
@@ -57,6 +62,12 @@ OutputBytes BytesSince(const OutputBytes& before, const OutputBytes& after) {
   OutputBytes bytes{};
   for (size_t i = 0; i < kOutputCount; ++i) bytes[i] = after[i] - before[i];
   return bytes;
+}
+
+std::vector<const void*> OutputDevices(const sim::Platform& platform) {
+  std::vector<const void*> devices;
+  for (const Output& o : kOutputs) devices.push_back(o.device(platform));
+  return devices;
 }
 
 std::string OutputsJson() {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "scenario/Scenario.h"
 #include "sim/SimPlatform.h"
@@ -50,6 +51,11 @@ struct Output {
   // over a call is what the call sent to this output. A ring counts every
   // byte stored into it, also those a wrap overwrote since.
   uint64_t (*boardBytes)(const sim::Platform& platform);
+  // The device on the board's bus, as the bus names the one that claimed an
+  // access: the board clock charges the time spent on it to this output.
+  const void* (*device)(const sim::Platform& platform);
+  // A serial line's transmitter on the board clock (null for a ring).
+  const sim::TimedTransmitter* (*line)(const sim::Platform& platform);
   QemuSource qemu;
   const char* qemuOption;  // CharFile: the option that sends the device to a file ("-serial")
   const char* qemuFile;    // CharFile: the file's name in the QEMU runner's scratch directory
@@ -70,6 +76,10 @@ using OutputBytes = std::array<uint64_t, kOutputCount>;
 OutputBytes BoardBytes(const sim::Platform& platform);
 // What each output received between two counts.
 OutputBytes BytesSince(const OutputBytes& before, const OutputBytes& after);
+
+// The outputs' devices in the table's order, for the board clock's accounts
+// (sim::BoardClock::ChargeApart): account i is kOutputs[i], the one after them the module.
+std::vector<const void*> OutputDevices(const sim::Platform& platform);
 
 // The table as a JSON document (sinksim outputs --json): what programs
 // outside the build (the host32 cross-check) compare.

@@ -62,6 +62,9 @@ struct CallResult {
   uint64_t ioAccesses = 0;
   uint64_t mmioAccesses = 0;
   OutputBytes outputBytes{};  // what each output of kOutputs received during the call
+  // With the board time model: when the call began and ended, in
+  // nanoseconds from the entry's start (calls follow each other without a gap).
+  uint64_t startNs = 0, endNs = 0;
   // Port 0x80 words written in this call (first of each run when stopped),
   // at most a few thousand: postcode_writes counts every write.
   std::vector<uint16_t> postcodes;
@@ -96,6 +99,25 @@ struct DeliveredReport {
   // one entry, not ten million.
   uint64_t repeat = 1;
 };
+
+// The board time model's figures of a run.
+struct TimingResult {
+  sim::TimingSettings settings;
+  uint64_t bootNs = 0;  // from the entry's start to the end of the last call
+  // The time charged to each output of kOutputs, in the table's order, then
+  // to the module (everything else): together bootNs.
+  std::array<uint64_t, kOutputCount + 1> chargedNs{};
+  // Each serial line's transmitter: its settings and its bursts of bytes
+  // sent back to back, as (start of the first start bit in ns, bytes).
+  struct Wire {
+    size_t output = 0;  // in kOutputs
+    sim::UartTiming line;
+    std::vector<std::pair<uint64_t, uint64_t>> bursts;
+  };
+  std::vector<Wire> wires;
+};
+// The board clock's figures, read through kOutputs.
+TimingResult ReadTiming(const sim::Platform& platform);
 
 struct HandlerStats {
   uint32_t address = 0;
@@ -137,6 +159,7 @@ struct RunResult {
   uint32_t maxStackBytes = 0;
   uint64_t ioAccesses = 0, mmioAccesses = 0;
   std::vector<uint8_t> memoryLogWindow;  // the 64 KiB at 0x70000 after the run (emulator)
+  std::optional<TimingResult> timing;  // with the board time model only
   std::vector<sim::Access> accesses;  // the bus log, when asked for
   bool accessLogTruncated = false;
 

@@ -251,6 +251,19 @@ std::string ToText(const RunResult& run, const RenderContext& ctx) {
                        handlerName(h), hs.calls, hs.instructions, hs.calls ? hs.instructions / hs.calls : 0,
                        hs.maxInstructions, hs.maxStackBytes);
   }
+  if (run.timing) {
+    // The board time model: where the boot's modelled time went.
+    const TimingResult& t = *run.timing;
+    const auto share = [&](uint64_t ns) { return t.bootNs == 0 ? 0.0 : 100.0 * static_cast<double>(ns) / static_cast<double>(t.bootNs); };
+    out += fmt::format("  modelled boot time {:.3f} ms:", static_cast<double>(t.bootNs) / 1e6);
+    for (size_t i = 0; i < kOutputCount; ++i) out += fmt::format(" {} {:.1f} %,", kOutputs[i].key, share(t.chargedNs[i]));
+    out += fmt::format(" module {:.1f} %\n", share(t.chargedNs[kOutputCount]));
+    out += fmt::format("  time model: {} Hz, {} instructions per cycle, {} ns per I/O access, {} ns per device memory access",
+                       t.settings.clockHz, t.settings.instructionsPerCycle, t.settings.ioAccessNs, t.settings.mmioAccessNs);
+    for (const TimingResult::Wire& w : t.wires)
+      out += fmt::format("; {} {} baud, {}-byte FIFO", kOutputs[w.output].key, w.line.baud, w.line.fifo);
+    out += "\n";
+  }
   if (run.dispatch.empty())
     out += fmt::format("  image: {} bytes in the file, {} bytes mapped; {}\n", run.imageFileSize, run.imageSize,
                        run.imageIntact ? "never written" : "CHANGED during the run");

@@ -325,6 +325,46 @@ constexpr SwitchField kFailFields[] = {
 constexpr Named<bool> kSidebandBridge[] = {{"hidden", true}, {"visible", false}};
 constexpr Named<bool> kInterrupts[] = {{"enabled", true}, {"disabled", false}};
 
+// The board time model. Every figure is a whole number within bounds that
+// keep the clock's arithmetic exact and a run's time within 64 bits of
+// picoseconds; a zero clock, rate or FIFO would stop time or the line.
+uint64_t TimingValue(const Json& v, const Where& w, uint64_t least, uint64_t most) {
+  const uint64_t n = Number(v, w, UINT64_MAX);
+  if (n < least || n > most)
+    w.Fail(std::to_string(n) + " is outside " + std::to_string(least) + " to " + std::to_string(most));
+  return n;
+}
+using B = TimingBounds;
+constexpr Field<sim::UartTiming> kUartTimingFields[] = {
+    {"baud", [](const Json& v, const Where& w, sim::UartTiming& u) { u.baud = TimingValue(v, w, B::kMinBaud, B::kMaxBaud); }},
+    {"fifo", [](const Json& v, const Where& w, sim::UartTiming& u) { u.fifo = TimingValue(v, w, 1, B::kMaxFifo); }},
+};
+using TimingField = Field<sim::TimingSettings>;
+constexpr TimingField kUartLineFields[] = {
+    {"serial",
+     [](const Json& v, const Where& w, sim::TimingSettings& t) {
+       ReadFields<sim::UartTiming>(v, w, kUartTimingFields, t.legacyUart);
+     }},
+    {"mmio_serial",
+     [](const Json& v, const Where& w, sim::TimingSettings& t) {
+       ReadFields<sim::UartTiming>(v, w, kUartTimingFields, t.mmioUart);
+     }},
+};
+constexpr TimingField kTimingFields[] = {
+    {"clock_hz",
+     [](const Json& v, const Where& w, sim::TimingSettings& t) { t.clockHz = TimingValue(v, w, B::kMinClockHz, B::kMaxClockHz); }},
+    {"instructions_per_cycle",
+     [](const Json& v, const Where& w, sim::TimingSettings& t) {
+       t.instructionsPerCycle = TimingValue(v, w, 1, B::kMaxInstructionsPerCycle);
+     }},
+    {"io_access_ns",
+     [](const Json& v, const Where& w, sim::TimingSettings& t) { t.ioAccessNs = TimingValue(v, w, 0, B::kMaxAccessNs); }},
+    {"mmio_access_ns",
+     [](const Json& v, const Where& w, sim::TimingSettings& t) { t.mmioAccessNs = TimingValue(v, w, 0, B::kMaxAccessNs); }},
+    {"uarts",
+     [](const Json& v, const Where& w, sim::TimingSettings& t) { ReadFields<sim::TimingSettings>(v, w, kUartLineFields, t); }},
+};
+
 // In this order: control_byte, read after cmos, wins over cmos's 0x5C.
 constexpr PlatformField kPlatformFields[] = {
     {"cmos",
@@ -354,6 +394,11 @@ constexpr PlatformField kPlatformFields[] = {
     {"interrupts", [](const Json& v, const Where& w, PlatformConfig& c) { c.interruptsEnabled = OneOf<bool>(v, w, kInterrupts); }},
     {"new_hob_fill", [](const Json& v, const Where& w, PlatformConfig& c) { c.pei.newHobFill = U8(v, w); }},
     {"fail", [](const Json& v, const Where& w, PlatformConfig& c) { ReadFields<sim::PeiSwitches>(v, w, kFailFields, c.pei); }},
+    {"timing",
+     [](const Json& v, const Where& w, PlatformConfig& c) {
+       c.timing = sim::TimingSettings{};
+       ReadFields<sim::TimingSettings>(v, w, kTimingFields, *c.timing);
+     }},
 };
 
 uint64_t LimitValue(const Json& j, const Where& w, uint64_t least, uint64_t most, const char* why) {
@@ -441,6 +486,10 @@ Scenario ParseScenario(std::string_view text, const std::string& path) {
     throw ScenarioError(s.path + ": " + Clipped(e.what(), 200));
   }
   return s;
+}
+
+void EnableTiming(Scenario& scenario) {
+  if (!scenario.platform.timing) scenario.platform.timing = sim::TimingSettings{};
 }
 
 Scenario LoadScenario(const std::string& path) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "scenario/ModuleTable.h"
+#include "sim/BoardClock.h"
 #include "sim/LegacyUart.h"
 #include "sim/MmioUart.h"
 #include "sim/PeiBehaviour.h"
@@ -87,6 +88,8 @@ struct PlatformConfig {
   uint32_t memoryLogHeader = 0;
   bool interruptsEnabled = true;
   sim::PeiSwitches pei;  // failing PEI services, what a new HOB holds
+  // The board time model (field "timing"): none runs the board untimed.
+  std::optional<sim::TimingSettings> timing;
 };
 
 // Bounds on a handler call in the emulated machine.
@@ -143,6 +146,19 @@ constexpr int kMaxJsonDepth = 64;
 constexpr uint32_t kReportDataAddress = 0xFEF12010u;
 
 Scenario LoadScenario(const std::string& path);
+
+// Turns the board time model on for a scenario, with the default settings
+// unless the scenario gives its own (sinksim's --timing).
+void EnableTiming(Scenario& scenario);
+
+// The bounds of the time model's settings, as the scenario reader checks them.
+struct TimingBounds {
+  static constexpr uint64_t kMinClockHz = 1'000'000, kMaxClockHz = 100'000'000'000;
+  static constexpr uint64_t kMaxInstructionsPerCycle = 64;
+  static constexpr uint64_t kMaxAccessNs = 1'000'000;
+  static constexpr uint64_t kMinBaud = 50, kMaxBaud = 100'000'000;
+  static constexpr uint64_t kMaxFifo = 4096;
+};
 Scenario ParseScenario(std::string_view text, const std::string& path);
 
 }  // namespace scenario

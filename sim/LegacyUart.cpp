@@ -5,7 +5,7 @@ namespace sim {
 // level_ counts the bytes not yet sent: the first of them is in the shift
 // register, the rest in the FIFO.
 void LegacyUart::Drain() {
-  if (mode_ != Mode::Present || level_ == 0) return;
+  if (Timed() || mode_ != Mode::Present || level_ == 0) return;
   if (pace_ == 0) {
     // The FIFO is empty by this read; its last byte is sent by the next one.
     level_ = level_ > 1 ? 1 : 0;
@@ -24,14 +24,23 @@ uint32_t LegacyUart::IoRead(uint16_t port, unsigned) {
   ++lsrReads_;
   Drain();
   if (mode_ == Mode::Stuck) return 0;
+  const uint64_t level = Pending();
   uint8_t status = 0;
-  if (level_ <= 1) status |= kLsrThrEmpty;  // nothing waits in the FIFO
-  if (level_ == 0) status |= kLsrTransmitterIdle;
+  if (level <= 1) status |= kLsrThrEmpty;  // nothing waits in the FIFO
+  if (level == 0) status |= kLsrTransmitterIdle;
   return status;
 }
 
 void LegacyUart::IoWrite(uint16_t port, unsigned, uint32_t value) {
   if (mode_ == Mode::Absent || port != kBase) return;
+  if (Timed()) {
+    if (!line_.Write()) {
+      ++overruns_;
+      return;
+    }
+    text_.push_back(static_cast<char>(value & 0xFF));
+    return;
+  }
   // The shift register takes a byte of its own; the FIFO holds kFifoDepth more.
   if (level_ >= kFifoDepth + 1) {
     ++overruns_;

@@ -6,12 +6,17 @@
 // port fast, slow, stuck or absent. As on a board, the line status shows the
 // FIFO empty (bit 5) as soon as its last byte has moved into the shift
 // register, and the transmitter idle (bit 6) only once that byte is sent too.
+//
+// On a board clock (DriveWith) the port drains in time instead: each byte
+// takes 10 bit times at the baud rate, the FIFO has the clock's depth, and
+// the drain pace is not used. Stuck and absent ports behave as without it.
 #ifndef STATUSSINK_SIM_LEGACYUART_H
 #define STATUSSINK_SIM_LEGACYUART_H
 
 #include <cstdint>
 #include <string>
 
+#include "sim/BoardClock.h"
 #include "sim/Machine.h"
 
 namespace sim {
@@ -41,18 +46,23 @@ class LegacyUart : public IoDevice {
   // a status read finds the FIFO empty, its last byte still in the shift
   // register, and the next read finds that byte sent.
   void SetDrainPace(unsigned lsrReadsPerByte) { pace_ = lsrReadsPerByte; }
+  // Drains on the board's clock at the line's rate, with its FIFO depth.
+  void DriveWith(const BoardClock& clock, const UartTiming& timing) { line_.Drive(&clock, timing); }
+  const TimedTransmitter& Line() const { return line_; }
 
   // Every byte the port accepted, in order (bytes still in the FIFO included).
   const std::string& Text() const { return text_; }
   // Bytes written while the FIFO was full; the hardware loses them.
   uint64_t Overruns() const { return overruns_; }
   // Bytes not yet sent: in the FIFO and in the shift register.
-  unsigned Pending() const { return level_; }
+  uint64_t Pending() const { return Timed() ? line_.Pending() : level_; }
   uint64_t LineStatusReads() const { return lsrReads_; }
   void Clear();
 
  private:
   void Drain();
+  bool Timed() const { return line_.Driven() && mode_ == Mode::Present; }
+  TimedTransmitter line_;
   Mode mode_ = Mode::Present;
   unsigned pace_ = 0;
   unsigned level_ = 0;

@@ -2,10 +2,28 @@
 
 #include <cstdio>
 
+#include "sim/BoardClock.h"
+
 namespace sim {
 
 namespace {
 uint32_t AllOnes(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : ((1u << (8 * width)) - 1u); }
+
+// The clock around one access: begun when made, ended when it goes out of scope.
+class Timed {
+ public:
+  Timed(BoardClock* clock, const void* device, bool io, bool ram) : clock_(clock) {
+    if (clock_ != nullptr) clock_->BeginAccess(device, io, ram);
+  }
+  ~Timed() {
+    if (clock_ != nullptr) clock_->EndAccess();
+  }
+  Timed(const Timed&) = delete;
+  Timed& operator=(const Timed&) = delete;
+
+ private:
+  BoardClock* clock_;
+};
 }  // namespace
 
 std::string Describe(const Access& a) {
@@ -23,13 +41,17 @@ void Machine::Record(const Access& access, bool claimed) {
 
 uint32_t Machine::IoRead(uint16_t port, unsigned width) {
   uint32_t value = AllOnes(width);
-  bool claimed = false;
+  IoDevice* device = nullptr;
   for (IoDevice* d : io_) {
     if (d->ClaimsPort(port)) {
-      value = d->IoRead(port, width) & AllOnes(width);
-      claimed = true;
+      device = d;
       break;
     }
+  }
+  const bool claimed = device != nullptr;
+  {
+    const Timed timed(clock_, device, true, false);
+    if (claimed) value = device->IoRead(port, width) & AllOnes(width);
   }
   Record({AccessKind::IoRead, port, static_cast<uint8_t>(width), value}, claimed);
   return value;
@@ -45,18 +67,23 @@ void Machine::IoWrite(uint16_t port, unsigned width, uint32_t value) {
     }
   }
   Record({AccessKind::IoWrite, port, static_cast<uint8_t>(width), value}, device != nullptr);
+  const Timed timed(clock_, device, true, false);
   if (device != nullptr) device->IoWrite(port, width, value);
 }
 
 uint32_t Machine::MemRead(uint32_t address, unsigned width) {
   uint32_t value = AllOnes(width);
-  bool claimed = false;
+  MemDevice* device = nullptr;
   for (MemDevice* d : mem_) {
     if (d->ClaimsAddress(address)) {
-      value = d->MemRead(address, width) & AllOnes(width);
-      claimed = true;
+      device = d;
       break;
     }
+  }
+  const bool claimed = device != nullptr;
+  {
+    const Timed timed(clock_, device, false, claimed && device->IsRam());
+    if (claimed) value = device->MemRead(address, width) & AllOnes(width);
   }
   Record({AccessKind::MemRead, address, static_cast<uint8_t>(width), value}, claimed);
   return value;
@@ -72,6 +99,7 @@ void Machine::MemWrite(uint32_t address, unsigned width, uint32_t value) {
     }
   }
   Record({AccessKind::MemWrite, address, static_cast<uint8_t>(width), value}, device != nullptr);
+  const Timed timed(clock_, device, false, device != nullptr && device->IsRam());
   if (device != nullptr) device->MemWrite(address, width, value);
 }
 

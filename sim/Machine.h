@@ -46,7 +46,11 @@ class MemDevice {
   virtual bool ClaimsAddress(uint32_t address) const = 0;
   virtual uint32_t MemRead(uint32_t address, unsigned width) = 0;
   virtual void MemWrite(uint32_t address, unsigned width, uint32_t value) = 0;
+  // RAM costs a board no bus cycle of its own (the board clock charges it nothing).
+  virtual bool IsRam() const { return false; }
 };
+
+class BoardClock;
 
 class Machine {
  public:
@@ -70,6 +74,10 @@ class Machine {
   // log keeps or tells.
   using Observer = std::function<void(const Access&, bool claimed)>;
   void Observe(Observer observer) { observer_ = std::move(observer); }
+
+  // Each access moves this clock on by its cost, the device seeing the time
+  // the access began (null: no clock).
+  void SetClock(BoardClock* clock) { clock_ = clock; }
 
   // What the bus keeps of its past (the log, the count, the interrupt flag),
   // taken and put back as a whole; the devices and the observer stay.
@@ -107,6 +115,7 @@ class Machine {
   size_t logLimit_ = 4u << 20;
   uint64_t accessCount_ = 0;
   Observer observer_;
+  BoardClock* clock_ = nullptr;
   bool interruptFlag_ = true;
 };
 

@@ -23,6 +23,7 @@ class MemoryLogRam : public MemDevice {
   bool ClaimsAddress(uint32_t address) const override { return address - kBase < kSize; }
   uint32_t MemRead(uint32_t address, unsigned width) override;
   void MemWrite(uint32_t address, unsigned width, uint32_t value) override;
+  bool IsRam() const override { return true; }
 
   uint32_t Header() const;
   void SetHeader(uint32_t header);

@@ -7,12 +7,19 @@ uint8_t MmioUart::ReadByte(uint32_t offset) {
   switch (offset / stride_) {
     case kInterruptIdRegister:
       return kInterruptIdValue;
-    case kLineStatusRegister:
-      return 0x60;  // transmitter empty
+    case kLineStatusRegister: {
+      const uint64_t pending = line_.Driven() ? line_.Pending() : 0;
+      return (pending <= 1 ? 0x20 : 0) | (pending == 0 ? 0x40 : 0);  // FIFO empty, transmitter idle
+    }
     case kStatusRegister: {
       const uint64_t n = statusReads_++;
       const bool ready = status_ == Status::AlwaysReady || (status_ == Status::ReadyForFirst && n < readyReads_);
-      return ready ? kStatusReady : kStatusNotReady;
+      if (!ready) return kStatusNotReady;
+      if (!line_.Driven()) return kStatusReady;
+      // The shift register holds one byte and the FIFO the rest.
+      const uint64_t pending = line_.Pending();
+      if (pending > line_.Timing().fifo) return kStatusNotReady;
+      return pending <= 1 ? kStatusReady : kStatusNotFull;
     }
     default:
       return 0;
@@ -30,7 +37,12 @@ uint32_t MmioUart::MemRead(uint32_t address, unsigned width) {
 void MmioUart::MemWrite(uint32_t address, unsigned width, uint32_t value) {
   if (!present_) return;
   const uint32_t offset = address - base_;
-  if (offset == kTransmitRegister * stride_) text_.push_back(static_cast<char>(value & 0xFF));
+  if (offset != kTransmitRegister * stride_) return;
+  if (line_.Driven() && !line_.Write()) {
+    ++overruns_;
+    return;
+  }
+  text_.push_back(static_cast<char>(value & 0xFF));
   (void)width;
 }
 

@@ -8,12 +8,18 @@
 // first N reads of it and never after. Every read of the status register
 // counts, whoever makes it (with a 4-byte stride the presence read at
 // base + 0x7C is one).
+//
+// On a board clock (DriveWith) the controller's transmit FIFO has the set
+// depth and drains at the baud rate: the status register shows "not full"
+// only while the FIFO has room (and the status mode allows it), and a byte
+// written to a full FIFO is lost.
 #ifndef STATUSSINK_SIM_MMIOUART_H
 #define STATUSSINK_SIM_MMIOUART_H
 
 #include <cstdint>
 #include <string>
 
+#include "sim/BoardClock.h"
 #include "sim/Machine.h"
 
 namespace sim {
@@ -27,6 +33,7 @@ class MmioUart : public MemDevice {
   static constexpr unsigned kLineStatusRegister = 5;
   static constexpr unsigned kStatusRegister = 31;
   static constexpr uint8_t kStatusReady = 0x06;     // transmit FIFO not full (bit 1) and empty (bit 2)
+  static constexpr uint8_t kStatusNotFull = 0x02;   // transmit FIFO not full, not empty
   static constexpr uint8_t kStatusNotReady = 0x01;  // busy, FIFO full
   static constexpr uint8_t kInterruptIdValue = 0xC1;  // FIFOs enabled, no interrupt pending
 
@@ -50,8 +57,13 @@ class MmioUart : public MemDevice {
     readyReads_ = readyReads;
   }
 
+  void DriveWith(const BoardClock& clock, const UartTiming& timing) { line_.Drive(&clock, timing); }
+  const TimedTransmitter& Line() const { return line_; }
+
   const std::string& Text() const { return text_; }
   uint64_t StatusReads() const { return statusReads_; }
+  // Bytes written to a full FIFO (on a board clock only).
+  uint64_t Overruns() const { return overruns_; }
   void Clear() {
     text_.clear();
     statusReads_ = 0;
@@ -65,6 +77,8 @@ class MmioUart : public MemDevice {
   Status status_ = Status::AlwaysReady;
   uint64_t readyReads_ = 0;
   uint64_t statusReads_ = 0;
+  uint64_t overruns_ = 0;
+  TimedTransmitter line_;
   std::string text_;
 };
 

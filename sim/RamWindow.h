@@ -16,6 +16,7 @@ class RamWindow : public MemDevice {
   bool ClaimsAddress(uint32_t address) const override { return address - base_ < bytes_.size(); }
   uint32_t MemRead(uint32_t address, unsigned width) override;
   void MemWrite(uint32_t address, unsigned width, uint32_t value) override;
+  bool IsRam() const override { return true; }
 
   // The window becomes these bytes at base; the bytes after them float.
   void Load(uint32_t base, std::vector<uint8_t> bytes);

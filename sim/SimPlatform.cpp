@@ -16,11 +16,12 @@ Platform::Platform() {
 }
 
 PlatformState Platform::Save() const {
-  return {bus.Save(), postCodes, cmos, legacyUart, pciPorts, pcie, sideband, mmioUart, memoryLog, boardRam};
+  return {bus.Save(), clock, postCodes, cmos, legacyUart, pciPorts, pcie, sideband, mmioUart, memoryLog, boardRam};
 }
 
 void Platform::Restore(const PlatformState& state) {
   bus.Restore(state.bus);
+  clock = state.clock;
   postCodes = state.postCodes;
   cmos = state.cmos;
   legacyUart = state.legacyUart;
@@ -30,6 +31,13 @@ void Platform::Restore(const PlatformState& state) {
   mmioUart = state.mmioUart;
   memoryLog = state.memoryLog;
   boardRam = state.boardRam;
+}
+
+void Platform::EnableTiming(const TimingSettings& settings) {
+  clock.Enable(settings);
+  bus.SetClock(&clock);
+  legacyUart.DriveWith(clock, settings.legacyUart);
+  mmioUart.DriveWith(clock, settings.mmioUart);
 }
 
 void Platform::InstallDebugUart(uint32_t base, unsigned stride) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "sim/BoardClock.h"
 #include "sim/Cmos.h"
 #include "sim/LegacyUart.h"
 #include "sim/Machine.h"
@@ -46,7 +47,12 @@ struct Platform {
   PlatformState Save() const;
   void Restore(const PlatformState& state);
 
+  // Runs the board on its clock from now on: every bus access costs its
+  // time and the UARTs drain at their baud rate (see sim/BoardClock.h).
+  void EnableTiming(const TimingSettings& settings);
+
   Machine bus;
+  BoardClock clock;  // off unless EnableTiming
   PostCodePort postCodes;
   Cmos cmos;
   LegacyUart legacyUart;
@@ -60,6 +66,7 @@ struct Platform {
 
 struct PlatformState {
   Machine::State bus;
+  BoardClock clock;
   PostCodePort postCodes;
   Cmos cmos;
   LegacyUart legacyUart;

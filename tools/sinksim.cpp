@@ -1,8 +1,9 @@
 // sinksim: runs StatusSinkPei on the emulated machine.
 //   sinksim run [SCENARIO] [--json] [--fv PATH [--fv-base ADDR] | --image PATH] [--accesses] [--dump-log FILE]
-//               [--count-in RANGES]
+//               [--count-in RANGES] [--timing]
 //       by default the build's StatusSinkPei.fv, in place at FV_BASE; --image runs a bare .efi relocated;
-//       --count-in also counts each call's instructions in the given ranges of the image
+//       --count-in also counts each call's instructions in the given ranges of the image;
+//       --timing runs the board on its time model (the scenario's settings, else the defaults)
 //   sinksim check SCENARIO...      reads scenario files and reports the first problem in each
 //   sinksim log DUMP [--offset N] [--json]   reads the memory log out of a dump of its window
 //   sinksim postcode CODE...       names POST codes (hexadecimal)
@@ -109,7 +110,7 @@ emu::FlashImage LoadFlash(const ImageChoice& choice) {
 // The run document of a scenario on the emulated machine, as `run --json` prints it.
 std::string EmulatorDocument(const std::string& scenarioPath, const ImageChoice& choice, bool timing = false) {
   scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
-  if (timing) {}  // the board time model: turned on once the run layer has it
+  if (timing) scenario::EnableTiming(scenario);
   const emu::FlashImage image = LoadFlash(choice);
   const emu::RunResult run = emu::RunScenario(image, scenario);
   run::RenderContext context;
@@ -128,9 +129,10 @@ struct DiffOptions {
 
 int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions);
 
-int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet,
+int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, bool accesses, bool quiet, bool timing,
         const std::string& dumpLog, const std::string& countIn, const std::string& junit) {
-  const scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
+  scenario::Scenario scenario = scenario::LoadScenario(scenarioPath);
+  if (timing) scenario::EnableTiming(scenario);
   const emu::FlashImage image = LoadFlash(choice);
   const std::string imagePath = image.path;
   emu::RunOptions options;
@@ -311,6 +313,10 @@ int main(int argc, char** argv) {
   run->add_flag("--json", json, "print one JSON document");
   run->add_flag("--accesses", accesses, "include every port and device access (JSON)");
   run->add_flag("--quiet", quiet, "no progress display");
+  bool timing = false;
+  run->add_flag("--timing", timing,
+                "run the board on its time model (the scenario's platform.timing, else the defaults):\n"
+                "each call's start and time, the boot's time and each output's share");
   run->add_option("--image", image, "run this bare .efi, relocated by the loader, instead of the volume");
   run->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
   run->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");
@@ -423,7 +429,7 @@ int main(int argc, char** argv) {
       if (coverage->parsed()) return Coverage(coverageScenarios, choice, lcovPath);
       if (diff->parsed()) return Diff(diffOptions, choice, qemuOptions);
       if (viewVerb != views.end()) return View(viewVerb->first, viewOptions, choice, qemuOptions);
-      return Run(scenario, choice, json, accesses, quiet, dumpLog, countIn, junit);
+      return Run(scenario, choice, json, accesses, quiet, timing, dumpLog, countIn, junit);
     }
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
     if (outputs->parsed()) {

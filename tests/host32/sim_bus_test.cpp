@@ -4,6 +4,7 @@
 #include <string>
 
 #include "sim/host32/HostPlatform.h"
+#include "sim/BoardClock.h"
 #include "sim/LegacyUart.h"
 #include "sim/host32/PeiEnvironment.h"
 #include "postcode/PostCode.h"
@@ -74,6 +75,28 @@ TEST(SimulatedLegacyUart, TheFifoShowsEmptyBeforeTheTransmitterIsIdle) {
 }
 
 }  // namespace
+
+// The board clock's arithmetic, here without 128-bit integers: products
+// past 64 bits divided exactly, with the remainder.
+TEST(BoardClockArithmetic, MulDivIsExactWherever64BitsOverflow) {
+  struct Row {
+    uint64_t a, b, c, quotient, remainder;
+  };
+  const Row rows[] = {
+      {10000000000000000u, 1000000000000u, 3000000000u, 3333333333333333333u, 1000000000u},
+      {18446744073709551615u, 18446744073709551615u, 18446744073709551615u, 18446744073709551615u, 0u},
+      {123456789012u, 10000000000000u, 115200u, 10716735157291666666u, 76800u},
+      {1232u, 10000000000000u, 115200u, 106944444444u, 51200u},
+      {5u, 7u, 3u, 11u, 2u},
+      {9223372036854775808u, 2u, 4611686018427387905u, 3u, 4611686018427387901u},
+      {0u, 12345u, 7u, 0u, 0u},
+  };
+  for (const Row& r : rows) {
+    uint64_t remainder = ~0ull;
+    EXPECT_EQ(sim::MulDiv(r.a, r.b, r.c, &remainder), r.quotient) << r.a << " * " << r.b << " / " << r.c;
+    EXPECT_EQ(remainder, r.remainder) << r.a << " * " << r.b << " % " << r.c;
+  }
+}
 
 TEST(SimulatedPeiEnvironment, RegisterRefusesACallbackTwiceOrPastTheTableAndUnregisterOneItDoesNotHold) {
   sim::PeiBehaviour pei;

@@ -20,14 +20,21 @@ std::string Outcome(emu::Emulator& machine, const sim::Platform& platform, const
   s.ForEachDelivery([&](uint64_t i, const scenario::Report& report) {
     if (machine.Halted()) return false;
     for (const run::CallResult& c : machine.Deliver(report, static_cast<size_t>(i))) {
-      out += fmt::format("{}: {:#x} '{}' {} {} {} {} [{:x}]\n", i, c.status.value_or(0xDEAD), c.stopped, c.instructions,
-                         c.stackBytes, c.ioAccesses, c.mmioAccesses, fmt::join(c.postcodes, " "));
+      out += fmt::format("{}: {:#x} '{}' {} {} {} {} [{:x}] {}..{} ns\n", i, c.status.value_or(0xDEAD), c.stopped,
+                         c.instructions, c.stackBytes, c.ioAccesses, c.mmioAccesses, fmt::join(c.postcodes, " "),
+                         c.startNs, c.endNs);
     }
     return true;
   });
   const run::DeviceOutputs o = run::ReadOutputs(platform);
   out += fmt::format("serial '{}'\nmmio '{}'\nlog {:#x} '{}'\nwrites {}\naccesses {}\n", o.serial, o.mmioSerial,
                      o.memoryLogHeader, o.memoryLogText, platform.postCodes.WriteCount(), platform.bus.AccessCount());
+  if (platform.clock.On()) {
+    const run::TimingResult t = run::ReadTiming(platform);
+    out += fmt::format("boot {} ns, charged [{}]\n", t.bootNs, fmt::join(t.chargedNs, " "));
+    for (const run::TimingResult::Wire& w : t.wires)
+      for (const auto& [start, bytes] : w.bursts) out += fmt::format("burst {} {} {}\n", w.output, start, bytes);
+  }
   for (const run::Fault& f : machine.Faults())
     out += fmt::format("fault {} {:#x} {:#x} {}\n", f.kind, f.address, f.eip, f.during);
   if (machine.HaltInfo()) out += fmt::format("halt {} at {}\n", machine.HaltInfo()->reason, machine.HaltInfo()->report);
@@ -49,6 +56,10 @@ const emu::FlashImage& Volume() {
 struct Machine {
   explicit Machine(const scenario::Scenario& board, const emu::FlashImage& image = Volume()) {
     scenario::ApplyPlatform(board.platform, platform);
+    if (board.platform.timing) {
+      platform.EnableTiming(*board.platform.timing);
+      platform.clock.ChargeApart(run::OutputDevices(platform));
+    }
     platform.bus.SetLogLimit(0);
     machine = std::make_unique<emu::Emulator>(image, platform, board.platform, board.limits);
     machine->RunEntry();
@@ -71,31 +82,35 @@ TEST(Snapshot, AMachineResetAfterOtherRunsDeliversAsAFreshOne) {
       {"type": 1, "value": "0x03020003"}]})",
                                                             "before.json");
   size_t compared = 0, halted = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(SS_SCENARIOS)) {
-    if (entry.path().extension() != ".json") continue;
-    scenario::Scenario s = scenario::LoadScenario(entry.path().string());
-    // Blink cycles are long: a few thousand writes show the same halt.
-    s.limits.blinkWrites = std::min<uint64_t>(s.limits.blinkWrites, 4096);
-    scenario::Scenario board = s;
-    board.reports.clear();
-    board.limits.blinkWrites = s.limits.blinkWrites;
+  // Each board untimed and on the time model: the clock and the UARTs' lines go back too.
+  for (const bool timed : {false, true}) {
+    for (const auto& entry : std::filesystem::directory_iterator(SS_SCENARIOS)) {
+      if (entry.path().extension() != ".json") continue;
+      scenario::Scenario s = scenario::LoadScenario(entry.path().string());
+      if (timed) scenario::EnableTiming(s);
+      // Blink cycles are long: a few thousand writes show the same halt.
+      s.limits.blinkWrites = std::min<uint64_t>(s.limits.blinkWrites, 4096);
+      scenario::Scenario board = s;
+      board.reports.clear();
+      board.limits.blinkWrites = s.limits.blinkWrites;
 
-    Machine fresh(board);
-    const std::string expected = Outcome(*fresh.machine, fresh.platform, s);
+      Machine fresh(board);
+      const std::string expected = Outcome(*fresh.machine, fresh.platform, s);
 
-    Machine reused(board);
-    reused.machine->TakeSnapshot();
-    for (int round = 0; round < 2; ++round) {
-      Outcome(*reused.machine, reused.platform, before);
-      halted += reused.machine->Halted() ? 1 : 0;
-      reused.machine->Reset();
-      EXPECT_EQ(Outcome(*reused.machine, reused.platform, s), expected)
-          << entry.path() << ": a machine reset " << round + 1 << " times differs from a fresh one";
-      reused.machine->Reset();
+      Machine reused(board);
+      reused.machine->TakeSnapshot();
+      for (int round = 0; round < 2; ++round) {
+        Outcome(*reused.machine, reused.platform, before);
+        halted += reused.machine->Halted() ? 1 : 0;
+        reused.machine->Reset();
+        EXPECT_EQ(Outcome(*reused.machine, reused.platform, s), expected)
+            << entry.path() << ": a machine reset " << round + 1 << " times differs from a fresh one";
+        reused.machine->Reset();
+      }
+      ++compared;
     }
-    ++compared;
   }
-  EXPECT_GE(compared, 10u);
+  EXPECT_GE(compared, 20u);
   EXPECT_GE(halted, compared) << "on most boards the reports before the reset end in the blink loop";
 }
 

@@ -278,7 +278,8 @@ def timed(doc, report_ns=2_000_000, baud=57600):
                 wires[key].append([(i + 1) * report_ns + 1000, r["output_bytes"][key]])
     d["timing"] = {"clock_hz": 1_000_000_000, "instructions_per_cycle": 1, "io_access_ns": 0, "mmio_access_ns": 0,
                    "uarts": {k: {"baud": baud, "fifo": 16} for k in wires}, "boot_ns": (len(d["reports"]) + 1) * report_ns,
-                   "output_ns": {"serial": 0, "mmio_serial": 0, "memory_log": 0, "module": 0}, "wire": wires}
+                   "output_ns": {"serial": 0, "mmio_serial": 0, "memory_log": 0, "module": (len(d["reports"]) + 1) * report_ns},
+                   "wire": wires}
     return d
 
 
