@@ -259,8 +259,8 @@ if tool("speedscope", os.path.join(SPEEDSCOPE, "index.html")) and tool("chromium
 # --- a document with the board time model: its times are the axis ----------
 
 
-def timed(doc, report_ns=2_000_000, baud=57600):
-    """The document as the time model writes one: each report 2 ms after the
+def timed(doc, report_ns=20_000_000, baud=57600):
+    """The document as the time model writes one: each report 20 ms after the
     last, its calls 1 ns per instruction plus 10 ns apart, and each report's
     serial bytes one burst 1 us after the report starts (a burst never runs
     into the next report at 57,600 baud for these reports)."""
