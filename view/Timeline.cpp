@@ -222,8 +222,10 @@ Timeline BuildTimeline(const comparison::RunDocument& d) {
   t.axis = ChooseAxis(d);
   switch (t.axis) {
     case Axis::BoardTime:
-      t.axisText = fmt::format("board time model: nanoseconds at {} Hz, {} instructions a cycle", d.timing->clockHz,
-                               d.timing->instructionsPerCycle);
+      t.axisText = fmt::format("board time model: nanoseconds from the entry's start (clock {} Hz, {} per cycle)",
+                               d.timing->clockHz,
+                               d.timing->instructionsPerCycle == 1 ? std::string("1 instruction")
+                                                                   : fmt::format("{} instructions", d.timing->instructionsPerCycle));
       break;
     case Axis::Instructions:
       t.axisText = "instructions at a stated rate: 1 instruction = 1 ns (1 GHz, one instruction a cycle)";
