@@ -33,9 +33,9 @@ struct Bar {
   std::string tooltip;  // a title element
 };
 
-// A time in the scale's unit, exactly, with at most three decimals.
+// A time in the scale's unit, rounded to three decimals at most.
 std::string InUnit(uint64_t ns, uint64_t unit) {
-  const uint64_t thousandths = unit >= 1000 ? ns / (unit / 1000) : ns * 1000;
+  const uint64_t thousandths = unit >= 1000 ? (ns + unit / 2000) / (unit / 1000) : ns * 1000;
   std::string text = std::to_string(thousandths / 1000);
   if (thousandths % 1000 != 0) {
     std::string fraction = fmt::format("{:03}", thousandths % 1000);
@@ -83,9 +83,9 @@ class Svg {
       const auto column = static_cast<int64_t>(x0);
       while (j < bars.size() && X(bars[j].end) - X(bars[j].start) < 1.0 && static_cast<int64_t>(X(bars[j].start)) == column) ++j;
       merged_ += j - i - 1;
-      std::string tooltip = j - i == 1 ? bars[i].tooltip : fmt::format("{} items below a pixel:", j - i);
-      for (size_t k = i; j - i > 1 && k < j && k < i + 5; ++k) tooltip += "\n" + bars[k].tooltip;
-      if (j - i > 5) tooltip += "\n...";
+      std::string tooltip = j - i == 1 ? bars[i].tooltip
+                                       : fmt::format("{} items below a pixel, from\n{}\nto\n{}", j - i, bars[i].tooltip,
+                                                     bars[j - 1].tooltip);
       Rect(static_cast<double>(column), y, 1.0, fill, tooltip);
       i = j;
     }
@@ -150,17 +150,19 @@ std::string PlotSvg(const comparison::RunDocument& d) {
   svg.Bars(y, ticks, "#444");
   y += kRow;
 
-  // Spans deeper than the last row are drawn in it, over each other.
+  // Spans nest, so those deeper than the last row lie inside its spans:
+  // the last row stands for them.
   size_t depths = 0;
   for (const Span& s : t.spans) depths = std::max(depths, s.depth + 1);
   const size_t rows = std::min(depths, kDepthRows);
   for (size_t depth = 0; depth < rows; ++depth) {
     svg.RowLabel(y, depth == 0                                  ? "modules"
-                    : depth + 1 == rows && depths > kDepthRows ? fmt::format("modules, depth {}..{}", depth, depths - 1)
+                    : depth + 1 == rows && depths > kDepthRows ? fmt::format("modules, depth {} (and {} deeper)", depth,
+                                                                             depths - 1 - depth)
                                                                : fmt::format("modules, depth {}", depth));
     std::vector<Bar> bars;
     for (const Span& s : t.spans)
-      if (std::min(s.depth, kDepthRows - 1) == depth)
+      if (s.depth == depth)
         bars.push_back({s.start, s.end, s.name,
                         fmt::format("{} ({:04X}) {}..{} ns{}", s.name, s.code, s.start, s.end,
                                     s.closedByRule ? ", closed with an outer span or at the end" : "")});
