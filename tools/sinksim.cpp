@@ -243,6 +243,17 @@ void WriteFilesWhole(const std::vector<std::pair<std::string, std::string>>& fil
   }
 }
 
+// How the run a document records ended, as `run` says it: 3 when a call
+// stopped or faulted (the halting call's blink loop apart), else 2 when the
+// module halted as designed, else 0.
+int RunEndOf(const comparison::RunDocument& d) {
+  bool stopped = !d.faults.empty() || !d.entryStopped.empty();
+  for (const comparison::ReportFacts& r : d.reports)
+    for (size_t h = 0; h < r.stopped.size(); ++h)
+      stopped |= !r.stopped[h].empty() && !(d.halt && d.halt->report == r.index && d.halt->handler == h);
+  return stopped ? kExitStopped : d.halt ? static_cast<int>(run::RunEnd::DesignedHalt) : 0;
+}
+
 struct ViewOptions {
   std::string input = SS_DEFAULT_SCENARIO, output;
   bool qemu = false, timing = false, postcodeBits = false;
@@ -271,7 +282,7 @@ int View(const std::string& verb, const ViewOptions& o, const ImageChoice& choic
     const view::VcdFiles files = view::MakeVcd(document, vcd.string(), filter, o.postcodeBits);
     WriteFilesWhole({{o.output, files.vcd}, {gtkw, files.gtkw}, {filter, files.filter}});
   }
-  return 0;
+  return RunEndOf(document);
 }
 
 int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions) {

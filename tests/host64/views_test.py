@@ -235,7 +235,8 @@ if tool("qemu-system-i386"):
           "trace --qemu boot.json: report order, the serial lines of the emulated machine")
 
 blink_trace = out("blink.trace.json")
-sinksim("trace", scenario("blink.json"), "-o", blink_trace)
+r = sinksim("trace", scenario("blink.json"), "-o", blink_trace)
+check(r.returncode == 2, "trace blink.json: written, exit status 2 as run gives for a designed halt")
 trace = trace_events(blink_trace)
 check_structure("blink.json", trace)
 check(sum(e["ph"] == "i" and e["s"] == "g" for e in trace["traceEvents"]) == 1, "trace blink.json: the halt is one instant")
