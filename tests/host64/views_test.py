@@ -84,6 +84,8 @@ if tool("sigrok-cli"):
         codes = [int(v, 2) for v in re.findall(r"^b([01]+) p$", text, re.M)]
         check(codes == [c for i, c in enumerate(doc["postcodes"]) if i == 0 or c != doc["postcodes"][i - 1]],
               f"vcd {name}: postcode shows the run's POST codes in order")
+        check(len(re.findall(r"^[01]w$", text, re.M)) - 1 == len(doc["postcodes"]),
+              f"vcd {name}: postcode_write toggles once per write ({len(doc['postcodes'])})")
         with open(vcd[:-4] + ".postcodes.txt") as f:
             filter_codes = [int(l.split()[0], 16) for l in f]
         check(filter_codes == sorted(set(doc["postcodes"])), f"vcd {name}: the filter names each code written, once")
