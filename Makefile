@@ -16,7 +16,7 @@ FV_IMAGE ?= te
 # BUILD_DIR may be relative or absolute.
 BUILD := $(abspath $(BUILD_DIR))
 
-.PHONY: all deps firmware host32 host64-configure host64 host64-san host64-fuzz sinksim test run fuzz bench coverage clean
+.PHONY: all deps firmware host32 host64-configure host64 host64-san host64-fuzz sinksim test run fuzz bench coverage readme-picture clean
 
 all: firmware host32 host64 host64-san
 
@@ -90,6 +90,11 @@ bench: all
 # build/coverage/html/index.html of it.
 coverage: sinksim
 	@bash tools/coverage.sh $(BUILD)
+
+# The README's picture: the default scenario on the board time model as
+# 'sinksim plot --timing' draws it (the test sinksim_views fails when it no longer is).
+readme-picture: sinksim
+	$(BUILD)/host64/tools/sinksim plot --timing -o docs/boot.svg
 
 clean:
 	rm -rf $(BUILD)

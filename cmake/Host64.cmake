@@ -53,7 +53,7 @@ set(SS_FFS ${SS_FIRMWARE_DIR}/StatusSinkPei.ffs)
 set(SS_FV ${SS_FIRMWARE_DIR}/StatusSinkPei.fv)
 
 set(SS_SIM_LIBRARY ss_sim64)
-set(SS_HOST64_SUBDIRS hostlib fv scenario run emu compare qemu tools tests/host64)
+set(SS_HOST64_SUBDIRS hostlib fv scenario run emu compare qemu view tools tests/host64)
 if(SS_SANITIZE OR SS_FUZZ_PLAIN)
   list(APPEND SS_HOST64_SUBDIRS fuzz/host64)
 endif()

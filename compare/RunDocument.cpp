@@ -163,6 +163,7 @@ RunDocument ReadRunDocument(const Json& document, const std::string& origin) {
   doc.origin = origin;
   doc.machine = root["machine"].Text();
   doc.scenarioName = root["scenario"]["name"].Text();
+  if (root.Has("image") && root["image"].Has("path")) doc.imagePath = root["image"]["path"].Text();
   root["handlers"].ForEach([&](const Field& h) { doc.handlers.push_back(h["name"].Text()); });
   doc.entryStatus = root["entry"]["status"].NumberOrNull();
   doc.entryStopped = root["entry"]["stopped"].Text();

@@ -97,6 +97,7 @@ struct RunDocument {
   std::string origin;  // the file read, or the scenario and machine that made it
   std::string machine;
   std::string scenarioName;
+  std::string imagePath;  // the image or volume that ran (field image.path), when the document names it
   std::vector<std::string> handlers;  // names, by registration order
   std::optional<uint64_t> entryStatus;
   std::string entryStopped;

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Fails when an include runs back up the layers or does not name its folder:
-module < sim/ < scenario/, fv/ < run/ < emu/ < qemu/, compare/ < tools/. The
+module < sim/ < scenario/, fv/ < run/ < emu/ < qemu/, compare/ < view/ < tools/. The
 module's folders include only each other; hostlib/ (the host's text helpers)
 needs only include/, and fv/ only include/ and hostlib/; nothing includes
 tools/. The QEMU runner links no emulator: of qemu/, only the cross-check's
@@ -23,7 +23,9 @@ ALLOWED["emu"] = ALLOWED["run"] | {"emu"}
 ALLOWED["qemu"] = ALLOWED["emu"] | {"qemu"}  # rom/ is freestanding: module headers and fv/FfsLayout.h only
 # compare/ reads run documents; it runs nothing itself, so it needs no QEMU runner.
 ALLOWED["compare"] = ALLOWED["emu"] | {"compare"}
-ALLOWED["tools"] = ALLOWED["qemu"] | {"compare", "tools"}
+# view/ turns one run document into a viewer's file; it runs nothing either.
+ALLOWED["view"] = ALLOWED["compare"] | {"view"}
+ALLOWED["tools"] = ALLOWED["qemu"] | {"compare", "view", "tools"}
 # Tests, fuzzers and benchmarks sit on top: they may include any layer but tools/.
 for top in ("tests", "fuzz", "bench"):
     ALLOWED[top] = (ALLOWED["tools"] - {"tools"}) | {top}

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(make cmake ninja-build clang lld llvm libclang-rt-14-dev g++-multilib googletest valgrind
           libunicorn-dev nlohmann-json3-dev libcli11-dev libfmt-dev python3-pefile uuid-runtime
-          uefitool-cli qemu-system-x86 qemu-user lcov python3-junitparser)
+          uefitool-cli qemu-system-x86 qemu-user lcov python3-junitparser sigrok-cli chromium nodejs)
 
 missing_of() {
   local p
@@ -32,5 +32,12 @@ install() {
 
 # shellcheck disable=SC2046  # one package name a word
 install $(missing_of "${packages[@]}")
+
+# The trace's independent reader (speedscope, from npm, at the version in
+# tools/npm/package-lock.json), for the views test.
+if [ ! -f tools/npm/node_modules/speedscope/dist/release/index.html ]; then
+  command -v npm >/dev/null || install npm  # Debian's nodejs leaves npm to a package of its own
+  (cd tools/npm && npm ci --no-audit --no-fund --loglevel=error)
+fi
 
 exit 0

@@ -12,6 +12,11 @@
 //   sinksim outputs [--json]       the board's outputs a run shows, and how each machine reads them
 //   sinksim coverage SCENARIO... [--lcov FILE]   the image's basic blocks the scenarios reach, per function
 //   sinksim diff A B [--qemu | --timing] [--budget FILE] [--json]   compares two runs (scenarios or saved --json documents)
+//   sinksim trace|vcd|plot [INPUT] -o FILE [--qemu] [--timing]   a run for a viewer: Trace Event Format JSON
+//       (Perfetto, chrome://tracing, speedscope), a Value Change Dump with a GTKWave save file and
+//       POST code filter beside it, or an SVG timeline; INPUT is a scenario (run here) or a saved
+//       --json document; vcd always runs scenarios with the board time model (--postcode-bits: port 0x80
+//       as 16 one-bit wires, for libsigrok 0.5)
 //   run, faults, check and diff also write JUnit XML with --junit FILE
 // Exit status, every verb: 0 clean, 1 bad input, 2 the module halted as
 // designed (a blink loop), 3 a handler call stopped or faulted, or one of
@@ -21,8 +26,12 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <new>
@@ -43,6 +52,9 @@
 #include "run/Json.h"
 #include "run/Outputs.h"
 #include "run/TextView.h"
+#include "view/Plot.h"
+#include "view/Trace.h"
+#include "view/Vcd.h"
 
 namespace {
 
@@ -209,6 +221,70 @@ int RunQemu(const std::string& scenarioPath, const qemu::QemuOptions& options, b
   return static_cast<int>(run::Classify(result.run));
 }
 
+// Writes each file whole: all go to temporary files beside their targets
+// first and are renamed into place only when every one is written, so a
+// failure leaves no file half-written and no target changed.
+void WriteFilesWhole(const std::vector<std::pair<std::string, std::string>>& files) {
+  std::vector<std::string> temporaries;
+  try {
+    for (const auto& [path, text] : files) {
+      std::string temporary = path + ".XXXXXX";
+      const int fd = mkstemp(temporary.data());
+      if (fd < 0) throw std::runtime_error(path + ": cannot write: " + std::strerror(errno));
+      temporaries.push_back(temporary);
+      const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      if (::close(fd) != 0 || !written) throw std::runtime_error(path + ": cannot write: " + std::strerror(errno));
+      std::filesystem::permissions(temporary, std::filesystem::perms(0644));
+    }
+    for (size_t i = 0; i < files.size(); ++i) std::filesystem::rename(temporaries[i], files[i].first);
+  } catch (...) {
+    for (const std::string& temporary : temporaries) std::remove(temporary.c_str());
+    throw;
+  }
+}
+
+// How the run a document records ended, as `run` says it: 3 when a call
+// stopped or faulted (the halting call's blink loop apart), else 2 when the
+// module halted as designed, else 0.
+int RunEndOf(const comparison::RunDocument& d) {
+  bool stopped = !d.faults.empty() || !d.entryStopped.empty();
+  for (const comparison::ReportFacts& r : d.reports)
+    for (size_t h = 0; h < r.stopped.size(); ++h)
+      stopped |= !r.stopped[h].empty() && !(d.halt && d.halt->report == r.index && d.halt->handler == h);
+  return stopped ? kExitStopped : d.halt ? static_cast<int>(run::RunEnd::DesignedHalt) : 0;
+}
+
+struct ViewOptions {
+  std::string input = SS_DEFAULT_SCENARIO, output;
+  bool qemu = false, timing = false, postcodeBits = false;
+};
+
+// trace, vcd and plot: one run document (a saved one, or a scenario run
+// here) turned into a viewer's file.
+int View(const std::string& verb, const ViewOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions) {
+  const comparison::ScenarioRunner runner = [&](const std::string& path) {
+    if (!o.qemu) return EmulatorDocument(path, choice, o.timing || verb == "vcd");
+    const scenario::Scenario scenario = scenario::LoadScenario(path);
+    const qemu::QemuRunResult result = qemu::RunOnQemu(scenario, qemuOptions);
+    run::RenderContext context;
+    context.symbols = SymbolsBeside(qemuOptions.volume);
+    return qemu::ToJson(result, context).dump(2);
+  };
+  const comparison::RunDocument document = comparison::LoadSide(o.input, runner, o.qemu ? "QEMU's PC" : "emulated machine");
+  if (verb == "trace") {
+    WriteFilesWhole({{o.output, view::TraceJson(document)}});
+  } else if (verb == "plot") {
+    WriteFilesWhole({{o.output, view::PlotSvg(document)}});
+  } else {
+    const std::filesystem::path vcd = std::filesystem::absolute(o.output);
+    const std::string stem = vcd.extension() == ".vcd" ? (vcd.parent_path() / vcd.stem()).string() : vcd.string();
+    const std::string gtkw = stem + ".gtkw", filter = stem + ".postcodes.txt";
+    const view::VcdFiles files = view::MakeVcd(document, vcd.string(), filter, o.postcodeBits);
+    WriteFilesWhole({{o.output, files.vcd}, {gtkw, files.gtkw}, {filter, files.filter}});
+  }
+  return RunEndOf(document);
+}
+
 int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOptions& qemuOptions) {
   const comparison::ScenarioRunner runner = [&](const std::string& path) {
     if (!o.qemu) return EmulatorDocument(path, choice, o.timing);
@@ -327,6 +403,25 @@ int main(int argc, char** argv) {
   coverage->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
   coverage->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");
 
+  ViewOptions viewOptions;
+  std::vector<std::pair<std::string, CLI::App*>> views;
+  for (const auto& [verb, what] : {std::pair<const char*, const char*>{"trace", "write a Trace Event Format file (Perfetto, chrome://tracing, speedscope)"},
+                                   {"vcd", "write a Value Change Dump of port 0x80 and the UART wires, a GTKWave save file and a POST code filter"},
+                                   {"plot", "write an SVG timeline of the run"}}) {
+    CLI::App* v = app.add_subcommand(verb, what);
+    v->add_option("input", viewOptions.input, "a scenario (run here) or a saved --json run document (default: scenarios/boot.json)");
+    v->add_option("-o,--output", viewOptions.output, "the file to write")->required();
+    v->add_flag("--qemu", viewOptions.qemu, "run a scenario on QEMU's PC machine instead of the emulated machine");
+    if (std::string(verb) != "vcd") v->add_flag("--timing", viewOptions.timing, "run a scenario with the board time model on");
+    if (std::string(verb) == "vcd")
+      v->add_flag("--postcode-bits", viewOptions.postcodeBits,
+                  "port 0x80 as 16 one-bit wires postcode_0..postcode_15 instead of a vector\n"
+                  "(for readers without vectors: libsigrok 0.5, so sigrok-cli and PulseView)");
+    v->add_option("--fv", volume, "firmware volume for a scenario (default: the build's StatusSinkPei.fv)");
+    v->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");
+    views.emplace_back(verb, v);
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -334,7 +429,8 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kExitBadInput;
   }
   try {
-    if (run->parsed() || coverage->parsed() || diff->parsed()) {
+    const auto viewVerb = std::find_if(views.begin(), views.end(), [](const auto& v) { return v.second->parsed(); });
+    if (run->parsed() || coverage->parsed() || diff->parsed() || viewVerb != views.end()) {
       if (!image.empty() && !volume.empty()) throw std::invalid_argument("--image and --fv exclude each other");
       ImageChoice choice;
       if (image.empty()) {
@@ -345,6 +441,7 @@ int main(int argc, char** argv) {
       }
       if (coverage->parsed()) return Coverage(coverageScenarios, choice, lcovPath);
       if (diff->parsed()) return Diff(diffOptions, choice, qemuOptions);
+      if (viewVerb != views.end()) return View(viewVerb->first, viewOptions, choice, qemuOptions);
       return Run(scenario, choice, json, accesses, quiet, timing, dumpLog, countIn, junit);
     }
     if (onQemu->parsed()) return RunQemu(scenario, qemuOptions, json);
