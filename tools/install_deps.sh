@@ -36,8 +36,12 @@ install $(missing_of "${packages[@]}")
 # The trace's independent reader (speedscope, from npm, at the version in
 # tools/npm/package-lock.json), for the views test.
 if [ ! -f tools/npm/node_modules/speedscope/dist/release/index.html ]; then
-  command -v npm >/dev/null || install npm  # Debian's nodejs leaves npm to a package of its own
-  (cd tools/npm && npm ci --no-audit --no-fund --loglevel=error)
+  # Debian's nodejs leaves npm to a package of its own.
+  command -v npm >/dev/null || [ "$(id -u)" -ne 0 ] || install npm
+  # Without the registry the builds still work: the views test then skips
+  # its trace reader (and fails under CI, which must run it).
+  (command -v npm >/dev/null && cd tools/npm && npm ci --no-audit --no-fund --loglevel=error) ||
+    echo "speedscope not installed from npm: the views test cannot read traces back" >&2
 fi
 
 exit 0
