@@ -219,6 +219,21 @@ Json ParseJsonFile(const std::string& path) {
   return j;
 }
 
+std::optional<std::vector<uint64_t>> OutputByteEnds(const RunDocument& d, const std::string& output) {
+  std::vector<uint64_t> ends;
+  const auto add = [&](const std::map<std::string, uint64_t>& bytes) {
+    const auto it = bytes.find(output);
+    const uint64_t before = ends.empty() ? 0 : ends.back();
+    if (it == bytes.end() || it->second > UINT64_MAX - before) return false;
+    ends.push_back(before + it->second);
+    return true;
+  };
+  if (!add(d.entryOutputBytes)) return std::nullopt;
+  for (const ReportFacts& r : d.reports)
+    if (!add(r.outputBytes)) return std::nullopt;
+  return ends;
+}
+
 std::string NamePostCode(uint16_t code) {
   const emu::PostCodeMeaning m = emu::DecodePostCode(code);
   std::string text = fmt::format("{:04X}", code);

@@ -123,6 +123,13 @@ bool LooksLikeRunDocument(const Json& document);
 // Parses a file (regular, within kMaxRunDocumentBytes); throws DocumentError naming it.
 Json ParseJsonFile(const std::string& path);
 
+// Where an output's bytes came from: its byte count after the entry and
+// after each report in turn (ends[0] the entry's, ends[k + 1] report k's),
+// or none when the document does not say what every call sent it (QEMU's
+// PC) or its counts pass what any run could send. The comparison places
+// changed lines with it, the views place lines and serial bytes in time.
+std::optional<std::vector<uint64_t>> OutputByteEnds(const RunDocument& d, const std::string& output);
+
 // A POST code as the timeline names it: "0121 PcdPei begins".
 std::string NamePostCode(uint16_t code);
 

@@ -54,19 +54,9 @@ Split SplitLines(const std::string& bytes) {
 // bytes end, and a line that began before the entry is kUnknown.
 std::optional<std::vector<int64_t>> Writers(const RunDocument& d, const std::string& output, const Split& text,
                                             size_t textBytes) {
-  const auto count = [&](const std::map<std::string, uint64_t>& bytes) -> std::optional<uint64_t> {
-    const auto it = bytes.find(output);
-    return it == bytes.end() ? std::nullopt : std::optional<uint64_t>(it->second);
-  };
-  std::vector<uint64_t> ends;  // in the whole stream: ends[0] the entry's, ends[k + 1] report k's
-  const auto entry = count(d.entryOutputBytes);
-  if (!entry) return std::nullopt;
-  ends.push_back(*entry);
-  for (const ReportFacts& r : d.reports) {
-    const auto n = count(r.outputBytes);
-    if (!n || *n > UINT64_MAX - ends.back()) return std::nullopt;  // no counts, or counts no run could reach
-    ends.push_back(ends.back() + *n);
-  }
+  const std::optional<std::vector<uint64_t>> known = OutputByteEnds(d, output);
+  if (!known) return std::nullopt;
+  const std::vector<uint64_t>& ends = *known;
   const uint64_t total = ends.back();
   std::vector<int64_t> writers(text.starts.size(), kUnknown);
   for (size_t l = 0; l < text.starts.size(); ++l) {

@@ -116,17 +116,14 @@ void BuildOutputs(Timeline& t, const comparison::RunDocument& d, const std::vect
       if (text.name == out.name) out.text = text.bytes;
     std::vector<Segment> segments;
     uint64_t total = 0;
-    const auto add = [&](const std::map<std::string, uint64_t>& bytes, uint64_t time) {
-      if (bytes.empty()) return;
+    if (const auto ends = comparison::OutputByteEnds(d, out.name)) {
       out.placed = true;
-      const auto it = bytes.find(out.name);
-      const uint64_t n = it == bytes.end() ? 0 : it->second;
-      if (n == 0) return;
-      total += n;
-      segments.push_back({total, time});
-    };
-    add(d.entryOutputBytes, t.calls.empty() ? 0 : t.calls.front().start);
-    for (size_t i = 0; i < d.reports.size(); ++i) add(d.reports[i].outputBytes, reportStart[i]);
+      total = ends->back();
+      // The entry's bytes from the first call's start, each report's from its own.
+      for (size_t k = 0; k < ends->size(); ++k)
+        if ((*ends)[k] > (k == 0 ? 0 : (*ends)[k - 1]))
+          segments.push_back({(*ends)[k], k == 0 ? (t.calls.empty() ? 0 : t.calls.front().start) : reportStart[k - 1]});
+    }
     // A ring holds the newest bytes: its text ends with the last byte written.
     const uint64_t offset = out.ring && total > out.text.size() ? total - out.text.size() : 0;
     const auto timeOf = [&](uint64_t place) -> uint64_t {
