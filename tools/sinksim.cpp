@@ -311,6 +311,9 @@ int Diff(const DiffOptions& o, const ImageChoice& choice, const qemu::QemuOption
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The standard streams keep buffers of their own: a run document of ten
+  // thousand reports is written in a few large writes, not one per value.
+  std::ios::sync_with_stdio(false);
   CLI::App app{"sinksim: runs StatusSinkPei on an emulated PEI machine"};
   app.require_subcommand(1);
   app.footer(kExitStatusHelp);
