@@ -24,12 +24,12 @@ uint32_t Cpu::Read(int reg) const {
 
 void Cpu::Write(int reg, uint32_t value) { uc_reg_write(uc_.get(), reg, &value); }
 
+// The accessed bits are preset so that loading a segment never writes the table.
+const uint64_t Cpu::kFlatGdt[3] = {0, 0x00CF9B000000FFFFull, 0x00CF93000000FFFFull};
+
 void Cpu::EnterFlatMode(uint32_t gdt, uint32_t idtBase, uint16_t idtLimit) {
   uc_engine* uc = uc_.get();
-  // The accessed bits are preset so that loading a segment never writes the table.
-  const uint64_t entries[3] = {0, 0x00CF9B000000FFFFull, 0x00CF93000000FFFFull};
-  Check(uc_mem_write(uc, gdt, entries, sizeof entries), "writing the GDT");
-  uc_x86_mmr gdtr{0, gdt, sizeof entries - 1, 0};
+  uc_x86_mmr gdtr{0, gdt, sizeof kFlatGdt - 1, 0};
   Check(uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr), "loading the GDT");
   uint32_t cr0 = 0;
   uc_reg_read(uc, UC_X86_REG_CR0, &cr0);

@@ -22,8 +22,10 @@ class Cpu {
   uc_engine* Engine() const { return uc_.get(); }
   uint32_t Read(int reg) const;
   void Write(int reg, uint32_t value);
-  // Flat 32-bit protected mode, paging off: a GDT with a 4 GiB code and a
-  // 4 GiB data segment written at `gdt` (mapped RAM), and the IDT register.
+  // Flat 32-bit protected mode, paging off: the GDT at `gdt` (kFlatGdt,
+  // written there by the caller: a 4 GiB code and a 4 GiB data segment) and
+  // the IDT register.
+  static const uint64_t kFlatGdt[3];
   void EnterFlatMode(uint32_t gdt, uint32_t idtBase, uint16_t idtLimit);
 
   // The call in progress.

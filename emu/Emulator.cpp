@@ -79,6 +79,7 @@ Emulator::Emulator(FlashImage image, sim::Platform& platform, const scenario::Pl
       memory_(cpu_, platform.bus, watch_, image_.flashBase, image_.flash),
       counter_(image_.flashBase, static_cast<uint32_t>(image_.flash.size()), image_.imageBase, image_.imageSize),
       thunks_(cpu_, memory_, watch_, pei_) {
+  memory_.Put(kGdt, Cpu::kFlatGdt, sizeof Cpu::kFlatGdt);
   cpu_.EnterFlatMode(kGdt, kIdtBase, kIdtLimit);
   uc_engine* uc = cpu_.Engine();
   uc_hook h;

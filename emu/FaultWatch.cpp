@@ -21,15 +21,7 @@ constexpr uint32_t kRecordHeaderBytes = sizeof(EFI_STATUS_CODE_DATA);
 }  // namespace
 
 FaultWatch::FaultWatch(Cpu& cpu, const std::vector<std::pair<uint32_t, uint32_t>>& createdHobs)
-    : cpu_(cpu), createdHobs_(createdHobs) {
-  uc_hook h;
-  Check(uc_hook_add(cpu.Engine(), &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&OnRamWrite), this, kTempRamBase,
-                    kStackBottom - 1),
-        "hooking RAM writes");
-  Check(uc_hook_add(cpu.Engine(), &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(&OnRecordRead), this, kReportArea,
-                    kReportArea + kReportAreaSize - 1),
-        "hooking report area reads");
-}
+    : cpu_(cpu), createdHobs_(createdHobs) {}
 
 void FaultWatch::StartCall() {
   strayWrites_ = 0;
@@ -86,12 +78,10 @@ bool FaultWatch::AllowedRamWrite(uint32_t address, uint32_t size) const {
   return false;
 }
 
-void FaultWatch::OnRamWrite(uc_struct*, uc_mem_type, uint64_t address, int size, int64_t value, void* self) {
-  FaultWatch& w = *static_cast<FaultWatch*>(self);
-  if (!w.AllowedRamWrite(static_cast<uint32_t>(address), static_cast<uint32_t>(size)))
-    w.WroteOutside({"write outside allowed regions", static_cast<uint32_t>(address), w.cpu_.call.blockStart,
-                    static_cast<uint32_t>(size), static_cast<uint64_t>(value), w.cpu_.call.during,
-                    "temporary RAM outside the stack and the module's HOB"});
+void FaultWatch::RamWritten(uint32_t address, uint32_t size, uint64_t value) {
+  if (!AllowedRamWrite(address, size))
+    WroteOutside({"write outside allowed regions", address, cpu_.call.blockStart, size, value, cpu_.call.during,
+                  "temporary RAM outside the stack and the module's HOB"});
 }
 
 // A record given by address (data_address) is not watched: the machine
@@ -121,10 +111,6 @@ void FaultWatch::WatchRecord(const std::vector<uint8_t>& placed, const scenario:
     if (word >= record_.start && word < record_.pointedFrom) record_.pointedFrom = word;
   }
   record_.caller = caller;
-}
-
-void FaultWatch::OnRecordRead(uc_struct*, uc_mem_type, uint64_t address, int size, int64_t, void* self) {
-  static_cast<FaultWatch*>(self)->CheckRecordRead(static_cast<uint32_t>(address), static_cast<uint32_t>(size), "");
 }
 
 // A handler that reads the delivered record past its header's Size reads

@@ -36,6 +36,8 @@ class FaultWatch {
   void WroteOutside(Fault fault);
   // The stack, or a HOB the module created.
   bool AllowedRamWrite(uint32_t address, uint32_t size) const;
+  // A guest store of `size` bytes to temporary RAM: a fault unless allowed.
+  void RamWritten(uint32_t address, uint32_t size, uint64_t value);
 
   // While a report's handlers run: the bytes of the report area a handler
   // may read as the delivered record (its header and Size bytes), the
@@ -56,8 +58,6 @@ class FaultWatch {
   void Restore(const State& state);
 
  private:
-  static void OnRamWrite(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
-  static void OnRecordRead(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
 
   Cpu& cpu_;
   const std::vector<std::pair<uint32_t, uint32_t>>& createdHobs_;

@@ -36,13 +36,13 @@ GuestMemory::GuestMemory(Cpu& cpu, sim::Machine& bus, FaultWatch& watch, uint32_
         Check(uc_mem_protect(uc, r.start, r.end - r.start, UC_PROT_READ | UC_PROT_EXEC), what);
         break;
       }
-      case Kind::Ram: Check(uc_mem_map(uc, r.start, r.end - r.start, UC_PROT_READ | UC_PROT_WRITE), what); break;
-      case Kind::Stack:
-        stack_.assign(r.end - r.start, 0);
-        Check(uc_mmio_map(uc, r.start, r.end - r.start, &OnStackRead, this, &OnStackWrite, this), what);
-        break;
+      case Kind::Ram:  // one mapping for both, so that an access across the stack's bottom is one access
+      case Kind::Stack: break;
     }
   }
+  ram_.assign(kStackTop - kTempRamBase, 0);
+  Check(uc_mmio_map(uc, kTempRamBase, kStackTop - kTempRamBase, &OnRamRead, this, &OnRamWrite, this),
+        "mapping temporary RAM");
   // Everything else belongs to the bus: each gap between the kept regions is
   // one device-style mapping whose accesses go to sim::Machine. A fixed
   // handful of mappings, however many distinct addresses a wild pointer
@@ -99,8 +99,8 @@ void GuestMemory::Read(uint32_t address, void* bytes, uint32_t size) const {
     const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(size, left));
     if (r == nullptr) {
       for (uint32_t i = 0; i < part; ++i) out[i] = static_cast<uint8_t>(bus_.MemRead(address + i, 1));
-    } else if (r->kind == Kind::Stack) {
-      std::memcpy(out, stack_.data() + (address - r->start), part);
+    } else if (r->kind == Kind::Ram || r->kind == Kind::Stack) {
+      std::memcpy(out, ram_.data() + (address - kTempRamBase), part);
     } else {
       Check(uc_mem_read(cpu_.Engine(), address, out, part), "reading guest memory at " + fv::Hex(address));
     }
@@ -116,13 +116,7 @@ std::vector<uint8_t> GuestMemory::Read(uint32_t address, uint32_t size) const {
 
 bool GuestMemory::Write(uint32_t address, const void* bytes, uint32_t size) {
   if (address < kTempRamBase || address >= kStackTop || size > kStackTop - address) return false;
-  auto* in = static_cast<const uint8_t*>(bytes);
-  if (address < kStackBottom) {
-    const uint32_t part = std::min(size, kStackBottom - address);
-    Check(uc_mem_write(cpu_.Engine(), address, in, part), "writing guest memory at " + fv::Hex(address));
-    address += part, in += part, size -= part;
-  }
-  if (size != 0) std::memcpy(stack_.data() + (address - kStackBottom), in, size);
+  std::memcpy(ram_.data() + (address - kTempRamBase), bytes, size);
   return true;
 }
 
@@ -135,10 +129,12 @@ bool GuestMemory::FlashHolds(const std::vector<uint8_t>& flash) const {
   return uc_mem_read(cpu_.Engine(), flashBase_, now.data(), now.size()) == UC_ERR_OK && now == flash;
 }
 
-uint64_t GuestMemory::OnStackRead(uc_struct*, uint64_t offset, unsigned size, void* self) {
-  const GuestMemory& m = *static_cast<GuestMemory*>(self);
-  if (offset + size > m.stack_.size()) return 0;
-  const uint8_t* at = m.stack_.data() + offset;
+uint64_t GuestMemory::OnRamRead(uc_struct*, uint64_t offset, unsigned size, void* self) {
+  GuestMemory& m = *static_cast<GuestMemory*>(self);
+  if (offset + size > m.ram_.size()) return 0;
+  const uint32_t address = kTempRamBase + static_cast<uint32_t>(offset);
+  if (address - kReportArea < kReportAreaSize) m.watch_.CheckRecordRead(address, size, "");
+  const uint8_t* at = m.ram_.data() + offset;
   switch (size) {
     case 1: return at[0];
     case 2: { uint16_t v; std::memcpy(&v, at, 2); return v; }
@@ -147,23 +143,28 @@ uint64_t GuestMemory::OnStackRead(uc_struct*, uint64_t offset, unsigned size, vo
   }
 }
 
-// Every store to the stack: kept, counted, and its address taken for the
-// deepest stack use. A store deeper than any before also takes ESP, which
-// is then at or below the frame being written: the frame a function reserves
-// counts from the moment it writes into it, as it does when ESP is read at
-// every block.
-void GuestMemory::OnStackWrite(uc_struct*, uint64_t offset, unsigned size, uint64_t value, void* self) {
+// Every store to temporary RAM is kept. A store to the stack is counted and
+// its address taken for the deepest stack use: a store deeper than any
+// before also takes ESP, which is then at or below the frame being written,
+// so the frame a function reserves counts from the moment it writes into
+// it, as it does when ESP is read at every block. A store elsewhere must
+// fall in a place the module may write.
+void GuestMemory::OnRamWrite(uc_struct*, uint64_t offset, unsigned size, uint64_t value, void* self) {
   GuestMemory& m = *static_cast<GuestMemory*>(self);
-  if (offset + size > m.stack_.size()) return;
-  uint8_t* at = m.stack_.data() + offset;
+  if (offset + size > m.ram_.size()) return;
+  uint8_t* at = m.ram_.data() + offset;
   switch (size) {
     case 1: at[0] = static_cast<uint8_t>(value); break;
     case 2: { const uint16_t v = static_cast<uint16_t>(value); std::memcpy(at, &v, 2); break; }
     case 4: { const uint32_t v = static_cast<uint32_t>(value); std::memcpy(at, &v, 4); break; }
     default: std::memcpy(at, &value, size > 8 ? 8 : size);
   }
+  const uint32_t address = kTempRamBase + static_cast<uint32_t>(offset);
+  if (address < kStackBottom) {
+    m.watch_.RamWritten(address, size, value);
+    return;
+  }
   ++m.stackStores_;
-  const uint32_t address = kStackBottom + static_cast<uint32_t>(offset);
   if (address < m.deepest_) {
     m.deepest_ = address;
     m.NoteEsp(m.cpu_.Read(UC_X86_REG_ESP));
@@ -214,17 +215,11 @@ bool GuestMemory::OnUnmapped(uc_struct*, uc_mem_type type, uint64_t address, int
 }
 
 GuestMemory::Contents GuestMemory::Save() const {
-  Contents c;
-  c.ram.resize(kStackBottom - kTempRamBase);
-  Check(uc_mem_read(cpu_.Engine(), kTempRamBase, c.ram.data(), c.ram.size()), "saving temporary RAM");
-  c.stack = stack_;
-  c.stackStores = stackStores_;
-  return c;
+  return {ram_, stackStores_};
 }
 
 void GuestMemory::Restore(const Contents& c) {
-  Check(uc_mem_write(cpu_.Engine(), kTempRamBase, c.ram.data(), c.ram.size()), "restoring temporary RAM");
-  stack_ = c.stack;
+  ram_ = c.ram;
   stackStores_ = c.stackStores;
 }
 

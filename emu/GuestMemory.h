@@ -4,12 +4,16 @@
 // in every gap between them up to 4 GiB, where a device answers or the bus
 // floats (reads all ones, writes lost and reported).
 //
-// The stack is RAM the machine keeps itself, reached through device-style
-// callbacks: Unicorn 2.0.1 allocates and frees a tree on every guest store
-// to its own RAM, and nearly every store of a handler call goes to the
-// stack. The callbacks also see each stack store's address for the deepest
-// stack use. Newer Unicorn versions take the same path (a device mapping is
-// part of the stable API).
+// Temporary RAM, the stack included, is RAM the machine keeps itself,
+// reached through device-style callbacks: Unicorn 2.0.1 allocates and frees
+// a tree on every guest store to its own RAM, and nearly every store of a
+// handler call goes to the stack. The callbacks see every access: each
+// stack store's address for the deepest stack use, each store elsewhere for
+// the fault watch's allowed places, each read of the report area for reads
+// past the delivered record. So the engine has no memory hook, which would
+// send every load and store of the image (flash reads too) down its slow
+// path. Newer Unicorn versions take the same path (a device mapping is part
+// of the stable API).
 #ifndef STATUSSINK_EMU_GUESTMEMORY_H
 #define STATUSSINK_EMU_GUESTMEMORY_H
 
@@ -29,8 +33,8 @@ class GuestMemory {
  public:
   enum class Kind {
     Flash,     // the image's flash: read and execute only
-    Ram,       // temporary RAM below the stack: Unicorn's RAM
-    Stack,     // the machine's own RAM behind callbacks
+    Ram,       // temporary RAM below the stack: the machine's own RAM behind callbacks
+    Stack,     // the same, where the stack is
     CoreCode,  // the PEI core's page: the service thunks, read and execute only
   };
   struct Region {
@@ -53,8 +57,8 @@ class GuestMemory {
   const Region* At(uint32_t address, uint64_t* bytesLeft) const;
   bool InFlash(uint32_t address) const { return address - flashBase_ < flashSize_; }
 
-  // Guest memory as the PEI core's code sees it: the stack from the
-  // machine's own RAM, RAM and flash through Unicorn, and everything else
+  // Guest memory as the PEI core's code sees it: temporary RAM and the
+  // stack from the machine's own RAM, flash through Unicorn, and everything else
   // through the bus as a load would go. Addresses wrap at 4 GiB as a 32-bit
   // processor's do.
   void Read(uint32_t address, void* bytes, uint32_t size) const;
@@ -70,7 +74,7 @@ class GuestMemory {
   // (Emulator::Reset). The flash cannot change but by a fault, and the bus
   // keeps its own state.
   struct Contents {
-    std::vector<uint8_t> ram, stack;
+    std::vector<uint8_t> ram;
     uint64_t stackStores = 0;
   };
   Contents Save() const;
@@ -95,8 +99,8 @@ class GuestMemory {
  private:
   struct BusWindow;
   void MapBus(uint64_t address, uint64_t size);
-  static uint64_t OnStackRead(uc_struct* uc, uint64_t offset, unsigned size, void* self);
-  static void OnStackWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* self);
+  static uint64_t OnRamRead(uc_struct* uc, uint64_t offset, unsigned size, void* self);
+  static void OnRamWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* self);
   static uint64_t OnBusRead(uc_struct* uc, uint64_t offset, unsigned size, void* window);
   static void OnBusWrite(uc_struct* uc, uint64_t offset, unsigned size, uint64_t value, void* window);
   static bool OnProtected(uc_struct* uc, uc_mem_type type, uint64_t address, int size, int64_t value, void* self);
@@ -108,7 +112,7 @@ class GuestMemory {
   uint32_t flashBase_, flashSize_;
   std::vector<Region> kept_;
   std::vector<std::unique_ptr<BusWindow>> windows_;
-  std::vector<uint8_t> stack_;  // the stack's bytes, kStackBottom up to kStackTop
+  std::vector<uint8_t> ram_;  // temporary RAM's bytes, the stack's last: kTempRamBase up to kStackTop
   uint64_t stackStores_ = 0;
   uint32_t deepest_ = 0;
   uint64_t busAccesses_ = 0;
