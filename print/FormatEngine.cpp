@@ -44,14 +44,21 @@ inline uint32_t ReadCharacter(const uint8_t* Place, uint32_t Size) {
   return Size == 1 ? Place[0] : static_cast<uint32_t>(Place[0]) | (static_cast<uint32_t>(Place[1]) << 8);
 }
 
-// The next 4-byte argument slot. A call without any argument list reads 0
-// for every argument, so a format that wants arguments prints zeros and
-// "<null string>" instead of reading through a null pointer.
-inline uint32_t TakeSlot(const uint32_t** Next) {
-  if (*Next == nullptr) {
+// The next 4-byte argument slot, or 0 once the cursor stands at Last. A
+// call without any argument list reads 0 for every argument, so a format
+// that wants arguments prints zeros and "<null string>" instead of reading
+// through a null pointer. A packed list ends after DebugPackedArgumentSlots
+// slots: a format that wants more arguments than it holds reads 0 for them,
+// never the bytes past the record that carries the list. The general steps
+// call it; the short way of FormatToBuffer has its own copy inline.
+inline uint32_t NextSlot(const uint32_t** Next, const uint32_t* Last) {
+  if (*Next == Last) {
     return 0;
   }
   return *(*Next)++;
+}
+__attribute__((noinline)) uint32_t TakeSlot(const uint32_t** Next, const uint32_t* Last) {
+  return NextSlot(Next, Last);
 }
 
 // The count only grows, and stays at its largest value instead of wrapping
@@ -94,7 +101,7 @@ struct Field {
 
 // d, u, x, X, p: turns the argument into a reversed digit string in Scratch,
 // separators included, with its sign prefix and precision.
-void ConvertNumber(Field* F, uint32_t Conversion, const uint32_t** Next, char* Scratch) {
+void ConvertNumber(Field* F, uint32_t Conversion, const uint32_t** Next, const uint32_t* Last, char* Scratch) {
   uint32_t flags = F->Flags;
   if (Conversion == 'p') {
     flags &= ~static_cast<uint32_t>(SignPlus | SignBlank | Value64);
@@ -110,10 +117,10 @@ void ConvertNumber(Field* F, uint32_t Conversion, const uint32_t** Next, char* S
   }
 
   // Two slots, low half first; or one, sign-extended to 64 bits for d.
-  uint32_t low = TakeSlot(Next);
+  uint32_t low = TakeSlot(Next, Last);
   uint32_t high = 0;
   if ((flags & Value64) != 0) {
-    high = TakeSlot(Next);
+    high = TakeSlot(Next, Last);
   } else if ((flags & (Base16 | NoSign)) == 0 && static_cast<int32_t>(low) < 0) {
     high = 0xFFFFFFFFu;
   }
@@ -192,6 +199,7 @@ struct Engine {
   uint8_t* Position;     // the next output place
   uint8_t* End;          // the last place of the buffer, kept for the NUL
   const uint32_t* Next;  // the next argument slot; null: every argument reads 0
+  const uint32_t* Last;  // where a packed list ends; null for the other lists
   uint32_t Count;        // the characters a count-only call has counted
 };
 
@@ -257,7 +265,7 @@ __attribute__((noinline)) const uint8_t* GeneralField(Engine* E, const uint8_t* 
           number = number * 10 + digit;
         }
       } else if (character == '*') {
-        number = TakeSlot(&next);
+        number = TakeSlot(&next, E->Last);
       } else if (character > '.' && (character | 0x20) != 'l') {
         // Every other option is at or below "." but "l" and "L".
         break;
@@ -329,7 +337,7 @@ __attribute__((noinline)) const uint8_t* GeneralField(Engine* E, const uint8_t* 
     case 'g':
     case 't':
     case 'r':
-      slot = TakeSlot(&next);
+      slot = TakeSlot(&next, E->Last);
       if (character == 'g') {
         f.Text = reinterpret_cast<const uint8_t*>(GuidText(scratch, SlotPointer(slot)));
       } else if (character == 't') {
@@ -353,11 +361,11 @@ __attribute__((noinline)) const uint8_t* GeneralField(Engine* E, const uint8_t* 
     case 'x':
     case 'X':
     case 'p':
-      ConvertNumber(&f, character, &next, scratch);
+      ConvertNumber(&f, character, &next, E->Last, scratch);
       number = true;
       break;
     case 'c':
-      character = TakeSlot(&next) & 0xFFFF;
+      character = TakeSlot(&next, E->Last) & 0xFFFF;
       [[fallthrough]];
     default:
       // One 2-byte character: %c's argument, or a conversion character
@@ -538,6 +546,7 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
   // general steps keep the argument cursor and the count in e.
   Engine e;
   e.Next = PackedArgs != nullptr ? PackedArgs : ArgList;
+  e.Last = PackedArgs != nullptr ? PackedArgs + DebugPackedArgumentSlots : nullptr;
   e.Count = 0;
   const uint8_t* cursor = static_cast<const uint8_t*>(Format);
   char scratch[FormatScratchSize];
@@ -612,12 +621,12 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
       const uint8_t* from = nullptr;
       int32_t step = 1;
       if (conversion == 'r') {
-        from = reinterpret_cast<const uint8_t*>(StatusText(scratch, TakeSlot(&e.Next)));
+        from = reinterpret_cast<const uint8_t*>(StatusText(scratch, NextSlot(&e.Next, e.Last)));
       } else if (conversion == 'a') {
-        uint32_t slot = TakeSlot(&e.Next);
+        uint32_t slot = NextSlot(&e.Next, e.Last);
         from = slot != 0 ? SlotPointer(slot) : reinterpret_cast<const uint8_t*>(NullStringText);
       } else if ((conversion | 0x20) == 'x') {
-        uint32_t value = TakeSlot(&e.Next);
+        uint32_t value = NextSlot(&e.Next, e.Last);
         // Four bits per digit: as many digits as the value has, at least places.
         uint32_t digits = (35 - static_cast<uint32_t>(__builtin_clz(value | 1))) / 4;
         uint32_t shift = 4 * (digits > places ? digits : places);
@@ -628,7 +637,7 @@ uint32_t FormatToBuffer(void* Buffer, uint32_t BufferSize, uint32_t Flags, const
         cursor += 2;
         continue;
       } else if (conversion == 'd') {
-        uint32_t value = TakeSlot(&e.Next);
+        uint32_t value = NextSlot(&e.Next, e.Last);
         if (static_cast<int32_t>(value) < 0) {
           *position++ = '-';  // the buffer is not full
           value = 0u - value;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "debugtext/DebugTextHandler.h"
@@ -101,6 +102,29 @@ std::vector<RecordKind> RecordKinds() {
                        if ((h.Number(20, 0x40) & DebugErrorLevelMask) == 0) return Outcome{};
                        return Outcome{h.Text(120, format).empty() ? "" : "arg|5\r\n"};
                      }});
+  }
+  {
+    // A format that wants more arguments than the packed list's 24 slots:
+    // the rest read 0, not the format's own bytes or what lies behind the
+    // record. By the short way (%x) and by the general steps (widths).
+    std::string format, line;
+    for (uint32_t n = 1; n <= 26; ++n) {
+      format += "%x";
+      line += n <= 24 ? Hex(n) : "0";
+    }
+    for (const auto& [what, wanted, text] : {std::tuple<const char*, std::string, std::string>{
+                                                 "debug message wanting 26 numbers", format + "\n", line},
+                                             {"debug message of 40 widths", "%" + std::string(40, '*') + "d\n", "0"}}) {
+      const std::string f = wanted;
+      std::vector<uint8_t> r = NewRecord(DebugMessageDataGuid, 120 + static_cast<uint32_t>(f.size()) + 1);
+      Put32(r, 20, 0x40);
+      for (uint32_t n = 0; n < 24; ++n) Put32(r, 24 + 4 * n, n + 1);
+      PutText(r, 120, f);
+      const std::string shown = text + "\r\n";
+      kinds.push_back({what, EFI_DEBUG_CODE, 0, r, 0x5A5A5A5A, [=](const Held& h) {
+                         return Outcome{h.Text(120, f).empty() ? "" : shown};
+                       }});
+    }
   }
   for (uint32_t kind : {0u, 1u}) {
     // Kind at 20 (0: 8-bit), the string's address at 24.
