@@ -10,20 +10,15 @@ namespace emu {
 BlockCounter::BlockCounter(uint32_t flashBase, uint32_t flashSize, uint32_t imageBase, uint32_t imageSize)
     : flashBase_(flashBase), imageBase_(imageBase), imageSize_(imageSize), blocks_(flashSize) {}
 
-void BlockCounter::Count(uc_engine* uc, uint32_t start, uint32_t size) {
+void BlockCounter::Learn(uc_engine* uc, uint32_t start, uint32_t size) {
   Block& known = blocks_[start - flashBase_];
-  if (known.size != size) {
-    uc_tb tb{};
-    known.instructions = uc_ctl_request_cache(uc, start, &tb) == UC_ERR_OK && tb.icount != 0 ? tb.icount : 1;
-    known.size = static_cast<uint16_t>(size);
-    known.inRange = !rangeAt_.empty() && BlockInRange(start - flashBase_, size);
-  }
+  uc_tb tb{};
+  known.instructions = uc_ctl_request_cache(uc, start, &tb) == UC_ERR_OK && tb.icount != 0 ? tb.icount : 1;
+  known.size = static_cast<uint16_t>(size);
+  known.inRange = !rangeAt_.empty() && BlockInRange(start - flashBase_, size);
   instructions_ += known.instructions;
   if (known.inRange) rangeInstructions_ += known.instructions;
-  if (runCounters_ != nullptr) {
-    const uint32_t offset = start - imageBase_;
-    if (offset < runCountersSize_) ++runCounters_[offset];
-  }
+  if (runCounters_ != nullptr) CountRun(start);
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> BlockCounter::Ran() const {

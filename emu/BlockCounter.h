@@ -24,8 +24,15 @@ class BlockCounter {
   BlockCounter(uint32_t flashBase, uint32_t flashSize, uint32_t imageBase, uint32_t imageSize);
 
   void StartCall() { instructions_ = rangeInstructions_ = 0; }
-  // The block at `start` (in the flash) of `size` bytes has just run.
-  void Count(uc_engine* uc, uint32_t start, uint32_t size);
+  // The block at `start` (in the flash) of `size` bytes has just run. Inline:
+  // it runs for every block the image executes.
+  void Count(uc_engine* uc, uint32_t start, uint32_t size) {
+    const Block& known = blocks_[start - flashBase_];
+    if (known.size != size) return Learn(uc, start, size);
+    instructions_ += known.instructions;
+    if (known.inRange) rangeInstructions_ += known.instructions;
+    if (runCounters_ != nullptr) CountRun(start);
+  }
   // Instructions of the call so far, and those of them in the count ranges.
   uint64_t Instructions() const { return instructions_; }
   uint64_t RangeInstructions() const { return rangeInstructions_; }
@@ -53,6 +60,12 @@ class BlockCounter {
 
  private:
   bool BlockInRange(uint32_t offset, uint32_t size);
+  // A block seen for the first time (or with another size): its count looked up, then counted.
+  void Learn(uc_engine* uc, uint32_t start, uint32_t size);
+  void CountRun(uint32_t start) {
+    const uint32_t offset = start - imageBase_;
+    if (offset < runCountersSize_) ++runCounters_[offset];
+  }
 
   uint32_t flashBase_, imageBase_, imageSize_;
   struct Block {

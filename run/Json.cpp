@@ -1,7 +1,8 @@
 #include "run/Json.h"
 
+#include <algorithm>
+#include <charconv>
 #include <sstream>
-
 #include <string_view>
 
 namespace run {
@@ -11,18 +12,12 @@ using Json = nlohmann::ordered_json;
 
 Json StatusJson(const CallResult& c) { return c.status ? Json(*c.status) : Json(nullptr); }
 
-// What the report's data pointer was: a record the machine placed, an
-// address the scenario gave, or none.
-Json DataKind(const Report& r) {
-  if (r.data) return r.data->kind;
-  if (r.dataAddress) return "address";
-  return nullptr;
-}
+// Where the report's data pointer pointed: at the record the machine placed,
+// at the address the scenario gave, or nowhere.
 std::optional<uint32_t> DataPointer(const Report& r, uint32_t placedAt) {
   if (r.data) return placedAt;
   return r.dataAddress;
 }
-Json Optional(const std::optional<uint32_t>& v) { return v ? Json(*v) : Json(nullptr); }
 
 // The bytes each output received, keyed by the output table's names.
 OutputBytes Sum(const std::vector<CallResult>& calls) {
@@ -166,16 +161,35 @@ class Writer {
   void OutputBytesObject(const OutputBytes& bytes, const std::string& in) {
     out_ << "{\n";
     for (size_t i = 0; i < kOutputCount; ++i)
-      out_ << in << "  \"" << kOutputs[i].key << "\": " << bytes[i] << (i + 1 < kOutputCount ? ",\n" : "\n");
+      out_ << in << "  \"" << kOutputs[i].key << "\": ", Number(bytes[i]), out_ << (i + 1 < kOutputCount ? ",\n" : "\n");
     out_ << in << "}";
   }
 
-  void Status(const CallResult& c) {
-    if (c.status)
-      out_ << *c.status;
+  // Numbers and short texts of every report, written without the stream's
+  // locale machinery or a JSON value in between: the same bytes as dump().
+  void Number(uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out_.write(digits, end - digits);
+  }
+  void Number(const std::optional<uint32_t>& value) {
+    if (value)
+      Number(*value);
     else
       out_ << "null";
   }
+  void Text(std::string_view text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    if (!plain) {
+      out_ << Json(text).dump();
+      return;
+    }
+    out_ << '"';
+    out_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out_ << '"';
+  }
+
+  void Status(const CallResult& c) { Number(c.status); }
 
   void Results();
   void Reports();
@@ -208,28 +222,34 @@ void Writer::Reports() {
       return [&, write] { Array(calls.size(), level + 1, [&](size_t h, int) { write(calls[h]); }); };
     };
     out_ << "{\n";
-    Field(in, "index", [&] { out_ << index; });
-    Field(in, "source", [&] { out_ << d.report->source; });
-    Field(in, "type", [&] { out_ << d.report->type; });
-    Field(in, "value", [&] { out_ << d.report->value; });
-    Field(in, "instance", [&] { out_ << d.report->instance; });
-    Field(in, "data", [&] { out_ << DataKind(*d.report).dump(); });
-    Field(in, "data_address", [&] { out_ << Optional(DataPointer(*d.report, run_.dataAddress)).dump(); });
-    Field(in, "caller_address", [&] { out_ << Optional(d.report->callerAddress).dump(); });
+    Field(in, "index", [&] { Number(index); });
+    Field(in, "source", [&] { Number(d.report->source); });
+    Field(in, "type", [&] { Number(d.report->type); });
+    Field(in, "value", [&] { Number(d.report->value); });
+    Field(in, "instance", [&] { Number(d.report->instance); });
+    // What the data pointer was: a record the machine placed, an address the scenario gave, or none.
+    Field(in, "data", [&] {
+      if (d.report->data || d.report->dataAddress)
+        Text(d.report->data ? d.report->data->kind : "address");
+      else
+        out_ << "null";
+    });
+    Field(in, "data_address", [&] { Number(DataPointer(*d.report, run_.dataAddress)); });
+    Field(in, "caller_address", [&] { Number(d.report->callerAddress); });
     Field(in, "results", each([&](const CallResult& c) { Status(c); }));
-    Field(in, "stopped", each([&](const CallResult& c) { out_ << Json(c.stopped).dump(); }));
-    Field(in, "instructions", each([&](const CallResult& c) { out_ << c.instructions; }));
-    if (ranges_) Field(in, "range_instructions", each([&](const CallResult& c) { out_ << c.rangeInstructions; }));
-    Field(in, "stack_bytes", each([&](const CallResult& c) { out_ << c.stackBytes; }));
-    Field(in, "io_accesses", each([&](const CallResult& c) { out_ << c.ioAccesses; }));
-    Field(in, "mmio_accesses", each([&](const CallResult& c) { out_ << c.mmioAccesses; }));
+    Field(in, "stopped", each([&](const CallResult& c) { Text(c.stopped); }));
+    Field(in, "instructions", each([&](const CallResult& c) { Number(c.instructions); }));
+    if (ranges_) Field(in, "range_instructions", each([&](const CallResult& c) { Number(c.rangeInstructions); }));
+    Field(in, "stack_bytes", each([&](const CallResult& c) { Number(c.stackBytes); }));
+    Field(in, "io_accesses", each([&](const CallResult& c) { Number(c.ioAccesses); }));
+    Field(in, "mmio_accesses", each([&](const CallResult& c) { Number(c.mmioAccesses); }));
     Field(in, "output_bytes", [&] { OutputBytesObject(Sum(calls), in); });
     if (run_.timing) {
       // A delivery kept once for a run of alike ones starts a whole delivery's time after the one before.
       const uint64_t shift =
           calls.empty() ? 0 : (index - d.index) * (calls.back().endNs - calls.front().startNs);
-      Field(in, "start_ns", each([&, shift](const CallResult& c) { out_ << c.startNs + shift; }));
-      Field(in, "time_ns", each([&](const CallResult& c) { out_ << c.endNs - c.startNs; }));
+      Field(in, "start_ns", each([&, shift](const CallResult& c) { Number(c.startNs + shift); }));
+      Field(in, "time_ns", each([&](const CallResult& c) { Number(c.endNs - c.startNs); }));
     }
     size_t codes = 0;
     for (const CallResult& c : calls) codes += c.postcodes.size();
@@ -237,7 +257,7 @@ void Writer::Reports() {
       size_t h = 0, k = 0;
       Array(codes, level + 1, [&](size_t, int) {
         while (k == calls[h].postcodes.size()) ++h, k = 0;
-        out_ << calls[h].postcodes[k++];
+        Number(calls[h].postcodes[k++]);
       });
     }, true);
     out_ << std::string(2 * static_cast<size_t>(level), ' ') << "}";
