@@ -182,8 +182,7 @@ void GuestMemory::OnBusWrite(uc_struct*, uint64_t offset, unsigned size, uint64_
   GuestMemory& m = *w->memory;
   const uint32_t address = w->base + static_cast<uint32_t>(offset);
   ++m.busAccesses_;
-  m.bus_.MemWrite(address, size, static_cast<uint32_t>(value));
-  if (!m.bus_.Decodes(address))
+  if (!m.bus_.MemWrite(address, size, static_cast<uint32_t>(value)))
     m.watch_.WroteOutside({"write outside allowed regions", address, m.cpu_.call.blockStart, size, value,
                            m.cpu_.call.during, "no device decodes it"});
 }

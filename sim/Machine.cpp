@@ -89,7 +89,7 @@ uint32_t Machine::MemRead(uint32_t address, unsigned width) {
   return value;
 }
 
-void Machine::MemWrite(uint32_t address, unsigned width, uint32_t value) {
+bool Machine::MemWrite(uint32_t address, unsigned width, uint32_t value) {
   value &= AllOnes(width);
   MemDevice* device = nullptr;
   for (MemDevice* d : mem_) {
@@ -100,7 +100,9 @@ void Machine::MemWrite(uint32_t address, unsigned width, uint32_t value) {
   }
   Record({AccessKind::MemWrite, address, static_cast<uint8_t>(width), value}, device != nullptr);
   const Timed timed(clock_, device, false, device != nullptr && device->IsRam());
-  if (device != nullptr) device->MemWrite(address, width, value);
+  if (device == nullptr) return false;
+  device->MemWrite(address, width, value);
+  return true;
 }
 
 bool Machine::Decodes(uint32_t address) const {

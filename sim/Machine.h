@@ -62,7 +62,8 @@ class Machine {
   uint32_t IoRead(uint16_t port, unsigned width);
   void IoWrite(uint16_t port, unsigned width, uint32_t value);
   uint32_t MemRead(uint32_t address, unsigned width);
-  void MemWrite(uint32_t address, unsigned width, uint32_t value);
+  // True when a device took the write.
+  bool MemWrite(uint32_t address, unsigned width, uint32_t value);
   // True when some device decodes the address (the emulator maps only these).
   bool Decodes(uint32_t address) const;
 
