@@ -4,6 +4,7 @@
 #include <charconv>
 #include <sstream>
 #include <string_view>
+#include <type_traits>
 
 namespace run {
 namespace {
@@ -71,6 +72,45 @@ class Deliveries {
   uint64_t k_ = 0;
 };
 
+// The document's bytes, gathered and handed to the stream in large pieces:
+// the stream's own machinery costs more per value than the value itself.
+class Sink {
+ public:
+  explicit Sink(std::ostream& out) : out_(out) { buffer_.reserve(kPiece + 4096); }
+  ~Sink() { Flush(); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  Sink& operator<<(std::string_view text) {
+    buffer_.append(text);
+    if (buffer_.size() >= kPiece) Flush();
+    return *this;
+  }
+  Sink& operator<<(char c) {
+    buffer_.push_back(c);
+    return *this;
+  }
+  template <typename Integer, typename = std::enable_if_t<std::is_integral_v<Integer> && !std::is_same_v<Integer, char> &&
+                                                          !std::is_same_v<Integer, bool>>>
+  Sink& operator<<(Integer value) {
+    char digits[24];
+    return *this << std::string_view(digits, static_cast<size_t>(
+                                                 std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
+  }
+  Sink& write(const char* bytes, std::streamsize size) {
+    return *this << std::string_view(bytes, static_cast<size_t>(size));
+  }
+  void Flush() {
+    out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr size_t kPiece = 1 << 16;
+  std::ostream& out_;
+  std::string buffer_;
+};
+
 // Writes the document straight to the stream, laid out byte for byte as
 // nlohmann's dump(2) lays out the same values: the per-delivery arrays
 // (ten million deliveries make ten million entries) and the run's long
@@ -78,7 +118,7 @@ class Deliveries {
 // string; the small parts are dumped from small trees.
 class Writer {
  public:
-  Writer(std::ostream& out, const RunResult& run, const RenderContext& ctx)
+  Writer(Sink& out, const RunResult& run, const RenderContext& ctx)
       : out_(out), run_(run), ctx_(ctx), ranges_(!run.countRanges.empty()) {}
 
   void Document();
@@ -167,11 +207,7 @@ class Writer {
 
   // Numbers and short texts of every report, written without the stream's
   // locale machinery or a JSON value in between: the same bytes as dump().
-  void Number(uint64_t value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out_.write(digits, end - digits);
-  }
+  void Number(uint64_t value) { out_ << value; }
   void Number(const std::optional<uint32_t>& value) {
     if (value)
       Number(*value);
@@ -195,7 +231,7 @@ class Writer {
   void Reports();
   Json Halted() const;
 
-  std::ostream& out_;
+  Sink& out_;
   const RunResult& run_;
   const RenderContext& ctx_;
   const bool ranges_;  // every report then has "range_instructions" after "instructions"
@@ -404,7 +440,8 @@ void Writer::Document() {
 }  // namespace
 
 void WriteJson(std::ostream& out, const RunResult& run, const RenderContext& context) {
-  Writer(out, run, context).Document();
+  Sink sink(out);
+  Writer(sink, run, context).Document();
 }
 
 std::string ToJsonText(const RunResult& run, const RenderContext& context) {
