@@ -180,8 +180,10 @@ uint32_t Type(FuzzedDataProvider& in) {
 }
 
 uint32_t Value(FuzzedDataProvider& in) {
-  const uint32_t values[] = {0x03020002, 0x03020003, 0x03021001, 0x03021000, 0x03010007, 0x03020000,
-                             0x03020001, 0x03058002, 0x03028004, 0x00051003, 0x01010000};
+  // Module begin and end, the fixed codes, an assertion, data and string
+  // values, an error, and a nested level's push and pop.
+  const uint32_t values[] = {0x03020002, 0x03020003, 0x03021001, 0x03021000, 0x03010007, 0x03020000, 0x03020001,
+                             0x03058002, 0x03028004, 0x00051003, 0x01010000, 0x03021003, 0x03021004};
   return in.ConsumeIntegralInRange(0, 7) == 0 ? in.ConsumeIntegral<uint32_t>() : in.PickValueInArray(values);
 }
 
@@ -208,6 +210,9 @@ struct Board {
 constexpr size_t kBoardCount = 3;
 std::unique_ptr<Board> gBoards[kBoardCount];
 
+// With -print_final_stats=1, the blocks per function too.
+bool gFinalStats = false;
+
 // At the end of a run: how many of the image's basic blocks the inputs
 // reached (on any board, the entry's included), by the block map beside the volume.
 void ReportImageCoverage() {
@@ -218,6 +223,7 @@ void ReportImageCoverage() {
       if (b != nullptr) covered.Add(b->machine->ExecutedBlocks());
     const emu::CoverageReport r = emu::Summarize(map, covered);
     std::fprintf(stderr, "image_fuzz: %zu of %zu basic blocks of the image reached\n", r.reached, r.blocks);
+    if (gFinalStats) std::fprintf(stderr, "%s", emu::CoverageText(map, r).c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "image_fuzz: no block figures: %s\n", e.what());
   }
@@ -260,7 +266,9 @@ Board& BoardFor(uint8_t byte) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  for (int i = 1; i < *argc; ++i)
+    if (std::string((*argv)[i]) == "-print_final_stats=1") gFinalStats = true;
   std::atexit(ReportImageCoverage);
   return 0;
 }
