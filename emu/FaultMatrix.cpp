@@ -348,9 +348,10 @@ FaultMatrix RunFaultMatrix(const FlashImage& image) {
   const scenario::Scenario base = FaultBaseBoard();
   // The kinds of a row share the row's board: each cell runs on the row's
   // machine reset to its state after the entry, as a machine of its own
-  // would. The first row is the board without a fault; the text it received
-  // is what the other rows are measured against.
-  Runner runner(image);
+  // would; a row's machine is not needed after it. The first row is the
+  // board without a fault; the text it received is what the other rows are
+  // measured against.
+  Runner runner(image, 1);
   std::vector<run::DeviceOutputs> clean;
   for (const DeviceFault& fault : m.faults) {
     std::vector<FaultCell> row;

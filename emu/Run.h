@@ -59,7 +59,7 @@ class Runner {
   const FlashImage& Image() const { return image_; }
   // Machines made so far: one per run that found none to reuse.
   size_t MachinesMade() const { return machinesMade_; }
-  static constexpr size_t kMachinesKept = 16;
+  static constexpr size_t kMachinesKept = 8;
 
  private:
   struct Board;
