@@ -121,16 +121,20 @@ TEST(Snapshot, AMachineResetAfterOtherRunsDeliversAsAFreshOne) {
 }
 
 // Everything a run gives through the runner: its document (the access log
-// cut short included), the blocks it ran, and what the bus's observer saw.
+// cut short and the instructions in two halves of the image included), the
+// blocks it ran, the blocks that ran over the halves' edge, and what the
+// bus's observer saw.
 struct Seen {
   std::string document;
   std::vector<std::pair<uint32_t, uint32_t>> blocks;
+  std::vector<std::string> crossings;
   std::string observed;
 };
 
 void ExpectSame(const Seen& kept, const Seen& made) {
   EXPECT_EQ(kept.document, made.document);
   EXPECT_EQ(kept.blocks, made.blocks);
+  EXPECT_EQ(kept.crossings, made.crossings);
   EXPECT_EQ(kept.observed, made.observed);
 }
 
@@ -142,6 +146,8 @@ Seen RunThrough(emu::Runner& runner, const scenario::Scenario& s) {
   options.keepAccessLog = true;
   options.accessLogLimit = 3000;
   options.executedBlocks = &seen.blocks;
+  const uint32_t half = runner.Image().imageSize / 2;
+  options.countRanges = {{0, half, "low"}, {half, runner.Image().imageSize, "high"}};
   options.busObserver = [&](const sim::Access& a, bool claimed) {
     ++accesses;
     if (first.size() < options.accessLogLimit) first.push_back(a);
@@ -151,6 +157,7 @@ Seen RunThrough(emu::Runner& runner, const scenario::Scenario& s) {
   const run::RunResult result = runner.Run(s, options);
   EXPECT_EQ(first, result.accesses) << "the observer sees what the bus logs";
   seen.document = run::ToJsonText(result, {});
+  seen.crossings = result.countRangeCrossings;
   seen.observed = fmt::format("{} accesses, digest {:x}", accesses, digest);
   return seen;
 }
