@@ -58,6 +58,13 @@ class BlockCounter {
     runCountersSize_ = counters == nullptr ? 0 : size;
   }
 
+  // The blocks seen so far and the range crossings named, to be put back
+  // (Emulator::ResetBlocksRun): what Ran() and RangeCrossings() then tell is
+  // what they told at Save.
+  struct State;
+  State Save() const;
+  void Restore(const State& state);
+
  private:
   bool BlockInRange(uint32_t offset, uint32_t size);
   // A block seen for the first time (or with another size): its count looked up, then counted.
@@ -83,6 +90,17 @@ class BlockCounter {
   uint8_t* runCounters_ = nullptr;
   size_t runCountersSize_ = 0;
 };
+
+struct BlockCounter::State {
+  std::vector<Block> blocks;
+  std::vector<std::string> rangeCrossings;
+};
+
+inline BlockCounter::State BlockCounter::Save() const { return {blocks_, rangeCrossings_}; }
+inline void BlockCounter::Restore(const State& state) {
+  blocks_ = state.blocks;
+  rangeCrossings_ = state.rangeCrossings;
+}
 
 }  // namespace emu
 

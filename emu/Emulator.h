@@ -147,8 +147,18 @@ class Emulator {
   // the halt. Reset puts all of that back without making a new CPU, so the
   // code Unicorn translated stays translated: a run of many short inputs
   // starts each from the same machine for the cost of a few copies.
+  //
+  // The blocks seen to run (ExecutedBlocks) and the range crossings stay as
+  // they are, gathered over every run since the machine was made; after
+  // Reset, ResetBlocksRun puts them back to the snapshot's as well, so that
+  // they tell of the entry and the runs after the reset alone.
   void TakeSnapshot();
   void Reset();
+  void ResetBlocksRun();
+
+  // The bounds on each call from the next call on: a machine kept after its
+  // entry may run reports under other budgets than the entry ran under.
+  void SetLimits(const scenario::Limits& limits) { limits_ = limits; }
 
  private:
   CallResult Call(uint32_t function, const std::vector<uint32_t>& args, const std::string& during);

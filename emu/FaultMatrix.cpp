@@ -346,8 +346,12 @@ FaultMatrix RunFaultMatrix(const FlashImage& image) {
   m.faults = DeviceFaults();
   m.kinds = ReportKinds();
   const scenario::Scenario base = FaultBaseBoard();
-  // Each cell is one machine. The first row is the board without a fault;
-  // the text it received is what the other rows are measured against.
+  // The kinds of a row share the row's board: each cell runs on the row's
+  // machine reset to its state after the entry, as a machine of its own
+  // would; a row's machine is not needed after it. The first row is the
+  // board without a fault; the text it received is what the other rows are
+  // measured against.
+  Runner runner(image, 1);
   std::vector<run::DeviceOutputs> clean;
   for (const DeviceFault& fault : m.faults) {
     std::vector<FaultCell> row;
@@ -359,7 +363,7 @@ FaultMatrix RunFaultMatrix(const FlashImage& image) {
       const bool mayBlink = std::any_of(s.reports.begin(), s.reports.end(),
                                         [](const scenario::Report& r) { return scenario::IsUnrecoverableError(r.type); });
       s.limits.instructionsPerCall = mayBlink ? kFaultBlinkBudget : kFaultCallBudget;
-      const RunResult run = RunScenario(image, s);
+      const RunResult run = runner.Run(s);
       if (clean.size() < m.kinds.size()) clean.push_back(run.outputs);
       row.push_back(JudgeCell(run, clean[k], fault, m.kinds[k]));
     }

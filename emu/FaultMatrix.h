@@ -1,5 +1,6 @@
 // The fault matrix: every device fault of the board against every kind of
-// report, each cell a fresh emulated machine running the real image. A cell
+// report, each cell the real image on an emulated machine as it is after
+// the entry on the fault's board. A cell
 // is as designed when it does what the design must do on that board: the
 // text reaches every output the fault leaves working (and none that it
 // breaks), the POST code handler writes the kind's words, or answers

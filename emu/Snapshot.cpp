@@ -12,6 +12,7 @@ struct Emulator::Snapshot {
   sim::PeiBehaviour pei;
   sim::PlatformState board;
   std::optional<Halt> halt;
+  BlockCounter::State blocks;
 };
 
 void Emulator::TakeSnapshot() {
@@ -19,7 +20,7 @@ void Emulator::TakeSnapshot() {
   uc_context* registers = nullptr;
   Check(uc_context_alloc(uc, &registers), "making room for the registers");
   auto snapshot = std::make_unique<Snapshot>(Snapshot{{registers, uc_context_free}, memory_.Save(), watch_.Save(), pei_,
-                                                      platform_.Save(), halt_});
+                                                      platform_.Save(), halt_, counter_.Save()});
   Check(uc_context_save(uc, registers), "saving the registers");
   snapshot_ = {snapshot.release(), [](Snapshot* s) { delete s; }};
 }
@@ -35,6 +36,11 @@ void Emulator::Reset() {
   pei_ = s.pei;
   platform_.Restore(s.board);
   halt_ = s.halt;
+}
+
+void Emulator::ResetBlocksRun() {
+  if (snapshot_ == nullptr) throw std::logic_error("emulator: ResetBlocksRun without a snapshot");
+  counter_.Restore(snapshot_->blocks);
 }
 
 }  // namespace emu

@@ -90,6 +90,8 @@ struct PlatformConfig {
   sim::PeiSwitches pei;  // failing PEI services, what a new HOB holds
   // The board time model (field "timing"): none runs the board untimed.
   std::optional<sim::TimingSettings> timing;
+
+  bool operator==(const PlatformConfig&) const = default;
 };
 
 // Bounds on a handler call in the emulated machine.
@@ -108,6 +110,8 @@ struct Limits {
   static constexpr uint64_t kMaxInstructionsPerCall = 1'000'000'000;
   static constexpr uint64_t kMinBlinkWrites = 4ull * 0xF0000 + 1;
   static constexpr uint64_t kMaxBlinkWrites = 8 * 4ull * 0xF0000 + 1;
+
+  bool operator==(const Limits&) const = default;
 };
 
 struct Scenario {

@@ -34,6 +34,8 @@ struct PeiSwitches {
   // to: a list somewhere else, such as a damaged one a fault wrote into the
   // board's RAM. Emulated machine only (a host32 address would differ).
   std::optional<uint32_t> hobListAddress;
+
+  bool operator==(const PeiSwitches&) const = default;
 };
 
 // Service calls received, for assertions and for the run result.

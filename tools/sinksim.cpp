@@ -174,8 +174,9 @@ int Run(const std::string& scenarioPath, const ImageChoice& choice, bool json, b
   return static_cast<int>(run::Classify(run));
 }
 
-// Runs each scenario on a machine of its own and reports which of the
-// image's basic blocks ran in any of them, per function; an lcov trace file
+// Runs each scenario (scenarios on one board share a machine, reset after
+// the entry for each) and reports which of the image's basic blocks ran in
+// any of them, per function; an lcov trace file
 // for genhtml with --lcov. Halts and faults of a scenario are named but do
 // not change the exit status: what ran until then counts.
 int Coverage(const std::vector<std::string>& scenarioPaths, const ImageChoice& choice, const std::string& lcovPath) {
@@ -187,12 +188,13 @@ int Coverage(const std::vector<std::string>& scenarioPaths, const ImageChoice& c
   std::vector<scenario::Scenario> scenarios;
   for (const std::string& path : scenarioPaths) scenarios.push_back(scenario::LoadScenario(path));
   emu::CoveredBytes covered(image.imageSize);
+  emu::Runner runner(image);
   constexpr const char* kEnds[] = {"clean", "", "halted as designed", "stopped or faulted"};
   for (size_t i = 0; i < scenarios.size(); ++i) {
     std::vector<std::pair<uint32_t, uint32_t>> ran;
     emu::RunOptions options;
     options.executedBlocks = &ran;
-    const emu::RunResult run = emu::RunScenario(image, scenarios[i], options);
+    const emu::RunResult run = runner.Run(scenarios[i], options);
     covered.Add(ran);
     std::cout << fmt::format("{}: {} reports, {}\n", scenarioPaths[i], scenarios[i].DeliveryCount(),
                              kEnds[static_cast<int>(run::Classify(run))]);
@@ -401,7 +403,7 @@ int main(int argc, char** argv) {
   CLI::App* coverage = app.add_subcommand("coverage", "which basic blocks of the image the scenarios reach, per function");
   std::vector<std::string> coverageScenarios;
   std::string lcovPath;
-  coverage->add_option("scenarios", coverageScenarios, "scenario files, each run on a machine of its own")->required();
+  coverage->add_option("scenarios", coverageScenarios, "scenario files (those on one board share a machine, reset after the entry)")->required();
   coverage->add_option("--lcov", lcovPath, "also write an lcov trace file (genhtml makes HTML of it)");
   coverage->add_option("--fv", volume, "firmware volume to run in place (default: the build's StatusSinkPei.fv)");
   coverage->add_option("--fv-base", volumeBase, "flash address the volume is mapped at (default: the build's FV_BASE)");

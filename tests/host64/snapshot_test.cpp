@@ -8,6 +8,8 @@
 
 #include "emu/Emulator.h"
 #include "emu/InPlace.h"
+#include "emu/Run.h"
+#include "run/Json.h"
 #include "scenario/Board.h"
 #include "tests/host64/Images.h"
 #include "tests/host64/SystemHarness.h"
@@ -68,11 +70,11 @@ struct Machine {
   std::unique_ptr<emu::Emulator> machine;
 };
 
-TEST(Snapshot, AMachineResetAfterOtherRunsDeliversAsAFreshOne) {
-  // What runs on the machine between its snapshot and the reset: a boot's
-  // reports, an unrecoverable error that halts it in the blink loop, and a
-  // wild pointer that faults.
-  const scenario::Scenario before = scenario::ParseScenario(R"({"reports": [
+// What runs on the machine between its snapshot and the reset: a boot's
+// reports, an unrecoverable error that halts it in the blink loop, and a
+// wild pointer that faults.
+scenario::Scenario Before() {
+  return scenario::ParseScenario(R"({"reports": [
       {"type": 1, "value": "0x03020002", "data": {"kind": "specific", "module": "MemoryInitPei"}},
       {"type": 3, "value": 0, "data": {"kind": "debug", "level": "0x40", "format": "%a %d\n", "args": [{"string": "x"}, 7]}},
       {"type": "0x80000002", "value": "0x00051003", "caller": "MemoryTestPei"},
@@ -80,7 +82,11 @@ TEST(Snapshot, AMachineResetAfterOtherRunsDeliversAsAFreshOne) {
       {"type": "0x90000002", "value": "0x03020002", "caller": "RecoveryModulePei",
        "data": {"kind": "specific", "module": "RecoveryModulePei"}},
       {"type": 1, "value": "0x03020003"}]})",
-                                                            "before.json");
+                                 "before.json");
+}
+
+TEST(Snapshot, AMachineResetAfterOtherRunsDeliversAsAFreshOne) {
+  const scenario::Scenario before = Before();
   size_t compared = 0, halted = 0;
   // Each board untimed and on the time model: the clock and the UARTs' lines go back too.
   for (const bool timed : {false, true}) {
@@ -112,6 +118,76 @@ TEST(Snapshot, AMachineResetAfterOtherRunsDeliversAsAFreshOne) {
   }
   EXPECT_GE(compared, 20u);
   EXPECT_GE(halted, compared) << "on most boards the reports before the reset end in the blink loop";
+}
+
+// Everything a run gives through the runner: its document (the access log
+// cut short and the instructions in two halves of the image included), the
+// blocks it ran, the blocks that ran over the halves' edge, and what the
+// bus's observer saw.
+struct Seen {
+  std::string document;
+  std::vector<std::pair<uint32_t, uint32_t>> blocks;
+  std::vector<std::string> crossings;
+  std::string observed;
+};
+
+void ExpectSame(const Seen& kept, const Seen& made) {
+  EXPECT_EQ(kept.document, made.document);
+  EXPECT_EQ(kept.blocks, made.blocks);
+  EXPECT_EQ(kept.crossings, made.crossings);
+  EXPECT_EQ(kept.observed, made.observed);
+}
+
+Seen RunThrough(emu::Runner& runner, const scenario::Scenario& s) {
+  Seen seen;
+  uint64_t accesses = 0, digest = 14695981039346656037ull;
+  std::vector<sim::Access> first;
+  emu::RunOptions options;
+  options.keepAccessLog = true;
+  options.accessLogLimit = 3000;
+  options.executedBlocks = &seen.blocks;
+  const uint32_t half = runner.Image().imageSize / 2;
+  options.countRanges = {{0, half, "low"}, {half, runner.Image().imageSize, "high"}};
+  options.busObserver = [&](const sim::Access& a, bool claimed) {
+    ++accesses;
+    if (first.size() < options.accessLogLimit) first.push_back(a);
+    for (const uint64_t v : {uint64_t{a.address}, uint64_t{a.value}, uint64_t{a.width}, uint64_t(a.kind), uint64_t{claimed}})
+      digest = (digest ^ v) * 1099511628211ull;
+  };
+  const run::RunResult result = runner.Run(s, options);
+  EXPECT_EQ(first, result.accesses) << "the observer sees what the bus logs";
+  seen.document = run::ToJsonText(result, {});
+  seen.crossings = result.countRangeCrossings;
+  seen.observed = fmt::format("{} accesses, digest {:x}", accesses, digest);
+  return seen;
+}
+
+// One runner for every scenario, on its own board and under other limits
+// first: each scenario's run on the kept machine gives what a machine made
+// for it gives, to the last field of the document, the blocks that ran and
+// the accesses the observer saw, the entry's among them. A board whose
+// settings differ in any way gets a machine of its own.
+TEST(Snapshot, ARunnerGivesEachScenarioWhatAMachineMadeForItGives) {
+  const emu::FlashImage& volume = Volume();
+  emu::Runner runner(volume);
+  emu::Runner fresh(volume, 0);
+  size_t compared = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(SS_SCENARIOS)) {
+    if (entry.path().extension() != ".json") continue;
+    scenario::Scenario s = scenario::LoadScenario(entry.path().string());
+    s.limits.blinkWrites = std::min<uint64_t>(s.limits.blinkWrites, 4100);
+    scenario::Scenario before = Before();
+    before.platform = s.platform;
+    before.limits.blinkWrites = 4096;
+    SCOPED_TRACE(entry.path().string());
+    ExpectSame(RunThrough(runner, before), RunThrough(fresh, before));
+    const size_t made = runner.MachinesMade();
+    ExpectSame(RunThrough(runner, s), RunThrough(fresh, s));
+    EXPECT_EQ(runner.MachinesMade(), made) << "the scenario's board had a machine already";
+    ++compared;
+  }
+  EXPECT_GE(compared, 30u);
+  EXPECT_LT(runner.MachinesMade(), compared) << "boards alike share a machine";
 }
 
 // The faults of the runs before a reset are gone after it: the image's text
