@@ -10,9 +10,9 @@
 // handler call goes to the stack. The callbacks see every access: each
 // stack store's address for the deepest stack use, each store elsewhere for
 // the fault watch's allowed places, each read of the report area for reads
-// past the delivered record. So the engine has no memory hook, which would
-// send every load and store of the image (flash reads too) down its slow
-// path. Newer Unicorn versions take the same path (a device mapping is part
+// past the delivered record. So the engine has no hook on memory reads or
+// writes, which would send every load and store of the image (flash reads
+// too) down its slow path. Newer Unicorn versions take the same path (a device mapping is part
 // of the stable API).
 #ifndef STATUSSINK_EMU_GUESTMEMORY_H
 #define STATUSSINK_EMU_GUESTMEMORY_H
