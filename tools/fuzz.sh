@@ -28,7 +28,12 @@ seeds() {  # the committed seeds of a target, comma-separated (named one by one)
 }
 for t in "${targets[@]}"; do
   echo "=== fuzzing $t for $seconds s"
-  common=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
+  # The image fuzzer keeps three emulated machines; each one's first flush of
+  # the translation cache (every 2^20 calls) makes its 1 GiB code buffer
+  # resident, so a run of some minutes settles at about 3.2 GB.
+  rss=2048
+  [ "$t" = image_fuzz ] && rss=4096
+  common=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb="$rss" -print_final_stats=1)
   if [ "$t" = format_fuzz ]; then
     bash "$root/tools/host32_run.sh" "$build/host32" "$build/host32/fuzz/format_fuzz" "${common[@]}" \
       -dict="$root/fuzz/format.dict" -seed_inputs="$(ls -d "$root"/fuzz/seeds/format/* | paste -sd,)" \
