@@ -16,9 +16,6 @@ void BlockCounter::Learn(uc_engine* uc, uint32_t start, uint32_t size) {
   known.instructions = uc_ctl_request_cache(uc, start, &tb) == UC_ERR_OK && tb.icount != 0 ? tb.icount : 1;
   known.size = static_cast<uint16_t>(size);
   known.inRange = !rangeAt_.empty() && BlockInRange(start - flashBase_, size);
-  instructions_ += known.instructions;
-  if (known.inRange) rangeInstructions_ += known.instructions;
-  if (runCounters_ != nullptr) CountRun(start);
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> BlockCounter::Ran() const {

@@ -27,8 +27,8 @@ class BlockCounter {
   // The block at `start` (in the flash) of `size` bytes has just run. Inline:
   // it runs for every block the image executes.
   void Count(uc_engine* uc, uint32_t start, uint32_t size) {
+    if (blocks_[start - flashBase_].size != size) Learn(uc, start, size);
     const Block& known = blocks_[start - flashBase_];
-    if (known.size != size) return Learn(uc, start, size);
     instructions_ += known.instructions;
     if (known.inRange) rangeInstructions_ += known.instructions;
     if (runCounters_ != nullptr) CountRun(start);
@@ -67,7 +67,7 @@ class BlockCounter {
 
  private:
   bool BlockInRange(uint32_t offset, uint32_t size);
-  // A block seen for the first time (or with another size): its count looked up, then counted.
+  // A block seen for the first time (or with another size): its instruction count looked up.
   void Learn(uc_engine* uc, uint32_t start, uint32_t size);
   void CountRun(uint32_t start) {
     const uint32_t offset = start - imageBase_;

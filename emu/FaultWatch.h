@@ -58,7 +58,6 @@ class FaultWatch {
   void Restore(const State& state);
 
  private:
-
   Cpu& cpu_;
   const std::vector<std::pair<uint32_t, uint32_t>>& createdHobs_;
   std::vector<Fault> faults_;
